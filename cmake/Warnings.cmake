@@ -1,0 +1,14 @@
+# Compiler warnings and sanitizers, carried by an interface target that every Dorvex target links.
+add_library(dorvex_warnings INTERFACE)
+add_library(dorvex::warnings ALIAS dorvex_warnings)
+target_compile_options(dorvex_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
+  -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough -Wformat=2)
+if(DORVEX_WERROR)
+  target_compile_options(dorvex_warnings INTERFACE -Werror)
+endif()
+
+if(DORVEX_SANITIZE)
+  add_compile_options(-fsanitize=${DORVEX_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${DORVEX_SANITIZE})
+endif()

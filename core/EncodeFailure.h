@@ -1,0 +1,40 @@
+#pragma once
+// EncodeFailure: the ordinary ways an encoder declines an attempt — a tool exiting non-zero, the
+// platform writer unable to write a format, a JPEG that cannot be transcoded losslessly, or the
+// PNG quantizer missing its minimum quality. Returned as a value, never thrown; its text is what
+// the user sees when the job fails because of it.
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+namespace dorvex {
+
+struct EncodeFailure {
+    struct Tool {
+        std::string name;  // last path component of the executable
+        std::int32_t status;
+        std::string standardError;
+        bool operator==(const Tool&) const = default;
+    };
+    struct ImageIO {
+        std::string formatName;  // display name, e.g. "AVIF"
+        bool operator==(const ImageIO&) const = default;
+    };
+    struct JpegNotTranscodable {
+        std::string detail;
+        bool operator==(const JpegNotTranscodable&) const = default;
+    };
+    struct QualityTooLow {
+        bool operator==(const QualityTooLow&) const = default;
+    };
+
+    std::variant<Tool, ImageIO, JpegNotTranscodable, QualityTooLow> value;
+    bool operator==(const EncodeFailure&) const = default;
+
+    // "cjpeg exited 1: bad input", "ImageIO 无法写出 AVIF", "这张 JPEG 无法无损转成 JXL（exit 1）",
+    // "pngquant could not reach the minimum quality (exit 99)".
+    std::string description() const;
+};
+
+}  // namespace dorvex

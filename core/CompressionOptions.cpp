@@ -61,7 +61,7 @@ CompressionOptions decodeCompressionOptions(const json::Json& j, const std::stri
     return o;
 }
 
-CompressionOptions decodeCompressionOptions(std::string_view text) {
+CompressionOptions parseCompressionOptions(std::string_view text) {
     json::Json parsed;
     try {
         parsed = json::Json::parse(text);

@@ -39,7 +39,7 @@ void to_json(nlohmann::ordered_json& j, const CompressionOptions& options);
 // must be usable (finite), a wrong type fails the whole decode. Throws DecodingError.
 CompressionOptions decodeCompressionOptions(const nlohmann::ordered_json& j, const std::string& path = "");
 // Parses JSON text first; text that is no JSON fails with a dataCorrupted DecodingError.
-CompressionOptions decodeCompressionOptions(std::string_view text);
+CompressionOptions parseCompressionOptions(std::string_view text);
 
 }  // namespace dorvex
 

@@ -1,0 +1,82 @@
+// The level scale and the per-format search profiles: the engine's tuning table.
+
+#include <gtest/gtest.h>
+
+#include "FormatProfile.h"
+#include "QualityModel.h"
+
+using namespace dorvex;
+
+TEST(QualityModel, QualityOfLevels) {
+    struct Case {
+        double level;
+        int quality;
+    };
+    const Case cases[] = {{1, 94}, {2, 84}, {3, 74}, {4, 64}, {5, 54}, {6, 44},
+                          {0.4, 100}, {2.5, 79}, {0.5, 99}, {12, -16}, {3.99, 64}, {-1, 114}};
+    for (const auto& c : cases) EXPECT_EQ(QualityModel::quality(c.level), c.quality) << c.level;
+    // The whole steps agree with the table the interface shows.
+    for (const auto& step : QualityModel::steps) {
+        EXPECT_EQ(QualityModel::quality(step.level), step.nominalQuality);
+    }
+}
+
+TEST(QualityModel, NamesAndHintsRoundThenClamp) {
+    struct Case {
+        double level;
+        const char* name;
+    };
+    const Case cases[] = {{1, "最佳"}, {1.49, "最佳"}, {1.5, "高"}, {3, "平衡"}, {4.5, "小"},
+                          {6, "最小"}, {12, "最小"}, {0, "最佳"}, {-7, "最佳"}};
+    for (const auto& c : cases) EXPECT_EQ(QualityModel::name(c.level), c.name) << c.level;
+    EXPECT_EQ(QualityModel::hint(3), "画质和体积兼顾，日常推荐");
+    EXPECT_EQ(QualityModel::hint(99), "体积优先，适合预览图");
+}
+
+TEST(QualityModel, PngQualityRange) {
+    struct Case {
+        int quality;
+        int minimum, maximum;
+    };
+    const Case cases[] = {{74, 79, 83}, {70, 75, 79}, {93, 98, 100}, {95, 100, 100},
+                          {-20, 0, 0}, {-7, 0, 2}, {0, 5, 9}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(QualityModel::pngQualityRange(c.quality), (QualityModel::QualityRange{c.minimum, c.maximum}))
+            << c.quality;
+    }
+}
+
+TEST(FormatProfile, Table) {
+    const auto& standard = SearchBudget::standard;
+    const auto& slow = SearchBudget::slow;
+    EXPECT_EQ(standard, (SearchBudget{16, 6, 3, 0.97, 16}));
+    EXPECT_EQ(slow, (SearchBudget{8, 4, 2, 0.9, 16}));
+
+    struct Row {
+        OutputFormat format;
+        bool lossless;
+        FormatProfile profile;
+    };
+    const Row rows[] = {
+        {OutputFormat::jpeg, false, {30, 100, standard}}, {OutputFormat::png, false, {10, 100, standard}},
+        {OutputFormat::webp, false, {30, 100, standard}}, {OutputFormat::webp, true, {30, 100, standard}},
+        {OutputFormat::avif, false, {40, 100, slow}},     {OutputFormat::heic, false, {30, 100, standard}},
+        {OutputFormat::jxl, false, {30, 94, slow}},       {OutputFormat::jxl, true, {0, 100, std::nullopt}},
+        {OutputFormat::tiff, false, {0, 100, std::nullopt}}, {OutputFormat::icns, false, {0, 100, std::nullopt}},
+        {OutputFormat::mp4, false, {0, 100, std::nullopt}},  {OutputFormat::mov, true, {0, 100, std::nullopt}},
+        {OutputFormat::pdf, false, {0, 100, std::nullopt}},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(FormatProfile::of(r.format, r.lossless), r.profile) << r.format.rawValue() << r.lossless;
+    }
+}
+
+TEST(FormatProfile, CeilingNeverAboveTheLevelNorTheFormat) {
+    const auto jxl = FormatProfile::of(OutputFormat::jxl, false);
+    EXPECT_EQ(jxl.ceiling(QualityModel::quality(1)), 94);
+    EXPECT_EQ(jxl.ceiling(QualityModel::quality(0.5)), 94);
+    EXPECT_EQ(jxl.ceiling(54), 54);
+    const auto png = FormatProfile::of(OutputFormat::png, false);
+    EXPECT_EQ(png.ceiling(QualityModel::quality(6)), 44);
+    EXPECT_EQ(png.floorQuality, 10);
+}

@@ -21,11 +21,18 @@ constexpr double kMinimumSlope = 0.0025;                // flatter than this: bi
 constexpr double kStallThreshold = 0.005;               // log sizes this close count as no progress
 constexpr double kDownscaleMargin = 0.9;                // on the side length of the predicted size
 
-// A quality computed in double precision, kept inside the int range before conversion.
+// A quality computed in double precision, kept inside the int range before conversion (a value
+// that is not a number at all, which only non-finite inputs produce, becomes 0).
 int toQuality(double q) {
-    constexpr double lo = double(std::numeric_limits<int>::min() / 2);
-    constexpr double hi = double(std::numeric_limits<int>::max() / 2);
+    if (std::isnan(q)) return 0;
+    constexpr double lo = double(std::numeric_limits<int>::min());
+    constexpr double hi = double(std::numeric_limits<int>::max());
     return int(std::clamp(q, lo, hi));
+}
+
+// (a + b + extra) / 2, truncating, without overflowing when qualities sit near the int limits.
+int halfway(int a, int b, int extra = 0) {
+    return int((std::int64_t(a) + std::int64_t(b) + extra) / 2);
 }
 
 // Keeps what the search has seen across rounds: every attempt, the preferred fitting one, and
@@ -105,7 +112,7 @@ public:
 
     Outcome run() {
         const double initialLogB = std::log(double(s_.initialBytes));
-        const int hiQ0 = std::min(ceiling_ + 1, s_.initialQuality);
+        const int hiQ0 = int(std::min(std::int64_t(ceiling_) + 1, std::int64_t(s_.initialQuality)));
 
         round_ = Round{};
         round_.samples = {{hiQ0, initialLogB}};
@@ -259,7 +266,7 @@ private:
         r.ascending = false;
         if (!(slope >= kMinimumSlope) || r.stalledNow) {
             r.noPrevHi = false;
-            return std::max(floor_, (floor_ + r.hiQ) / 2);
+            return std::max(floor_, halfway(floor_, r.hiQ));
         }
         const double steps = std::max(1.0, std::ceil((r.hiLogB - lowAim_) / slope));
         int q = toQuality(double(r.hiQ) - steps);
@@ -285,7 +292,7 @@ private:
             return std::min(std::max(toQuality(q), lower), upper);
         }
         r.stalledNow = r.stalledSaved;
-        return (r.loQ + upper + 1) / 2;
+        return halfway(r.loQ, upper, 1);
     }
 
     // Upward from lo, used in downscaled rounds: by the slope between the last two fits, or
@@ -311,7 +318,7 @@ private:
                 slope = measured;
             }
         }
-        if (bisect) return std::min((r.loQ + ceiling_ + 1) / 2, ceiling_);
+        if (bisect) return std::min(halfway(r.loQ, ceiling_, 1), ceiling_);
         const double steps = std::max(1.0, std::floor((aim_ - r.loLogB) / slope));
         return toQuality(std::min(double(r.loQ) + steps, double(ceiling_)));
     }
@@ -393,7 +400,9 @@ int SizeTargetSearch::reproject(std::vector<std::pair<int, double>> samples, dou
                      [](const auto& a, const auto& b) { return a.second < b.second; });
     if (samples.empty() || target < samples.front().second) return floor;
 
-    int q = samples.front().first;
+    // In double precision: the interpolated quality lies between two int qualities, but their
+    // difference need not fit in an int.
+    double q = samples.front().first;
     if (target >= samples.back().second) {
         q = samples.back().first;
     } else {
@@ -401,12 +410,12 @@ int SizeTargetSearch::reproject(std::vector<std::pair<int, double>> samples, dou
             const auto [q1, l1] = samples[i];
             const auto [q2, l2] = samples[i + 1];
             if (l1 <= target && target < l2) {
-                q = q1 + toQuality(std::floor((target - l1) / (l2 - l1) * double(q2 - q1)));
+                q = double(q1) + std::floor((target - l1) / (l2 - l1) * (double(q2) - double(q1)));
                 break;
             }
         }
     }
-    return std::min(std::max(q, floor), ceiling);
+    return std::min(std::max(toQuality(q), floor), ceiling);
 }
 
 namespace {

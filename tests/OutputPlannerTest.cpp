@@ -1,0 +1,651 @@
+// Output placement: naming, the write sequence with its clashes and warnings, markers, the
+// no-savings rule, the desktop trash, and concurrent writes to one destination.
+//
+// Files live in temporary folders beside the test executable, and HOME and XDG_DATA_HOME point at
+// a test home there before GIO is first used, so the trash is the test's own and on the same file
+// system as the files (GIO refuses to trash on tmpfs).
+
+#include "OutputPlanner.h"
+
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "Trash.h"
+
+namespace dorvex {
+namespace {
+
+namespace fs = std::filesystem;
+using OutputPlanner::WriteOutcome;
+
+fs::path makeTemporaryFolder(const fs::path& parent, const std::string& prefix) {
+    std::string pattern = (parent / (prefix + "XXXXXX")).string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + parent.string());
+    return pattern;
+}
+
+// The test home: created before the first test, removed after the last.
+class TestHome : public ::testing::Environment {
+public:
+    static fs::path root() { return root_; }
+    static fs::path trashFiles() { return root_ / "home" / ".local" / "share" / "Trash" / "files"; }
+
+    void SetUp() override {
+        root_ = makeTemporaryFolder(fs::read_symlink("/proc/self/exe").parent_path(), "OutputPlannerTest-");
+        const fs::path home = root_ / "home";
+        fs::create_directories(home / ".local" / "share");
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (home / ".local" / "share").c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root_, ignored);
+    }
+
+private:
+    static inline fs::path root_;
+};
+
+[[maybe_unused]] auto* const testHome = ::testing::AddGlobalTestEnvironment(new TestHome);
+
+std::string contents(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+void put(const fs::path& file, const std::string& data) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << data;
+}
+
+std::optional<std::string> attribute(const fs::path& file, std::string_view name) {
+    std::array<char, 4096> buffer{};
+    const ssize_t length = ::getxattr(file.c_str(), std::string(name).c_str(), buffer.data(), buffer.size());
+    if (length < 0) return std::nullopt;
+    return std::string(buffer.data(), std::size_t(length));
+}
+
+void setAttribute(const fs::path& file, std::string_view name, std::string_view value) {
+    ASSERT_EQ(::setxattr(file.c_str(), std::string(name).c_str(), value.data(), value.size(), 0), 0);
+}
+
+// The contents of every file in the test trash, sorted.
+std::vector<std::string> trashContents() {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(TestHome::trashFiles(), error)) found.push_back(contents(entry));
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Names in a folder, hidden temporary files included, sorted.
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const OutputPlanner::TrashOperation failingTrash = [](const fs::path&) {
+    throw Trash::Error("no trash here");
+};
+
+// ---- naming --------------------------------------------------------------------------------
+
+struct NamingCase {
+    std::string name;
+    std::string prefix;
+    SaveLocation location;
+    bool valid;
+};
+
+TEST(OutputPlannerNaming, RejectsSlashAndNulOutsideOverwrite) {
+    using namespace std::string_literals;
+    const std::vector<NamingCase> cases{
+        {"empty prefix and suffix", "", SaveLocation::sourceFolder(""), true},
+        {"ordinary", "s_", SaveLocation::folder("/out", "-min"), true},
+        {"slash in prefix", "a/b", SaveLocation::sourceFolder(), false},
+        {"nul in prefix", "a\0b"s, SaveLocation::sourceFolder(), false},
+        {"slash in beside suffix", "", SaveLocation::sourceFolder("-/min"), false},
+        {"slash in folder suffix", "", SaveLocation::folder("/out", "/"), false},
+        {"nul in folder suffix", "", SaveLocation::folder("/out", "-min\0"s), false},
+        {"overwrite ignores slash", "a/b", SaveLocation::overwrite(), true},
+        {"overwrite ignores nul", "\0"s, SaveLocation::overwrite(), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.valid) {
+            EXPECT_NO_THROW(OutputPlanner::validateNaming(c.prefix, c.location));
+            continue;
+        }
+        try {
+            OutputPlanner::validateNaming(c.prefix, c.location);
+            ADD_FAILURE() << "accepted";
+        } catch (const OutputPlanner::NamingError& error) {
+            EXPECT_STREQ(error.what(), "文件名前缀和后缀不能包含 / 或空字符");
+            EXPECT_EQ(error, OutputPlanner::NamingError::invalidCharacters());
+        }
+    }
+}
+
+struct DestinationCase {
+    fs::path source;
+    OutputFormat format;
+    SaveLocation location;
+    std::string prefix;
+    fs::path expected;
+};
+
+TEST(OutputPlannerNaming, Destinations) {
+    const std::vector<DestinationCase> cases{
+        {"/a/photo.png", OutputFormat::webp, SaveLocation::sourceFolder("-min"), "", "/a/photo-min.webp"},
+        {"/a/photo.png", OutputFormat::webp, SaveLocation::sourceFolder("-min"), "s_", "/a/s_photo-min.webp"},
+        {"/a/photo.png", OutputFormat::webp, SaveLocation::folder("/out", ""), "", "/out/photo.webp"},
+        {"/a/photo.png", OutputFormat::jpeg, SaveLocation::sourceFolder("-min"), "", "/a/photo-min.jpg"},
+        {"/a/a.b.png", OutputFormat::png, SaveLocation::sourceFolder(""), "", "/a/a.b.png"},
+        {"/a/noext", OutputFormat::png, SaveLocation::sourceFolder("-min"), "", "/a/noext-min.png"},
+        {"/a/clip.mov", OutputFormat::mp4, SaveLocation::sourceFolder("-min"), "", "/a/clip-min.mp4"},
+        {"/a/照片.jpg", OutputFormat::jpeg, SaveLocation::folder("/出", "-小"), "压缩_", "/出/压缩_照片-小.jpg"},
+        // Overwrite: the source itself when its extension names a type of the format, else the
+        // base name with the format's extension; never a prefix.
+        {"/a/photo.png", OutputFormat::webp, SaveLocation::overwrite(), "p_", "/a/photo.webp"},
+        {"/a/photo.png", OutputFormat::png, SaveLocation::overwrite(), "p_", "/a/photo.png"},
+        {"/a/x.JPG", OutputFormat::jpeg, SaveLocation::overwrite(), "", "/a/x.JPG"},
+        {"/a/x.jpeg", OutputFormat::jpeg, SaveLocation::overwrite(), "", "/a/x.jpeg"},
+        {"/a/x.tif", OutputFormat::tiff, SaveLocation::overwrite(), "", "/a/x.tif"},
+        {"/a/x.heif", OutputFormat::heic, SaveLocation::overwrite(), "", "/a/x.heif"},
+        {"/a/x.jpeg", OutputFormat::png, SaveLocation::overwrite(), "", "/a/x.png"},
+        {"/a/x.bmp", OutputFormat::png, SaveLocation::overwrite(), "", "/a/x.png"},
+        {"/a/noext", OutputFormat::jpeg, SaveLocation::overwrite(), "", "/a/noext.jpg"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source.string() + " as " + std::string(c.format.rawValue()));
+        EXPECT_EQ(OutputPlanner::destination(c.source, c.format, c.location, c.prefix), c.expected);
+    }
+}
+
+// ---- rules and markers ---------------------------------------------------------------------
+
+TEST(OutputPlannerRules, NoSavings) {
+    struct Case {
+        std::int64_t source, output;
+        bool sameFormat;
+        std::optional<std::int64_t> limit;
+        bool expected;
+    };
+    const std::vector<Case> cases{
+        {100, 100, true, std::nullopt, true},   // not smaller
+        {100, 150, true, std::nullopt, true},
+        {100, 99, true, std::nullopt, false},   // smaller
+        {100, 150, false, std::nullopt, false}, // another format
+        {0, 10, true, std::nullopt, false},     // empty source
+        {100, 150, true, 100, true},            // already within the limit
+        {100, 150, true, 500, true},
+        {100, 150, true, 99, false},            // over the limit: never
+        {100, 50, true, 99, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.source << " → " << c.output << " same " << c.sameFormat
+                                          << " limit " << c.limit.value_or(-1));
+        EXPECT_EQ(OutputPlanner::isNoSavings(c.source, c.output, c.sameFormat, c.limit), c.expected);
+    }
+}
+
+class OutputPlannerFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = makeTemporaryFolder(TestHome::root(), "case-");
+        std::error_code ignored;
+        fs::remove_all(TestHome::trashFiles().parent_path(), ignored);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(dir_, ignored);
+    }
+    fs::path file(const std::string& name, const std::string& data) {
+        put(dir_ / name, data);
+        return dir_ / name;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(OutputPlannerFiles, MarkersAreWrittenUnderBothNamesWithTheSourceRecord) {
+    const fs::path output = file("x-min.png", "out");
+    EXPECT_FALSE(OutputPlanner::isOptimized(output));
+    OutputPlanner::markOptimized(output, OutputPlanner::normalMarker, dir_ / "sub" / ".." / "x.png");
+    EXPECT_EQ(attribute(output, "user.local.dorvex.optimized"), "1");
+    EXPECT_EQ(attribute(output, "user.local.tavelin.optimized"), "1");
+    EXPECT_EQ(attribute(output, "user.local.dorvex.source"), (dir_ / "x.png").string());
+    EXPECT_TRUE(OutputPlanner::isOptimized(output));
+
+    const fs::path legacy = file("legacy.png", "out");
+    setAttribute(legacy, "user.local.tavelin.optimized", "overwrite");
+    EXPECT_TRUE(OutputPlanner::isOptimized(legacy));
+
+    // A missing file is not marked, and marking it fails silently.
+    EXPECT_FALSE(OutputPlanner::isOptimized(dir_ / "missing.png"));
+    EXPECT_NO_THROW(OutputPlanner::markOptimized(dir_ / "missing.png", "1"));
+}
+
+TEST_F(OutputPlannerFiles, ReplaceableOutputs) {
+    const fs::path source = file("a/x.png", "source");
+    const fs::path otherSource = file("b/x.png", "other");
+    enum class Record { none, same, sameOtherSpelling, other };
+    struct Case {
+        std::string name;
+        std::optional<std::string> marker, legacy;
+        Record record;
+        bool expected;
+    };
+    const std::vector<Case> cases{
+        {"unmarked", std::nullopt, std::nullopt, Record::none, false},
+        {"unmarked with a record", std::nullopt, std::nullopt, Record::same, false},
+        {"ours, no record", "1", std::nullopt, Record::none, true},
+        {"legacy only", std::nullopt, "1", Record::none, true},
+        {"both, same source", "1", "1", Record::same, true},
+        {"both, same source spelled otherwise", "1", "1", Record::sameOtherSpelling, true},
+        {"both, another source", "1", "1", Record::other, false},
+        {"overwrite", "overwrite", std::nullopt, Record::none, false},
+        {"legacy overwrite", std::nullopt, "overwrite", Record::none, false},
+        {"mixed", "1", "overwrite", Record::same, false},
+        {"1 with a terminating zero", std::string("1\0", 2), std::nullopt, Record::none, false},
+        {"longer than 64 bytes", std::string(80, '1'), std::nullopt, Record::none, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path existing = file("out/" + std::to_string(index++) + ".png", "earlier");
+        if (c.marker) setAttribute(existing, OutputPlanner::optimizedAttribute, *c.marker);
+        if (c.legacy) setAttribute(existing, OutputPlanner::legacyOptimizedAttribute, *c.legacy);
+        switch (c.record) {
+            case Record::none: break;
+            case Record::same: setAttribute(existing, OutputPlanner::sourceAttribute, source.string()); break;
+            case Record::sameOtherSpelling:
+                setAttribute(existing, OutputPlanner::sourceAttribute, (dir_ / "b" / ".." / "a" / "x.png").string());
+                break;
+            case Record::other: setAttribute(existing, OutputPlanner::sourceAttribute, otherSource.string()); break;
+        }
+        EXPECT_EQ(OutputPlanner::isReplaceableOutput(existing, source), c.expected);
+    }
+}
+
+// ---- writing -------------------------------------------------------------------------------
+
+TEST_F(OutputPlannerFiles, WritesACopyBesideTheSource) {
+    const fs::path source = file("photos/x.png", "source");
+    const fs::path produced = file("work/attempt-0.webp", "produced");
+    fs::permissions(produced, fs::perms(0644));
+    const fs::path target =
+        OutputPlanner::destination(source, OutputFormat::webp, SaveLocation::sourceFolder("-min"), "");
+
+    const WriteOutcome outcome = OutputPlanner::write(produced, target, source, SaveLocation::sourceFolder("-min"));
+
+    EXPECT_EQ(outcome, (WriteOutcome{dir_ / "photos" / "x-min.webp", {}}));
+    EXPECT_EQ(contents(outcome.url), "produced");
+    EXPECT_EQ(contents(produced), "produced");  // copied, not moved
+    EXPECT_EQ(contents(source), "source");
+    EXPECT_EQ(attribute(outcome.url, "user.local.dorvex.optimized"), "1");
+    EXPECT_EQ(attribute(outcome.url, "user.local.tavelin.optimized"), "1");
+    EXPECT_EQ(attribute(outcome.url, "user.local.dorvex.source"), source.string());
+    EXPECT_EQ(fs::status(outcome.url).permissions(), fs::perms(0644));  // not a temporary's 0600
+    EXPECT_EQ(namesIn(dir_ / "photos"), (std::vector<std::string>{"x-min.webp", "x.png"}));
+    EXPECT_TRUE(trashContents().empty());
+}
+
+TEST_F(OutputPlannerFiles, CreatesAMissingFolderWithItsParents) {
+    const fs::path source = file("x.png", "source");
+    const fs::path produced = file("work/out.png", "produced");
+    const SaveLocation location = SaveLocation::folder(dir_ / "new" / "deeper", "");
+    const WriteOutcome outcome = OutputPlanner::write(
+        produced, OutputPlanner::destination(source, OutputFormat::png, location, ""), source, location);
+    EXPECT_EQ(outcome.url, dir_ / "new" / "deeper" / "x.png");
+    EXPECT_EQ(contents(outcome.url), "produced");
+}
+
+TEST_F(OutputPlannerFiles, RefusesToOverwriteTheSourceOutsideOverwriteMode) {
+    const fs::path source = file("a/x.png", "source");
+    const fs::path produced = file("work/out.png", "produced");
+    fs::create_directories(dir_ / "linked");
+    fs::create_hard_link(source, dir_ / "linked" / "x.png");
+    struct Case {
+        std::string name;
+        SaveLocation location;
+        std::string prefix;
+    };
+    const std::vector<Case> cases{
+        {"beside, empty prefix and suffix", SaveLocation::sourceFolder(""), ""},
+        {"the source's own folder", SaveLocation::folder(dir_ / "a", ""), ""},
+        {"the same folder spelled otherwise", SaveLocation::folder(dir_ / "b" / ".." / "a", ""), ""},
+        {"a hard link of the source", SaveLocation::folder(dir_ / "linked", ""), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path target = OutputPlanner::destination(source, OutputFormat::png, c.location, c.prefix);
+        try {
+            OutputPlanner::write(produced, target, source, c.location, failingTrash);
+            ADD_FAILURE() << "written";
+        } catch (const OutputPlanner::WriteError& error) {
+            EXPECT_STREQ(error.what(), "输出会覆盖原图 x.png，请设置前缀、后缀或换目录");
+            EXPECT_EQ(error.destination, target);
+        }
+        EXPECT_EQ(contents(source), "source");
+    }
+    EXPECT_EQ(namesIn(dir_ / "a"), std::vector<std::string>{"x.png"});
+    EXPECT_FALSE(fs::exists(dir_ / "b"));
+    EXPECT_FALSE(OutputPlanner::isOptimized(source));
+}
+
+TEST_F(OutputPlannerFiles, OverwriteWithTheSameNameTrashesTheSourceFirst) {
+    const fs::path source = file("x.jpeg", "source");
+    const fs::path produced = file("work/out.jpg", "produced");
+    const SaveLocation location = SaveLocation::overwrite();
+    const fs::path target = OutputPlanner::destination(source, OutputFormat::jpeg, location, "");
+    ASSERT_EQ(target, source);
+
+    const WriteOutcome outcome = OutputPlanner::write(produced, target, source, location);
+
+    EXPECT_EQ(outcome, (WriteOutcome{source, {}}));
+    EXPECT_EQ(contents(source), "produced");
+    EXPECT_EQ(attribute(source, "user.local.dorvex.optimized"), "overwrite");
+    EXPECT_EQ(attribute(source, "user.local.tavelin.optimized"), "overwrite");
+    EXPECT_EQ(trashContents(), std::vector<std::string>{"source"});
+    EXPECT_TRUE(fs::exists(TestHome::trashFiles() / "x.jpeg"));
+}
+
+TEST_F(OutputPlannerFiles, OverwriteWithAnotherExtensionTrashesWhatStoodThereThenTheSource) {
+    const fs::path source = file("x.png", "source");
+    const fs::path foreign = file("x.webp", "the user's own");
+    const fs::path produced = file("work/out.webp", "produced");
+    const SaveLocation location = SaveLocation::overwrite();
+    std::vector<std::string> trashed;  // in the order the trash was asked
+    const OutputPlanner::TrashOperation recordingTrash = [&](const fs::path& item) {
+        trashed.push_back(item.filename().string() + ": " + contents(item));
+        Trash::moveToTrash(item);
+    };
+
+    const WriteOutcome outcome = OutputPlanner::write(
+        produced, OutputPlanner::destination(source, OutputFormat::webp, location, ""), source, location,
+        recordingTrash);
+
+    EXPECT_EQ(outcome, (WriteOutcome{foreign, {"已将原有的同名文件 x.webp 移入废纸篓"}}));
+    EXPECT_EQ(trashed, (std::vector<std::string>{"x.webp: the user's own", "x.png: source"}));
+    EXPECT_EQ(contents(foreign), "produced");
+    EXPECT_EQ(attribute(foreign, "user.local.dorvex.optimized"), "overwrite");
+    EXPECT_FALSE(fs::exists(source));
+    EXPECT_EQ(trashContents(), (std::vector<std::string>{"source", "the user's own"}));
+}
+
+TEST_F(OutputPlannerFiles, OverwriteKeepsTheSourceWhenTheTrashFails) {
+    {
+        SCOPED_TRACE("same name: the output goes beside the kept source under the -min name");
+        const fs::path source = file("same/x.jpeg", "source");
+        const fs::path existingFallback = file("same/x-min.jpeg", "an earlier fallback");
+        OutputPlanner::markOptimized(existingFallback, OutputPlanner::overwriteMarker, source);
+        const fs::path produced = file("work/out.jpg", "produced");
+        std::vector<fs::path> asked;
+        const OutputPlanner::TrashOperation trashOnlyOthers = [&](const fs::path& item) {
+            asked.push_back(item);
+            if (item == source) throw Trash::Error("Unable to find or create trash directory");
+            Trash::moveToTrash(item);
+        };
+
+        const WriteOutcome outcome =
+            OutputPlanner::write(produced, source, source, SaveLocation::overwrite(), trashOnlyOthers);
+
+        EXPECT_EQ(outcome.url, dir_ / "same" / "x-min.jpeg");
+        EXPECT_EQ(outcome.warnings,
+                  (std::vector<std::string>{"原图移入废纸篓失败，结果另存为新文件：Unable to find or create trash directory",
+                                            "已将原有的同名文件 x-min.jpeg 移入废纸篓"}));
+        EXPECT_EQ(asked, (std::vector<fs::path>{source, existingFallback}));
+        EXPECT_EQ(contents(source), "source");
+        EXPECT_EQ(contents(outcome.url), "produced");
+        EXPECT_EQ(attribute(outcome.url, "user.local.dorvex.optimized"), "overwrite");
+        EXPECT_EQ(namesIn(dir_ / "same"), (std::vector<std::string>{"x-min.jpeg", "x.jpeg"}));
+    }
+    {
+        SCOPED_TRACE("another name: the output stays and so does the source");
+        const fs::path source = file("other/x.png", "source");
+        const fs::path produced = file("work/out.webp", "produced");
+        const WriteOutcome outcome = OutputPlanner::write(produced, dir_ / "other" / "x.webp", source,
+                                                          SaveLocation::overwrite(), failingTrash);
+        EXPECT_EQ(outcome, (WriteOutcome{dir_ / "other" / "x.webp", {"原图移入废纸篓失败，已保留：no trash here"}}));
+        EXPECT_EQ(contents(source), "source");
+        EXPECT_EQ(contents(outcome.url), "produced");
+    }
+}
+
+TEST_F(OutputPlannerFiles, WhatStandsAtTheDestination) {
+    enum class Standing { earlierOutput, earlierOutputWithoutRecord, legacyOutput, otherSourcesOutput,
+                          overwriteOutput, foreignFile };
+    struct Case {
+        std::string name;
+        Standing standing;
+        bool trashed;
+    };
+    const std::vector<Case> cases{
+        {"an earlier output of the same source is replaced silently", Standing::earlierOutput, false},
+        {"so is one without a source record", Standing::earlierOutputWithoutRecord, false},
+        {"and one of the earlier product", Standing::legacyOutput, false},
+        {"another source's output goes to the trash", Standing::otherSourcesOutput, true},
+        {"an output that took its source's place goes to the trash", Standing::overwriteOutput, true},
+        {"the user's own file goes to the trash", Standing::foreignFile, true},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ignored;
+        fs::remove_all(TestHome::trashFiles().parent_path(), ignored);
+        const fs::path folder = dir_ / std::to_string(index++);
+        const fs::path source = folder / "a" / "x.png";
+        put(source, "source");
+        const fs::path produced = folder / "work" / "out.png";
+        put(produced, "produced");
+        const SaveLocation location = SaveLocation::folder(folder / "out", "");
+        const fs::path target = OutputPlanner::destination(source, OutputFormat::png, location, "");
+        put(target, "standing");
+        switch (c.standing) {
+            case Standing::earlierOutput: OutputPlanner::markOptimized(target, "1", source); break;
+            case Standing::earlierOutputWithoutRecord: OutputPlanner::markOptimized(target, "1"); break;
+            case Standing::legacyOutput: setAttribute(target, OutputPlanner::legacyOptimizedAttribute, "1"); break;
+            case Standing::otherSourcesOutput: OutputPlanner::markOptimized(target, "1", folder / "b" / "x.png"); break;
+            case Standing::overwriteOutput: OutputPlanner::markOptimized(target, "overwrite", target); break;
+            case Standing::foreignFile: break;
+        }
+
+        const WriteOutcome outcome = OutputPlanner::write(produced, target, source, location);
+
+        EXPECT_EQ(outcome.url, target);
+        EXPECT_EQ(contents(target), "produced");
+        EXPECT_EQ(attribute(target, "user.local.dorvex.source"), source.string());
+        if (c.trashed) {
+            EXPECT_EQ(outcome.warnings, std::vector<std::string>{"已将原有的同名文件 x.png 移入废纸篓"});
+            EXPECT_EQ(trashContents(), std::vector<std::string>{"standing"});
+        } else {
+            EXPECT_TRUE(outcome.warnings.empty());
+            EXPECT_TRUE(trashContents().empty());
+        }
+        EXPECT_EQ(namesIn(folder / "out"), std::vector<std::string>{"x.png"});
+    }
+}
+
+TEST_F(OutputPlannerFiles, TwoSourcesWithOneNameDoNotSilentlyReplaceEachOther) {
+    const fs::path first = file("a/x.png", "first source");
+    const fs::path second = file("b/x.png", "second source");
+    const fs::path firstProduced = file("work/1.png", "first output");
+    const fs::path secondProduced = file("work/2.png", "second output");
+    const SaveLocation location = SaveLocation::folder(dir_ / "out", "-min");
+    const fs::path target = OutputPlanner::destination(first, OutputFormat::png, location, "");
+    ASSERT_EQ(target, OutputPlanner::destination(second, OutputFormat::png, location, ""));
+
+    EXPECT_TRUE(OutputPlanner::write(firstProduced, target, first, location).warnings.empty());
+    const WriteOutcome again = OutputPlanner::write(secondProduced, target, second, location);
+    EXPECT_EQ(again.warnings, std::vector<std::string>{"已将原有的同名文件 x-min.png 移入废纸篓"});
+    EXPECT_EQ(contents(target), "second output");
+    EXPECT_EQ(trashContents(), std::vector<std::string>{"first output"});
+
+    // The same source again replaces its own output silently.
+    EXPECT_TRUE(OutputPlanner::write(firstProduced, target, second, location).warnings.empty());
+    EXPECT_EQ(contents(target), "first output");
+    EXPECT_EQ(trashContents(), std::vector<std::string>{"first output"});
+}
+
+TEST_F(OutputPlannerFiles, AFileThatCannotBeTrashedStopsTheWrite) {
+    const fs::path source = file("x.png", "source");
+    const fs::path produced = file("work/out.webp", "produced");
+    const fs::path foreign = file("x-min.webp", "the user's own");
+    try {
+        OutputPlanner::write(produced, foreign, source, SaveLocation::sourceFolder("-min"), failingTrash);
+        ADD_FAILURE() << "written";
+    } catch (const Trash::Error& error) {
+        EXPECT_STREQ(error.what(), "no trash here");
+    }
+    EXPECT_EQ(contents(foreign), "the user's own");
+    EXPECT_FALSE(OutputPlanner::isOptimized(foreign));
+    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"work", "x-min.webp", "x.png"}));
+}
+
+TEST_F(OutputPlannerFiles, FileSystemFailuresLeaveTheSourceAlone) {
+    const fs::path source = file("x.png", "source");
+    const fs::path produced = file("work/out.webp", "produced");
+    {
+        SCOPED_TRACE("the destination folder lies inside a regular file");
+        const fs::path blocker = file("blocker", "not a folder");
+        const SaveLocation location = SaveLocation::folder(blocker / "out", "");
+        try {
+            OutputPlanner::write(produced, OutputPlanner::destination(source, OutputFormat::webp, location, ""),
+                                 source, location);
+            ADD_FAILURE() << "written";
+        } catch (const OutputPlanner::FileError& error) {
+            EXPECT_EQ(error.kind, OutputPlanner::FileError::Kind::createFolder);
+            EXPECT_EQ(std::string(error.what()), "cannot create folder " + (blocker / "out").string() + ": Not a directory");
+        }
+    }
+    {
+        SCOPED_TRACE("the produced file is gone");
+        try {
+            OutputPlanner::write(dir_ / "work" / "missing.webp", dir_ / "x.webp", source, SaveLocation::overwrite());
+            ADD_FAILURE() << "written";
+        } catch (const OutputPlanner::FileError& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "cannot read " + (dir_ / "work" / "missing.webp").string() + ": No such file or directory");
+        }
+    }
+    EXPECT_EQ(contents(source), "source");
+    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"blocker", "work", "x.png"}));
+    EXPECT_TRUE(trashContents().empty());
+}
+
+TEST_F(OutputPlannerFiles, AReadOnlyFolderFailsWithTheSystemsText) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    const fs::path source = file("in/x.png", "source");
+    const fs::path produced = file("work/out.webp", "produced");
+    fs::create_directories(dir_ / "locked");
+    fs::permissions(dir_ / "locked", fs::perms(0555));
+    const SaveLocation location = SaveLocation::folder(dir_ / "locked", "");
+    try {
+        OutputPlanner::write(produced, dir_ / "locked" / "x.webp", source, location);
+        ADD_FAILURE() << "written";
+    } catch (const OutputPlanner::FileError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "cannot write " + (dir_ / "locked" / "x.webp").string() + ": Permission denied");
+    }
+    EXPECT_EQ(contents(source), "source");
+    EXPECT_TRUE(fs::is_empty(dir_ / "locked"));
+}
+
+// ---- concurrent writes ---------------------------------------------------------------------
+
+// Two jobs aim at one destination at the same moment, many times over. Whatever the interleaving,
+// the destination holds one of the two outputs whole, and the reports agree with what happened:
+// outputs of different sources — the one that lost is in the trash, and only the job that came
+// second reports having trashed it; outputs of one source — the later replaces the earlier
+// silently.
+TEST_F(OutputPlannerFiles, ConcurrentWritesToOneDestinationStayWhole) {
+    const std::string firstData(1 << 20, 'a');
+    const std::string secondData(3 << 18, 'b');
+    const fs::path firstProduced = file("work/1.png", firstData);
+    const fs::path secondProduced = file("work/2.png", secondData);
+    const fs::path firstSource = file("a/x.png", "first");
+    const fs::path secondSource = file("b/x.png", "second");
+
+    std::mutex trashMutex;
+    std::vector<std::string> trashed;
+    int trashCount = 0;
+    const OutputPlanner::TrashOperation trash = [&](const fs::path& item) {
+        std::lock_guard lock(trashMutex);
+        trashed.push_back(contents(item));
+        fs::rename(item, dir_ / ("trashed-" + std::to_string(trashCount++)));
+    };
+
+    for (bool sameSource : {false, true}) {
+        for (int round = 0; round < 12; ++round) {
+            SCOPED_TRACE(::testing::Message() << (sameSource ? "one source" : "two sources") << ", round " << round);
+            const fs::path out = dir_ / ("out-" + std::to_string(sameSource) + "-" + std::to_string(round));
+            const SaveLocation location = SaveLocation::folder(out, "");
+            const fs::path target = OutputPlanner::destination(firstSource, OutputFormat::png, location, "");
+            trashed.clear();
+            std::atomic<int> ready{0};
+            WriteOutcome outcomes[2];
+            auto job = [&](int which) {
+                ready.fetch_add(1);
+                while (ready.load() < 2) std::this_thread::yield();
+                outcomes[which] = OutputPlanner::write(which == 0 ? firstProduced : secondProduced, target,
+                                                       which == 0 || sameSource ? firstSource : secondSource,
+                                                       location, trash);
+            };
+            std::thread firstJob(job, 0), secondJob(job, 1);
+            firstJob.join();
+            secondJob.join();
+
+            const std::string final = contents(target);
+            ASSERT_TRUE(final == firstData || final == secondData);
+            const int winner = final == firstData ? 0 : 1;
+            EXPECT_EQ(outcomes[0].url, target);
+            EXPECT_EQ(outcomes[1].url, target);
+            if (sameSource) {
+                EXPECT_TRUE(outcomes[0].warnings.empty());
+                EXPECT_TRUE(outcomes[1].warnings.empty());
+                EXPECT_TRUE(trashed.empty());
+            } else {
+                EXPECT_EQ(outcomes[winner].warnings, std::vector<std::string>{"已将原有的同名文件 x.png 移入废纸篓"});
+                EXPECT_TRUE(outcomes[1 - winner].warnings.empty());
+                EXPECT_EQ(trashed, std::vector<std::string>{winner == 0 ? secondData : firstData});
+            }
+            EXPECT_EQ(namesIn(out), std::vector<std::string>{"x.png"});  // no temporary file left
+        }
+    }
+}
+
+// ---- the desktop trash ---------------------------------------------------------------------
+
+TEST_F(OutputPlannerFiles, TrashMovesToTheHomeTrashOrSaysWhyNot) {
+    const fs::path item = file("old.png", "old");
+    Trash::moveToTrash(item);
+    EXPECT_FALSE(fs::exists(item));
+    EXPECT_EQ(contents(TestHome::trashFiles() / "old.png"), "old");
+    EXPECT_TRUE(fs::exists(TestHome::trashFiles().parent_path() / "info" / "old.png.trashinfo"));
+
+    try {
+        Trash::moveToTrash(dir_ / "missing.png");
+        ADD_FAILURE() << "trashed a missing file";
+    } catch (const Trash::Error& error) {
+        EXPECT_NE(std::string(error.what()), "");
+    }
+}
+
+}  // namespace
+}  // namespace dorvex

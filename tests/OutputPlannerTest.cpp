@@ -19,56 +19,17 @@
 #include <sstream>
 #include <thread>
 
+#include "TestSupport.h"
 #include "Trash.h"
 
 namespace dorvex {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace dorvex::testing;
 using OutputPlanner::WriteOutcome;
 
-fs::path makeTemporaryFolder(const fs::path& parent, const std::string& prefix) {
-    std::string pattern = (parent / (prefix + "XXXXXX")).string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + parent.string());
-    return pattern;
-}
-
-// The test home: created before the first test, removed after the last.
-class TestHome : public ::testing::Environment {
-public:
-    static fs::path root() { return root_; }
-    static fs::path trashFiles() { return root_ / "home" / ".local" / "share" / "Trash" / "files"; }
-
-    void SetUp() override {
-        root_ = makeTemporaryFolder(fs::read_symlink("/proc/self/exe").parent_path(), "OutputPlannerTest-");
-        const fs::path home = root_ / "home";
-        fs::create_directories(home / ".local" / "share");
-        ::setenv("HOME", home.c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (home / ".local" / "share").c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(root_, ignored);
-    }
-
-private:
-    static inline fs::path root_;
-};
-
-[[maybe_unused]] auto* const testHome = ::testing::AddGlobalTestEnvironment(new TestHome);
-
-std::string contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream data;
-    data << in.rdbuf();
-    return data.str();
-}
-
-void put(const fs::path& file, const std::string& data) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << data;
-}
+[[maybe_unused]] auto* const testHome = ::testing::AddGlobalTestEnvironment(new TestHome("OutputPlannerTest-"));
 
 std::optional<std::string> attribute(const fs::path& file, std::string_view name) {
     std::array<char, 4096> buffer{};
@@ -88,14 +49,6 @@ std::vector<std::string> trashContents() {
     for (const auto& entry : fs::directory_iterator(TestHome::trashFiles(), error)) found.push_back(contents(entry));
     std::sort(found.begin(), found.end());
     return found;
-}
-
-// Names in a folder, hidden temporary files included, sorted.
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 const OutputPlanner::TrashOperation failingTrash = [](const fs::path&) {

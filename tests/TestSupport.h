@@ -1,0 +1,78 @@
+#pragma once
+// Helpers shared by the tests that touch files: temporary folders beside the test executable (on
+// the build's file system, which has a trash and extended attributes, unlike tmpfs), a test home
+// whose trash is the test's own, and small file helpers.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace dorvex::testing {
+
+namespace fs = std::filesystem;
+
+inline fs::path makeTemporaryFolder(const fs::path& parent, const std::string& prefix) {
+    std::string pattern = (parent / (prefix + "XXXXXX")).string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + parent.string());
+    return pattern;
+}
+
+inline fs::path executableFolder() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+
+// HOME and XDG_DATA_HOME point at a fresh folder before the first test (GIO reads them once per
+// process), and the folder goes when the last test has run. Register it once per test program:
+//   [[maybe_unused]] auto* const home = ::testing::AddGlobalTestEnvironment(new TestHome("Name-"));
+class TestHome : public ::testing::Environment {
+public:
+    explicit TestHome(std::string prefix) : prefix_(std::move(prefix)) {}
+
+    static fs::path root() { return root_; }
+    static fs::path trashFiles() { return root_ / "home" / ".local" / "share" / "Trash" / "files"; }
+
+    void SetUp() override {
+        root_ = makeTemporaryFolder(executableFolder(), prefix_);
+        const fs::path home = root_ / "home";
+        fs::create_directories(home / ".local" / "share");
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (home / ".local" / "share").c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root_, ignored);
+    }
+
+private:
+    std::string prefix_;
+    static inline fs::path root_;
+};
+
+inline std::string contents(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+inline void put(const fs::path& file, const std::string& data) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << data;
+}
+
+// Names in a folder, hidden files included, sorted.
+inline std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace dorvex::testing

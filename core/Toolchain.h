@@ -12,9 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "OutputFormat.h"
 #include "ToolError.h"
+#include "encoders/ImageEncoder.h"
 
 namespace dorvex {
+
+struct CompressionOptions;
 
 struct Toolchain {
     enum class Tool : std::uint8_t { cjpeg, pngquant, cwebp, cjxl };
@@ -81,6 +85,12 @@ struct Toolchain {
     static std::optional<std::string> version(const std::string& toolPath);
 
     const std::optional<std::string>& path(Tool tool) const;
+
+    // The encoder for a target format: the external tool for JPEG, PNG, WebP and JPEG XL (lossless
+    // only when the options name JPEG XL explicitly and ask for it), our platform writer for AVIF,
+    // HEIC, TIFF and ICNS. Throws ToolError::encoderMissing when the tool was not found, and for
+    // videos and PDFs, which have compressors of their own.
+    ImageEncoder encoder(OutputFormat format, const CompressionOptions& options) const;
 
     // The names of the tools not found, in field order (cjpeg, pngquant, cwebp, cjxl).
     std::vector<std::string> missingEncoders() const;

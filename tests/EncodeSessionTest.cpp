@@ -1,0 +1,236 @@
+// Encoders and sessions with the real tools on real files: what each run writes, what a refusal
+// reads like, and that a session leaves nothing behind.
+
+#include <gtest/gtest.h>
+
+#include <vips/vips8>
+
+#include <fstream>
+
+#include "CompressionOptions.h"
+#include "EncodeSession.h"
+#include "SourceImage.h"
+#include "Toolchain.h"
+#include "VipsRuntime.h"
+#include "encoders/ImageEncoder.h"
+
+using namespace dorvex;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path corpus = DORVEX_CORPUS_DIR "/images";
+
+const Toolchain& tools() {
+    static const Toolchain toolchain = Toolchain::locate(processEnvironment(), fs::path(DORVEX_RESOURCE_DIR) / "bin");
+    return toolchain;
+}
+
+CompressionOptions optionsFor(std::optional<OutputFormat> format, bool jxlLossless = false) {
+    CompressionOptions options;
+    options.format = format;
+    options.jxlLossless = jxlLossless;
+    return options;
+}
+
+PixelSize decodedSize(const fs::path& file) {
+    VipsRuntime::start();
+    vips::VImage image = vips::VImage::new_from_file(file.c_str());
+    return {image.width(), image.height()};
+}
+
+class TempDir {
+public:
+    TempDir() : path_(fs::temp_directory_path() / ("dorvex-test-" + makeUUID())) { fs::create_directories(path_); }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+}  // namespace
+
+TEST(Encoders, EveryEncoderWritesTheAskedSize) {
+    struct Case {
+        const char* source;
+        OutputFormat format;
+        int quality;
+        std::optional<PixelSize> size;
+        PixelSize expected;
+    };
+    const Case cases[] = {
+        {"goexif-sample1.jpg", OutputFormat::jpeg, 74, std::nullopt, {500, 375}},
+        {"goexif-sample1.jpg", OutputFormat::jpeg, 40, PixelSize{250, 188}, {250, 188}},
+        {"drawing-screenshot_color_palette.png", OutputFormat::png, 74, PixelSize{300, 219}, {300, 219}},
+        {"tmshre_riaphotographs_alpha.png", OutputFormat::webp, 74, PixelSize{123, 45}, {123, 45}},
+        {"goexif-sample1.jpg", OutputFormat::jxl, 74, PixelSize{200, 150}, {200, 150}},
+        {"has-lens-info.jpg", OutputFormat::avif, 60, std::nullopt, {102, 205}},  // orientation 6: upright
+        {"sunset-lossy.webp", OutputFormat::heic, 60, PixelSize{128, 128}, {128, 128}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " → " + std::string(c.format.rawValue()));
+        SourceImage source(corpus / c.source);
+        EncodeSession session(source, c.format, tools().encoder(c.format, optionsFor(c.format)));
+        auto bytes = session.encode(0, c.quality, c.size);
+        ASSERT_TRUE(bytes) << (session.lastFailure() ? session.lastFailure()->description() : "no failure");
+        auto file = session.output(0);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(file->filename(), EncodeSession::attemptFileName(0, c.format));
+        EXPECT_EQ(fs::file_size(*file), std::uintmax_t(*bytes));
+        EXPECT_EQ(decodedSize(*file), c.expected);
+    }
+}
+
+TEST(Encoders, OneIntermediatePerSizeAndNothingLeftAfterTheSession) {
+    fs::path workDir;
+    {
+        SourceImage source(corpus / "goexif-sample1.jpg");
+        EncodeSession session(source, OutputFormat::webp, tools().encoder(OutputFormat::webp, optionsFor(std::nullopt)));
+        workDir = session.workDir();
+        EXPECT_EQ(workDir.parent_path(), fs::temp_directory_path());
+        EXPECT_TRUE(workDir.filename().string().starts_with("dorvex-"));
+        EXPECT_EQ(workDir.filename().string().size(), 7u + 36u);
+
+        auto big = session.encode(0, 80, std::nullopt);
+        auto small = session.encode(1, 30, std::nullopt);
+        ASSERT_TRUE(big && small);
+        EXPECT_GT(*big, *small);
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(workDir)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"attempt-0.webp", "attempt-1.webp", "src-500x375.png"}));
+        EXPECT_FALSE(session.output(2));
+    }
+    EXPECT_FALSE(fs::exists(workDir));
+}
+
+TEST(Encoders, RefusalsAreValuesWithTheirTexts) {
+    // pngquant cannot reach 100-100 on a photograph: exit 99.
+    {
+        SourceImage source(corpus / "goexif-sample1.jpg");
+        EncodeSession session(source, OutputFormat::png, tools().encoder(OutputFormat::png, optionsFor(std::nullopt)));
+        EXPECT_FALSE(session.encode(0, 95, std::nullopt));
+        ASSERT_TRUE(session.lastFailure());
+        EXPECT_EQ(session.lastFailure()->description(), "pngquant could not reach the minimum quality (exit 99)");
+        EXPECT_FALSE(session.output(0));
+        // A later success does not clear the failure.
+        EXPECT_TRUE(session.encode(1, 40, PixelSize{100, 75}));
+        EXPECT_TRUE(session.lastFailure());
+    }
+    // cjxl cannot transcode a four-channel (CMYK) JPEG losslessly.
+    {
+        TempDir temp;
+        VipsRuntime::start();
+        const fs::path cmyk = temp.path() / "cmyk.jpg";
+        vips::VImage rgb = vips::VImage::new_from_file((corpus / "goexif-sample1.jpg").c_str());
+        rgb.icc_export(vips::VImage::option()->set("output_profile", "cmyk"))
+            .jpegsave(cmyk.c_str());
+        SourceImage source(cmyk);
+        ASSERT_TRUE(source.isJPEG());
+        EncodeSession session(source, OutputFormat::jxl, tools().encoder(OutputFormat::jxl, optionsFor(OutputFormat::jxl, true)));
+        EXPECT_FALSE(session.encode(0, 74, std::nullopt));
+        ASSERT_TRUE(session.lastFailure());
+        const std::string text = session.lastFailure()->description();
+        EXPECT_TRUE(text.starts_with("这张 JPEG 无法无损转成 JXL（")) << text;
+        EXPECT_NE(text.find("channels"), std::string::npos) << text;
+    }
+    // A tool that exits non-zero is named by its file name, with its status and message.
+    {
+        TempDir temp;
+        const fs::path fake = temp.path() / "cwebp";
+        std::ofstream(fake) << "#!/bin/sh\necho '  cannot open input  ' >&2\nexit 3\n";
+        fs::permissions(fake, fs::perms::owner_all);
+        SourceImage source(corpus / "orientation_8.jpg");
+        EncodeSession session(source, OutputFormat::webp, CWebPEncoder{fake.string()});
+        EXPECT_FALSE(session.encode(0, 74, std::nullopt));
+        EXPECT_EQ(session.lastFailure()->description(), "cwebp exited 3: cannot open input");
+    }
+}
+
+TEST(Encoders, LosslessJxlInputs) {
+    TempDir temp;
+    // Records the arguments it is given and writes a file, standing in for cjxl.
+    const fs::path fake = temp.path() / "cjxl";
+    const fs::path log = temp.path() / "args.txt";
+    std::ofstream(fake) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << log.string() << "'\nprintf x > \"$2\"\n";
+    fs::permissions(fake, fs::perms::owner_all);
+    auto argumentsFor = [&](const fs::path& file) {
+        SourceImage source(file);
+        EncodeSession session(source, OutputFormat::jxl, CJXLEncoder{fake.string(), true});
+        EXPECT_TRUE(session.encode(0, 10, PixelSize{1, 1}));  // quality and size are ignored
+        std::ifstream in(log);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return std::pair{lines, session.workDir()};
+    };
+
+    auto [jpegArgs, jpegDir] = argumentsFor(corpus / "goexif-sample1.jpg");
+    EXPECT_EQ(jpegArgs, (std::vector<std::string>{(corpus / "goexif-sample1.jpg").string(),
+                                                  (jpegDir / "attempt-0.jxl").string(), "--lossless_jpeg=1", "--quiet"}));
+
+    auto [pngArgs, pngDir] = argumentsFor(corpus / "city.png");
+    ASSERT_EQ(pngArgs.size(), 11u);
+    EXPECT_EQ(pngArgs[0], (corpus / "city.png").string());
+    EXPECT_EQ(std::vector<std::string>(pngArgs.begin() + 2, pngArgs.end()),
+              (std::vector<std::string>{"-d", "0", "-x", "strip=exif", "-x", "strip=xmp", "-x", "strip=jumbf", "--quiet"}));
+
+    // Any other source goes through the upright full-size rendering.
+    auto [tiffArgs, tiffDir] = argumentsFor(corpus / "Transparency-lzw.tif");
+    EXPECT_EQ(tiffArgs[0], (tiffDir / "src-300x300.png").string());
+}
+
+TEST(Encoders, SelectionAndMissingTools) {
+    Toolchain none;
+    struct Case {
+        OutputFormat format;
+        const char* text;
+    };
+    const Case missing[] = {
+        {OutputFormat::jpeg, "mozjpeg cjpeg not found (run scripts/setup, or set DORVEX_CJPEG)"},
+        {OutputFormat::png, "pngquant not found (apt install pngquant, or set DORVEX_PNGQUANT)"},
+        {OutputFormat::webp, "cwebp not found (apt install webp, or set DORVEX_CWEBP)"},
+        {OutputFormat::jxl, "cjxl not found (apt install libjxl-tools, or set DORVEX_CJXL)"},
+        {OutputFormat::mp4, "MP4 not found (videos are compressed by VideoCompressor)"},
+        {OutputFormat::mov, "MOV not found (videos are compressed by VideoCompressor)"},
+        {OutputFormat::pdf, "PDF not found (PDFs are compressed by PDFCompressor)"},
+    };
+    for (const auto& c : missing) {
+        try {
+            none.encoder(c.format, optionsFor(c.format));
+            ADD_FAILURE() << c.format.rawValue();
+        } catch (const ToolError& error) {
+            EXPECT_EQ(error.kind, ToolError::Kind::encoderMissing);
+            EXPECT_STREQ(error.what(), c.text);
+        }
+    }
+    // The platform writer needs no tool.
+    EXPECT_EQ(none.encoder(OutputFormat::avif, optionsFor(std::nullopt)),
+              ImageEncoder(ImageIOEncoder{ImageIOEncoder::Lossy{OutputFormat::avif}}));
+    CompressionOptions zip;
+    zip.tiffCompression = TIFFCompression::zip;
+    EXPECT_EQ(none.encoder(OutputFormat::tiff, zip), ImageEncoder(ImageIOEncoder{ImageIOEncoder::Tiff{TIFFCompression::zip}}));
+    EXPECT_EQ(none.encoder(OutputFormat::icns, zip), ImageEncoder(ImageIOEncoder{ImageIOEncoder::Icns{}}));
+
+    // Lossless JPEG XL only when JPEG XL is named explicitly.
+    Toolchain withCjxl;
+    withCjxl.cjxl = "/usr/bin/cjxl";
+    EXPECT_EQ(withCjxl.encoder(OutputFormat::jxl, optionsFor(OutputFormat::jxl, true)),
+              ImageEncoder(CJXLEncoder{"/usr/bin/cjxl", true}));
+    EXPECT_EQ(withCjxl.encoder(OutputFormat::jxl, optionsFor(std::nullopt, true)),
+              ImageEncoder(CJXLEncoder{"/usr/bin/cjxl", false}));
+}
+
+TEST(Encoders, ArgumentLists) {
+    EXPECT_EQ(MozJPEGEncoder::arguments(74, "in.ppm", "out.jpg"),
+              (std::vector<std::string>{"-quality", "74", "-quant-table", "3", "-progressive", "-optimize", "-outfile",
+                                        "out.jpg", "in.ppm"}));
+    EXPECT_EQ(PNGQuantEncoder::arguments(70, "in.png", "out.png"),
+              (std::vector<std::string>{"--quality", "75-79", "--speed", "4", "--strip", "--force", "--output",
+                                        "out.png", "in.png"}));
+    EXPECT_EQ(PNGQuantEncoder::arguments(93, "i", "o")[1], "98-100");
+    EXPECT_EQ(CWebPEncoder::arguments(74, "in.png", "out.webp"),
+              (std::vector<std::string>{"-quiet", "-q", "74", "in.png", "-o", "out.webp"}));
+    EXPECT_EQ(CJXLEncoder::lossyArguments(74, "in.png", "out.jxl"),
+              (std::vector<std::string>{"in.png", "out.jxl", "-q", "74", "--quiet"}));
+}

@@ -105,6 +105,17 @@ Change change(const CompressionResult& r) {
     return {v == 0 ? std::string("+0%") : fmt::format("{:+}%", v), grew};
 }
 
+std::string runningStatus(int attempt, std::optional<int> quality, std::optional<double> progress) {
+    if (progress) {
+        const int percent = int(*progress * 100);
+        if (attempt > 1) return fmt::format("第 {} 次 · {}%", attempt, percent);
+        return fmt::format("压缩中 {}%", percent);
+    }
+    if (attempt < 1 || !quality) return "解码中…";
+    if (attempt > 1) return fmt::format("压缩中 · 第 {} 次", attempt);
+    return "压缩中";
+}
+
 std::string stopReason(SizeTargetSearch::StopReason reason) {
     using R = SizeTargetSearch::StopReason;
     switch (reason) {

@@ -52,6 +52,11 @@ struct Change {
 };
 Change change(const CompressionResult& result);
 
+// The status of a running job: "解码中…" before its first encode, "压缩中 · 第 3 次" during a
+// search, "压缩中 45%" or "第 2 次 · 45%" while a video pass reports progress. `attempt` counts
+// encodes from 1; `progress` is 0…1.
+std::string runningStatus(int attempt, std::optional<int> quality, std::optional<double> progress);
+
 // Why a byte-limit search stopped, as the compare view's information bar says it.
 std::string stopReason(SizeTargetSearch::StopReason reason);
 

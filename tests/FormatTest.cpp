@@ -110,3 +110,12 @@ TEST(Format, Tags) {
     EXPECT_TRUE(Format::tags(r, o).empty());
     EXPECT_EQ(Format::stopReason(SizeTargetSearch::StopReason::unreachable), "压到最小仍超限");
 }
+
+TEST(Format, RunningStatus) {
+    EXPECT_EQ(Format::runningStatus(0, std::nullopt, std::nullopt), "解码中…");
+    EXPECT_EQ(Format::runningStatus(1, std::nullopt, std::nullopt), "解码中…");
+    EXPECT_EQ(Format::runningStatus(1, 74, std::nullopt), "压缩中");
+    EXPECT_EQ(Format::runningStatus(3, 60, std::nullopt), "压缩中 · 第 3 次");
+    EXPECT_EQ(Format::runningStatus(1, std::nullopt, 0.459), "压缩中 45%");
+    EXPECT_EQ(Format::runningStatus(2, std::nullopt, 1.0), "第 2 次 · 100%");
+}

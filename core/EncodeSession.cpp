@@ -1,23 +1,16 @@
 #include "EncodeSession.h"
 
-#include <random>
 #include <system_error>
 
 #include <fmt/format.h>
 
 #include "SourceImage.h"
+#include "Uuid.h"
 #include "encoders/EncodeInputs.h"
 
 namespace dorvex {
 
-std::string makeUUID() {
-    thread_local std::mt19937_64 generator{std::random_device{}()};
-    std::uint64_t high = generator(), low = generator();
-    high = (high & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
-    low = (low & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;    // RFC 4122 variant
-    return fmt::format("{:08X}-{:04X}-{:04X}-{:04X}-{:012X}", high >> 32, (high >> 16) & 0xFFFF, high & 0xFFFF,
-                       low >> 48, low & 0xFFFFFFFFFFFFull);
-}
+std::string makeUUID() { return Uuid::random().text(); }
 
 EncodeSession::EncodeSession(SourceImage& source, OutputFormat format, ImageEncoder encoder)
     : source_(source),

@@ -5,7 +5,8 @@
 // domain fall back on defaults registered at start-up, which are never written.
 //
 // Thread-safe: changes are serialised, and each one reads the file afresh, changes it and
-// replaces it, so a change never undoes another made in the meantime. Observers are called on the
+// replaces it, so a change never undoes another made in the meantime. Reads go to the file too,
+// so values written by another process (the command line, a second window) are seen at once. Observers are called on the
 // thread that made the change, after the store's lock is released (they may use the store).
 
 #include <filesystem>

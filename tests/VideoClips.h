@@ -90,8 +90,8 @@ inline fs::path hlgClip() {
 inline fs::path pqClip() {
     return clip("pq.mp4",
                 "-f lavfi -i testsrc2=s=320x240:r=30:d=1 -vf format=yuv420p10le -c:v libx265 -preset ultrafast "
-                "-x265-params log-level=none:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc:"
-                "master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,50):max-cll=1000,400 "
+                "-x265-params 'log-level=none:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc:"
+                "master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,50):max-cll=1000,400' "
                 "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -tag:v hvc1");
 }
 
@@ -113,6 +113,11 @@ inline fs::path matrix601Clip() {
     return clip("matrix601.mp4",
                 "-f lavfi -i color=c=0xC03020:s=320x240:r=30:d=1 -vf scale=out_color_matrix=bt601:out_range=tv,format=yuv420p "
                 "-c:v libx264 -preset veryfast -crf 4 -colorspace smpte170m -color_primaries bt709 -color_trc bt709");
+}
+
+// A moving test pattern without audio, 2 s: its size answers to the rate.
+inline fs::path motionClip() {
+    return clip("motion.mp4", "-f lavfi -i testsrc2=s=320x240:r=30:d=2 -c:v libx264 -preset veryfast -crf 6 -pix_fmt yuv420p");
 }
 
 // A busier and longer clip (640×360, 8 s, with audio), for cancelling in the middle of a pass.

@@ -1,0 +1,55 @@
+#include "VideoSettings.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace dorvex::VideoSettings {
+
+namespace {
+
+// crf(q) = intercept − slope × q. See docs/ARCHITECTURE.md for the measurements behind them.
+struct RateFactorLine {
+    double intercept;
+    double slope;
+};
+
+RateFactorLine lineOf(VideoCodec codec) {
+    return codec == VideoCodec::hevc ? RateFactorLine{50.8, 40.0} : RateFactorLine{46.8, 40.0};
+}
+
+constexpr std::array<int, 13> aacRates{7350, 8000, 11025, 12000, 16000, 22050, 24000,
+                                       32000, 44100, 48000, 64000, 88200, 96000};
+
+}  // namespace
+
+double constantRateFactor(VideoCodec codec, double quality) {
+    const double q = std::isfinite(quality) ? std::clamp(quality, 0.0, 1.0) : 0.0;
+    const RateFactorLine line = lineOf(codec);
+    return std::clamp(line.intercept - line.slope * q, 0.0, 51.0);
+}
+
+std::string_view encoderPreset(VideoCodec codec) { return codec == VideoCodec::hevc ? "fast" : "fast"; }
+
+std::string_view encoderName(VideoCodec codec) { return codec == VideoCodec::hevc ? "libx265" : "libx264"; }
+
+int audioChannels(int sourceChannels) { return std::clamp(sourceChannels, 1, 2); }
+
+int audioSampleRate(double sourceRate) {
+    constexpr int highest = 48000;
+    if (!(sourceRate > 0)) return highest;
+    const double capped = std::min(sourceRate, double(highest));
+    for (int rate : aacRates) {
+        if (rate >= capped - 0.5) return rate;
+    }
+    return highest;
+}
+
+std::int64_t aacBitrate(int sampleRate, int channels) {
+    constexpr std::int64_t preferred = 128000;
+    if (sampleRate <= 0 || channels <= 0) return preferred;
+    const std::int64_t most = std::int64_t(6144) * channels * sampleRate / 1024;
+    return std::min(preferred, most);
+}
+
+}  // namespace dorvex::VideoSettings

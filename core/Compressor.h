@@ -1,5 +1,7 @@
 #pragma once
-// Compressor: the engine's entry points. run() compresses one image with one option set,
+// Compressor: the engine's entry points. compress() takes one file of any kind, runs it away
+// from the caller (images and PDFs on the work pool, a video on a thread of its own) and hands
+// back a Job: its one result, and the way to cancel it. run() compresses one image with one option set,
 // synchronously, through the whole decision flow — read the source, resolve the format, the
 // lossless-JPEG-XL rules, the first encode at the level's quality, the byte-limit search, the
 // no-savings rule, and the output written through the planner. It never throws: every failure
@@ -7,6 +9,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <memory>
 
 #include "CompressionEvent.h"
 #include "CompressionOptions.h"
@@ -18,6 +22,37 @@ namespace dorvex::Compressor {
 using CancelQuery = std::function<bool()>;
 
 inline constexpr std::string_view cancelledText = "已取消";
+
+// A job started by compress(): a cheap, copyable handle.
+class Job {
+public:
+    struct State;  // the cancellation flag and the result, shared with the running job
+
+    explicit Job(std::shared_ptr<State> state);
+
+    // Sets the job's cancellation flag at once; the pipeline sees it at its next check and ends
+    // with "已取消" (a running encoder is never killed: it finishes first).
+    void cancel() const;
+    bool isCancelled() const;
+
+    // The job's one result, ready once the pipeline has returned.
+    const std::shared_future<CompressionResult>& result() const;
+    // Blocks until the result is ready and returns it.
+    CompressionResult wait() const { return result().get(); }
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+using CompletionHandler = std::function<void(const CompressionResult&)>;
+
+// Compresses one file with one option set, classified by its extension: a video goes to the
+// video compressor on a thread of its own, a PDF to the PDF compressor and anything else to the
+// image pipeline, both on the work pool — never on the caller's thread. Events may come from any
+// thread. `onFinished`, when given, is called exactly once with the result, on the job's thread,
+// after the result is ready.
+Job compress(const std::filesystem::path& source, const CompressionOptions& options, const Toolchain& toolchain,
+             EventHandler onEvent, CompletionHandler onFinished = nullptr);
 
 // Events go to `onEvent` on the calling thread, in order: started, then one attempt per encode
 // (indices 0, 1, 2 …). `isCancelled` is polled between steps and before every search encode.

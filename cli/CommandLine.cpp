@@ -1,0 +1,152 @@
+#include "CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "OutputFormat.h"
+
+namespace dorvex::cli {
+
+namespace {
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+ByteLimit parseByteLimit(const std::string& text) {
+    const std::string lower = lowercase(text);
+    if (lower == "none") return {std::nullopt};
+    std::size_t used = 0;
+    double number = 0;
+    try {
+        number = std::stod(lower, &used);
+    } catch (const std::exception&) {
+        throw UsageError(fmt::format("not a size: \"{}\" (try 200000, 200KB, 1.5MB or none)", text));
+    }
+    std::string unit = lower.substr(used);
+    unit.erase(std::remove(unit.begin(), unit.end(), ' '), unit.end());
+    double scale = 0;
+    if (unit.empty() || unit == "b") scale = 1;
+    else if (unit == "k" || unit == "kb") scale = 1e3;
+    else if (unit == "m" || unit == "mb") scale = 1e6;
+    else if (unit == "g" || unit == "gb") scale = 1e9;
+    else throw UsageError(fmt::format("unknown size unit in \"{}\" (use B, KB, MB or GB)", text));
+    const double bytes = std::round(number * scale);
+    if (!std::isfinite(bytes) || bytes < 1 || bytes > 9e18) {
+        throw UsageError(fmt::format("a size limit must be at least one byte: \"{}\"", text));
+    }
+    return {std::int64_t(bytes)};
+}
+
+std::optional<Flags> parse(int argc, const char* const* argv) {
+    Flags f;
+    CLI::App app{"Compresses images, videos and PDFs: dorvex [options] PATH...", "dorvex"};
+    app.add_option("paths", f.paths, "files and folders to compress");
+
+    std::string maxSize, videoMaxSize;
+    app.add_option("-l,--level", f.level, "level from 1 (best quality) to 6 (smallest)");
+    app.add_option("-f,--format", f.format, "output format: jpeg, png, webp, avif, heic, jxl or original");
+    app.add_option("--max-size", maxSize, "byte limit per image: 200000, 200KB, 1.5MB or none");
+    app.add_option("--video-max-size", videoMaxSize, "byte limit per video");
+    app.add_flag("--keep-dimensions", f.keepDimensions, "never downscale to meet a limit");
+    app.add_option("--suffix", f.suffix, "suffix of the output's name (\"\" for none)");
+    app.add_option("-o,--out-dir", f.outDir, "save into this folder instead of beside the source");
+    app.add_flag("--overwrite", f.overwrite, "replace the source, which goes to the trash");
+    app.add_option("--prefix", f.prefix, "prefix of the output's name");
+    app.add_flag("--jxl-lossless", f.jxlLossless, "lossless JPEG XL (with --format jxl)");
+    app.add_option("--tiff-compression", f.tiffCompression, "TIFF compression: lzw or zip");
+    app.add_option("--video-codec", f.videoCodec, "video codec: hevc or h264");
+    app.add_option("--preset", f.preset, "start from this preset instead of the selected one");
+    app.add_option("-j,--jobs", f.jobs, "jobs at once");
+    app.add_flag("--json", f.json, "one JSON object per file on standard output");
+    app.add_flag("--list-encoders", f.listEncoders, "show the encoders found, with paths and versions");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return std::nullopt;
+    } catch (const CLI::ParseError& error) {
+        throw UsageError(error.what());
+    }
+
+    if (!maxSize.empty()) f.maxSize = parseByteLimit(maxSize);
+    if (!videoMaxSize.empty()) f.videoMaxSize = parseByteLimit(videoMaxSize);
+    if (f.level && !(*f.level >= 1 && *f.level <= 6)) {
+        throw UsageError(fmt::format("the level must be a number from 1 to 6, not {}", *f.level));
+    }
+    if (f.format && *f.format != "original") {
+        const auto format = OutputFormat::fromRawValue(lowercase(*f.format));
+        const auto selectable = OutputFormat::selectable();
+        if (!format || std::find(selectable.begin(), selectable.end(), *format) == selectable.end()) {
+            throw UsageError(fmt::format("unknown format \"{}\" (use jpeg, png, webp, avif, heic, jxl or original)",
+                                         *f.format));
+        }
+    }
+    if (f.tiffCompression && !TIFFCompression::fromRawValue(*f.tiffCompression)) {
+        throw UsageError(fmt::format("unknown TIFF compression \"{}\" (use lzw or zip)", *f.tiffCompression));
+    }
+    if (f.videoCodec && !VideoCodec::fromRawValue(*f.videoCodec)) {
+        throw UsageError(fmt::format("unknown video codec \"{}\" (use hevc or h264)", *f.videoCodec));
+    }
+    if (f.jobs && *f.jobs < 1) throw UsageError("--jobs needs a number of at least 1");
+    if (f.paths.empty() && !f.listEncoders) throw UsageError("no files or folders given");
+    return f;
+}
+
+CompressionOptions apply(const Flags& f, CompressionOptions o) {
+    if (f.overwrite && (f.outDir || f.suffix)) {
+        throw UsageError("--overwrite replaces the source: it takes neither --out-dir nor --suffix");
+    }
+    if (f.level) o.level = *f.level;
+    if (f.format) {
+        o.format = *f.format == "original" ? std::nullopt : OutputFormat::fromRawValue(lowercase(*f.format));
+    }
+    if (f.maxSize) o.maxBytes = f.maxSize->bytes;
+    if (f.videoMaxSize) o.videoMaxBytes = f.videoMaxSize->bytes;
+    if (f.keepDimensions) o.keepDimensions = true;
+    if (f.prefix) o.filenamePrefix = *f.prefix;
+    if (f.jxlLossless) o.jxlLossless = true;
+    if (f.tiffCompression) o.tiffCompression = *TIFFCompression::fromRawValue(*f.tiffCompression);
+    if (f.videoCodec) o.videoCodec = *VideoCodec::fromRawValue(*f.videoCodec);
+
+    // The suffix the location had, for flags that change the place but not the name.
+    std::string suffix(SaveLocation::defaultSuffix);
+    if (const auto* beside = std::get_if<SaveLocation::SourceFolder>(&o.saveLocation.value)) suffix = beside->suffix;
+    if (const auto* folder = std::get_if<SaveLocation::Folder>(&o.saveLocation.value)) suffix = folder->suffix;
+    if (f.suffix) suffix = *f.suffix;
+
+    if (f.overwrite) {
+        o.saveLocation = SaveLocation::overwrite();
+    } else if (f.outDir) {
+        std::filesystem::path folder = std::filesystem::absolute(*f.outDir).lexically_normal();
+        if (!folder.has_filename() && folder.has_parent_path() && folder != folder.root_path()) {
+            folder = folder.parent_path();  // "out/" names the folder "out"
+        }
+        o.saveLocation = SaveLocation::folder(folder, suffix);
+    } else if (f.suffix) {
+        if (auto* folder = std::get_if<SaveLocation::Folder>(&o.saveLocation.value)) {
+            folder->suffix = suffix;
+        } else {
+            o.saveLocation = SaveLocation::sourceFolder(suffix);
+        }
+    }
+    return o;
+}
+
+int defaultJobCount() {
+    const int processors = int(std::thread::hardware_concurrency());
+    return processors > 3 ? std::min(processors / 2, 4) : 2;
+}
+
+}  // namespace dorvex::cli

@@ -1,0 +1,61 @@
+#pragma once
+// CommandLine: what the `dorvex` command was asked to do. Parsing turns the arguments into
+// Flags (each option present or not); applying them to the starting options (the selected
+// preset's, or the one named by --preset) gives the options of every job. Bad usage is a
+// UsageError whose text says what was wrong.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "CompressionOptions.h"
+
+namespace dorvex::cli {
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A byte limit as given on the command line: none, or a count of bytes.
+struct ByteLimit {
+    std::optional<std::int64_t> bytes;
+    bool operator==(const ByteLimit&) const = default;
+};
+
+struct Flags {
+    std::vector<std::string> paths;
+    std::optional<double> level;
+    std::optional<std::string> format;  // a selectable raw value or "original"
+    std::optional<ByteLimit> maxSize;
+    std::optional<ByteLimit> videoMaxSize;
+    bool keepDimensions = false;
+    std::optional<std::string> suffix;
+    std::optional<std::string> outDir;
+    bool overwrite = false;
+    std::optional<std::string> prefix;
+    bool jxlLossless = false;
+    std::optional<std::string> tiffCompression;
+    std::optional<std::string> videoCodec;
+    std::optional<std::string> preset;
+    std::optional<int> jobs;
+    bool json = false;
+    bool listEncoders = false;
+};
+
+// Parses the arguments (argv[0] is the program). Returns nullopt when help was asked for and
+// has been printed. Throws UsageError for unknown options and bad values.
+std::optional<Flags> parse(int argc, const char* const* argv);
+
+// "200000", "200KB", "1.5MB", "2 GB" (decimal units, any letter case), or "none".
+ByteLimit parseByteLimit(const std::string& text);
+
+// The options of every job: `start` with the flags applied. Throws UsageError for combinations
+// that make no sense (--overwrite with --out-dir or --suffix).
+CompressionOptions apply(const Flags& flags, CompressionOptions start);
+
+// How many jobs run at once when --jobs does not say: half the processors, 2 to 4.
+int defaultJobCount();
+
+}  // namespace dorvex::cli

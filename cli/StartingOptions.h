@@ -1,0 +1,17 @@
+#pragma once
+// StartingOptions: the options the command line starts from — those of the preset selected in
+// the application (the one it would give new jobs), or of the preset named on the command line.
+// The earlier product's presets and settings are carried over first, once, as the application
+// does at its first start.
+
+#include <optional>
+#include <string>
+
+#include "CompressionOptions.h"
+
+namespace dorvex::cli {
+
+// Throws UsageError when `presetName` names no preset.
+CompressionOptions startingOptions(const std::optional<std::string>& presetName);
+
+}  // namespace dorvex::cli

@@ -1,0 +1,136 @@
+// dorvex: compresses files and folders from a terminal with the engine. Parses, builds the jobs,
+// runs a few at a time, reports, and maps the outcome to the exit status: 0 when nothing failed,
+// 1 when a job failed, 2 for bad usage, 130 when interrupted (Ctrl-C cancels the running jobs,
+// which end as "已取消" and leave no partial output).
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "CommandLine.h"
+#include "Compressor.h"
+#include "FileCollector.h"
+#include "OutputPlanner.h"
+#include "Reporter.h"
+#include "StartingOptions.h"
+#include "Toolchain.h"
+
+using namespace dorvex;
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int) { interrupted.store(true); }
+
+void listEncoders(const Toolchain& tools) {
+    for (const auto& info : Toolchain::tools) {
+        const auto& path = tools.path(info.tool);
+        if (!path) {
+            std::printf("%-14s %s\n", std::string(info.name).c_str(), Toolchain::missingError(info.tool).what());
+            continue;
+        }
+        const auto version = Toolchain::version(*path);
+        std::printf("%-14s %s  %s\n", std::string(info.name).c_str(), path->c_str(), version.value_or("").c_str());
+    }
+}
+
+int run(const cli::Flags& flags) {
+    const Toolchain tools = Toolchain::locate();
+    if (flags.listEncoders) {
+        listEncoders(tools);
+        if (flags.paths.empty()) return 0;
+    }
+
+    const CompressionOptions options = cli::apply(flags, cli::startingOptions(flags.preset));
+    try {
+        OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
+    } catch (const std::exception& error) {
+        throw cli::UsageError(error.what());
+    }
+
+    std::vector<std::filesystem::path> paths;
+    for (const auto& path : flags.paths) {
+        if (!std::filesystem::exists(path)) std::fprintf(stderr, "dorvex: no such file or folder: %s\n", path.c_str());
+        paths.emplace_back(path);
+    }
+    const FileCollector::Result collected = FileCollector::collect(paths);
+
+    const bool live = !flags.json && ::isatty(STDOUT_FILENO);
+    cli::Reporter reporter(flags.json ? cli::Reporter::Mode::json : cli::Reporter::Mode::text, stdout, live);
+
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const int jobLimit = flags.jobs.value_or(cli::defaultJobCount());
+    std::mutex lock;
+    std::condition_variable changed;
+    int running = 0;
+    bool anyFailed = false;
+    std::deque<int> queued;
+    for (int i = 0; i < int(collected.files.size()); ++i) queued.push_back(i);
+    std::vector<Compressor::Job> started;
+
+    std::unique_lock guard(lock);
+    for (;;) {
+        if (interrupted.load()) {
+            queued.clear();
+            for (const auto& job : started) job.cancel();
+        }
+        while (running < jobLimit && !queued.empty()) {
+            const int id = queued.front();
+            queued.pop_front();
+            const std::string source = collected.files[std::size_t(id)].string();
+            ++running;
+            reporter.started(id, source);
+            started.push_back(Compressor::compress(
+                source, options, tools, [&reporter, id](const CompressionEvent& e) { reporter.event(id, e); },
+                [&, id, source](const CompressionResult& result) {
+                    reporter.finished(id, source, options, result);
+                    std::lock_guard done(lock);
+                    if (result.failed()) anyFailed = true;
+                    --running;
+                    changed.notify_all();
+                }));
+        }
+        if (running == 0 && queued.empty()) break;
+        changed.wait_for(guard, std::chrono::milliseconds(100));
+        guard.unlock();
+        reporter.tick();
+        guard.lock();
+    }
+    guard.unlock();
+
+    reporter.summary(int(collected.files.size()), collected.ignored);
+    if (interrupted.load()) return 130;
+    return anyFailed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const auto flags = cli::parse(argc, argv);
+        if (!flags) return 0;
+        return run(*flags);
+    } catch (const cli::UsageError& error) {
+        std::fprintf(stderr, "dorvex: %s\nRun \"dorvex --help\" for the options.\n", error.what());
+        return 2;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "dorvex: %s\n", error.what());
+        return 1;
+    }
+}

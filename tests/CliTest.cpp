@@ -1,0 +1,232 @@
+// The dorvex command end to end: a copy of corpus files of every kind, text and JSON output,
+// exit statuses, bad usage, and Ctrl-C during a video job. Each run gets its own home, settings,
+// trash and temporary folder, so nothing of the machine's is touched.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "CommandLine.h"
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace dorvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace dorvex::testing;
+using nlohmann::json;
+
+const fs::path corpus = DORVEX_CORPUS_DIR;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = makeTemporaryFolder(executableFolder(), "CliTest-");
+        for (const char* sub : {"home/.local/share", "home/.config", "tmp", "files"}) fs::create_directories(root_ / sub);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    fs::path files() const { return root_ / "files"; }
+
+    void copyIn(const std::string& corpusPath, const std::string& as = "") {
+        const fs::path from = corpus / corpusPath;
+        fs::copy_file(from, files() / (as.empty() ? from.filename().string() : as));
+    }
+
+    // Starts dorvex with `args` in the test's environment; standard output and error go to files.
+    pid_t start(const std::vector<std::string>& args) {
+        std::vector<std::string> env{"HOME=" + (root_ / "home").string(),
+                                     "XDG_DATA_HOME=" + (root_ / "home/.local/share").string(),
+                                     "XDG_CONFIG_HOME=" + (root_ / "home/.config").string(),
+                                     "TMPDIR=" + (root_ / "tmp").string(), "PATH=" + std::string(::getenv("PATH"))};
+        std::vector<std::string> argv{DORVEX_CLI_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargs, cenv;
+        for (auto& a : argv) cargs.push_back(a.data());
+        for (auto& e : env) cenv.push_back(e.data());
+        cargs.push_back(nullptr);
+        cenv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, (root_ / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, (root_ / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+
+    Outcome finish(pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), contents(root_ / "out.txt"),
+                contents(root_ / "err.txt")};
+    }
+
+    Outcome dorvex(const std::vector<std::string>& args) { return finish(start(args)); }
+
+    std::vector<json> jsonLines(const std::string& out) {
+        std::vector<json> lines;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+        return lines;
+    }
+
+    fs::path root_;
+};
+
+TEST_F(CliTest, MixedFolderAsJsonLines) {
+    copyIn("images/goexif-sample1.jpg");
+    copyIn("images/drawing-screenshot_color_palette.png");
+    copyIn("videos/realshort.mp4");
+    copyIn("pdfs/d-text.pdf");
+    copyIn("pdfs/a-text-pass-peanuts.pdf");
+    put(files() / "notes.txt", "not media");
+
+    const Outcome run = dorvex({"--json", "--max-size", "30KB", "-j", "2", files().string()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const auto lines = jsonLines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    std::map<std::string, json> bySource;
+    for (const auto& line : lines) bySource[fs::path(line["source"].get<std::string>()).filename()] = line;
+
+    const json& photo = bySource["goexif-sample1.jpg"];
+    EXPECT_EQ(photo["status"], "success");
+    EXPECT_EQ(photo["format"], "jpeg");
+    EXPECT_EQ(photo["maxSizeMet"], true);
+    EXPECT_LE(photo["outputBytes"].get<int>(), 30000);
+    EXPECT_TRUE(fs::exists(photo["output"].get<std::string>()));
+    EXPECT_EQ(photo["pixelSize"]["width"].get<int>() > 0, true);
+    ASSERT_EQ(int(photo["attempts"].size()), photo["encodeCount"].get<int>());
+    EXPECT_EQ(photo["attempts"][0]["index"], 0);
+    EXPECT_FALSE(photo["attempts"][0].contains("pixelSize"));  // the source's own size
+
+    EXPECT_TRUE(bySource.count("drawing-screenshot_color_palette.png"));
+    const json& video = bySource["realshort.mp4"];
+    EXPECT_NE(video["status"], "failed") << video.dump();
+    if (video["status"] == "success") {
+        EXPECT_TRUE(video.contains("videoCodec"));
+        ASSERT_FALSE(video["attempts"].empty());
+        EXPECT_TRUE(video["attempts"][0].contains("rate"));
+    }
+    EXPECT_EQ(bySource["a-text-pass-peanuts.pdf"]["status"], "skipped");
+    EXPECT_EQ(bySource["a-text-pass-peanuts.pdf"]["skipReason"], "encrypted");
+    EXPECT_FALSE(bySource.count("notes.txt"));
+}
+
+TEST_F(CliTest, TextLinesSummaryAndExitStatus) {
+    copyIn("images/goexif-sample1.jpg");
+    put(files() / "broken.png", "not a png");
+    put(files() / "readme.md", "x");
+    const Outcome run = dorvex({"-f", "webp", "--suffix", "", "-o", (root_ / "out").string(), files().string()});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;  // one job failed
+    EXPECT_NE(run.out.find("✓ goexif-sample1.jpg  80.6 KB → "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("✗ broken.png  cannot decode "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("2 张 · 已完成 2 · 共节省 "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("已忽略 1 个不支持的文件"), std::string::npos) << run.out;
+    EXPECT_TRUE(fs::exists(root_ / "out" / "goexif-sample1.webp"));
+    // Nothing left in the temporary folder.
+    EXPECT_TRUE(namesIn(root_ / "tmp").empty());
+}
+
+TEST_F(CliTest, BadUsageExitsTwo) {
+    copyIn("images/goexif-sample1.jpg");
+    const std::string file = (files() / "goexif-sample1.jpg").string();
+    const std::vector<std::vector<std::string>> bad{
+        {"--bogus", file},
+        {"--level", "7", file},
+        {"--level", "nan", file},
+        {"--format", "gif", file},
+        {"--format", "tiff", file},
+        {"--max-size", "12 parsecs", file},
+        {"--max-size", "0", file},
+        {"--tiff-compression", "jpeg", file},
+        {"--jobs", "0", file},
+        {"--overwrite", "-o", "/tmp", file},
+        {"--prefix", "a/b", file},
+        {"--preset", "no such preset", file},
+        {},
+    };
+    for (const auto& args : bad) {
+        const Outcome run = dorvex(args);
+        EXPECT_EQ(run.status, 2) << fmt::format("{}", fmt::join(args, " ")) << "\n" << run.err;
+        EXPECT_TRUE(run.err.starts_with("dorvex: ")) << run.err;
+    }
+    EXPECT_EQ(dorvex({"--help"}).status, 0);
+}
+
+TEST_F(CliTest, CtrlCCancelsARunningVideoCleanly) {
+    // A clip long enough to be interrupted mid-pass.
+    const fs::path clip = files() / "long.mp4";
+    const std::string make = fmt::format(
+        "ffmpeg -v error -f lavfi -i testsrc=size=640x360:rate=30 -f lavfi -i sine=frequency=440 -t 20 "
+        "-c:v libx264 -preset ultrafast -c:a aac -shortest '{}'",
+        clip.string());
+    ASSERT_EQ(std::system(make.c_str()), 0);
+
+    const pid_t pid = start({"--video-codec", "hevc", clip.string()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::kill(pid, SIGINT);
+    const Outcome run = finish(pid);
+    EXPECT_EQ(run.status, 130) << run.out << run.err;
+    EXPECT_NE(run.out.find("已取消"), std::string::npos) << run.out;
+    EXPECT_EQ(namesIn(files()), std::vector<std::string>{"long.mp4"});  // no partial output
+    EXPECT_TRUE(namesIn(root_ / "tmp").empty());                         // work folder removed
+}
+
+TEST(CliFlags, ParsingAndApplying) {
+    using cli::parseByteLimit;
+    EXPECT_EQ(parseByteLimit("200000").bytes, 200000);
+    EXPECT_EQ(parseByteLimit("200KB").bytes, 200000);
+    EXPECT_EQ(parseByteLimit("1.5mb").bytes, 1500000);
+    EXPECT_EQ(parseByteLimit("2 GB").bytes, 2000000000);
+    EXPECT_EQ(parseByteLimit("none").bytes, std::nullopt);
+    for (const char* bad : {"", "-5", "0", "1e30", "abc", "5 kib", "nan"}) {
+        EXPECT_THROW(parseByteLimit(bad), cli::UsageError) << bad;
+    }
+
+    CompressionOptions start;
+    start.saveLocation = SaveLocation::folder("/data/out", "-small");
+    cli::Flags f;
+    f.suffix = "";
+    EXPECT_EQ(cli::apply(f, start).saveLocation, SaveLocation::folder("/data/out", ""));
+    f = {};
+    f.outDir = "/x/y/";
+    EXPECT_EQ(cli::apply(f, start).saveLocation, SaveLocation::folder("/x/y", "-small"));
+    f = {};
+    f.format = "original";
+    f.level = 2.5;
+    f.maxSize = cli::ByteLimit{std::nullopt};
+    start.format = OutputFormat::png;
+    start.maxBytes = 5;
+    const CompressionOptions applied = cli::apply(f, start);
+    EXPECT_EQ(applied.format, std::nullopt);
+    EXPECT_EQ(applied.maxBytes, std::nullopt);
+    EXPECT_EQ(applied.level, 2.5);
+    f = {};
+    f.suffix = "-z";
+    CompressionOptions overwriting;
+    overwriting.saveLocation = SaveLocation::overwrite();
+    EXPECT_EQ(cli::apply(f, overwriting).saveLocation, SaveLocation::sourceFolder("-z"));
+}
+
+}  // namespace
+}  // namespace dorvex

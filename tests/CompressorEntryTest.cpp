@@ -1,0 +1,145 @@
+// The engine's single entry: dispatch by file name, work off the caller's thread, one result per
+// call, and cancellation of running and of waiting jobs.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Compressor.h"
+#include "TestSupport.h"
+#include "WorkPool.h"
+
+namespace dorvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace dorvex::testing;
+
+[[maybe_unused]] auto* const testHome = ::testing::AddGlobalTestEnvironment(new TestHome("CompressorEntryTest-"));
+
+const fs::path corpus = DORVEX_CORPUS_DIR "/images";
+
+// A cwebp that takes its time, so that jobs are still running (or waiting) when cancelled.
+Toolchain slowTools(const fs::path& folder) {
+    const fs::path script = folder / "cwebp";
+    put(script, "#!/bin/sh\nsleep 0.4\nexec cwebp \"$@\"\n");
+    fs::permissions(script, fs::perms::owner_all);
+    Toolchain tools;
+    tools.cwebp = script.string();
+    return tools;
+}
+
+CompressionOptions webpWithLimit() {
+    CompressionOptions o;
+    o.format = OutputFormat::webp;
+    o.maxBytes = 3000;
+    return o;
+}
+
+class CompressorEntryTest : public ::testing::Test {
+protected:
+    void SetUp() override { folder_ = makeTemporaryFolder(TestHome::root(), "entry-"); }
+    fs::path folder_;
+};
+
+TEST_F(CompressorEntryTest, DispatchByFileName) {
+    struct Case {
+        const char* name;
+        const char* copyOf;  // a corpus file, or none for a file of text
+        const char* failureStart;  // how the failure reads; none: no failure
+        std::optional<OutputFormat> format;
+    };
+    const Case cases[] = {
+        {"clip.mp4", nullptr, "无法读取这个视频", std::nullopt},  // the video compressor's text
+        {"clip.MOV", nullptr, "无法读取这个视频", std::nullopt},
+        {"doc.pdf", DORVEX_CORPUS_DIR "/pdfs/d-text.pdf", nullptr, OutputFormat::pdf},
+        {"photo.weird", nullptr, "cannot decode ", std::nullopt},  // unknown: the image pipeline
+        {"photo.jpg", DORVEX_CORPUS_DIR "/images/goexif-sample1.jpg", nullptr, OutputFormat::jpeg},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = folder_ / c.name;
+        if (c.copyOf) {
+            fs::copy_file(c.copyOf, file);
+        } else {
+            put(file, "this is no media file at all");
+        }
+        std::atomic<int> events{0};
+        const std::thread::id caller = std::this_thread::get_id();
+        std::atomic<bool> offCaller{false};
+        const auto job = Compressor::compress(
+            file, CompressionOptions{}, Toolchain::locate(), [&](const CompressionEvent&) { ++events; },
+            [&](const CompressionResult&) { offCaller = std::this_thread::get_id() != caller; });
+        const CompressionResult r = job.wait();
+        if (c.failureStart) {
+            ASSERT_TRUE(r.failed());
+            EXPECT_TRUE(r.failed()->message.starts_with(c.failureStart)) << r.failed()->message;
+        } else {
+            EXPECT_FALSE(r.failed()) << r.failed()->message;
+            EXPECT_EQ(r.format, c.format);
+        }
+        // Only images report events here: the video failed before encoding, PDFs send none.
+        EXPECT_EQ(events.load() > 0, c.format == OutputFormat::jpeg);
+        // The completion handler runs after the result is ready; give it a moment to finish.
+        for (int i = 0; i < 200 && !offCaller; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(offCaller);
+    }
+}
+
+TEST_F(CompressorEntryTest, CancellingARunningJob) {
+    const Toolchain tools = slowTools(folder_);
+    fs::copy_file(corpus / "goexif-sample1.jpg", folder_ / "a.jpg");
+    std::atomic<int> attempts{0};
+    std::atomic<int> finished{0};
+    std::optional<Compressor::Job> job;
+    std::mutex lock;
+    {
+        std::lock_guard guard(lock);
+        job = Compressor::compress(
+            folder_ / "a.jpg", webpWithLimit(), tools,
+            [&](const CompressionEvent& e) {
+                if (std::holds_alternative<CompressionEvent::Attempt>(e.value) && ++attempts == 1) {
+                    std::lock_guard g(lock);
+                    job->cancel();  // from the job's own thread, as any observer may
+                }
+            },
+            [&](const CompressionResult&) { ++finished; });
+    }
+    const CompressionResult r = job->wait();
+    ASSERT_TRUE(r.failed());
+    EXPECT_EQ(r.failed()->message, "已取消");
+    EXPECT_TRUE(job->isCancelled());
+    EXPECT_LE(attempts.load(), 2);  // the encode under way finishes; no further one starts
+    for (int i = 0; i < 200 && finished == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_EQ(namesIn(folder_), (std::vector<std::string>{"a.jpg", "cwebp"}));
+}
+
+TEST_F(CompressorEntryTest, CancellingWaitingJobs) {
+    const Toolchain tools = slowTools(folder_);
+    fs::copy_file(corpus / "goexif-sample1.jpg", folder_ / "a.jpg");
+    // More jobs than workers: the last ones wait in the queue and are cancelled there.
+    const int count = int(WorkPool::workerCount()) + 2;
+    std::vector<Compressor::Job> jobs;
+    std::atomic<int> results{0};
+    CompressionOptions o = webpWithLimit();
+    o.saveLocation = SaveLocation::folder(folder_ / "out", "");
+    for (int i = 0; i < count; ++i) {
+        jobs.push_back(Compressor::compress(folder_ / "a.jpg", o, tools, nullptr,
+                                            [&](const CompressionResult&) { ++results; }));
+    }
+    for (auto& job : jobs) job.cancel();
+    for (auto& job : jobs) {
+        const CompressionResult r = job.wait();
+        ASSERT_TRUE(r.failed());
+        EXPECT_EQ(r.failed()->message, "已取消");
+        EXPECT_LE(r.encodeCount, 1);
+    }
+    for (int i = 0; i < 400 && results < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(results.load(), count);  // exactly one result each
+    EXPECT_FALSE(fs::exists(folder_ / "out" / "a.webp"));
+}
+
+}  // namespace
+}  // namespace dorvex

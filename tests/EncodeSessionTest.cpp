@@ -13,6 +13,7 @@
 #include "Toolchain.h"
 #include "VipsRuntime.h"
 #include "encoders/ImageEncoder.h"
+#include "TestSupport.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;
@@ -39,15 +40,7 @@ PixelSize decodedSize(const fs::path& file) {
     return {image.width(), image.height()};
 }
 
-class TempDir {
-public:
-    TempDir() : path_(fs::temp_directory_path() / ("dorvex-test-" + makeUUID())) { fs::create_directories(path_); }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using TempDir = dorvex::testing::TemporaryFolder;
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 
 #include "VipsPicture.h"
 #include "VipsRuntime.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using dorvex::IcnsElement;
@@ -31,24 +32,7 @@ namespace {
 
 const fs::path corpus = fs::path(DORVEX_CORPUS_DIR) / "images";
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "dorvex-icns-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using dorvex::testing::TemporaryFolder;
 
 Bytes readBytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);

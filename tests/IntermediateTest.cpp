@@ -20,6 +20,7 @@
 #include "VipsRuntime.h"
 #include "encoders/EncodeInputs.h"
 #include "encoders/Intermediate.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using dorvex::EncodeInputs;
@@ -31,25 +32,7 @@ using vips::VImage;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "dorvex-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
+using TempDir = dorvex::testing::TemporaryFolder;
 
 std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);

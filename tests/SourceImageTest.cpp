@@ -22,6 +22,7 @@
 #include "ToolError.h"
 #include "VipsPicture.h"
 #include "VipsRuntime.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using dorvex::Picture;
@@ -34,24 +35,7 @@ namespace {
 
 fs::path corpus(const std::string& name) { return fs::path(DORVEX_CORPUS_DIR) / "images" / name; }
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "dorvex-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
+using TempDir = dorvex::testing::TemporaryFolder;
 
 std::vector<char> readBytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);

@@ -24,6 +24,25 @@ inline fs::path makeTemporaryFolder(const fs::path& parent, const std::string& p
     return pattern;
 }
 
+// A fresh folder in the temporary folder, removed with everything in it when the object goes.
+class TemporaryFolder {
+public:
+    TemporaryFolder() : path_(makeTemporaryFolder(fs::temp_directory_path(), "dorvex-test-")) {}
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const fs::path& path() const { return path_; }
+    std::string string() const { return path_.string(); }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
 inline fs::path executableFolder() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
 // HOME and XDG_DATA_HOME point at a fresh folder before the first test (GIO reads them once per

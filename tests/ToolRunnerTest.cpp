@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using dorvex::ToolLaunchError;
@@ -23,24 +24,7 @@ using dorvex::ToolRunner::run;
 
 namespace {
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() / ("dorvex-runner-test-" + std::to_string(random()));
-        fs::create_directories(path_);
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using dorvex::testing::TemporaryFolder;
 
 std::string writeScript(const fs::path& file, const std::string& body,
                         fs::perms permissions = fs::perms(0755)) {

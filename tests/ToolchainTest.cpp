@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using dorvex::Toolchain;
@@ -18,25 +19,7 @@ using Environment = std::map<std::string, std::string>;
 namespace {
 
 // A fresh folder per test, removed afterwards.
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() / ("dorvex-toolchain-test-" + std::to_string(random()));
-        fs::create_directories(path_);
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string string() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
+using dorvex::testing::TemporaryFolder;
 
 enum class Mode { executable, plain };
 

@@ -259,6 +259,41 @@ TEST_F(PlatformWriterTest, LossyOutputThatCannotBeWrittenIsAnImageIOFailure) {
     EXPECT_THROW(PlatformWriter::writeLossy(picture, OutputFormat::png, 70, folder / "a.png"), std::invalid_argument);
 }
 
+TEST_F(PlatformWriterTest, HeicKeepsColoursAndAnAlphaThatIsOnlyPartlyOpaque) {
+    // Opaque on the left, a quarter opaque on the right: the alpha must survive with its values,
+    // and the colours must come back in their own channels.
+    VImage photo = VImage::thumbnail((corpus / "goexif-sample1.jpg").c_str(), 64,
+                                     VImage::option()->set("height", 48)->set("size", VIPS_SIZE_FORCE))
+                      .copy_memory();
+    const VImage alpha = (VImage::xyz(64, 48)[0] < 32).ifthenelse(255, 64).cast(VIPS_FORMAT_UCHAR);
+    const Picture picture = pictureOf(photo.bandjoin(alpha));
+    const fs::path out = folder / "alpha.heic";
+    ASSERT_EQ(PlatformWriter::writeLossy(picture, OutputFormat::heic, 90, out), std::nullopt);
+
+    const VImage reloaded = VImage::new_from_file(out.c_str());
+    EXPECT_EQ(std::string(reloaded.get_string("heif-compression")), "hevc");
+    ASSERT_EQ(reloaded.bands(), 4);
+    const VImage alphaBack = reloaded[3];
+    EXPECT_NEAR(alphaBack.extract_area(2, 2, 28, 44).avg(), 255.0, 4.0);
+    EXPECT_NEAR(alphaBack.extract_area(34, 2, 28, 44).avg(), 64.0, 4.0);
+    for (int band = 0; band < 3; ++band) {
+        SCOPED_TRACE("band " + std::to_string(band));
+        const VImage difference = (photo[band].cast(VIPS_FORMAT_DOUBLE) - reloaded[band].cast(VIPS_FORMAT_DOUBLE)).abs();
+        EXPECT_LT(difference.avg(), 12.0);  // 4:2:0 on a small, busy picture; swapped channels are far off
+        const VImage other = photo[2 - band].cast(VIPS_FORMAT_DOUBLE) - reloaded[band].cast(VIPS_FORMAT_DOUBLE);
+        if (band != 1) {
+            EXPECT_GT(other.abs().avg(), difference.avg());
+        }
+    }
+}
+
+TEST_F(PlatformWriterTest, AnUnknownHeicPresetIsAnImageIOFailureAndLeavesNoFile) {
+    const fs::path out = folder / "preset.heic";
+    EXPECT_EQ(PlatformWriter::writeHeic(smallPhoto(16, 16, 255), 70, PlatformWriter::HeicPreset{"warp"}, out),
+              imageIO("HEIC"));
+    EXPECT_FALSE(fs::exists(out));
+}
+
 // ---- TIFF ------------------------------------------------------------------------------------
 
 TEST_F(PlatformWriterTest, AThreePageTiffKeepsItsPagesAndOrientationUnderEitherCompression) {

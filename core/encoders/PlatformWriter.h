@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 #include "EncodeFailure.h"
 #include "OutputFormat.h"
@@ -18,19 +19,34 @@ namespace dorvex::PlatformWriter {
 // same size, 0 and 1 lose more; 5 and 6 gain under 0.15 dB for 1.4 to 2 times the time.
 inline constexpr int avifEffort = 3;
 
-// An explicit effort, for measuring. HEVC goes through libheif's x265 plug-in, which takes no
-// speed setting from libvips: the effort changes nothing there.
+// The x265 preset for HEIC (ultrafast … veryslow), picked by measurement (bench/HeifEffortBench,
+// Q 74, Dune and IMG-20191006-WA0002): veryfast makes files 0.3 % larger than medium at the same
+// PSNR (-0.01 dB) and takes no longer; ultrafast and superfast are 14 % and 7 % larger. (libheif's
+// x265 default, which libvips leaves in place, is slower than medium: minutes for 12 MP.)
+inline constexpr std::string_view heicPreset = "veryfast";
+
+// An explicit AVIF effort, for measuring. HEIC takes no effort: it is written with heicPreset.
 struct Effort {
     int value;
 };
 
+// An explicit x265 preset name, for measuring.
+struct HeicPreset {
+    std::string_view name;
+};
+
 // The picture as AVIF or HEIC (`format` must be one of them; anything else throws
-// std::invalid_argument) at libvips Q = quality clamped to 1…100, 8-bit, no metadata. A fully
-// opaque alpha channel is left out. Failure: ImageIO "AVIF" or "HEIC".
+// std::invalid_argument) at quality clamped to 1…100 (libvips Q for AVIF, libheif's quality for
+// HEIC), 8-bit 4:2:0, no metadata. A fully opaque alpha channel is left out. Failure: ImageIO
+// "AVIF" or "HEIC".
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality,
                                         const std::filesystem::path& out);
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality, Effort effort,
                                         const std::filesystem::path& out);
+
+// HEIC with an explicit x265 preset; an unknown preset name is an ImageIO "HEIC" failure.
+std::optional<EncodeFailure> writeHeic(const Picture& picture, int quality, HeicPreset preset,
+                                       const std::filesystem::path& out);
 
 // Every page of a TIFF source (the one image of any other format), as stored — not turned
 // upright, sample format, bands and 1/2/4-bit grey kept — with LZW or Deflate and a predictor,

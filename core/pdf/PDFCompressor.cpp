@@ -69,7 +69,7 @@ std::unique_ptr<QPDF> openDocument(const fs::path& file) {
 bool writeDocument(QPDF& document, const fs::path& file) {
     try {
         QPDFWriter writer(document, file.c_str());
-        writer.setObjectStreamMode(qpdf_o_generate);
+        writer.setObjectStreamMode(qpdf_o_preserve);  // the packing the filtered file has
         writer.setCompressStreams(true);
         writer.setDecodeLevel(qpdf_dl_generalized);
         writer.setRecompressFlate(false);

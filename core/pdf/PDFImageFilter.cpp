@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -549,9 +550,8 @@ Target targetSize(const ImageUse& use, const Layout& layout, const PDFProfile::F
 int shrinkFor(const Layout& layout, const Target& target) {
     if (layout.coding != Coding::dct) return 1;
     int shrink = 1;
-    // Leave the resampling filter at least twice the target to work from.
-    while (shrink < 8 && layout.width / (shrink * 2) >= 2 * target.width &&
-           layout.height / (shrink * 2) >= 2 * target.height) {
+    // Shrinking while decoding stays at or above the target; the resampling filter does the rest.
+    while (shrink < 8 && layout.width / (shrink * 2) >= target.width && layout.height / (shrink * 2) >= target.height) {
         shrink *= 2;
     }
     return shrink;
@@ -560,6 +560,8 @@ int shrinkFor(const Layout& layout, const Target& target) {
 class Pass {
 public:
     Pass(const PDFProfile::FilterSettings& settings, Outcome& outcome) : settings_(settings), outcome_(outcome) {}
+
+    std::set<QPDFObjGen> rewritten;  // streams this pass has replaced
 
     // Masks are counted first: an image that is another's mask is rewritten only with its owner.
     void noteMasks(std::map<QPDFObjGen, ImageUse>& images) {
@@ -599,7 +601,7 @@ public:
 
         std::string best = jpegBytes(output, settings_.jpegQuality());
         const char* filter = "/DCTDecode";
-        if (downsample) {
+        if (downsample && layout->coding != Coding::dct) {  // a photo stays a photo; drawings may not
             std::string flate = flateBytes(output);
             if (flate.size() < best.size()) {
                 best = std::move(flate);
@@ -618,6 +620,7 @@ public:
             if (!followMask(mask, *maskLayout, maskWidth, maskHeight, matted) && matted) return;
         }
         replace(image, best, filter, target.width, target.height);
+        rewritten.insert(image.getObjGen());
         ++outcome_.imagesReplaced;
         if (downsample) ++outcome_.imagesDownsampled;
     }
@@ -634,6 +637,7 @@ private:
             if (!mustFollow && std::int64_t(data.size()) >= storedLength(mask)) return false;
             replace(mask, data, "/FlateDecode", width, height);
             mask.getDict().removeKey("/Decode");
+            rewritten.insert(mask.getObjGen());
             return true;
         } catch (const std::exception&) {
             return false;
@@ -645,11 +649,92 @@ private:
     std::map<QPDFObjGen, int> maskOwners_;
 };
 
+// Streams stored with Flate alone are deflated again at the strongest level, and the new data is
+// kept only where it is smaller: the decoded bytes stay exactly what they were.
+constexpr std::size_t maxInflatedBytes = std::size_t(1) << 28;
+
+void useStrongestFlate() {
+    static std::once_flag once;
+    std::call_once(once, [] { Pl_Flate::setCompressionLevel(9); });  // also for the streams the writer compresses
+}
+
+bool isFlateOnly(QPDFObjectHandle stream) {
+    const std::optional<std::vector<std::string>> filters = filterNames(stream.getDict().getKey("/Filter"));
+    return filters && filters->size() == 1 && ((*filters)[0] == "/FlateDecode" || (*filters)[0] == "/Fl");
+}
+
+class InflatedSizeGuard : public Pipeline {
+public:
+    explicit InflatedSizeGuard(Pipeline* sink) : Pipeline("inflated size guard", sink) {}
+    void write(unsigned char const* data, size_t length) override {
+        total_ += length;
+        if (total_ > maxInflatedBytes) throw std::length_error("stream too large to recompress");
+        getNext()->write(data, length);
+    }
+    void finish() override { getNext()->finish(); }
+
+private:
+    std::size_t total_ = 0;
+};
+
+std::string deflated(const std::string& data) {
+    std::string compressed;
+    Pl_String sink("deflated", nullptr, compressed);
+    Pl_Flate deflate("deflate", &sink, Pl_Flate::a_deflate);
+    deflate.write(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    deflate.finish();
+    return compressed;
+}
+
+// Deflates a stream again at the strongest level and keeps the result where it is smaller. A
+// stream with a predictor is stored without it (the plain decoded bytes, deflated), which suits
+// the strongest level better on the whole.
+bool recompressFlate(QPDFObjectHandle stream) {
+    if (!stream.isStream() || !isFlateOnly(stream)) return false;
+    QPDFObjectHandle dictionary = stream.getDict();
+    QPDFObjectHandle type = dictionary.getKey("/Type");
+    if (type.isNameAndEquals("/ObjStm") || type.isNameAndEquals("/XRef")) return false;  // the writer makes these anew
+    QPDFObjectHandle parameters = dictionary.getKey("/DecodeParms");
+    const bool predicted = parameters.isDictionary() && parameters.getKey("/Predictor").isInteger() &&
+                           parameters.getKey("/Predictor").getIntValue() >= 2;
+    const std::shared_ptr<Buffer> raw = stream.getRawStreamData();
+    std::string decoded;
+    {
+        Pl_String sink("decoded", nullptr, decoded);
+        InflatedSizeGuard guard(&sink);
+        if (predicted) {
+            if (!stream.pipeStreamData(&guard, nullptr, 0, qpdf_dl_generalized, true, false)) return false;
+        } else {
+            Pl_Flate inflate("inflate", &guard, Pl_Flate::a_inflate);
+            bool damaged = false;
+            inflate.setWarnCallback([&](char const*, int) { damaged = true; });
+            inflate.write(raw->getBuffer(), raw->getSize());
+            inflate.finish();
+            if (damaged) return false;
+        }
+    }
+    const std::string best = deflated(decoded);
+    if (best.size() >= raw->getSize()) return false;
+    // The filter stays; the parameters stay too unless the predictor was taken out.
+    stream.replaceStreamData(best, QPDFObjectHandle(), predicted ? QPDFObjectHandle::newNull() : QPDFObjectHandle());
+    return true;
+}
+
+// A document that already packs its objects into object streams keeps its packing; one that
+// does not gets object streams.
+bool usesObjectStreams(QPDF& document) {
+    for (const auto& [id, entry] : document.getXRefTable()) {
+        if (entry.getType() == 2) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Outcome apply(const std::filesystem::path& source, const std::filesystem::path& destination,
               const PDFProfile::FilterSettings& settings, const std::function<bool()>& isCancelled) {
     VipsRuntime::start();
+    useStrongestFlate();
     Outcome outcome;
     QPDF document;
     document.setSuppressWarnings(true);
@@ -679,9 +764,22 @@ Outcome apply(const std::filesystem::path& source, const std::filesystem::path& 
         outcome.cancelled = true;
         return outcome;
     }
+    const bool packed = usesObjectStreams(document);
+    for (QPDFObjectHandle& object : document.getAllObjects()) {
+        if (pass.rewritten.count(object.getObjGen())) continue;
+        try {
+            if (recompressFlate(object)) ++outcome.streamsRecompressed;
+        } catch (const std::exception&) {
+            // Kept as it was.
+        }
+    }
+    if (isCancelled && isCancelled()) {
+        outcome.cancelled = true;
+        return outcome;
+    }
 
     QPDFWriter writer(document, destination.c_str());
-    writer.setObjectStreamMode(qpdf_o_generate);
+    writer.setObjectStreamMode(packed ? qpdf_o_preserve : qpdf_o_generate);
     writer.setCompressStreams(true);
     writer.setDecodeLevel(qpdf_dl_generalized);
     writer.setRecompressFlate(false);

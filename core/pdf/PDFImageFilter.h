@@ -2,8 +2,10 @@
 // PDFImageFilter: the one rewriting pass of a PDF. It follows every page, form and annotation
 // appearance to learn the largest size at which each image is drawn, brings the images that it can
 // decode safely down to the target resolution, re-encodes them as JPEG where that makes them
-// smaller, and writes the document out. Nothing but those image streams (and the soft masks that
-// follow their image's new size) is changed; an image is never replaced by a larger one.
+// smaller, deflates the other Flate streams again where the strongest level saves bytes, and
+// writes the document out. Apart from those images (and the soft masks that follow their image's
+// new size) every decoded stream stays byte for byte what it was; no stream is replaced by a
+// larger one. Documents already packed in object streams keep their packing; others get it.
 
 #include <filesystem>
 #include <functional>
@@ -16,6 +18,7 @@ struct Outcome {
     int imagesFound = 0;        // image XObjects met in the resources of pages, forms and appearances
     int imagesDownsampled = 0;  // brought down to the resolution
     int imagesReplaced = 0;     // stream replaced by a smaller encoding (downsampled or not)
+    int streamsRecompressed = 0;  // other Flate streams stored smaller, their data unchanged
     bool cancelled = false;     // stopped between two images; nothing was written
 
     bool operator==(const Outcome&) const = default;

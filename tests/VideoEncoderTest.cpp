@@ -14,7 +14,18 @@
 
 #include "VideoClips.h"
 #include "video/DisplayMatch.h"
+#include "video/VideoProfile.h"
 #include "video/VideoSettings.h"
+
+// FFmpeg and the x264/x265 libraries are not built for ThreadSanitizer: the atomics and
+// lock-free queues inside them are invisible to it, so it reports their own hand-offs (buffer
+// reference counts, frame threads, x265's worker pool) as races. Races in our code still show.
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libavutil.so\nrace:libavcodec.so\nrace:libavformat.so\nrace:libavfilter.so\n"
+           "race:libswscale.so\nrace:libswresample.so\nrace:libx265.so\nrace:libx264.so\nrace:libzimg.so\nrace:libnuma.so\n";
+}
+#endif
 
 namespace dorvex {
 namespace {
@@ -271,13 +282,21 @@ TEST_F(VideoEncoderTest, ACutFileFailsAsUnreadableAndLeavesNoFile) {
 
 TEST(VideoSettingsTest, RateFactorFallsAsQualityRises) {
     for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
-        double previous = 52;
+        double previous = 51;
         for (int step = 0; step <= 100; ++step) {
             const double crf = VideoSettings::constantRateFactor(codec, step / 100.0);
-            EXPECT_LT(crf, previous) << codec.rawValue() << " at " << step;
+            EXPECT_LE(crf, previous) << codec.rawValue() << " at " << step;
+            if (step >= 10) {
+                EXPECT_LT(crf, previous) << codec.rawValue() << " at " << step;
+            }
             EXPECT_GE(crf, 0);
             EXPECT_LE(crf, 51);
             previous = crf;
+        }
+        // Each level's quality gets a rate factor of its own, a good step apart.
+        for (int level = 1; level < 6; ++level) {
+            EXPECT_GT(VideoSettings::constantRateFactor(codec, VideoProfile::quality(level + 1)),
+                      VideoSettings::constantRateFactor(codec, VideoProfile::quality(level)) + 2);
         }
         EXPECT_EQ(VideoSettings::constantRateFactor(codec, -1), VideoSettings::constantRateFactor(codec, 0));
         EXPECT_EQ(VideoSettings::constantRateFactor(codec, 2), VideoSettings::constantRateFactor(codec, 1));

@@ -8,14 +8,20 @@ namespace dorvex::VideoSettings {
 
 namespace {
 
-// crf(q) = intercept − slope × q. See docs/ARCHITECTURE.md for the measurements behind them.
+// crf(q) = intercept − slope × q, fitted to the rate factors at which each level's quality meets
+// its SSIM target (levels 1…6: 23.4, 21.8, 20.2, 18.6, 17.0, 15.4 dB of SSIM, the ladder that
+// x264's customary anchors — 18 transparent, 23 its default — give on the test clips). Per level:
+//   x264  18.1 20.6 23.2 25.7 28.3 30.8
+//   x265  15.0 18.3 21.6 24.9 28.1 31.4
+// x265 needs the lower factors for the same SSIM at the top of the scale; at the bottom the two
+// meet. Measured with `VideoBench ratefactor` and checked with `VideoBench levels`.
 struct RateFactorLine {
     double intercept;
     double slope;
 };
 
 RateFactorLine lineOf(VideoCodec codec) {
-    return codec == VideoCodec::hevc ? RateFactorLine{50.8, 40.0} : RateFactorLine{46.8, 40.0};
+    return codec == VideoCodec::hevc ? RateFactorLine{54.4, 54.7} : RateFactorLine{48.6, 42.3};
 }
 
 constexpr std::array<int, 13> aacRates{7350, 8000, 11025, 12000, 16000, 22050, 24000,

@@ -22,8 +22,9 @@ struct VideoEncodeSettings {
 
 namespace VideoSettings {
 
-// The constant-rate factor (x265 or x264 scale, 0…51) for a quality of 0…1: linear and strictly
-// decreasing, so a higher quality never gives a smaller file. Qualities outside 0…1 are clamped.
+// The constant-rate factor (x265 or x264 scale, 0…51) for a quality of 0…1: linear and falling,
+// so a higher quality never gives a smaller file; the very lowest qualities of HEVC meet the
+// encoder's limit of 51. Qualities outside 0…1 are clamped.
 double constantRateFactor(VideoCodec codec, double quality);
 
 // The encoder speed preset ("fast", …) used for every pass of a codec.
@@ -34,8 +35,7 @@ std::string_view encoderName(VideoCodec codec);
 
 // Audio is written with at most two channels …
 int audioChannels(int sourceChannels);
-// … at the source's rate, but at most 48 kHz and at a rate AAC knows (the next one up, else the
-// highest one below).
+// … at the source's rate, but at most 48 kHz, and at a rate AAC knows (the next one up).
 int audioSampleRate(double sourceRate);
 // The AAC bit rate: 128 kbit/s, or less where the encoder cannot spend that much on so few
 // channels and samples (6144 bits per channel per 1024-sample frame).

@@ -1,0 +1,345 @@
+// The video pass against the ffmpeg tool, the byte-limit search, and the measurements behind the
+// rate-factor table and the encoder preset.
+//
+//   VideoBench speed [runs]     our pass against `ffmpeg` with the same encoder, preset, rate
+//                               factor, filters and audio, on a corpus clip and a 1080p clip
+//   VideoBench search           a limit of one third of the first encode: encodes made, bytes ÷ limit
+//   VideoBench ratefactor       size and SSIM against the rate factor, per codec, on corpus clips
+//   VideoBench levels           what each level delivers with the current table
+//   VideoBench presets          speed, size and SSIM of the encoder presets at the level-3 rate
+//   VideoBench all              speed, search and levels
+//
+// Needs the ffmpeg tool on PATH. Clips it makes are kept in "video-bench-clips" beside it.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "video/DisplayMatch.h"
+#include "video/VideoCompressor.h"
+#include "video/VideoEncoder.h"
+#include "video/VideoProfile.h"
+#include "video/VideoSettings.h"
+
+using namespace dorvex;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path benchFolder() { return fs::read_symlink("/proc/self/exe").parent_path() / "video-bench-clips"; }
+
+fs::path corpus(const std::string& name) { return fs::path(DORVEX_CORPUS_DIR) / "videos" / name; }
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+int run(const std::string& command) { return std::system((command + " > /dev/null 2>&1").c_str()); }
+
+std::string capture(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+        char buffer[4096];
+        while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return text;
+}
+
+double secondsOf(const std::function<void()>& work) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+fs::path makeClip(const std::string& name, const std::string& arguments) {
+    const fs::path file = benchFolder() / name;
+    if (fs::exists(file)) return file;
+    fs::create_directories(benchFolder());
+    if (run("ffmpeg -nostdin -y " + arguments + " " + quoted(file)) != 0) {
+        std::fprintf(stderr, "cannot make %s\n", name.c_str());
+        std::exit(1);
+    }
+    return file;
+}
+
+// 3 s of 1080p with a tone: a moving test pattern over a zoomed fractal, so that motion and
+// detail both cost bits.
+fs::path clip1080p() {
+    return makeClip("1080p.mp4",
+                    "-f lavfi -i mandelbrot=s=1920x1080:r=30,trim=duration=3 -f lavfi -i sine=f=440:r=48000:d=3 -ac 2 "
+                    "-c:v libx264 -preset veryfast -crf 12 -pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 "
+                    "-color_trc bt709 -c:a aac -shortest");
+}
+
+struct Probe {
+    DisplayMatch::Colours colours;
+    PixelSize size;
+    int frames = 0;
+};
+
+Probe probeColours(const VideoSource& source) {
+    Probe probe;
+    AVFormatContext* context = nullptr;
+    if (avformat_open_input(&context, source.url.c_str(), nullptr, nullptr) < 0) return probe;
+    avformat_find_stream_info(context, nullptr);
+    const int index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index >= 0) {
+        const AVCodecParameters* p = context->streams[index]->codecpar;
+        const auto name = [](const char* text, bool specified) { return specified && text ? std::string(text) : std::string(); };
+        probe.colours.primaries = name(av_color_primaries_name(p->color_primaries), p->color_primaries != AVCOL_PRI_UNSPECIFIED);
+        probe.colours.transfer = name(av_color_transfer_name(p->color_trc), p->color_trc != AVCOL_TRC_UNSPECIFIED);
+        probe.colours.matrix = name(av_color_space_name(p->color_space), p->color_space != AVCOL_SPC_UNSPECIFIED);
+        probe.colours.fullRange = p->color_range == AVCOL_RANGE_JPEG;
+        probe.size = {p->width, p->height};
+        probe.frames = int(std::lround(source.duration * source.frameRate));
+    }
+    avformat_close_input(&context);
+    return probe;
+}
+
+// The ffmpeg command that makes what our pass makes.
+std::string toolCommand(const VideoSource& source, const VideoEncodeSettings& settings, const fs::path& output) {
+    const Probe probe = probeColours(source);
+    const bool keepHDR = source.isHDR() && settings.codec == VideoCodec::hevc;
+    const DisplayMatch::Plan plan = DisplayMatch::plan(probe.colours, probe.size, settings.pixelSize, source.isHDR(), keepHDR);
+    std::ostringstream command;
+    command << "ffmpeg -nostdin -y -i " << quoted(source.url) << " -map 0:v:0 -map 0:a:0? -vf '" << plan.filter << "'"
+            << " -c:v " << VideoSettings::encoderName(settings.codec)
+            << " -preset " << VideoSettings::encoderPreset(settings.codec);
+    if (const auto* quality = std::get_if<VideoRate::Quality>(&settings.rate.value)) {
+        char crf[32];
+        std::snprintf(crf, sizeof crf, "%.2f", VideoSettings::constantRateFactor(settings.codec, quality->value));
+        command << " -crf " << crf;
+    } else {
+        command << " -b:v " << std::get<VideoRate::Bitrate>(settings.rate.value).bitsPerSecond;
+    }
+    command << " -g " << VideoProfile::keyFrameInterval(source.frameRate);
+    if (settings.codec == VideoCodec::hevc) {
+        command << " -profile:v " << (keepHDR ? "main10" : "main") << " -x265-params log-level=none -tag:v hvc1";
+    } else {
+        command << " -profile:v high";
+    }
+    command << " -color_primaries " << plan.output.primaries << " -color_trc " << plan.output.transfer << " -colorspace "
+            << plan.output.matrix << " -color_range tv";
+    if (source.hasAudio()) {
+        const int channels = VideoSettings::audioChannels(source.audioChannels);
+        const int rate = VideoSettings::audioSampleRate(source.audioSampleRate);
+        command << " -c:a aac -ac " << channels << " -ar " << rate << " -b:a " << VideoSettings::aacBitrate(rate, channels);
+    }
+    command << " -movflags +faststart " << quoted(output);
+    return command.str();
+}
+
+// Mean SSIM (and PSNR) of `encoded` against `reference`, both decoded by the tool.
+std::pair<double, double> similarity(const fs::path& encoded, const fs::path& reference) {
+    const std::string text = capture("ffmpeg -nostdin -i " + quoted(encoded) + " -i " + quoted(reference) +
+                                     " -lavfi '[0:v]crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0,split[a][b];[1:v]crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0,split[c][d];"
+                                     "[a][c]ssim;[b][d]psnr' -f null -");
+    double ssim = NAN, psnr = NAN;
+    if (auto at = text.find("SSIM "); at != std::string::npos) {
+        if (auto all = text.find("All:", at); all != std::string::npos) ssim = std::atof(text.c_str() + all + 4);
+    }
+    if (auto at = text.find("PSNR "); at != std::string::npos) {
+        if (auto avg = text.find("average:", at); avg != std::string::npos) psnr = std::atof(text.c_str() + avg + 8);
+    }
+    return {ssim, psnr};
+}
+
+std::int64_t encodeOurs(const VideoSource& source, const VideoEncodeSettings& settings, const fs::path& output) {
+    return VideoEncoder::encode(source, settings, output, 60, 0.25, nullptr, nullptr);
+}
+
+// ---- speed -----------------------------------------------------------------------------------
+
+void speed(int runs) {
+    std::printf("\n== Our pass against the ffmpeg tool (same encoder, preset, rate factor, filters, audio)\n");
+    std::printf("%-30s %-6s %8s %8s %8s %8s %7s\n", "clip", "codec", "frames", "our fps", "tool fps", "ratio", "bytes%");
+    const fs::path folder = benchFolder() / "speed";
+    fs::create_directories(folder);
+    for (const fs::path& file : {corpus("birds.mp4"), corpus("mimetype-mov.mov"), clip1080p()}) {
+        const VideoSource source = VideoSource::load(file);
+        const int frames = int(std::lround(source.duration * source.frameRate));
+        for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
+            const VideoEncodeSettings settings{codec, VideoRate::quality(VideoProfile::quality(3)), source.naturalSize};
+            const fs::path ours = folder / "ours.mp4", tool = folder / "tool.mp4";
+            const std::string command = toolCommand(source, settings, tool);
+            std::vector<double> ourTimes, toolTimes;
+            std::int64_t ourBytes = 0;
+            for (int i = 0; i < runs; ++i) {  // alternating, so that both see the same machine
+                ourTimes.push_back(secondsOf([&] { ourBytes = encodeOurs(source, settings, ours); }));
+                toolTimes.push_back(secondsOf([&] { run(command); }));
+            }
+            const double ourTime = median(ourTimes), toolTime = median(toolTimes);
+            std::printf("%-30s %-6s %8d %8.1f %8.1f %8.2f %7.1f\n", file.filename().c_str(), std::string(codec.rawValue()).c_str(),
+                        frames, frames / ourTime, frames / toolTime, ourTime / toolTime,
+                        100.0 * double(ourBytes) / double(fs::file_size(tool)));
+        }
+    }
+    std::printf("ratio = our time ÷ the tool's time (median of %d alternating runs); goal ≤ 1.10\n", runs);
+    std::printf("tool command, last one: %s\n", toolCommand(VideoSource::load(clip1080p()),
+                                                           {VideoCodec::h264, VideoRate::quality(0.6), {1920, 1080}},
+                                                           "OUT.mp4").c_str());
+}
+
+// ---- search ----------------------------------------------------------------------------------
+
+void search() {
+    std::printf("\n== Byte-limit search: limit = one third of the first encode (level 3)\n");
+    std::printf("%-30s %-6s %10s %10s %7s %12s %10s %9s\n", "clip", "codec", "first", "limit", "encodes", "chosen/limit",
+                "stop", "seconds");
+    const fs::path folder = benchFolder() / "search";
+    for (const fs::path& file : {corpus("birds.mp4"), corpus("mimetype-mov.mov"), clip1080p()}) {
+        const VideoSource source = VideoSource::load(file);
+        for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+            const std::int64_t first = encodeOurs(
+                source, {codec, VideoRate::quality(VideoProfile::quality(3)), source.naturalSize}, folder / "first.mp4");
+            CompressionOptions options;
+            options.level = 3;
+            options.videoCodec = codec;
+            options.videoMaxBytes = first / 3;
+            options.saveLocation = SaveLocation::folder(folder / "out", "-min");
+            CompressionResult result;
+            const double seconds = secondsOf([&] { result = VideoCompressor::compress(file, options, nullptr, nullptr); });
+            const std::string stopText = result.stopReason ? std::string(rawValue(*result.stopReason)) : "-";
+            std::printf("%-30s %-6s %10lld %10lld %7d %12.3f %10s %9.1f\n", file.filename().c_str(),
+                        std::string(codec.rawValue()).c_str(), static_cast<long long>(first),
+                        static_cast<long long>(*options.videoMaxBytes), result.encodeCount,
+                        double(result.outputBytes) / double(*options.videoMaxBytes), stopText.c_str(), seconds);
+            if (result.failed()) std::printf("   failed: %s\n", result.failed()->message.c_str());
+        }
+    }
+    fs::remove_all(folder);
+}
+
+// ---- calibration -----------------------------------------------------------------------------
+
+std::vector<fs::path> calibrationClips() {
+    return {corpus("birds.mp4"), corpus("mimetype-mov.mov"), corpus("realshort.mp4"), corpus("DualDiscs.mov"),
+            corpus("lebiniou-2021-06-10_12-32-58.mp4")};
+}
+
+// Encodes with the tool at a given rate factor and preset: (seconds, bytes, SSIM, PSNR).
+struct Measure {
+    double seconds, bytes, ssim, psnr;
+};
+
+Measure measure(const fs::path& file, VideoCodec codec, double crf, const std::string& preset) {
+    const fs::path output = benchFolder() / "calibration.mp4";
+    std::ostringstream command;
+    command << "ffmpeg -nostdin -y -i " << quoted(file) << " -map 0:v:0 -an -c:v " << VideoSettings::encoderName(codec)
+            << " -preset " << preset << " -crf " << crf << " -vf 'crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0' -pix_fmt yuv420p";
+    if (codec == VideoCodec::hevc) command << " -x265-params log-level=none";
+    command << " " << quoted(output);
+    Measure m{};
+    m.seconds = secondsOf([&] { run(command.str()); });
+    m.bytes = double(fs::file_size(output));
+    std::tie(m.ssim, m.psnr) = similarity(output, file);
+    return m;
+}
+
+double ssimDecibels(double ssim) { return -10 * std::log10(std::max(1e-9, 1 - ssim)); }
+
+void rateFactor() {
+    std::printf("\n== Size and SSIM against the rate factor (preset as in the table; video only)\n");
+    for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
+        std::printf("%s (%s)\n%-34s", std::string(codec.displayName()).c_str(),
+                    std::string(VideoSettings::encoderPreset(codec)).c_str(), "crf:");
+        std::vector<double> crfs;
+        for (double crf = 14; crf <= 42; crf += 4) crfs.push_back(crf);
+        for (double crf : crfs) std::printf(" %15.0f", crf);
+        std::printf("   ln(bytes)/crf\n");
+        for (const fs::path& file : calibrationClips()) {
+            std::printf("%-34s", file.filename().c_str());
+            std::vector<double> logs;
+            for (double crf : crfs) {
+                const Measure m = measure(file, codec, crf, std::string(VideoSettings::encoderPreset(codec)));
+                logs.push_back(std::log(m.bytes));
+                std::printf(" %7.0fk %.4f", m.bytes / 1000, m.ssim);
+            }
+            // Least-squares slope of ln(bytes) over the rate factor.
+            double mx = 0, my = 0;
+            for (std::size_t i = 0; i < crfs.size(); ++i) mx += crfs[i], my += logs[i];
+            mx /= double(crfs.size());
+            my /= double(crfs.size());
+            double sxy = 0, sxx = 0;
+            for (std::size_t i = 0; i < crfs.size(); ++i) sxy += (crfs[i] - mx) * (logs[i] - my), sxx += (crfs[i] - mx) * (crfs[i] - mx);
+            std::printf("   %.4f\n", sxy / sxx);
+        }
+    }
+}
+
+void levels() {
+    std::printf("\n== What each level delivers (first encode; SSIM and PSNR against the source; video only)\n");
+    for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
+        std::printf("%s, preset %s\n", std::string(codec.displayName()).c_str(), std::string(VideoSettings::encoderPreset(codec)).c_str());
+        std::printf("%-6s %-8s %-6s", "level", "quality", "crf");
+        for (const fs::path& file : calibrationClips()) std::printf(" %28.28s", file.filename().c_str());
+        std::printf("\n");
+        for (int level = 1; level <= 6; ++level) {
+            const double q = VideoProfile::quality(level);
+            const double crf = VideoSettings::constantRateFactor(codec, q);
+            std::printf("%-6d %-8.2f %-6.1f", level, q, crf);
+            for (const fs::path& file : calibrationClips()) {
+                const Measure m = measure(file, codec, crf, std::string(VideoSettings::encoderPreset(codec)));
+                std::printf(" %8.0fk %.4f %5.1fdB %4.1f", m.bytes / 1000, m.ssim, m.psnr, ssimDecibels(m.ssim));
+            }
+            std::printf("\n");
+        }
+    }
+    std::printf("columns per clip: bytes, SSIM, PSNR, SSIM in dB (−10·log10(1−SSIM))\n");
+}
+
+void presets() {
+    std::printf("\n== Encoder presets at the level-3 rate factor (video only; seconds, bytes, SSIM)\n");
+    const std::vector<std::string> names{"ultrafast", "superfast", "veryfast", "faster", "fast", "medium"};
+    for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
+        const double crf = VideoSettings::constantRateFactor(codec, VideoProfile::quality(3));
+        std::printf("%s at crf %.1f\n%-34s", std::string(codec.displayName()).c_str(), crf, "preset:");
+        for (const std::string& name : names) std::printf(" %24s", name.c_str());
+        std::printf("\n");
+        for (const fs::path& file : calibrationClips()) {
+            std::printf("%-34s", file.filename().c_str());
+            for (const std::string& name : names) {
+                const Measure m = measure(file, codec, crf, name);
+                std::printf(" %6.2fs %7.0fk %.4f", m.seconds, m.bytes / 1000, m.ssim);
+            }
+            std::printf("\n");
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string what = argc > 1 ? argv[1] : "all";
+    if (run("ffmpeg -version") != 0) {
+        std::fprintf(stderr, "VideoBench needs the ffmpeg tool on PATH\n");
+        return 1;
+    }
+    if (what == "speed" || what == "all") speed(argc > 2 && what == "speed" ? std::max(1, std::atoi(argv[2])) : 3);
+    if (what == "search" || what == "all") search();
+    if (what == "ratefactor") rateFactor();
+    if (what == "levels" || what == "all") levels();
+    if (what == "presets") presets();
+    return 0;
+}

@@ -556,15 +556,18 @@ TEST(PDFFilterInput, UndecodableImagesAreLeftAlone) {
     QPDFObjectHandle keyed = b.image(rawPhoto(corpus / "images/Dune.jpg", 400, 250), false);
     keyed.getDict().replaceKey("/Mask", parse("[0 10 0 10 0 10]"));
     QPDFObjectHandle broken = b.image(Photo{"not a jpeg at all", 400, 250, 3}, true);
+    QPDFObjectHandle unseen = b.image(rawPhoto(corpus / "images/Dune.jpg", 400, 250), false);  // drawn at no size
     b.page("q 20 0 0 20 72 72 cm /A Do Q q 20 0 0 20 100 72 cm /B Do Q q 20 0 0 20 130 72 cm /C Do Q "
-           "q 20 0 0 20 160 72 cm /D Do Q q 20 0 0 20 190 72 cm /E Do Q",
-           xobjects({{"/A", cmykImage}, {"/B", deepImage}, {"/C", inverted}, {"/D", keyed}, {"/E", broken}}), "odd");
+           "q 20 0 0 20 160 72 cm /D Do Q q 20 0 0 20 190 72 cm /E Do Q q 0 0 0 0 0 0 cm /F Do Q",
+           xobjects({{"/A", cmykImage}, {"/B", deepImage}, {"/C", inverted}, {"/D", keyed}, {"/E", broken},
+                     {"/F", unseen}}),
+           "odd");
     const fs::path source = samples() / "odd.pdf";
     b.write(source);
     const fs::path out = samples() / "odd-filtered.pdf";
     const PDFImageFilter::Outcome outcome = PDFImageFilter::apply(source, out, PDFProfile::filterSettings(72, 54));
-    EXPECT_EQ(outcome.imagesFound, 5);
-    EXPECT_EQ(outcome.imagesReplaced, 0);
+    EXPECT_EQ(outcome.imagesFound, 6);
+    EXPECT_LE(outcome.imagesReplaced, 1);  // only /F may be re-encoded, at its own size
     auto in = open(source);
     auto result = open(out);
     for (const char* name : {"/A", "/B", "/C", "/D", "/E"}) {
@@ -572,6 +575,37 @@ TEST(PDFFilterInput, UndecodableImagesAreLeftAlone) {
         EXPECT_EQ(rawData(imageOnPage(*result, 0, name)), rawData(imageOnPage(*in, 0, name)));
         EXPECT_EQ(pixelSize(imageOnPage(*result, 0, name)), pixelSize(imageOnPage(*in, 0, name)));
     }
+    EXPECT_EQ(pixelSize(imageOnPage(*result, 0, "/F")), std::make_pair(400, 250));
+}
+
+TEST(PDFFilterInput, AppearancesAreFollowedPatternsKeepTheirImages) {
+    // A stamp whose appearance (100 × 100 units) is fitted into a one-inch square draws its image at
+    // one inch; an image that fills a tiling pattern keeps its pixel size (pattern space is not followed).
+    DocumentBuilder b;
+    QPDFObjectHandle stampImage = b.image(rawPhoto(corpus / "images/Blinds.jpg", 600, 600), false);
+    QPDFObjectHandle appearance = b.form("q 100 0 0 100 0 0 cm /Im Do Q", xobjects({{"/Im", stampImage}}), "[1 0 0 1 0 0]");
+    appearance.getDict().replaceKey("/BBox", parse("[0 0 100 100]"));
+    QPDFObjectHandle patternImage = b.image(rawPhoto(corpus / "images/Dune.jpg", 600, 400), false);
+    QPDFObjectHandle pattern = b.pdf().newStream("q 60 0 0 40 0 0 cm /Im Do Q");
+    pattern.replaceDict(parse("<< /Type /Pattern /PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 60 40] "
+                              "/XStep 60 /YStep 40 /Resources << >> >>"));
+    pattern.getDict().getKey("/Resources").replaceKey("/XObject", xobjects({{"/Im", patternImage}}));
+    QPDFObjectHandle page = b.page("/Pattern cs /P1 scn 0 0 612 300 re f", QPDFObjectHandle::newNull(), "stamp");
+    page.getKey("/Resources").replaceKey("/Pattern", QPDFObjectHandle::newDictionary({{"/P1", pattern}}));
+    QPDFObjectHandle stamp = b.pdf().makeIndirectObject(parse("<< /Type /Annot /Subtype /Stamp /Rect [72 400 144 472] >>"));
+    stamp.replaceKey("/AP", QPDFObjectHandle::newDictionary({{"/N", appearance}}));
+    page.replaceKey("/Annots", QPDFObjectHandle::newArray({stamp}));
+    const fs::path source = samples() / "stamp.pdf";
+    b.write(source);
+    const fs::path out = samples() / "stamp-filtered.pdf";
+    PDFImageFilter::apply(source, out, PDFProfile::filterSettings(144, 74));
+    auto result = open(out);
+    QPDFObjectHandle annotation = QPDFPageDocumentHelper(*result).getAllPages()[0].getObjectHandle().getKey("/Annots").getArrayItem(0);
+    QPDFObjectHandle filteredStamp = annotation.getKey("/AP").getKey("/N").getDict().getKey("/Resources").getKey("/XObject").getKey("/Im");
+    EXPECT_EQ(pixelSize(filteredStamp), std::make_pair(144, 144));
+    QPDFObjectHandle filteredPattern = QPDFPageDocumentHelper(*result).getAllPages()[0].getAttribute("/Resources", false)
+                                           .getKey("/Pattern").getKey("/P1").getDict().getKey("/Resources").getKey("/XObject").getKey("/Im");
+    EXPECT_EQ(pixelSize(filteredPattern), std::make_pair(600, 400));
 }
 
 // ---- per-page image bytes --------------------------------------------------------------------------

@@ -358,7 +358,8 @@ bool isLosslessGeneralFilter(const std::string& name) {
     return known.count(name) != 0;
 }
 
-// 8-bit grey or RGB (also ICC-based with 1 or 3 components), with the default /Decode, stored
+// 8-bit grey or RGB (device, calibrated, or ICC-based with 1 or 3 components; the samples keep
+// their colour space, so their meaning stays), with the default /Decode, stored
 // unfiltered, with lossless general filters, or as a lone DCT stream. Masks (`asMask`) must be grey.
 std::optional<Layout> decodableLayout(QPDFObjectHandle image, bool asMask) {
     QPDFObjectHandle dictionary = image.getDict();
@@ -383,6 +384,10 @@ std::optional<Layout> decodableLayout(QPDFObjectHandle image, bool asMask) {
     } else if (space.isNameAndEquals("/DeviceGray")) {
         layout.bands = 1;
     } else if (space.isNameAndEquals("/DeviceRGB")) {
+        layout.bands = 3;
+    } else if (space.isArray() && space.getArrayNItems() == 2 && space.getArrayItem(0).isNameAndEquals("/CalGray")) {
+        layout.bands = 1;
+    } else if (space.isArray() && space.getArrayNItems() == 2 && space.getArrayItem(0).isNameAndEquals("/CalRGB")) {
         layout.bands = 3;
     } else if (space.isArray() && space.getArrayNItems() == 2 && space.getArrayItem(0).isNameAndEquals("/ICCBased") &&
                space.getArrayItem(1).isStream()) {
@@ -533,7 +538,8 @@ Target targetSize(const ImageUse& use, const Layout& layout, const PDFProfile::F
                   bool resizable) {
     Target target{layout.width, layout.height};
     if (!resizable) return target;
-    if (use.drawn && !use.sizeUnknown && settings.resolution > 0) {
+    // An image only ever drawn at no size at all tells nothing about the size it needs.
+    if (use.drawn && !use.sizeUnknown && settings.resolution > 0 && use.widthPoints > 0 && use.heightPoints > 0) {
         const auto side = [&](double points, int pixels) {
             const double wanted = std::ceil(points / 72.0 * settings.resolution - 1e-6);
             return wanted < pixels ? std::max(1, int(wanted)) : pixels;

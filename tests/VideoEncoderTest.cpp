@@ -177,6 +177,16 @@ TEST_F(VideoEncoderTest, ColoursSurviveTheConversionToBT709) {
     }
 }
 
+TEST_F(VideoEncoderTest, HDRToH264LooksLikeTheSameSceneInSDR) {
+    // The corpus's HLG clip was made from its SDR one; tone-mapped back it must not come out
+    // noticeably darker or paler than that.
+    const fs::path output = encode(corpusVideo("conv-hlg-birds.mov"), VideoCodec::h264, "tonemapped.mp4");
+    const auto sdr = meanColour(corpusVideo("birds.mp4"), 10), mapped = meanColour(output, 10);
+    for (int channel = 0; channel < 3; ++channel) {
+        EXPECT_NEAR(mapped[std::size_t(channel)], sdr[std::size_t(channel)], 16.0) << "channel " << channel;
+    }
+}
+
 TEST_F(VideoEncoderTest, ScalesToTheAskedSizeWithEvenSides) {
     struct Case {
         PixelSize asked;

@@ -65,12 +65,13 @@ Plan plan(const Colours& source, PixelSize picture, PixelSize output, bool sourc
     p.pixelFormat = "yuv420p";
     p.output = Colours{"bt709", "bt709", "bt709", false, false};
     if (sourceIsHDR) {
-        // Linear light at a 100 cd/m² reference white, gamut to BT.709, Hable's curve for the
-        // highlights, then the BT.709 transfer and matrix.
+        // Linear light at a 100 cd/m² reference white, gamut to BT.709, Möbius's curve (linear up
+        // to the usual picture levels, highlights rolled off; Hable's curve darkened whole
+        // pictures by a third), then the BT.709 transfer and matrix.
         p.conversion = Conversion::toneMapToBT709;
         p.filter = fmt::format(
             "{}zscale={}:filter=bicubic:{}:t=linear:npl=100,format=gbrpf32le,zscale=p=709,"
-            "tonemap=tonemap=hable:desat=0,zscale=t=709:m=709:r=limited,format={}",
+            "tonemap=tonemap=mobius:desat=0,zscale=t=709:m=709:r=limited,format={}",
             evenSides, resize(output), inputOptions(in), p.pixelFormat);
         return p;
     }

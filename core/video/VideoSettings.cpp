@@ -35,7 +35,11 @@ double constantRateFactor(VideoCodec codec, double quality) {
     return std::clamp(line.intercept - line.slope * q, 0.0, 51.0);
 }
 
-std::string_view encoderPreset(VideoCodec codec) { return codec == VideoCodec::hevc ? "fast" : "fast"; }
+// Chosen on size at equal SSIM against time (`VideoBench presets`, a 1080p clip with the ffmpeg
+// tool): x265 "fast" is about 6 % smaller than "veryfast" at equal quality for about a quarter more
+// time, and "medium" gains about 5 % more for as much time again; x264 "medium" is up to 5 %
+// smaller than "fast" at equal quality for about a fifth more time, and x264 is quick anyway.
+std::string_view encoderPreset(VideoCodec codec) { return codec == VideoCodec::hevc ? "fast" : "medium"; }
 
 std::string_view encoderName(VideoCodec codec) { return codec == VideoCodec::hevc ? "libx265" : "libx264"; }
 

@@ -469,6 +469,7 @@ private:
     ffmpeg::Frame frame_ = ffmpeg::makeFrame();
     ffmpeg::Packet packet_ = ffmpeg::makePacket();
     std::optional<std::int64_t> nextPts_;  // in 1/sample rate
+    int inFormat_ = -1, inRate_ = 0, inChannels_ = 0;
     bool flushing_ = false;
 };
 
@@ -873,8 +874,16 @@ AVStream* AudioPipe::addStream(AVFormatContext* output) {
 
 bool AudioPipe::convert(const AVFrame* frame) {
     AVCodecContext& e = *encoder_;
+    // A stream that changes its sample format, rate or channels midway gets a new resampler.
+    if (frame && resampler_ &&
+        (frame->format != inFormat_ || frame->sample_rate != inRate_ || frame->ch_layout.nb_channels != inChannels_)) {
+        resampler_.reset();
+    }
     if (!resampler_) {
         if (!frame) return true;
+        inFormat_ = frame->format;
+        inRate_ = frame->sample_rate;
+        inChannels_ = frame->ch_layout.nb_channels;
         AVChannelLayout inLayout{};
         if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels <= 0) {
             av_channel_layout_default(&inLayout, std::max(frame->ch_layout.nb_channels, 1));

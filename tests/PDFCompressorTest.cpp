@@ -298,6 +298,14 @@ std::string decodedContents(QPDF& pdf, int page) {
     return data;
 }
 
+// The data with the lossless general filters undone (DCT data stays as stored).
+std::string decodedData(QPDFObjectHandle stream) {
+    std::string data;
+    Pl_String sink("data", nullptr, data);
+    stream.pipeStreamData(&sink, nullptr, 0, qpdf_dl_generalized, true, false);
+    return data;
+}
+
 std::string rawData(QPDFObjectHandle stream) {
     const auto buffer = stream.getRawStreamData();
     return std::string(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
@@ -541,10 +549,7 @@ TEST_F(PDFFilter, StopsBetweenImagesWhenCancelled) {
     EXPECT_FALSE(fs::exists(out));
 }
 
-// Passes after the other filter tests in one process but not alone: it depends on state another test
-// leaves behind. Disabled until that is found, so that a run of this test by itself is not taken
-// for a regression.
-TEST(PDFFilterInput, DISABLED_UndecodableImagesAreLeftAlone) {
+TEST(PDFFilterInput, UndecodableImagesAreLeftAlone) {
     // A CMYK image, a 16-bit image, an inverted /Decode, a colour-key mask and a stream whose data
     // is not the JPEG it claims to be: all drawn far above the resolution, none may change.
     DocumentBuilder b;
@@ -575,7 +580,7 @@ TEST(PDFFilterInput, DISABLED_UndecodableImagesAreLeftAlone) {
     auto result = open(out);
     for (const char* name : {"/A", "/B", "/C", "/D", "/E"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(rawData(imageOnPage(*result, 0, name)), rawData(imageOnPage(*in, 0, name)));
+        EXPECT_EQ(decodedData(imageOnPage(*result, 0, name)), decodedData(imageOnPage(*in, 0, name)));
         EXPECT_EQ(pixelSize(imageOnPage(*result, 0, name)), pixelSize(imageOnPage(*in, 0, name)));
     }
     EXPECT_EQ(pixelSize(imageOnPage(*result, 0, "/F")), std::make_pair(400, 250));

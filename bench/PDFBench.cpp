@@ -41,6 +41,7 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Census {
+    int pages = 0;
     int outlineItems = 0;
     int outlineResolving = 0;
     int links = 0;
@@ -58,6 +59,7 @@ std::optional<Census> census(const fs::path& file) {
         for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
             pages.insert(page.getObjectHandle().getObjGen());
         }
+        const int pageCount = int(pages.size());
         QPDFOutlineDocumentHelper outlines(pdf);
         const auto leadsToPage = [&](QPDFObjectHandle destination) {
             if (destination.isName() || destination.isString()) destination = outlines.resolveNamedDest(destination);
@@ -67,6 +69,7 @@ std::optional<Census> census(const fs::path& file) {
             return page.isIndirect() && pages.count(page.getObjGen()) != 0;
         };
         Census counts;
+        counts.pages = pageCount;
         std::set<QPDFObjGen> seen;
         std::function<void(std::vector<QPDFOutlineObjectHelper>)> walk = [&](std::vector<QPDFOutlineObjectHelper> items) {
             for (QPDFOutlineObjectHelper& item : items) {
@@ -191,9 +194,9 @@ fs::path buildPhotoBook(const fs::path& corpus, const fs::path& folder) {
 
 std::string describe(const std::optional<Census>& counts) {
     if (!counts) return "unreadable";
-    char text[64];
-    std::snprintf(text, sizeof text, "%d/%d outline, %d/%d links", counts->outlineResolving, counts->outlineItems,
-                  counts->linksResolving, counts->links);
+    char text[80];
+    std::snprintf(text, sizeof text, "%3d pp, %d/%d outline, %d/%d links", counts->pages, counts->outlineResolving,
+                  counts->outlineItems, counts->linksResolving, counts->links);
     return text;
 }
 
@@ -213,7 +216,7 @@ int main(int argc, char** argv) {
 
     std::map<std::string, std::pair<std::int64_t, double>> totals;  // tool → (bytes, seconds)
     std::int64_t sourceTotal = 0;
-    std::printf("%-34s %-22s %10s %8s %7s  %-30s %s\n", "file", "tool", "bytes", "saved", "sec", "still resolving",
+    std::printf("%-30s %-22s %10s %8s %7s  %-38s %s\n", "file", "tool", "bytes", "saved", "sec", "pages, still resolving",
                 "note");
     for (const fs::path& source : sources) {
         const std::int64_t sourceBytes = std::int64_t(fs::file_size(source));
@@ -233,7 +236,7 @@ int main(int argc, char** argv) {
                                 "qpdf --optimize-images " + quoted(source) + " " + quoted(qpdfOut), qpdfOut));
         for (const Run& run : runs) {
             const double saved = run.bytes ? 100.0 * (1.0 - double(*run.bytes) / double(sourceBytes)) : 0;
-            std::printf("%-34s %-22s %10s %7.1f%% %7.2f  %-30s %s\n", source.filename().c_str(), run.tool.c_str(),
+            std::printf("%-30s %-22s %10s %7.1f%% %7.2f  %-38s %s\n", source.filename().c_str(), run.tool.c_str(),
                         run.bytes ? std::to_string(*run.bytes).c_str() : "-", saved, run.seconds,
                         describe(run.counts).c_str(), run.note.c_str());
             if (run.tool != "source") {

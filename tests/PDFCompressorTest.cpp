@@ -2,9 +2,6 @@
 // Flate images, a soft mask, nested forms, an outline and links between pages) and on the corpus
 // PDFs: the image filter, per-page image bytes, page restoration and the whole job.
 
-#ifndef POINTERHOLDER_TRANSITION
-#define POINTERHOLDER_TRANSITION 4
-#endif
 #include <qpdf/Pl_String.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFOutlineDocumentHelper.hh>

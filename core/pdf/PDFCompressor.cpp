@@ -1,8 +1,5 @@
 #include "PDFCompressor.h"
 
-#ifndef POINTERHOLDER_TRANSITION
-#define POINTERHOLDER_TRANSITION 4  // qpdf: std::shared_ptr throughout, no PointerHolder
-#endif
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFExc.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>

@@ -1,8 +1,5 @@
 #include "PDFImageFilter.h"
 
-#ifndef POINTERHOLDER_TRANSITION
-#define POINTERHOLDER_TRANSITION 4  // qpdf: std::shared_ptr throughout, no PointerHolder
-#endif
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/Pl_String.hh>
 #include <qpdf/QPDF.hh>

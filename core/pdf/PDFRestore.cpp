@@ -1,9 +1,6 @@
 // Page restoration: the part of the PDF compressor that puts source pages back into the filtered
 // document without breaking what points at them.
 
-#ifndef POINTERHOLDER_TRANSITION
-#define POINTERHOLDER_TRANSITION 4  // qpdf: std::shared_ptr throughout, no PointerHolder
-#endif
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>

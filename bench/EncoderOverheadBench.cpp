@@ -16,7 +16,7 @@
 #include <filesystem>
 
 #include "CompressionOptions.h"
-#include "EncodeSession.h"
+#include "WorkFolder.h"
 #include "SourceImage.h"
 #include "Toolchain.h"
 #include "encoders/EncodeInputs.h"
@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
         options.format = format;
         const ImageEncoder encoder = tools.encoder(format, options);
         const bool external = !std::holds_alternative<ImageIOEncoder>(encoder);
-        const fs::path work = fs::temp_directory_path() / ("dorvex-bench-" + makeUUID());
+        const WorkFolder folder("dorvex-bench-");
+        const fs::path& work = folder.path();
         fs::create_directories(work);
         EncodeInputs inputs(source, work);
 
@@ -97,7 +98,6 @@ int main(int argc, char** argv) {
         std::printf("%-10s | %8.3f + %8.3f           | %8.3f + %8.3f           | %5.1f %%\n",
                     std::string(format.displayName()).c_str(), coldOurs + std::max(coldSpawn, 0.0), coldEncoder,
                     warmOursAtLeast, warmEncoder, 100 * warmOursAtLeast / (warmOursAtLeast + warmEncoder));
-        fs::remove_all(work);
     }
     return 0;
 }

@@ -21,6 +21,7 @@
 #include "EncodeSession.h"
 #include "FormatProfile.h"
 #include "SourceImage.h"
+#include "WorkFolder.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;
@@ -126,7 +127,8 @@ int main(int argc, char** argv) {
         if (ext == ".jpg" && fs::file_size(entry.path()) > 50'000) photos.push_back(entry.path());
     }
     std::sort(photos.begin(), photos.end());
-    const fs::path out = fs::temp_directory_path() / ("dorvex-bench-" + makeUUID());
+    const WorkFolder work("dorvex-bench-");
+    const fs::path& out = work.path();
 
     std::printf("%-40s %-9s | %-26s | %-26s\n", "photo", "limit", "search: enc  bytes/lim  t/oracle",
                 "bisection: enc bytes/lim t/or");
@@ -150,7 +152,6 @@ int main(int argc, char** argv) {
             if (limit && b.met) theirs.ratio.push_back(b.bytesOverLimit);
         }
     }
-    fs::remove_all(out);
     std::printf("\n%-22s %10s %10s %12s %12s\n", "", "search p50", "search p90", "bisect p50", "bisect p90");
     const auto row = [](const char* name, const std::vector<double>& a, const std::vector<double>& b) {
         std::printf("%-22s %10.3f %10.3f %12.3f %12.3f\n", name, percentile(a, 0.5), percentile(a, 0.9),

@@ -14,6 +14,7 @@
 #include "EncodeFailure.h"
 #include "OutputFormat.h"
 #include "PixelSize.h"
+#include "WorkFolder.h"
 #include "encoders/ImageEncoder.h"
 
 namespace dorvex {
@@ -40,7 +41,7 @@ public:
     // The failure of the most recent attempt that failed; never cleared.
     const std::optional<EncodeFailure>& lastFailure() const { return lastFailure_; }
 
-    const std::filesystem::path& workDir() const { return workDir_; }
+    const std::filesystem::path& workDir() const { return work_.path(); }
     OutputFormat format() const { return format_; }
 
     // "attempt-<index>.<ext>", "jpg" for JPEG and the raw value otherwise.
@@ -50,13 +51,10 @@ private:
     SourceImage& source_;
     OutputFormat format_;
     ImageEncoder encoder_;
-    std::filesystem::path workDir_;
+    WorkFolder work_;  // goes after the inputs, which hold files in it
     std::unique_ptr<EncodeInputs> inputs_;
     std::map<int, std::filesystem::path> outputs_;
     std::optional<EncodeFailure> lastFailure_;
 };
-
-// A fresh random (version 4) UUID in its upper-case 36-character text form.
-std::string makeUUID();
 
 }  // namespace dorvex

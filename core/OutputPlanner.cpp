@@ -13,6 +13,8 @@
 #include <set>
 #include <utility>
 
+#include "FileDescriptor.h"
+
 namespace dorvex::OutputPlanner {
 
 namespace fs = std::filesystem;
@@ -121,33 +123,6 @@ std::optional<std::string> readAttribute(const fs::path& file, std::string_view 
 }
 
 // ---- the copy ------------------------------------------------------------------------------
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and reports close's own failure (a late write error on some file systems).
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_;
-};
 
 // A complete, flushed and marked copy of the produced file under a hidden temporary name in the
 // destination's folder, waiting to be renamed into place. Removed unless published.

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "FileDescriptor.h"
 #include "ToolError.h"
 #include "VipsPicture.h"
 #include "VipsRuntime.h"
@@ -19,27 +20,6 @@
 namespace dorvex::Intermediate {
 
 namespace {
-
-// Owns a file descriptor; closing reports whether the data reached the file system.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    bool valid() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-    bool close() {
-        const int fd = std::exchange(fd_, -1);
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 bool writeAll(int fd, const unsigned char* data, std::size_t size) {
     while (size > 0) {
@@ -106,7 +86,7 @@ void writePPM(const Picture& picture, const std::filesystem::path& file) {
     }
 
     FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd.valid() || !writeAll(fd.get(), bytes.data(), bytes.size()) || !fd.close()) {
+    if (!fd || !writeAll(fd.get(), bytes.data(), bytes.size()) || !fd.close()) {
         throw ToolError::writeFailed(file);
     }
 }

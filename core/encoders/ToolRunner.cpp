@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "FileDescriptor.h"
 #include "TextDecoding.h"
 
 extern char** environ;
@@ -26,34 +27,6 @@ ToolLaunchError::ToolLaunchError(const std::string& executablePath, int errorCod
 namespace ToolRunner {
 
 namespace {
-
-// Owns one file descriptor.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { reset(); }
-
-    int get() const { return fd_; }
-    void reset() {
-        // close() is not retried on EINTR: on Linux the descriptor is released either way.
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 class SpawnFileActions {
 public:

@@ -10,7 +10,7 @@
 #include <string>
 #include <system_error>
 
-#include "EncodeSession.h"
+#include "WorkFolder.h"
 #include "OutputPlanner.h"
 #include "PDFImageBytes.h"
 #include "PDFImageFilter.h"
@@ -22,22 +22,6 @@ namespace dorvex::PDFCompressor {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The job's work folder: named when the job starts, removed with everything in it when it ends.
-class WorkFolder {
-public:
-    WorkFolder() : path_(fs::temp_directory_path() / (std::string(workFolderPrefix) + makeUUID())) {}
-    ~WorkFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 CompressionResult finished(CompressionResult result, CompressionResult::Status status) {
     result.status = std::move(status);
@@ -189,7 +173,7 @@ CompressionResult compress(const fs::path& source, const CompressionOptions& opt
     result.format = OutputFormat::pdf;
     const CancelQuery cancelQuery = isCancelled ? isCancelled : CancelQuery([] { return false; });
     try {
-        const WorkFolder work;
+        const WorkFolder work(workFolderPrefix);
         return pipeline(source, options, cancelQuery, filter, work, result);
     } catch (const std::exception& error) {
         return finished(result, failure(error.what()));

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
-#include <random>
 #include <string>
 #include <system_error>
 
@@ -17,39 +16,13 @@
 #include "VideoProfile.h"
 #include "VideoSettings.h"
 #include "VideoSource.h"
+#include "WorkFolder.h"
 
 namespace dorvex::VideoCompressor {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A random (version 4) UUID, upper case, for the job's temporary folder.
-std::string makeFolderUUID() {
-    static thread_local std::mt19937_64 generator{std::random_device{}() ^
-                                                  (std::uint64_t(std::random_device{}()) << 32)};
-    std::uint64_t high = generator(), low = generator();
-    high = (high & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
-    low = (low & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;    // RFC 4122 variant
-    return fmt::format("{:08X}-{:04X}-{:04X}-{:04X}-{:012X}", high >> 32, (high >> 16) & 0xFFFF, high & 0xFFFF,
-                       low >> 48, low & 0xFFFFFFFFFFFFull);
-}
-
-// Removes the job's temporary folder on every way out; errors are ignored.
-class WorkFolder {
-public:
-    explicit WorkFolder(fs::path path) : path_(std::move(path)) {}
-    ~WorkFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 struct Attempt {
     int index = 0;
@@ -194,8 +167,7 @@ CompressionResult Job::run() {
 
     std::optional<WorkFolder> work;
     try {
-        folder_ = fs::temp_directory_path() / ("dorvex-video-" + makeFolderUUID());
-        work.emplace(folder_);
+        folder_ = work.emplace("dorvex-video-").path();
         OutputPlanner::validateNaming(options_.filenamePrefix, options_.saveLocation);
         fs::create_directories(folder_);
         if (!QualityModel::isUsableLevel(options_.level)) throw InvalidLevelError(options_.level);

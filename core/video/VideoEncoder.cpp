@@ -403,6 +403,26 @@ private:
     std::optional<std::int64_t> last_;
 };
 
+// An open encoder and the output stream it feeds: frames in, packets written to the muxer.
+// Failures are recorded in the pass status.
+class EncoderOutput {
+public:
+    explicit EncoderOutput(Pass& pass) : pass_(pass) {}
+
+    bool encode(AVFrame* frame);  // false: failed (recorded)
+    bool finish();                // nothing more comes; false when the encoder refuses
+    Step flushStep();             // one delayed packet per step, so that the watchdog sees them
+
+    ffmpeg::Codec context;
+    AVStream* stream = nullptr;
+
+private:
+    bool drainOne(bool& gotPacket);  // one packet from the encoder, written
+
+    Pass& pass_;
+    ffmpeg::Packet packet_ = ffmpeg::makePacket();
+};
+
 class VideoPipe {
 public:
     VideoPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, std::int64_t startOffset);
@@ -417,8 +437,6 @@ public:
 private:
     bool buildGraph(const AVFrame& frame);
     bool filterAndEncode(AVFrame* frame);   // false: failed (recorded)
-    bool encode(AVFrame* frame);           // nullptr flushes; false: failed (recorded)
-    bool drainOne(bool& gotPacket);        // one packet from the encoder, written
     void filterFailed(const std::string& message);
 
     Pass& pass_;
@@ -432,11 +450,9 @@ private:
     AVFilterContext* source_ = nullptr;
     AVFilterContext* sink_ = nullptr;
     int graphWidth_ = 0, graphHeight_ = 0, graphFormat_ = -1;
-    ffmpeg::Codec encoder_;
-    AVStream* outStream_ = nullptr;
+    EncoderOutput out_;
     ffmpeg::Frame frame_ = ffmpeg::makeFrame();
     ffmpeg::Frame filtered_ = ffmpeg::makeFrame();
-    ffmpeg::Packet packet_ = ffmpeg::makePacket();
     bool havePending_ = false;  // the first frame, decoded during set-up
     bool flushing_ = false;
 };
@@ -454,20 +470,16 @@ public:
 private:
     bool convert(const AVFrame* frame);  // into the FIFO; nullptr flushes the resampler
     bool encodeFromFifo(bool final, bool& appended);
-    bool encode(AVFrame* frame, bool& appended);
-    bool drainOne(bool& gotPacket);
 
     Pass& pass_;
     const AVStream* stream_;
     ffmpeg::Codec decoder_;
     Decoding decoding_;
     std::int64_t startOffset_;
-    ffmpeg::Codec encoder_;
-    AVStream* outStream_ = nullptr;
+    EncoderOutput out_;
     ffmpeg::Resampler resampler_;
     ffmpeg::Fifo fifo_;
     ffmpeg::Frame frame_ = ffmpeg::makeFrame();
-    ffmpeg::Packet packet_ = ffmpeg::makePacket();
     std::optional<std::int64_t> nextPts_;  // in 1/sample rate
     int inFormat_ = -1, inRate_ = 0, inChannels_ = 0;
     bool flushing_ = false;
@@ -503,6 +515,51 @@ struct Pass {
     std::unique_ptr<PumpWatchdog> watchdog;  // last: it goes first, and its ticker with it
 };
 
+// ---- encoder output --------------------------------------------------------------------------
+
+bool EncoderOutput::encode(AVFrame* frame) {
+    if (int code = avcodec_send_frame(context.get(), frame); code < 0) {
+        pass_.status.writerFailed(errorText(code));
+        return false;
+    }
+    for (;;) {
+        bool gotPacket = false;
+        if (!drainOne(gotPacket)) return false;
+        if (!gotPacket) return true;
+    }
+}
+
+bool EncoderOutput::finish() { return avcodec_send_frame(context.get(), nullptr) >= 0; }
+
+Step EncoderOutput::flushStep() {
+    Step step;
+    bool gotPacket = false;
+    if (!drainOne(gotPacket) || !gotPacket) {
+        step.finished = true;
+    } else {
+        step.appended = true;
+    }
+    return step;
+}
+
+bool EncoderOutput::drainOne(bool& gotPacket) {
+    gotPacket = false;
+    const int code = avcodec_receive_packet(context.get(), packet_.get());
+    if (code == ffmpeg::errorAgain() || code == ffmpeg::errorEndOfFile()) return true;
+    if (code < 0) {
+        pass_.status.writerFailed(errorText(code));
+        return false;
+    }
+    gotPacket = true;
+    const int written = pass_.muxer.write(packet_.get(), context->time_base, stream);
+    av_packet_unref(packet_.get());
+    if (written < 0) {
+        pass_.status.writerFailed(errorText(written));
+        return false;
+    }
+    return true;
+}
+
 // ---- video -----------------------------------------------------------------------------------
 
 std::int64_t frameStep(const AVStream* stream, AVFormatContext* input) {
@@ -516,7 +573,8 @@ VideoPipe::VideoPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, 
       stream_(stream),
       decoder_(std::move(decoder)),
       decoding_(*pass.demuxer, Track::video, decoder_.get()),
-      timeline_(startOffset, frameStep(stream, pass.input.get())) {}
+      timeline_(startOffset, frameStep(stream, pass.input.get())),
+      out_(pass) {}
 
 std::string colourName(const char* name) { return name ? name : ""; }
 
@@ -598,10 +656,10 @@ void VideoPipe::start(const VideoSource& source, const VideoEncodeSettings& sett
 
     const AVCodec* codec = avcodec_find_encoder_by_name(std::string(VideoSettings::encoderName(settings.codec)).c_str());
     if (!codec) throw VideoError::encodeFailed(fmt::format("缺少编码器 {}", VideoSettings::encoderName(settings.codec)));
-    encoder_.reset(avcodec_alloc_context3(codec));
-    if (!encoder_) throw VideoError::encodeFailed(errorText(ffmpeg::errorNoMemory()));
+    out_.context.reset(avcodec_alloc_context3(codec));
+    if (!out_.context) throw VideoError::encodeFailed(errorText(ffmpeg::errorNoMemory()));
 
-    AVCodecContext& e = *encoder_;
+    AVCodecContext& e = *out_.context;
     e.width = outputSize.width;
     e.height = outputSize.height;
     e.pix_fmt = av_get_pix_fmt(plan_.pixelFormat.c_str());
@@ -637,23 +695,23 @@ void VideoPipe::start(const VideoSource& source, const VideoEncodeSettings& sett
     } else {
         options.set("profile", "high");
     }
-    if (int code = avcodec_open2(encoder_.get(), codec, options.slot()); code < 0) {
+    if (int code = avcodec_open2(out_.context.get(), codec, options.slot()); code < 0) {
         throw VideoError::encodeFailed(errorText(code));
     }
 }
 
 AVStream* VideoPipe::addStream(AVFormatContext* output, const VideoSource& source, const VideoEncodeSettings& settings) {
-    outStream_ = avformat_new_stream(output, nullptr);
-    if (!outStream_ || avcodec_parameters_from_context(outStream_->codecpar, encoder_.get()) < 0) return nullptr;
-    outStream_->time_base = encoder_->time_base;
-    outStream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
-    if (settings.codec == VideoCodec::hevc) outStream_->codecpar->codec_tag = ffmpeg::tag('h', 'v', 'c', '1');
+    out_.stream = avformat_new_stream(output, nullptr);
+    if (!out_.stream || avcodec_parameters_from_context(out_.stream->codecpar, out_.context.get()) < 0) return nullptr;
+    out_.stream->time_base = out_.context->time_base;
+    out_.stream->sample_aspect_ratio = out_.context->sample_aspect_ratio;
+    if (settings.codec == VideoCodec::hevc) out_.stream->codecpar->codec_tag = ffmpeg::tag('h', 'v', 'c', '1');
 
     // The display transform, its translation following the change of size.
     const AffineTransform& t = source.transform;
     if (!(t == AffineTransform{})) {
         const PixelSize before = source.displaySize(source.naturalSize);
-        const PixelSize after = source.displaySize(PixelSize{encoder_->width, encoder_->height});
+        const PixelSize after = source.displaySize(PixelSize{out_.context->width, out_.context->height});
         const double sx = before.width > 0 ? double(after.width) / before.width : 1;
         const double sy = before.height > 0 ? double(after.height) / before.height : 1;
         const auto fixed = [](double value) {
@@ -662,11 +720,11 @@ AVStream* VideoPipe::addStream(AVFormatContext* output, const VideoSource& sourc
         };
         const std::int32_t matrix[9] = {fixed(t.a), fixed(t.b), 0, fixed(t.c), fixed(t.d), 0,
                                         fixed(t.tx * sx), fixed(t.ty * sy), 1 << 30};
-        std::uint8_t* data = av_stream_new_side_data(outStream_, AV_PKT_DATA_DISPLAYMATRIX, sizeof matrix);
+        std::uint8_t* data = av_stream_new_side_data(out_.stream, AV_PKT_DATA_DISPLAYMATRIX, sizeof matrix);
         if (!data) return nullptr;
         std::memcpy(data, matrix, sizeof matrix);
     }
-    return outStream_;
+    return out_.stream;
 }
 
 bool VideoPipe::buildGraph(const AVFrame& frame) {
@@ -743,54 +801,15 @@ bool VideoPipe::filterAndEncode(AVFrame* frame) {
             return false;
         }
         filtered_->pict_type = AV_PICTURE_TYPE_NONE;
-        const bool encoded = encode(filtered_.get());
+        const bool encoded = out_.encode(filtered_.get());
         av_frame_unref(filtered_.get());
         if (!encoded) return false;
     }
 }
 
-bool VideoPipe::encode(AVFrame* frame) {
-    if (int code = avcodec_send_frame(encoder_.get(), frame); code < 0) {
-        pass_.status.writerFailed(errorText(code));
-        return false;
-    }
-    for (;;) {
-        bool gotPacket = false;
-        if (!drainOne(gotPacket)) return false;
-        if (!gotPacket) return true;
-    }
-}
-
-bool VideoPipe::drainOne(bool& gotPacket) {
-    gotPacket = false;
-    const int code = avcodec_receive_packet(encoder_.get(), packet_.get());
-    if (code == ffmpeg::errorAgain() || code == ffmpeg::errorEndOfFile()) return true;
-    if (code < 0) {
-        pass_.status.writerFailed(errorText(code));
-        return false;
-    }
-    gotPacket = true;
-    const int written = pass_.muxer.write(packet_.get(), encoder_->time_base, outStream_);
-    av_packet_unref(packet_.get());
-    if (written < 0) {
-        pass_.status.writerFailed(errorText(written));
-        return false;
-    }
-    return true;
-}
-
 Step VideoPipe::step() {
     Step step;
-    if (flushing_) {
-        // The encoder's delayed pictures, one packet per step so that the watchdog sees them.
-        bool gotPacket = false;
-        if (!drainOne(gotPacket) || !gotPacket) {
-            step.finished = true;
-            return step;
-        }
-        step.appended = true;
-        return step;
-    }
+    if (flushing_) return out_.flushStep();
 
     if (!havePending_) {
         switch (decoding_.next(frame_.get())) {
@@ -803,10 +822,10 @@ Step VideoPipe::step() {
                 while (ok) {
                     const int code = av_buffersink_get_frame(sink_, filtered_.get());
                     if (code < 0) break;
-                    ok = encode(filtered_.get());
+                    ok = out_.encode(filtered_.get());
                     av_frame_unref(filtered_.get());
                 }
-                if (!ok || avcodec_send_frame(encoder_.get(), nullptr) < 0) {
+                if (!ok || !out_.finish()) {
                     step.finished = true;
                     return step;
                 }
@@ -845,35 +864,36 @@ AudioPipe::AudioPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, 
       stream_(stream),
       decoder_(std::move(decoder)),
       decoding_(*pass.demuxer, Track::audio, decoder_.get()),
-      startOffset_(startOffset) {}
+      startOffset_(startOffset),
+      out_(pass) {}
 
 void AudioPipe::start(int channels, int sampleRate) {
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (!codec) throw VideoError::encodeFailed("缺少编码器 aac");
-    encoder_.reset(avcodec_alloc_context3(codec));
-    if (!encoder_) throw VideoError::encodeFailed(errorText(ffmpeg::errorNoMemory()));
-    AVCodecContext& e = *encoder_;
+    out_.context.reset(avcodec_alloc_context3(codec));
+    if (!out_.context) throw VideoError::encodeFailed(errorText(ffmpeg::errorNoMemory()));
+    AVCodecContext& e = *out_.context;
     e.sample_fmt = AV_SAMPLE_FMT_FLTP;
     e.sample_rate = sampleRate;
     av_channel_layout_default(&e.ch_layout, channels);
     e.bit_rate = VideoSettings::aacBitrate(sampleRate, channels);
     e.time_base = AVRational{1, sampleRate};
     if (pass_.muxer.context()->oformat->flags & AVFMT_GLOBALHEADER) e.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (int code = avcodec_open2(encoder_.get(), codec, nullptr); code < 0) throw VideoError::encodeFailed(errorText(code));
+    if (int code = avcodec_open2(out_.context.get(), codec, nullptr); code < 0) throw VideoError::encodeFailed(errorText(code));
 
     fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, std::max(e.frame_size, 1024) * 4));
     if (!fifo_) throw VideoError::encodeFailed(errorText(ffmpeg::errorNoMemory()));
 }
 
 AVStream* AudioPipe::addStream(AVFormatContext* output) {
-    outStream_ = avformat_new_stream(output, nullptr);
-    if (!outStream_ || avcodec_parameters_from_context(outStream_->codecpar, encoder_.get()) < 0) return nullptr;
-    outStream_->time_base = encoder_->time_base;
-    return outStream_;
+    out_.stream = avformat_new_stream(output, nullptr);
+    if (!out_.stream || avcodec_parameters_from_context(out_.stream->codecpar, out_.context.get()) < 0) return nullptr;
+    out_.stream->time_base = out_.context->time_base;
+    return out_.stream;
 }
 
 bool AudioPipe::convert(const AVFrame* frame) {
-    AVCodecContext& e = *encoder_;
+    AVCodecContext& e = *out_.context;
     // A stream that changes its sample format, rate or channels midway gets a new resampler.
     if (frame && resampler_ &&
         (frame->format != inFormat_ || frame->sample_rate != inRate_ || frame->ch_layout.nb_channels != inChannels_)) {
@@ -926,75 +946,37 @@ bool AudioPipe::convert(const AVFrame* frame) {
 }
 
 bool AudioPipe::encodeFromFifo(bool final, bool& appended) {
-    const int frameSize = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
+    const int frameSize = out_.context->frame_size > 0 ? out_.context->frame_size : 1024;
     while (av_audio_fifo_size(fifo_.get()) >= frameSize || (final && av_audio_fifo_size(fifo_.get()) > 0)) {
         const int count = std::min(frameSize, av_audio_fifo_size(fifo_.get()));
         ffmpeg::Frame frame = ffmpeg::makeFrame();
         if (!frame) return false;
         frame->nb_samples = count;
-        frame->format = encoder_->sample_fmt;
-        frame->sample_rate = encoder_->sample_rate;
-        if (av_channel_layout_copy(&frame->ch_layout, &encoder_->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0 ||
+        frame->format = out_.context->sample_fmt;
+        frame->sample_rate = out_.context->sample_rate;
+        if (av_channel_layout_copy(&frame->ch_layout, &out_.context->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0 ||
             av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->data), count) < count) {
             pass_.status.writerFailed(errorText(ffmpeg::errorNoMemory()));
             return false;
         }
         frame->pts = nextPts_.value_or(0);
         nextPts_ = frame->pts + count;
-        if (!encode(frame.get(), appended)) return false;
-    }
-    return true;
-}
-
-bool AudioPipe::encode(AVFrame* frame, bool& appended) {
-    if (int code = avcodec_send_frame(encoder_.get(), frame); code < 0) {
-        pass_.status.writerFailed(errorText(code));
-        return false;
-    }
-    appended = true;
-    for (;;) {
-        bool gotPacket = false;
-        if (!drainOne(gotPacket)) return false;
-        if (!gotPacket) return true;
-    }
-}
-
-bool AudioPipe::drainOne(bool& gotPacket) {
-    gotPacket = false;
-    const int code = avcodec_receive_packet(encoder_.get(), packet_.get());
-    if (code == ffmpeg::errorAgain() || code == ffmpeg::errorEndOfFile()) return true;
-    if (code < 0) {
-        pass_.status.writerFailed(errorText(code));
-        return false;
-    }
-    gotPacket = true;
-    const int written = pass_.muxer.write(packet_.get(), encoder_->time_base, outStream_);
-    av_packet_unref(packet_.get());
-    if (written < 0) {
-        pass_.status.writerFailed(errorText(written));
-        return false;
+        if (!out_.encode(frame.get())) return false;
+        appended = true;
     }
     return true;
 }
 
 Step AudioPipe::step() {
     Step step;
-    if (flushing_) {
-        bool gotPacket = false;
-        if (!drainOne(gotPacket) || !gotPacket) {
-            step.finished = true;
-            return step;
-        }
-        step.appended = true;
-        return step;
-    }
+    if (flushing_) return out_.flushStep();
     switch (decoding_.next(frame_.get())) {
         case Decoding::Result::frame: {
             if (!nextPts_) {
                 // The first samples set the track's start; the rest follow sample by sample.
                 const std::int64_t timestamp = frame_->best_effort_timestamp;
                 const std::int64_t start = timestamp == ffmpeg::noTimestamp() ? 0 : timestamp - startOffset_;
-                nextPts_ = av_rescale_q(start, stream_->time_base, encoder_->time_base);
+                nextPts_ = av_rescale_q(start, stream_->time_base, out_.context->time_base);
             }
             const bool converted = convert(frame_.get());
             av_frame_unref(frame_.get());
@@ -1002,7 +984,7 @@ Step AudioPipe::step() {
             return step;
         }
         case Decoding::Result::end:
-            if (!convert(nullptr) || !encodeFromFifo(true, step.appended) || avcodec_send_frame(encoder_.get(), nullptr) < 0) {
+            if (!convert(nullptr) || !encodeFromFifo(true, step.appended) || !out_.finish()) {
                 step.finished = true;
                 return step;
             }

@@ -4,7 +4,7 @@
 //   VideoBench speed [runs]     our pass against `ffmpeg` with the same encoder, preset, rate
 //                               factor, filters and audio, on a corpus clip and a 1080p clip
 //   VideoBench search           a limit of one third of the first encode: encodes made, bytes ÷ limit
-//   VideoBench ratefactor       size and SSIM against the rate factor, per codec, on corpus clips
+//   VideoBench ratefactor       the x265 rate factors that match x264's SSIM per level, on pristine clips
 //   VideoBench levels           what each level delivers with the current table
 //   VideoBench presets          speed, size and SSIM of the encoder presets at the level-3 rate
 //   VideoBench all              speed, search and levels
@@ -233,9 +233,30 @@ void search() {
 
 // ---- calibration -----------------------------------------------------------------------------
 
-std::vector<fs::path> calibrationClips() {
-    return {corpus("birds.mp4"), corpus("mimetype-mov.mov"), corpus("realshort.mp4"), corpus("DualDiscs.mov"),
-            corpus("lebiniou-2021-06-10_12-32-58.mp4")};
+// Calibration clips are stored losslessly (FFV1), so that an encode is compared with the scene
+// itself. Compared with an H.264 source instead, x264 reproduces the source's own artefacts and
+// looks better than it is, and x265 looks worse. Three kinds of content: a slow pan and zoom over
+// a detailed landscape photo, a pan over a phone photo with film grain, and a moving fractal.
+std::vector<fs::path> pristineClips() {
+    const auto photo = [](const char* name) { return quoted(fs::path(DORVEX_CORPUS_DIR) / "images" / name); };
+    const std::string lossless = " -frames:v 90 -c:v ffv1 -pix_fmt yuv420p";
+    return {
+        makeClip("pan.mkv", "-loop 1 -framerate 30 -i " + photo("picosdeeuropa_by_Aitzol_Berasategi.jpg") +
+                                " -vf \"scale=3840:-2,zoompan=z='1.2+0.002*on':x='iw/2-(iw/zoom/2)+on*4':"
+                                "y='ih/2-(ih/zoom/2)':d=1:s=1280x720:fps=30\"" + lossless),
+        makeClip("grain.mkv", "-loop 1 -framerate 30 -i " + photo("IMG_20200608_111614.jpg") +
+                                  " -vf \"scale=2560:-2,zoompan=z=1.1:x='on*3':y='ih/4':d=1:s=1280x720:fps=30,"
+                                  "noise=alls=10:allf=t\"" + lossless),
+        makeClip("fractal.mkv", "-f lavfi -i mandelbrot=s=1280x720:r=30" + lossless),
+    };
+}
+
+// What the levels deliver is also shown on two corpus clips (H.264 sources, so see above).
+std::vector<fs::path> levelClips() {
+    std::vector<fs::path> clips = pristineClips();
+    clips.push_back(corpus("birds.mp4"));
+    clips.push_back(corpus("mimetype-mov.mov"));
+    return clips;
 }
 
 // Encodes with the tool at a given rate factor and preset: (seconds, bytes, SSIM, PSNR).
@@ -259,33 +280,61 @@ Measure measure(const fs::path& file, VideoCodec codec, double crf, const std::s
 
 double ssimDecibels(double ssim) { return -10 * std::log10(std::max(1e-9, 1 - ssim)); }
 
+// Where the curve (falling values over rising `xs`) meets `value`, by linear interpolation, and
+// by extrapolation from the end segments outside it.
+double crossing(const std::vector<double>& xs, const std::vector<double>& curve, double value) {
+    std::size_t i = 0;
+    while (i + 2 < curve.size() && curve[i + 1] > value) ++i;
+    const double span = curve[i] - curve[i + 1];
+    return span == 0 ? xs[i] : xs[i] + (curve[i] - value) / span * (xs[i + 1] - xs[i]);
+}
+
+double interpolate(const std::vector<double>& xs, const std::vector<double>& ys, double x) {
+    std::size_t i = 0;
+    while (i + 2 < xs.size() && xs[i + 1] < x) ++i;
+    return ys[i] + (x - xs[i]) / (xs[i + 1] - xs[i]) * (ys[i + 1] - ys[i]);
+}
+
+// The rate factors of the levels. x264's line is the anchor: 18 (visually lossless by its own
+// documentation) at level 1, its default 23 at level 3. On each pristine clip, the SSIM that x264
+// delivers at a level is the target, and the x265 rate factor that meets it is read off x265's
+// own curve; the table's x265 line is the least-squares fit of the per-level means over quality.
 void rateFactor() {
-    std::printf("\n== Size and SSIM against the rate factor (preset as in the table; video only)\n");
-    for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
-        std::printf("%s (%s)\n%-34s", std::string(codec.displayName()).c_str(),
-                    std::string(VideoSettings::encoderPreset(codec)).c_str(), "crf:");
-        std::vector<double> crfs;
-        for (double crf = 14; crf <= 42; crf += 4) crfs.push_back(crf);
-        for (double crf : crfs) std::printf(" %15.0f", crf);
-        std::printf("   ln(bytes)/crf\n");
-        for (const fs::path& file : calibrationClips()) {
-            std::printf("%-34s", file.filename().c_str());
-            std::vector<double> logs;
-            for (double crf : crfs) {
-                const Measure m = measure(file, codec, crf, std::string(VideoSettings::encoderPreset(codec)));
-                logs.push_back(std::log(m.bytes));
-                std::printf(" %7.0fk %.4f", m.bytes / 1000, m.ssim);
-            }
-            // Least-squares slope of ln(bytes) over the rate factor.
-            double mx = 0, my = 0;
-            for (std::size_t i = 0; i < crfs.size(); ++i) mx += crfs[i], my += logs[i];
-            mx /= double(crfs.size());
-            my /= double(crfs.size());
-            double sxy = 0, sxx = 0;
-            for (std::size_t i = 0; i < crfs.size(); ++i) sxy += (crfs[i] - mx) * (logs[i] - my), sxx += (crfs[i] - mx) * (crfs[i] - mx);
-            std::printf("   %.4f\n", sxy / sxx);
+    std::printf("\n== x265 rate factors that match x264's SSIM per level (pristine clips, video only)\n");
+    std::vector<double> grid;
+    for (double crf = 12; crf <= 40; crf += 4) grid.push_back(crf);
+    std::vector<double> qualities, means(7, 0);
+    for (int level = 1; level <= 6; ++level) qualities.push_back(VideoProfile::quality(level));
+    const std::vector<fs::path> clips = pristineClips();
+    std::printf("%-12s %-6s %-9s %-10s %-10s %-10s %-10s\n", "clip", "level", "x264 crf", "SSIM dB", "x264 bytes",
+                "x265 crf", "x265 bytes");
+    for (const fs::path& clip : clips) {
+        std::vector<double> curve, logBytes;
+        for (double crf : grid) {
+            const Measure m = measure(clip, VideoCodec::hevc, crf, std::string(VideoSettings::encoderPreset(VideoCodec::hevc)));
+            curve.push_back(ssimDecibels(m.ssim));
+            logBytes.push_back(std::log(m.bytes));
+        }
+        for (int level = 1; level <= 6; ++level) {
+            const double x264 = VideoSettings::constantRateFactor(VideoCodec::h264, qualities[level - 1]);
+            const Measure m = measure(clip, VideoCodec::h264, x264, std::string(VideoSettings::encoderPreset(VideoCodec::h264)));
+            const double target = ssimDecibels(m.ssim);
+            const double x265 = crossing(grid, curve, target);
+            means[level] += x265 / double(clips.size());
+            std::printf("%-12s %-6d %-9.1f %-10.2f %-10.0f %-10.1f %-10.0f\n", clip.filename().c_str(), level, x264, target,
+                        m.bytes, x265, std::exp(interpolate(grid, logBytes, x265)));
         }
     }
+    double mq = 0, mc = 0, sqc = 0, sqq = 0;
+    for (int level = 1; level <= 6; ++level) mq += qualities[level - 1] / 6, mc += means[level] / 6;
+    for (int level = 1; level <= 6; ++level) {
+        sqc += (qualities[level - 1] - mq) * (means[level] - mc);
+        sqq += (qualities[level - 1] - mq) * (qualities[level - 1] - mq);
+    }
+    const double slope = -sqc / sqq;
+    std::printf("x265 rate factor per level (mean):");
+    for (int level = 1; level <= 6; ++level) std::printf(" %.1f", means[level]);
+    std::printf("\nleast squares: crf = %.1f - %.1f x quality\n", mc + slope * mq, slope);
 }
 
 void levels() {
@@ -293,13 +342,13 @@ void levels() {
     for (const VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
         std::printf("%s, preset %s\n", std::string(codec.displayName()).c_str(), std::string(VideoSettings::encoderPreset(codec)).c_str());
         std::printf("%-6s %-8s %-6s", "level", "quality", "crf");
-        for (const fs::path& file : calibrationClips()) std::printf(" %28.28s", file.filename().c_str());
+        for (const fs::path& file : levelClips()) std::printf(" %28.28s", file.filename().c_str());
         std::printf("\n");
         for (int level = 1; level <= 6; ++level) {
             const double q = VideoProfile::quality(level);
             const double crf = VideoSettings::constantRateFactor(codec, q);
             std::printf("%-6d %-8.2f %-6.1f", level, q, crf);
-            for (const fs::path& file : calibrationClips()) {
+            for (const fs::path& file : levelClips()) {
                 const Measure m = measure(file, codec, crf, std::string(VideoSettings::encoderPreset(codec)));
                 std::printf(" %8.0fk %.4f %5.1fdB %4.1f", m.bytes / 1000, m.ssim, m.psnr, ssimDecibels(m.ssim));
             }
@@ -317,7 +366,7 @@ void presets() {
         std::printf("%s at crf %.1f\n%-34s", std::string(codec.displayName()).c_str(), crf, "preset:");
         for (const std::string& name : names) std::printf(" %24s", name.c_str());
         std::printf("\n");
-        for (const fs::path& file : calibrationClips()) {
+        for (const fs::path& file : pristineClips()) {
             std::printf("%-34s", file.filename().c_str());
             for (const std::string& name : names) {
                 const Measure m = measure(file, codec, crf, name);

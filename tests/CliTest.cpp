@@ -56,6 +56,10 @@ protected:
                                      "XDG_DATA_HOME=" + (root_ / "home/.local/share").string(),
                                      "XDG_CONFIG_HOME=" + (root_ / "home/.config").string(),
                                      "TMPDIR=" + (root_ / "tmp").string(), "PATH=" + std::string(::getenv("PATH"))};
+        // The sanitizers' settings (suppressions) reach the child as they reach the test.
+        for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+            if (const char* value = ::getenv(name)) env.push_back(std::string(name) + "=" + value);
+        }
         std::vector<std::string> argv{DORVEX_CLI_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargs, cenv;

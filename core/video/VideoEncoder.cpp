@@ -518,6 +518,12 @@ struct Pass {
 // ---- encoder output --------------------------------------------------------------------------
 
 bool EncoderOutput::encode(AVFrame* frame) {
+#if LIBAVUTIL_VERSION_MAJOR < 58
+    // FFmpeg 5's libx265 wrapper copies a non-zero reordered_opaque into a record of its own for
+    // every picture and frees it only with that picture's packet, so a pass stopped mid-stream
+    // would lose one per picture in x265's lookahead. Nothing here reads the field back.
+    frame->reordered_opaque = 0;
+#endif
     if (int code = avcodec_send_frame(context.get(), frame); code < 0) {
         pass_.status.writerFailed(errorText(code));
         return false;

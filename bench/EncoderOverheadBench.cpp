@@ -15,13 +15,13 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "CompressionOptions.h"
-#include "WorkFolder.h"
-#include "SourceImage.h"
-#include "Toolchain.h"
-#include "encoders/EncodeInputs.h"
-#include "encoders/ImageEncoder.h"
-#include "encoders/ToolRunner.h"
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/platform/WorkFolder.h"
+#include "dorvex/image/SourceImage.h"
+#include "dorvex/image/Toolchain.h"
+#include "dorvex/image/encoders/EncodeInputs.h"
+#include "dorvex/image/encoders/ImageEncoder.h"
+#include "dorvex/image/encoders/ToolRunner.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;

@@ -22,10 +22,10 @@
 
 #include <unistd.h>
 
-#include "SourceImage.h"
-#include "VipsPicture.h"
-#include "VipsRuntime.h"
-#include "encoders/PlatformWriter.h"
+#include "dorvex/image/SourceImage.h"
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
+#include "dorvex/image/encoders/PlatformWriter.h"
 
 // scripts/bench runs benchmarks from the repository's root, beside the shared corpus.
 #ifndef DORVEX_CORPUS_DIR

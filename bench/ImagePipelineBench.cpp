@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "Compressor.h"
-#include "EncodeSession.h"
-#include "FormatProfile.h"
-#include "SourceImage.h"
-#include "WorkFolder.h"
+#include "dorvex/image/ImagePipeline.h"
+#include "dorvex/image/EncodeSession.h"
+#include "dorvex/model/FormatProfile.h"
+#include "dorvex/image/SourceImage.h"
+#include "dorvex/platform/WorkFolder.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;
@@ -89,7 +89,7 @@ Figures pipeline(const fs::path& file, const Toolchain& tools, std::optional<std
     options.maxBytes = limit;
     options.saveLocation = SaveLocation::folder(out, "");
     const auto start = Clock::now();
-    const CompressionResult r = Compressor::run(file, options, tools, nullptr, nullptr);
+    const CompressionResult r = ImagePipeline::run(file, options, tools, nullptr, nullptr);
     const double elapsed = secondsSince(start);
     Figures f;
     if (r.failed()) {

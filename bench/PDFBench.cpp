@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "VipsRuntime.h"
-#include "pdf/PDFCompressor.h"
+#include "dorvex/image/VipsRuntime.h"
+#include "dorvex/pdf/PDFCompressor.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;

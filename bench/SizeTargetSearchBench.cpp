@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "SizeTargetSearch.h"
+#include "dorvex/image/SizeTargetSearch.h"
 
 using namespace dorvex;
 

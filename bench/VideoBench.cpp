@@ -29,11 +29,11 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "video/DisplayMatch.h"
-#include "video/VideoCompressor.h"
-#include "video/VideoEncoder.h"
-#include "video/VideoProfile.h"
-#include "video/VideoSettings.h"
+#include "dorvex/video/DisplayMatch.h"
+#include "dorvex/video/VideoCompressor.h"
+#include "dorvex/video/VideoEncoder.h"
+#include "dorvex/video/VideoProfile.h"
+#include "dorvex/video/VideoSettings.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;

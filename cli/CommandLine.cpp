@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "OutputFormat.h"
+#include "dorvex/model/OutputFormat.h"
 
 namespace dorvex::cli {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "CompressionOptions.h"
+#include "dorvex/model/CompressionOptions.h"
 
 namespace dorvex::cli {
 

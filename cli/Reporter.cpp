@@ -4,9 +4,9 @@
 
 #include <fmt/format.h>
 
-#include "Format.h"
-#include "JsonCoding.h"
-#include "SizeTargetSearch.h"
+#include "dorvex/text/Format.h"
+#include "dorvex/model/JsonCoding.h"
+#include "dorvex/image/SizeTargetSearch.h"
 
 namespace dorvex::cli {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "CompressionEvent.h"
-#include "CompressionOptions.h"
-#include "CompressionResult.h"
+#include "dorvex/model/CompressionEvent.h"
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/model/CompressionResult.h"
 
 namespace dorvex::cli {
 

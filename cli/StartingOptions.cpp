@@ -2,11 +2,11 @@
 
 #include <fmt/format.h>
 
-#include "AppPaths.h"
+#include "dorvex/platform/AppPaths.h"
 #include "CommandLine.h"
-#include "LegacyMigration.h"
-#include "Preset.h"
-#include "SettingsStore.h"
+#include "dorvex/library/LegacyMigration.h"
+#include "dorvex/library/Preset.h"
+#include "dorvex/library/SettingsStore.h"
 
 namespace dorvex::cli {
 

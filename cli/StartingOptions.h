@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "CompressionOptions.h"
+#include "dorvex/model/CompressionOptions.h"
 
 namespace dorvex::cli {
 

@@ -18,12 +18,12 @@
 #include <fmt/format.h>
 
 #include "CommandLine.h"
-#include "Compressor.h"
-#include "FileCollector.h"
-#include "OutputPlanner.h"
+#include "dorvex/engine/Compressor.h"
+#include "dorvex/output/FileCollector.h"
+#include "dorvex/output/OutputPlanner.h"
 #include "Reporter.h"
 #include "StartingOptions.h"
-#include "Toolchain.h"
+#include "dorvex/image/Toolchain.h"
 
 using namespace dorvex;
 

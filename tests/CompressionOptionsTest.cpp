@@ -7,10 +7,10 @@
 #include <limits>
 #include <unordered_set>
 
-#include "CompressionOptions.h"
-#include "FileUrl.h"
-#include "JsonCoding.h"
-#include "QualityModel.h"
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/model/FileUrl.h"
+#include "dorvex/model/JsonCoding.h"
+#include "dorvex/model/QualityModel.h"
 
 using namespace dorvex;
 using json::Json;

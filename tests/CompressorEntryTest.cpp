@@ -6,9 +6,9 @@
 #include <atomic>
 #include <thread>
 
-#include "Compressor.h"
+#include "dorvex/engine/Compressor.h"
 #include "TestSupport.h"
-#include "WorkPool.h"
+#include "dorvex/platform/WorkPool.h"
 
 namespace dorvex {
 namespace {

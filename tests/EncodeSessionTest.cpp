@@ -7,12 +7,12 @@
 
 #include <fstream>
 
-#include "CompressionOptions.h"
-#include "EncodeSession.h"
-#include "SourceImage.h"
-#include "Toolchain.h"
-#include "VipsRuntime.h"
-#include "encoders/ImageEncoder.h"
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/image/EncodeSession.h"
+#include "dorvex/image/SourceImage.h"
+#include "dorvex/image/Toolchain.h"
+#include "dorvex/image/VipsRuntime.h"
+#include "dorvex/image/encoders/ImageEncoder.h"
 #include "TestSupport.h"
 
 using namespace dorvex;

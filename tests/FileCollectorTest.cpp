@@ -1,7 +1,7 @@
 // The file collector on real folders: order, sorting, duplicates, what is counted as ignored and
 // what is skipped silently, links, and folders that cannot be read.
 
-#include "FileCollector.h"
+#include "dorvex/output/FileCollector.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "OutputFormat.h"
-#include "OutputPlanner.h"
+#include "dorvex/model/OutputFormat.h"
+#include "dorvex/output/OutputPlanner.h"
 #include "TestSupport.h"
 
 namespace dorvex {

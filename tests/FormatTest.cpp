@@ -1,6 +1,6 @@
 // The texts that show results: sizes, savings, durations, limits, locations and a result's line.
 
-#include "Format.h"
+#include "dorvex/text/Format.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +108,7 @@ TEST(Format, Tags) {
     // Nothing for results that are not successes.
     r.status = CompressionResult::Failed{"x"};
     EXPECT_TRUE(Format::tags(r, o).empty());
-    EXPECT_EQ(Format::stopReason(SizeTargetSearch::StopReason::unreachable), "压到最小仍超限");
+    EXPECT_EQ(Format::stopReason(SearchStopReason::unreachable), "压到最小仍超限");
 }
 
 TEST(Format, RunningStatus) {

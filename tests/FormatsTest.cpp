@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "CompressionEvent.h"
-#include "CompressionResult.h"
-#include "JsonCoding.h"
-#include "OutputFormat.h"
+#include "dorvex/model/CompressionEvent.h"
+#include "dorvex/model/CompressionResult.h"
+#include "dorvex/model/JsonCoding.h"
+#include "dorvex/model/OutputFormat.h"
 
 using namespace dorvex;
 
@@ -120,7 +120,7 @@ TEST(Enumerations, RawValues) {
     }
     EXPECT_EQ(SkipReason::fromRawValue("noSavings"), std::nullopt);
 
-    using R = SizeTargetSearch::StopReason;
+    using R = SearchStopReason;
     for (R reason : {R::alreadyMet, R::converged, R::roundBudgetExhausted, R::encodeBudgetExhausted,
                      R::unreachable, R::cancelled, R::encodeFailed}) {
         EXPECT_EQ(stopReasonFromRawValue(rawValue(reason)), reason);

@@ -3,7 +3,7 @@
 // payloads that do not decode, the run-length planes, the table of contents, and lossless
 // recompression that never grows a family.
 
-#include "encoders/IcnsFile.h"
+#include "dorvex/image/encoders/IcnsFile.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,8 +15,8 @@
 #include <iterator>
 #include <memory>
 
-#include "VipsPicture.h"
-#include "VipsRuntime.h"
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "SourceImage.h"
-#include "ToolError.h"
-#include "VipsPicture.h"
-#include "VipsRuntime.h"
-#include "encoders/EncodeInputs.h"
-#include "encoders/Intermediate.h"
+#include "dorvex/image/SourceImage.h"
+#include "dorvex/image/ToolError.h"
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
+#include "dorvex/image/encoders/EncodeInputs.h"
+#include "dorvex/image/encoders/Intermediate.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

@@ -1,13 +1,13 @@
 // Carrying over the earlier product's presets file and settings, once, without overriding what
 // this application already has.
 
-#include "LegacyMigration.h"
+#include "dorvex/library/LegacyMigration.h"
 
 #include <string>
 #include <vector>
 
-#include "AtomicFile.h"
-#include "Preset.h"
+#include "dorvex/platform/AtomicFile.h"
+#include "dorvex/library/Preset.h"
 #include "TestSupport.h"
 
 namespace dorvex {

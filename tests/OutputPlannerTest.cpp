@@ -5,7 +5,7 @@
 // a test home there before GIO is first used, so the trash is the test's own and on the same file
 // system as the files (GIO refuses to trash on tmpfs).
 
-#include "OutputPlanner.h"
+#include "dorvex/output/OutputPlanner.h"
 
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "Trash.h"
+#include "dorvex/platform/Trash.h"
 
 namespace dorvex {
 namespace {

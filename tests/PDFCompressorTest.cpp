@@ -23,13 +23,13 @@
 #include <string>
 #include <vector>
 
-#include "OutputPlanner.h"
+#include "dorvex/output/OutputPlanner.h"
 #include "TestSupport.h"
-#include "VipsRuntime.h"
-#include "pdf/PDFCompressor.h"
-#include "pdf/PDFImageBytes.h"
-#include "pdf/PDFImageFilter.h"
-#include "pdf/PDFProfile.h"
+#include "dorvex/image/VipsRuntime.h"
+#include "dorvex/pdf/PDFCompressor.h"
+#include "dorvex/pdf/PDFImageBytes.h"
+#include "dorvex/pdf/PDFImageFilter.h"
+#include "dorvex/pdf/PDFProfile.h"
 
 namespace dorvex {
 namespace {

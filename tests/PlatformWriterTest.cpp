@@ -3,7 +3,7 @@
 // pages before an undecodable one written; ICNS through the recompressor; and the failures —
 // thrown for sources that cannot be read, returned for outputs that cannot be written.
 
-#include "encoders/PlatformWriter.h"
+#include "dorvex/image/encoders/PlatformWriter.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,10 +15,10 @@
 #include <map>
 #include <memory>
 
-#include "ToolError.h"
-#include "VipsPicture.h"
-#include "VipsRuntime.h"
-#include "encoders/IcnsFile.h"
+#include "dorvex/image/ToolError.h"
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
+#include "dorvex/image/encoders/IcnsFile.h"
 
 namespace fs = std::filesystem;
 using dorvex::EncodeFailure;

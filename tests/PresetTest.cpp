@@ -2,13 +2,13 @@
 // the earlier product, setting aside unusable ones, writing sorted pretty JSON atomically) and
 // preset identifiers.
 
-#include "Preset.h"
+#include "dorvex/library/Preset.h"
 
 #include <set>
 #include <string>
 #include <vector>
 
-#include "AtomicFile.h"
+#include "dorvex/platform/AtomicFile.h"
 #include "TestSupport.h"
 
 namespace dorvex {

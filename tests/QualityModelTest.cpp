@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "FormatProfile.h"
-#include "QualityModel.h"
+#include "dorvex/model/FormatProfile.h"
+#include "dorvex/model/QualityModel.h"
 
 using namespace dorvex;
 

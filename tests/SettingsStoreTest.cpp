@@ -1,7 +1,7 @@
 // The settings store: domains as JSON files, the application's values with registered defaults,
 // unusable files kept aside, the change signal, and concurrent use.
 
-#include "SettingsStore.h"
+#include "dorvex/library/SettingsStore.h"
 
 #include <stdlib.h>
 
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "AppPaths.h"
-#include "AtomicFile.h"
+#include "dorvex/platform/AppPaths.h"
+#include "dorvex/platform/AtomicFile.h"
 #include "TestSupport.h"
 
 namespace dorvex {

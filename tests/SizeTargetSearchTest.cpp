@@ -16,13 +16,13 @@
 #include <utility>
 #include <vector>
 
-#include "SizeTargetSearch.h"
+#include "dorvex/image/SizeTargetSearch.h"
 
 namespace dorvex {
 namespace {
 
 using Search = SizeTargetSearch;
-using Reason = SizeTargetSearch::StopReason;
+using Reason = SearchStopReason;
 using Attempt = SizeTargetSearch::Attempt;
 using Bytes = std::optional<std::int64_t>;
 

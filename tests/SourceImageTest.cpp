@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "SourceImage.h"
-#include "ToolError.h"
-#include "VipsPicture.h"
-#include "VipsRuntime.h"
+#include "dorvex/image/SourceImage.h"
+#include "dorvex/image/ToolError.h"
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

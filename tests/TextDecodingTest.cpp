@@ -1,6 +1,6 @@
 // Decoding tool output as UTF-8 with replacement, and trimming white space at both ends.
 
-#include "TextDecoding.h"
+#include "dorvex/platform/TextDecoding.h"
 
 #include <gtest/gtest.h>
 

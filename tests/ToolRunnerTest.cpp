@@ -2,7 +2,7 @@
 // inherited folder and environment), launch failures, signals, a large standard error, and many
 // runs at once without descriptors leaking into the parent or into other children.
 
-#include "encoders/ToolRunner.h"
+#include "dorvex/image/encoders/ToolRunner.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // Locating the encoders (search order, executability, candidates kept as built), the missing
 // list and its messages, reading version lines, and the real tools of this machine.
 
-#include "Toolchain.h"
+#include "dorvex/image/Toolchain.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

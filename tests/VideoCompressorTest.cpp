@@ -1,7 +1,7 @@
 // The video rate model (pure) and whole video jobs: no limit, a met limit, a limit reached by the
 // search, an unreachable one, the no-savings rule, rotated sources, and the ways a job fails.
 
-#include "video/VideoCompressor.h"
+#include "dorvex/video/VideoCompressor.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +10,17 @@
 #include <mutex>
 #include <vector>
 
-#include "OutputPlanner.h"
-#include "QualityModel.h"
+#include "dorvex/output/OutputPlanner.h"
+#include "dorvex/model/QualityModel.h"
 #include "VideoClips.h"
-#include "video/VideoEncoder.h"
-#include "video/VideoProfile.h"
+#include "dorvex/video/VideoEncoder.h"
+#include "dorvex/video/VideoProfile.h"
 
 namespace dorvex {
 namespace {
 
 using namespace dorvex::testing;
-using StopReason = SizeTargetSearch::StopReason;
+using StopReason = SearchStopReason;
 
 [[maybe_unused]] auto* const home = ::testing::AddGlobalTestEnvironment(new TestHome("VideoCompressorTest-"));
 

@@ -2,7 +2,7 @@
 // rotation, audio layout and rate, the container; colours that survive a conversion; progress;
 // cancellation and stalls that leave no file behind; the rate-factor table.
 
-#include "video/VideoEncoder.h"
+#include "dorvex/video/VideoEncoder.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "VideoClips.h"
-#include "video/DisplayMatch.h"
-#include "video/VideoProfile.h"
-#include "video/VideoSettings.h"
+#include "dorvex/video/DisplayMatch.h"
+#include "dorvex/video/VideoProfile.h"
+#include "dorvex/video/VideoSettings.h"
 
 namespace dorvex {
 namespace {

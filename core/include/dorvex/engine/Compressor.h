@@ -1,0 +1,54 @@
+#pragma once
+// Compressor: the engine's entry points. compress() takes one file of any kind, runs it away
+// from the caller (images and PDFs on the work pool, a video on a thread of its own) and hands
+// back a Job: its one result, and the way to cancel it. It never throws: every failure is a
+// result with status failed and the text the user sees; a cancellation is "已取消".
+
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+
+#include "dorvex/model/Cancellation.h"
+#include "dorvex/model/CompressionEvent.h"
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/model/CompressionResult.h"
+#include "dorvex/image/Toolchain.h"
+
+namespace dorvex::Compressor {
+
+using dorvex::CancelQuery;
+using dorvex::cancelledText;
+
+// A job started by compress(): a cheap, copyable handle.
+class Job {
+public:
+    struct State;  // the cancellation flag and the result, shared with the running job
+
+    explicit Job(std::shared_ptr<State> state);
+
+    // Sets the job's cancellation flag at once; the pipeline sees it at its next check and ends
+    // with "已取消" (a running encoder is never killed: it finishes first).
+    void cancel() const;
+    bool isCancelled() const;
+
+    // The job's one result, ready once the pipeline has returned.
+    const std::shared_future<CompressionResult>& result() const;
+    // Blocks until the result is ready and returns it.
+    CompressionResult wait() const { return result().get(); }
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+using CompletionHandler = std::function<void(const CompressionResult&)>;
+
+// Compresses one file with one option set, classified by its extension: a video goes to the
+// video compressor on a thread of its own, a PDF to the PDF compressor and anything else to the
+// image pipeline, both on the work pool — never on the caller's thread. Events may come from any
+// thread. `onFinished`, when given, is called exactly once with the result, on the job's thread,
+// after the result is ready.
+Job compress(const std::filesystem::path& source, const CompressionOptions& options, const Toolchain& toolchain,
+             EventHandler onEvent, CompletionHandler onFinished = nullptr);
+
+}  // namespace dorvex::Compressor

@@ -1,0 +1,69 @@
+#pragma once
+// SourceImage: one image file probed once — its type, size on disk, upright pixel size,
+// orientation tag and image count — and its first image decoded once, upright, at full
+// resolution, as 8-bit sRGB RGBA. Renderings at other pixel sizes are made on demand and kept as
+// long as the object lives. A job owns it and uses it from one thread; nothing here is locked.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "dorvex/model/FileType.h"
+#include "dorvex/image/Picture.h"
+#include "dorvex/model/PixelSize.h"
+
+namespace dorvex {
+
+class SourceImage {
+public:
+    // The largest picture decoded or rendered: 2^28 pixels (16384 × 16384, 1 GiB as RGBA). Above
+    // the output of any camera, yet it keeps a job's memory to a few GiB when the picture, a
+    // rendering, an intermediate and a libvips pipeline coexist. Checked from
+    // the file's header, before any pixel is decoded.
+    static constexpr std::int64_t maxPixelCount = std::int64_t{1} << 28;
+    // The longest side accepted, JPEG's own limit (WebP stops at 16383). It also bounds one scan
+    // line of a pipeline, since libvips works in full-width strips.
+    static constexpr int maxSide = 65535;
+
+    // Probes and decodes the file. Throws ToolError::unreadable(file) when it is not a regular
+    // file, not in a format we read (JPEG, PNG, WebP, AVIF, HEIC, JPEG XL, TIFF, ICNS), damaged or
+    // truncated, or larger than the limits above.
+    explicit SourceImage(const std::filesystem::path& file);
+    ~SourceImage();
+    SourceImage(const SourceImage&) = delete;
+    SourceImage& operator=(const SourceImage&) = delete;
+
+    const std::filesystem::path path;
+    // The type of the file's content, from the decoder that read it (a JPEG named ".tiff" is
+    // "public.jpeg"); nullopt when that decoder names no type.
+    const std::optional<std::string> typeIdentifier;
+    const std::int64_t byteCount;  // 0 when the size cannot be read
+    const PixelSize pixelSize;     // upright: stored width and height swapped for orientations 5–8
+    const int orientation;         // the first image's orientation tag, 1–8; 1 when absent
+    const int imageCount;          // pages, frames or icon images; at least 1
+
+    // The known type named by typeIdentifier; nullopt when there is none or it is unknown.
+    std::optional<FileType> fileType() const;
+    bool conforms(const FileType& type) const;
+    bool isJPEG() const;
+    bool isPNG() const;
+    // PNG, TIFF and ICNS sources hold exact pixels; every other type, or no type, does not.
+    bool isLosslessSource() const;
+
+    // The picture stretched to exactly `size` (nullopt: pixelSize, the decoded picture itself),
+    // with Lanczos resampling on premultiplied pixels. Each size is rendered once and kept.
+    // Throws ToolError::renderFailed(size) for an empty or oversized size, or when libvips fails.
+    Picture render(std::optional<PixelSize> size = std::nullopt);
+
+private:
+    struct Probe;  // what probing a file yields
+    static Probe probe(const std::filesystem::path& file);
+    explicit SourceImage(Probe&& probed);
+
+    Picture picture_;
+    std::unordered_map<PixelSize, Picture> renders_;
+};
+
+}  // namespace dorvex

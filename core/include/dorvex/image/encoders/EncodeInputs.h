@@ -1,0 +1,44 @@
+#pragma once
+// EncodeInputs: the intermediate files of one encode session — the source rendered at a pixel
+// size and written as "src-<W>x<H>.png" or ".ppm" in the session's work folder. Each (size,
+// format) is rendered and written at most once; later requests get the same path without the file
+// being looked at again. Owned by the session and used from its thread only.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "dorvex/model/PixelSize.h"
+#include "dorvex/image/SourceImage.h"
+
+namespace dorvex {
+
+class EncodeInputs {
+public:
+    EncodeInputs(SourceImage& source, std::filesystem::path workDir);
+    EncodeInputs(const EncodeInputs&) = delete;
+    EncodeInputs& operator=(const EncodeInputs&) = delete;
+
+    // The PNG (or PPM) of the source at `size` (nullopt: the source's pixelSize). Throws what
+    // rendering (ToolError::renderFailed) or writing (ToolError::writeFailed) throws; nothing is
+    // remembered then, so a later call tries again.
+    std::filesystem::path png(std::optional<PixelSize> size = std::nullopt);
+    std::filesystem::path ppm(std::optional<PixelSize> size = std::nullopt);
+
+    SourceImage& source() const { return source_; }
+    const std::filesystem::path& workDir() const { return workDir_; }
+
+    // "src-1920x1080.png" for {1920, 1080} and "png".
+    static std::string fileName(PixelSize size, const std::string& extension);
+
+private:
+    enum class Format { png, ppm };
+    std::filesystem::path provide(std::optional<PixelSize> size, Format format);
+
+    SourceImage& source_;
+    std::filesystem::path workDir_;
+    std::unordered_map<std::string, std::filesystem::path> files_;
+};
+
+}  // namespace dorvex

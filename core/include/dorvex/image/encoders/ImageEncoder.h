@@ -1,0 +1,76 @@
+#pragma once
+// ImageEncoder: turns one attempt — a quality and an optional pixel size — into one file. The
+// five encoders are small immutable values (the external tools cjpeg, pngquant, cwebp and cjxl,
+// and our platform writer for AVIF, HEIC, TIFF and ICNS); encode() returns an EncodeFailure for
+// an ordinary refusal and throws for the unexpected (a tool that cannot be launched, a source
+// that cannot be rendered, an intermediate that cannot be written).
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "dorvex/image/EncodeFailure.h"
+#include "dorvex/model/OutputFormat.h"
+#include "dorvex/model/PixelSize.h"
+
+namespace dorvex {
+
+class EncodeInputs;
+
+// The arguments of every tool run are fixed; `in` is the encoder's input file, `out` the attempt.
+struct MozJPEGEncoder {
+    std::string executable;
+    bool operator==(const MozJPEGEncoder&) const = default;
+    static std::vector<std::string> arguments(int quality, const std::string& in, const std::string& out);
+};
+
+struct PNGQuantEncoder {
+    std::string executable;
+    bool operator==(const PNGQuantEncoder&) const = default;
+    static std::vector<std::string> arguments(int quality, const std::string& in, const std::string& out);
+    static constexpr int qualityTooLowStatus = 99;
+};
+
+struct CWebPEncoder {
+    std::string executable;
+    bool operator==(const CWebPEncoder&) const = default;
+    static std::vector<std::string> arguments(int quality, const std::string& in, const std::string& out);
+};
+
+struct CJXLEncoder {
+    std::string executable;
+    bool lossless = false;  // quality and pixel size are then ignored: always the full source
+    bool operator==(const CJXLEncoder&) const = default;
+    static std::vector<std::string> lossyArguments(int quality, const std::string& in, const std::string& out);
+    static std::vector<std::string> jpegTranscodeArguments(const std::string& in, const std::string& out);
+    static std::vector<std::string> losslessArguments(const std::string& in, const std::string& out);
+};
+
+// Our own writer for the formats that no external tool writes here.
+struct ImageIOEncoder {
+    struct Lossy {
+        OutputFormat format;  // avif or heic
+        bool operator==(const Lossy&) const = default;
+    };
+    struct Tiff {
+        TIFFCompression compression;
+        bool operator==(const Tiff&) const = default;
+    };
+    struct Icns {
+        bool operator==(const Icns&) const = default;
+    };
+    using Mode = std::variant<Lossy, Tiff, Icns>;
+
+    Mode mode;
+    bool operator==(const ImageIOEncoder&) const = default;
+};
+
+using ImageEncoder = std::variant<MozJPEGEncoder, PNGQuantEncoder, CWebPEncoder, CJXLEncoder, ImageIOEncoder>;
+
+// Writes `out` for one attempt. `pixelSize` none means the source's own size.
+std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,
+                                    EncodeInputs& inputs, const std::filesystem::path& out);
+
+}  // namespace dorvex

@@ -1,0 +1,41 @@
+#pragma once
+// FileCollector: turns what the user dropped or picked (files and folders) into the ordered,
+// duplicate-free list of files the engine can compress, and counts what it passed over. It keeps
+// no state between calls, looks at names only (never at contents), and never throws.
+
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "dorvex/model/FileType.h"
+
+namespace dorvex::FileCollector {
+
+struct Result {
+    // The accepted files in collection order, each once, as absolute paths with "." and ".."
+    // resolved (symbolic links are kept as they were given).
+    std::vector<std::filesystem::path> files;
+    // Dropped paths that do not exist or are neither a file nor a folder (a pipe, a device), and
+    // files of an unsupported type, dropped or found inside a folder. Duplicates, hidden entries, links and special files inside folders, and earlier
+    // outputs inside folders are skipped without being counted.
+    int ignored = 0;
+
+    bool operator==(const Result&) const = default;
+};
+
+// Handles the paths in the order given. A file is taken when its name's extension names a
+// supported type, wherever it came from (an earlier output dropped by itself is taken too). A
+// folder (or a link to one) contributes its supported files at its place in the order: walked
+// recursively without hidden entries and without entering hidden folders, regular files only
+// (links inside it are not followed), earlier outputs skipped, sorted by path in code-point order
+// of the NFC form (no locale, no numeric runs: "img10.png" comes before "img2.png"). Folders and
+// files that cannot be read are passed over.
+Result collect(const std::vector<std::filesystem::path>& paths);
+
+// Whether the path's extension names a supported type; the disk is not looked at.
+bool isSupported(const std::filesystem::path& path);
+
+// The accepted types, one per output format in the order of its cases.
+std::span<const FileType> supportedTypes();
+
+}  // namespace dorvex::FileCollector

@@ -1,0 +1,146 @@
+#pragma once
+// OutputPlanner: where a job's output goes and how it gets there. It checks the naming options,
+// names the destination, and writes the produced file there: clashes with the source, earlier
+// outputs and foreign files are resolved (through the trash where anything could be lost), the
+// overwrite mode sends the source to the trash, and every output carries the markers that later
+// runs recognise. Texts of errors and warnings are what the user sees.
+//
+// Writing is safe against concurrent jobs. An output is copied to a hidden temporary file
+// (".dorvex-XXXXXX") in the destination's folder, flushed to disk, marked, and renamed into place,
+// so nobody ever sees a half-written or unmarked output. On top of that, every write holds a
+// process-wide lock keyed by its destination (the absolute path with symbolic links of the
+// existing folders resolved) from the identity check to the last trash call, so two jobs that
+// aim at the same file run their whole sequences one after the other: the second sees the first
+// one's output and treats it like any other file standing there. A write that falls back to the
+// "-min" name also locks that name; such names only ever grow, so the locks cannot deadlock.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "dorvex/model/OutputFormat.h"
+#include "dorvex/model/SaveLocation.h"
+#include "dorvex/platform/Trash.h"
+
+namespace dorvex::OutputPlanner {
+
+// Markers, as Linux extended attributes in the user namespace. Both marker names are written on
+// every output and either is recognised; the value is "1" for an output beside its source or in
+// a folder and "overwrite" for one that took its source's place (UTF-8, no terminating zero).
+inline constexpr std::string_view optimizedAttribute = "user.local.dorvex.optimized";
+inline constexpr std::string_view legacyOptimizedAttribute = "user.local.tavelin.optimized";
+inline constexpr std::string_view normalMarker = "1";
+inline constexpr std::string_view overwriteMarker = "overwrite";
+// The absolute path of the source an output was made from, written beside the markers, so that
+// an output of another source with the same name is never taken for an earlier output of ours.
+inline constexpr std::string_view sourceAttribute = "user.local.dorvex.source";
+
+struct WriteOutcome {
+    std::filesystem::path url;          // where the output was finally written
+    std::vector<std::string> warnings;  // in the order they arose; empty when all went as planned
+    bool operator==(const WriteOutcome&) const = default;
+};
+
+// The output would take the place of its own source outside the overwrite mode:
+// "输出会覆盖原图 <file name>，请设置前缀、后缀或换目录". Nothing has been touched.
+struct WriteError : std::runtime_error {
+    enum class Kind { wouldOverwriteSource };
+
+    static WriteError wouldOverwriteSource(const std::filesystem::path& destination);
+
+    Kind kind;
+    std::filesystem::path destination;  // the planned destination
+
+private:
+    WriteError(Kind errorKind, const std::string& text) : std::runtime_error(text), kind(errorKind) {}
+};
+
+// The prefix or suffix would not make a file name: "文件名前缀和后缀不能包含 / 或空字符".
+struct NamingError : std::runtime_error {
+    enum class Kind { invalidCharacters };
+
+    static NamingError invalidCharacters();
+
+    Kind kind;
+    bool operator==(const NamingError& other) const { return kind == other.kind; }
+
+private:
+    NamingError(Kind errorKind, const std::string& text) : std::runtime_error(text), kind(errorKind) {}
+};
+
+// The file system refused a step of a write; code() is the errno and the text names the step and
+// the path, then the system's own message: "cannot create folder /a/out: Not a directory",
+// "cannot read …", "cannot write …", "cannot remove …".
+struct FileError : std::system_error {
+    enum class Kind { createFolder, read, write, remove };
+
+    FileError(Kind errorKind, const std::filesystem::path& path, std::error_code code);
+
+    Kind kind;
+    std::filesystem::path path;
+};
+
+// Moves a file to a place the user can get it back from, or throws (the text of what() becomes
+// part of a warning). The default is the desktop trash.
+using TrashOperation = std::function<void(const std::filesystem::path&)>;
+
+// Throws NamingError when the prefix or the location's suffix contains "/" or a NUL character.
+// The overwrite mode names outputs without them, so there is nothing to check then.
+void validateNaming(std::string_view prefix, const SaveLocation& location);
+
+// The destination of the output of `source` in `format` (a concrete format): prefix + base name
+// (the last extension removed) + suffix + "." + the format's extension, beside the source or in
+// the location's folder. In the overwrite mode the prefix plays no part: the destination is the
+// source itself when its extension names a type of the output format (photo.JPG stays
+// photo.JPG for JPEG), else the base name with the format's extension beside it. Touches no file.
+std::filesystem::path destination(const std::filesystem::path& source, OutputFormat format,
+                                  const SaveLocation& location, std::string_view prefix);
+
+// Copies `produced` (which stays where it is) to `destination` (from destination()) for the
+// output of `source`, in this order:
+//  1. Outside the overwrite mode, a destination that is the source (same device and inode, or
+//     the same path) throws WriteError and touches nothing.
+//  2. The destination's folder is created with its missing parents, and the produced file is
+//     copied to a hidden temporary file there, flushed and marked: "overwrite" in the overwrite
+//     mode, "1" otherwise, with the source record. A failing copy leaves everything as it was.
+//  3. In the overwrite mode, when the output takes the source's own name, the source goes to the
+//     trash; if that fails the output goes to "<base>-min.<source's extension>" beside the kept
+//     source instead, with a warning.
+//  4. A file standing at the destination is replaced silently when it is an earlier output
+//     marked "1" of the same source (isReplaceableOutput); anything else goes to the trash first,
+//     with a warning, and if that fails its error is thrown and nothing is written.
+//  5. The copy is renamed into place.
+//  6. In the overwrite mode, when the output got another name than the source, the source goes to
+//     the trash now; if that fails it is kept, with a warning.
+// Throws FileError, or whatever `trash` threw for a file standing in the way in step 4; warnings
+// gathered so far go with it. A source trashed in step 3 stays in the trash when a later step
+// fails.
+WriteOutcome write(const std::filesystem::path& produced, const std::filesystem::path& destination,
+                   const std::filesystem::path& source, const SaveLocation& location,
+                   const TrashOperation& trash = Trash::moveToTrash);
+
+// True when keeping the source is the better outcome: the output is in the source's own format,
+// the source is not empty, the output is not smaller, and the source already fits the byte limit
+// (or there is none).
+bool isNoSavings(std::int64_t sourceBytes, std::int64_t outputBytes, bool sameFormat,
+                 std::optional<std::int64_t> maxBytes);
+
+// True when the file carries either marker, whatever its value.
+bool isOptimized(const std::filesystem::path& file);
+
+// Writes both markers with `value` and, when given, the source record (its absolute path).
+// Never fails: on a file system without extended attributes the file simply stays unmarked.
+void markOptimized(const std::filesystem::path& file, std::string_view value,
+                   const std::optional<std::filesystem::path>& source = std::nullopt);
+
+// True when the file at a destination may be replaced without asking: it carries at least one
+// marker, every marker it carries reads "1", and its source record (if any) names `source`.
+bool isReplaceableOutput(const std::filesystem::path& file, const std::filesystem::path& source);
+
+}  // namespace dorvex::OutputPlanner

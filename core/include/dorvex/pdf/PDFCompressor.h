@@ -1,0 +1,61 @@
+#pragma once
+// PDFCompressor: makes a PDF smaller with one pass of the image filter, puts the source's own
+// version back for every page whose images got heavier (outline items and links keep leading to
+// the pages they led to), and hands the result to the output planner unless it saves nothing.
+// Documents with a password are skipped. One call is one synchronous job that never throws and
+// sends no events; everything it makes lives in its own "dorvex-pdf-<UUID>" folder in the
+// temporary folder, which is gone when the call returns.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/model/CompressionResult.h"
+#include "dorvex/pdf/PDFProfile.h"
+
+class QPDF;
+
+namespace dorvex::PDFCompressor {
+
+using CancelQuery = std::function<bool()>;
+
+inline constexpr std::string_view cancelledText = "已取消";
+inline constexpr std::string_view workFolderPrefix = "dorvex-pdf-";
+inline constexpr std::string_view filteredFileName = "filtered.pdf";
+inline constexpr std::string_view mergedFileName = "merged.pdf";
+
+// Rewrites `source` into `filtered` with the settings; false when it stopped because `isCancelled`
+// said so; throws when it fails. The compressor's own pass is PDFImageFilter::apply.
+using FilterPass = std::function<bool(const std::filesystem::path& source, const std::filesystem::path& filtered,
+                                      const PDFProfile::FilterSettings& settings, const CancelQuery& isCancelled)>;
+
+// Compresses one PDF with the job's level, save location and file-name prefix. The result has
+// format pdf, the source's size and page count, the JPEG quality and resolution used, one encode
+// once the filtered file exists, and the size of the file that was (or would have been) written.
+// Fails with the naming error, "cannot decode <source>" for a file that is no readable PDF,
+// "cannot write <file>" when the filtered or merged file cannot be made, the planner's text when
+// the output cannot be placed, and "已取消" when `isCancelled` answers true before filtering, during
+// or after it, or before the output is written. Skips documents with a password (encrypted) and
+// outputs that are not smaller than a non-empty source (noSavings).
+CompressionResult compress(const std::filesystem::path& source, const CompressionOptions& options,
+                           const std::function<bool()>& isCancelled);
+
+// The same with another filter pass (tests, benchmarks).
+CompressionResult compress(const std::filesystem::path& source, const CompressionOptions& options,
+                           const std::function<bool()>& isCancelled, const FilterPass& filter);
+
+// Puts the pages of `source` at `pageIndices` (0-based) in place of the same pages of `target`.
+// Every reference in `target` to a replaced page — outline items, named destinations, link
+// annotations, the open action, the structure tree — leads to the page that took its place, and
+// the explicit link destinations of the restored pages lead to the target's pages with the index
+// they had in the source. Widgets of form fields stay the target's own. False, with `target`
+// possibly half changed, when the page counts differ, an index names no page, or qpdf fails.
+bool restore(const std::vector<int>& pageIndices, QPDF& source, QPDF& target);
+
+// The size of a file in bytes; 0 when it cannot be read.
+std::int64_t fileSize(const std::filesystem::path& file);
+
+}  // namespace dorvex::PDFCompressor

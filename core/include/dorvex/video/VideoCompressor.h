@@ -1,0 +1,24 @@
+#pragma once
+// VideoCompressor: compresses one MP4 or MOV file. It probes the source, encodes it at the
+// quality of the job's level and, when the job's video byte limit is exceeded, searches up to
+// three further qualities and then up to three average bit rates (at smaller pixel sizes when the
+// rate cannot carry the frame), keeps the best output and hands it to the output planner. At most
+// seven encodes; the work happens in a private temporary folder ("dorvex-video-" + a UUID) that is
+// gone when the call returns.
+
+#include <filesystem>
+#include <functional>
+
+#include "dorvex/model/CompressionEvent.h"
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/model/CompressionResult.h"
+
+namespace dorvex::VideoCompressor {
+
+// Blocks the calling thread for the whole job (the encode passes start threads of their own).
+// Never throws: every failure is a result with status failed and its text, a cancellation is
+// failed with "已取消". Events may arrive on any thread; `isCancelled` is asked from any thread.
+CompressionResult compress(const std::filesystem::path& source, const CompressionOptions& options,
+                           const EventHandler& onEvent, const std::function<bool()>& isCancelled);
+
+}  // namespace dorvex::VideoCompressor

@@ -1,0 +1,45 @@
+#pragma once
+// VideoEncodeSettings: what one encode pass is asked for — codec, rate and coded pixel size —
+// and the table that turns it into encoder parameters: the constant-rate factor of a quality,
+// the encoder speed preset, and the shape and bit rate of the AAC audio. Code and tests read the
+// same table.
+
+#include <cstdint>
+#include <string_view>
+
+#include "dorvex/model/OutputFormat.h"
+#include "dorvex/model/PixelSize.h"
+#include "dorvex/model/VideoRate.h"
+
+namespace dorvex {
+
+struct VideoEncodeSettings {
+    VideoCodec codec = VideoCodec::hevc;
+    VideoRate rate = VideoRate::quality(0.6);
+    PixelSize pixelSize;  // coded size, in the source's stored orientation
+    bool operator==(const VideoEncodeSettings&) const = default;
+};
+
+namespace VideoSettings {
+
+// The constant-rate factor (x265 or x264 scale, 0…51) for a quality of 0…1: linear and falling,
+// so a higher quality never gives a smaller file; the very lowest qualities of HEVC meet the
+// encoder's limit of 51. Qualities outside 0…1 are clamped.
+double constantRateFactor(VideoCodec codec, double quality);
+
+// The encoder speed preset ("fast", …) used for every pass of a codec.
+std::string_view encoderPreset(VideoCodec codec);
+
+// FFmpeg's name of the encoder of a codec: "libx265", "libx264".
+std::string_view encoderName(VideoCodec codec);
+
+// Audio is written with at most two channels …
+int audioChannels(int sourceChannels);
+// … at the source's rate, but at most 48 kHz, and at a rate AAC knows (the next one up).
+int audioSampleRate(double sourceRate);
+// The AAC bit rate: 128 kbit/s, or less where the encoder cannot spend that much on so few
+// channels and samples (6144 bits per channel per 1024-sample frame).
+std::int64_t aacBitrate(int sampleRate, int channels);
+
+}  // namespace VideoSettings
+}  // namespace dorvex

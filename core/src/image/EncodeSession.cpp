@@ -1,0 +1,46 @@
+#include "dorvex/image/EncodeSession.h"
+
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "dorvex/image/SourceImage.h"
+#include "dorvex/image/encoders/EncodeInputs.h"
+
+namespace dorvex {
+
+EncodeSession::EncodeSession(SourceImage& source, OutputFormat format, ImageEncoder encoder)
+    : source_(source),
+      format_(format),
+      encoder_(std::move(encoder)),
+      work_("dorvex-") {
+    std::filesystem::create_directories(work_.path());
+    inputs_ = std::make_unique<EncodeInputs>(source_, work_.path());
+}
+
+EncodeSession::~EncodeSession() = default;
+
+std::string EncodeSession::attemptFileName(int index, OutputFormat format) {
+    return fmt::format("attempt-{}.{}", index, format.fileExtension());
+}
+
+std::optional<std::int64_t> EncodeSession::encode(int index, int quality, std::optional<PixelSize> pixelSize) {
+    const std::filesystem::path file = work_.path() / attemptFileName(index, format_);
+    if (auto failure = dorvex::encode(encoder_, quality, pixelSize, *inputs_, file)) {
+        lastFailure_ = std::move(failure);
+        return std::nullopt;
+    }
+    outputs_[index] = file;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file, error);
+    if (error) return std::nullopt;
+    return std::int64_t(size);
+}
+
+std::optional<std::filesystem::path> EncodeSession::output(int index) const {
+    auto it = outputs_.find(index);
+    if (it == outputs_.end()) return std::nullopt;
+    return it->second;
+}
+
+}  // namespace dorvex

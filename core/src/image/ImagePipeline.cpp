@@ -1,0 +1,138 @@
+#include "dorvex/image/ImagePipeline.h"
+
+#include <fmt/format.h>
+
+#include "dorvex/image/EncodeSession.h"
+#include "dorvex/model/FormatProfile.h"
+#include "dorvex/output/OutputPlanner.h"
+#include "dorvex/model/QualityModel.h"
+#include "dorvex/image/SizeTargetSearch.h"
+#include "dorvex/image/SourceImage.h"
+
+namespace dorvex::ImagePipeline {
+
+namespace {
+
+CompressionResult finished(CompressionResult result, CompressionResult::Status status) {
+    result.status = std::move(status);
+    return result;
+}
+
+CompressionResult::Failed failure(std::string text) { return CompressionResult::Failed{std::move(text)}; }
+
+void send(const EventHandler& onEvent, CompressionEvent event) {
+    if (onEvent) onEvent(event);
+}
+
+// The steps that may throw; run() turns what they throw into a failed result.
+CompressionResult pipeline(const std::filesystem::path& sourcePath, const CompressionOptions& options,
+                           const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled,
+                           CompressionResult& result) {
+    const int q0 = options.quality();  // throws InvalidLevelError for a level without a quality
+    OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
+
+    SourceImage source(sourcePath);
+    const std::optional<FileType> sourceType = source.fileType();
+    const OutputFormat format = options.format.value_or(OutputFormat::original(sourceType));
+    result.format = format;
+    result.sourceBytes = source.byteCount;
+    result.sourcePixelSize = source.pixelSize;
+    result.pixelSize = source.pixelSize;
+
+    send(onEvent, CompressionEvent{CompressionEvent::Started{source.pixelSize}});
+    if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
+
+    // Lossless JPEG XL keeps exact pixels, so it only makes sense from a source that has them.
+    const bool lossless = options.usesLosslessJXL();
+    if (lossless) {
+        if (!source.conforms(FileType::jpeg) && !source.isLosslessSource()) {
+            return finished(result, CompressionResult::Skipped{SkipReason::lossySource});
+        }
+        if (source.conforms(FileType::tiff) && source.imageCount >= 2) {
+            return finished(result, CompressionResult::Skipped{SkipReason::multiPage});
+        }
+    }
+
+    const FormatProfile profile = FormatProfile::of(format, lossless);
+    EncodeSession session(source, format, toolchain.encoder(format, options));
+
+    const auto describeFailure = [&] {
+        return session.lastFailure() ? session.lastFailure()->description() : std::string("编码失败");
+    };
+
+    const std::optional<std::int64_t> b0 = session.encode(0, q0, std::nullopt);
+    if (!b0) return finished(result, failure(describeFailure()));
+    send(onEvent, CompressionEvent{CompressionEvent::Attempt{0, q0, std::nullopt, *b0}});
+    result.encodeCount = 1;
+
+    int keptIndex = 0;
+    std::int64_t keptBytes = *b0;
+    std::optional<std::int64_t> searchedLimit;
+    if (profile.budget) {
+        result.quality = q0;
+        if (options.maxBytes) {
+            searchedLimit = options.maxBytes;
+            const SizeTargetSearch search{profile.ceiling(q0), profile.floorQuality, *options.maxBytes, q0, *b0,
+                                          source.pixelSize, !options.keepDimensions, *profile.budget};
+            const auto encode = [&](int index, int quality, std::optional<PixelSize> size) {
+                std::optional<std::int64_t> bytes;
+                try {
+                    bytes = session.encode(index, quality, size);
+                } catch (const std::exception&) {
+                    bytes = std::nullopt;  // a thrown encode counts as a failed one
+                }
+                send(onEvent, CompressionEvent{CompressionEvent::Attempt{index, quality, size, bytes}});
+                return bytes;
+            };
+            const SizeTargetSearch::Outcome outcome = search.run(encode, isCancelled);
+            if (outcome.stopReason == SizeTargetSearch::StopReason::cancelled) {
+                return finished(result, failure(std::string(cancelledText)));
+            }
+            result.maxSizeMet = outcome.maxSizeMet;
+            result.stopReason = outcome.stopReason;
+            result.encodeCount = outcome.encodeCount + 1;
+            keptIndex = outcome.chosen.index;
+            keptBytes = outcome.chosen.bytes;
+            result.quality = outcome.chosen.quality;
+            result.pixelSize = outcome.chosen.pixelSize.value_or(source.pixelSize);
+            if (outcome.stopReason == SizeTargetSearch::StopReason::encodeFailed && session.lastFailure()) {
+                result.warnings.push_back(session.lastFailure()->description());
+            }
+        }
+    }
+    result.outputBytes = keptBytes;
+
+    const bool sameFormat = sourceType && sourceType->conforms(format.fileType());
+    if (OutputPlanner::isNoSavings(result.sourceBytes, keptBytes, sameFormat, searchedLimit)) {
+        return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
+    }
+
+    const std::optional<std::filesystem::path> produced = session.output(keptIndex);
+    if (!produced) return finished(result, failure(fmt::format("找不到第 {} 次尝试的输出", keptIndex)));
+    if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
+
+    const auto destination =
+        OutputPlanner::destination(sourcePath, format, options.saveLocation, options.filenamePrefix);
+    const OutputPlanner::WriteOutcome written =
+        OutputPlanner::write(*produced, destination, sourcePath, options.saveLocation);
+    result.output = written.url;
+    result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
+    return finished(result, CompressionResult::Success{});
+}
+
+}  // namespace
+
+CompressionResult run(const std::filesystem::path& source, const CompressionOptions& options,
+                      const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled) {
+    CompressionResult result;  // failed with an empty text until a path decides
+    const CancelQuery cancelled = isCancelled ? isCancelled : CancelQuery([] { return false; });
+    try {
+        return pipeline(source, options, toolchain, onEvent, cancelled, result);
+    } catch (const std::exception& error) {
+        return finished(result, failure(error.what()));
+    } catch (...) {
+        return finished(result, failure("编码失败"));
+    }
+}
+
+}  // namespace dorvex::ImagePipeline

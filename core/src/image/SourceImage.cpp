@@ -1,0 +1,400 @@
+#include "dorvex/image/SourceImage.h"
+
+#include <vips/vips8>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "dorvex/image/ToolError.h"
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
+
+namespace dorvex {
+
+namespace fs = std::filesystem;
+
+struct SourceImage::Probe {
+    fs::path path;
+    std::optional<std::string> typeIdentifier;
+    std::int64_t byteCount = 0;
+    int orientation = 1;
+    int imageCount = 1;
+    Picture picture;
+};
+
+namespace {
+
+// The decoders we read with, by libvips loader. Whatever else libvips could open (GIF, SVG, PDF,
+// PPM, FITS, ImageMagick's many formats, …) is refused: those are not our inputs, and several of
+// them are large parsers that have no business seeing files dropped on us.
+enum class Codec { jpeg, png, webp, heif, jxl, tiff };
+
+struct CodecEntry {
+    std::string_view loader;
+    Codec codec;
+};
+
+constexpr std::array<CodecEntry, 6> codecs{{
+    {"jpegload_source", Codec::jpeg},
+    {"pngload_source", Codec::png},
+    {"webpload_source", Codec::webp},
+    {"heifload_source", Codec::heif},
+    {"jxlload_source", Codec::jxl},
+    {"tiffload_source", Codec::tiff},
+}};
+
+// ICNS files are small: the largest icon set is a few MiB. Anything bigger is refused unread.
+constexpr std::uintmax_t maxIcnsBytes = 64u << 20;
+
+// A file opened by its decoder: header read, pixels not decoded yet.
+struct Opened {
+    vips::VImage image;
+    std::optional<std::string> typeIdentifier;
+    int orientation = 1;
+    int imageCount = 1;
+    bool decodesUpright = false;  // the codec applies the orientation itself (HEIF, JPEG XL)
+};
+
+vips::VOption* decodeOptions() {
+    // Sequential access streams the file once instead of decoding it into a scratch image first;
+    // failing on truncation turns a cut-off JPEG or PNG into an error rather than grey rows.
+    return vips::VImage::option()
+        ->set("access", VIPS_ACCESS_SEQUENTIAL)
+        ->set("fail_on", VIPS_FAIL_ON_TRUNCATED);
+}
+
+int intField(const vips::VImage& image, const char* name, int fallback) {
+    if (image.get_typeof(name) != G_TYPE_INT) return fallback;
+    return image.get_int(name);
+}
+
+bool withinLimits(PixelSize size) {
+    return size.width >= 1 && size.height >= 1 && size.width <= SourceImage::maxSide &&
+           size.height <= SourceImage::maxSide &&
+           std::int64_t{size.width} * size.height <= SourceImage::maxPixelCount;
+}
+
+std::optional<Opened> openWithVips(const fs::path& file) {
+    vips::VSource source = vips::VSource::new_from_file(file.c_str());
+    const char* loaderClass = vips_foreign_find_load_source(source.get_source());
+    if (loaderClass == nullptr) return std::nullopt;
+    const char* nickname = vips_nickname_find(g_type_from_name(loaderClass));
+    if (nickname == nullptr) return std::nullopt;
+    const auto entry = std::find_if(codecs.begin(), codecs.end(),
+                                    [&](const CodecEntry& e) { return e.loader == nickname; });
+    if (entry == codecs.end()) return std::nullopt;
+
+    Opened opened;
+    switch (entry->codec) {
+    case Codec::jpeg:
+        opened.image = vips::VImage::jpegload_source(source, decodeOptions());
+        opened.typeIdentifier = "public.jpeg";
+        break;
+    case Codec::png:
+        opened.image = vips::VImage::pngload_source(source, decodeOptions());
+        opened.typeIdentifier = "public.png";
+        break;
+    case Codec::webp:
+        opened.image = vips::VImage::webpload_source(source, decodeOptions());
+        opened.typeIdentifier = "org.webmproject.webp";
+        break;
+    case Codec::heif: {
+        // One loader reads both; the coding of the primary image tells AVIF from HEIC. libheif
+        // applies the irot and imir transforms while decoding.
+        opened.image = vips::VImage::heifload_source(source, decodeOptions());
+        const bool named = opened.image.get_typeof("heif-compression") != 0;
+        const std::string_view compression = named ? opened.image.get_string("heif-compression") : "";
+        opened.typeIdentifier = compression == "av1"    ? "public.avif"
+                                : compression == "hevc" ? "public.heic"
+                                                        : "public.heif";
+        opened.decodesUpright = true;
+        break;
+    }
+    case Codec::jxl:
+        // libjxl turns the picture upright itself and reports orientation 1.
+        opened.image = vips::VImage::jxlload_source(source, decodeOptions());
+        opened.typeIdentifier = "public.jpeg-xl";
+        opened.decodesUpright = true;
+        break;
+    case Codec::tiff:
+        opened.image = vips::VImage::tiffload_source(source, decodeOptions());
+        opened.typeIdentifier = "public.tiff";
+        break;
+    }
+    const int tag = intField(opened.image, "orientation", 1);
+    opened.orientation = tag >= 1 && tag <= 8 ? tag : 1;
+    opened.imageCount = std::max(1, intField(opened.image, "n-pages", 1));
+    return opened;
+}
+
+// ---- ICNS ---------------------------------------------------------------------------------
+// A minimal reader until the shared ICNS reader lands: it counts the icon images and decodes the
+// largest one stored as PNG or JPEG 2000 (every modern icon set has one). Sets made only of the
+// old run-length-coded elements (is32, il32, ih32, it32 with their masks) are not decoded yet.
+
+std::uint32_t bigEndian32(const unsigned char* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+
+bool startsWith(const unsigned char* data, std::size_t size, std::string_view prefix) {
+    return size >= prefix.size() && std::memcmp(data, prefix.data(), prefix.size()) == 0;
+}
+
+// Elements that hold no icon image of their own: masks, the table of contents, version, name,
+// property list, and the nested dark-appearance set (type FD D9 2F A8).
+bool isIconImage(std::string_view type) {
+    static constexpr std::array<std::string_view, 10> others{
+        "s8mk", "l8mk", "h8mk", "t8mk", "TOC ", "icnV", "name", "info", "sbtp", "slct"};
+    if (type == std::string_view("\xFD\xD9\x2F\xA8", 4)) return false;
+    return std::find(others.begin(), others.end(), type) == others.end();
+}
+
+bool isIcns(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::array<char, 4> magic{};
+    return in.read(magic.data(), magic.size()) && std::string_view(magic.data(), 4) == "icns";
+}
+
+// `payload` receives the bytes of the chosen element; they must outlive the returned image.
+std::optional<Opened> openIcns(const fs::path& file, std::vector<unsigned char>& payload) {
+    std::error_code error;
+    const std::uintmax_t fileSize = fs::file_size(file, error);
+    if (error || fileSize < 8 || fileSize > maxIcnsBytes) return std::nullopt;
+    std::vector<unsigned char> bytes(fileSize);
+    std::ifstream in(file, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) return std::nullopt;
+
+    const std::size_t end = std::min<std::size_t>(bytes.size(), bigEndian32(&bytes[4]));
+    int iconImages = 0;
+    std::int64_t bestPixels = 0;
+    std::size_t bestOffset = 0, bestLength = 0;
+    for (std::size_t offset = 8; offset + 8 <= end;) {
+        const std::string_view type(reinterpret_cast<const char*>(&bytes[offset]), 4);
+        const std::size_t length = bigEndian32(&bytes[offset + 4]);
+        if (length < 8 || length > end - offset) return std::nullopt;  // damaged element table
+        const unsigned char* data = &bytes[offset + 8];
+        const std::size_t size = length - 8;
+        if (isIconImage(type)) {
+            ++iconImages;
+            const bool png = startsWith(data, size, "\x89PNG\r\n\x1A\n");
+            const bool jpeg2000 = startsWith(data, size, std::string_view("\0\0\0\x0CjP  \r\n\x87\n", 12)) ||
+                                  startsWith(data, size, "\xFF\x4F\xFF\x51");
+            if (png || jpeg2000) {
+                try {
+                    vips::VSource source = vips::VSource::new_from_memory(data, size);
+                    const vips::VImage header = png ? vips::VImage::pngload_source(source, decodeOptions())
+                                                    : vips::VImage::jp2kload_source(source, decodeOptions());
+                    const std::int64_t pixels = std::int64_t{header.width()} * header.height();
+                    if (pixels > bestPixels) {
+                        bestPixels = pixels;
+                        bestOffset = offset + 8;
+                        bestLength = size;
+                    }
+                } catch (const vips::VError&) {
+                    // A damaged element: another size may still be good.
+                }
+            }
+        }
+        offset += length;
+    }
+    if (bestPixels == 0) return std::nullopt;
+
+    // Open the chosen element from its own copy of the bytes, so that the whole file can go.
+    payload.assign(bytes.begin() + std::ptrdiff_t(bestOffset),
+                   bytes.begin() + std::ptrdiff_t(bestOffset + bestLength));
+    vips::VSource source = vips::VSource::new_from_memory(payload.data(), payload.size());
+    const bool png = startsWith(payload.data(), payload.size(), "\x89PNG");
+    Opened opened;
+    opened.image = png ? vips::VImage::pngload_source(source, decodeOptions())
+                       : vips::VImage::jp2kload_source(source, decodeOptions());
+    opened.typeIdentifier = "com.apple.icns";
+    opened.imageCount = iconImages;
+    return opened;
+}
+
+// ---- pixels -------------------------------------------------------------------------------
+
+// Converts any decoded layout to 8-bit sRGB with a straight alpha band. An embedded profile is
+// honoured (relative colorimetric, as browsers do: out-of-gamut colours of wide-gamut sources are
+// clipped); untagged images are taken as what their interpretation says (sRGB, grey, CMYK with
+// libvips's built-in profile, 16-bit variants). Extra alpha bands beyond the first are dropped.
+vips::VImage toSRGBA(vips::VImage image) {
+    // Some decoders leave the interpretation vague (or wrong for the band count); fix the label.
+    image = image.copy(vips::VImage::option()->set(
+        "interpretation", vips_image_guess_interpretation(image.get_image())));
+
+    bool converted = false;
+    if (image.get_typeof(VIPS_META_ICC_NAME) != 0) {
+        try {
+            image = image.icc_transform("srgb", vips::VImage::option()
+                                                    ->set("embedded", true)
+                                                    ->set("intent", VIPS_INTENT_RELATIVE)
+                                                    ->set("depth", 8));
+            converted = true;
+        } catch (const vips::VError&) {
+            // A damaged profile, or one that does not match the pixels: read them untagged.
+            image = image.copy();
+            image.remove(VIPS_META_ICC_NAME);
+        }
+    }
+    if (!converted && image.interpretation() != VIPS_INTERPRETATION_sRGB) {
+        image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+    }
+
+    if (image.format() != VIPS_FORMAT_UCHAR) {
+        const bool isFloat = vips_band_format_isfloat(image.format()) != 0;
+        // Wider integers keep their top 8 bits; float samples (0–255 in sRGB) are rounded.
+        image = isFloat ? (image + 0.5).cast(VIPS_FORMAT_UCHAR)
+                        : image.cast(VIPS_FORMAT_UCHAR, vips::VImage::option()->set("shift", true));
+    }
+
+    switch (image.bands()) {
+    case 1: image = vips::VImage::bandjoin({image, image, image}).bandjoin_const({255}); break;
+    case 2: {
+        const vips::VImage grey = image.extract_band(0);
+        image = vips::VImage::bandjoin({grey, grey, grey, image.extract_band(1)});
+        break;
+    }
+    case 3: image = image.bandjoin_const({255}); break;
+    case 4: break;
+    default: image = image.extract_band(0, vips::VImage::option()->set("n", 4)); break;
+    }
+    return image.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
+// Turns stored pixels upright for a TIFF/EXIF orientation tag: 2 mirrored, 3 turned half way,
+// 4 flipped, 5 transposed, 6 needing a quarter turn clockwise, 7 transversed, 8 needing a quarter
+// turn anticlockwise.
+vips::VImage upright(const vips::VImage& image, int orientation) {
+    switch (orientation) {
+    case 2: return image.flip(VIPS_DIRECTION_HORIZONTAL);
+    case 3: return image.rot(VIPS_ANGLE_D180);
+    case 4: return image.flip(VIPS_DIRECTION_VERTICAL);
+    case 5: return image.rot(VIPS_ANGLE_D90).flip(VIPS_DIRECTION_HORIZONTAL);
+    case 6: return image.rot(VIPS_ANGLE_D90);
+    case 7: return image.rot(VIPS_ANGLE_D270).flip(VIPS_DIRECTION_HORIZONTAL);
+    case 8: return image.rot(VIPS_ANGLE_D270);
+    default: return image;
+    }
+}
+
+// Crops or extends by the last row or column when resampling rounded one pixel off the size.
+vips::VImage exactly(vips::VImage image, PixelSize size) {
+    if (image.width() > size.width || image.height() > size.height) {
+        image = image.crop(0, 0, std::min(image.width(), size.width), std::min(image.height(), size.height));
+    }
+    if (image.width() < size.width || image.height() < size.height) {
+        image = image.embed(0, 0, size.width, size.height,
+                            vips::VImage::option()->set("extend", VIPS_EXTEND_COPY));
+    }
+    return image;
+}
+
+}  // namespace
+
+SourceImage::Probe SourceImage::probe(const fs::path& file) {
+    VipsRuntime::start();
+    std::error_code error;
+    // Only regular files: a FIFO or a device would block or never end.
+    if (!fs::is_regular_file(file, error)) throw ToolError::unreadable(file);
+
+    Probe probed;
+    probed.path = file;
+    const std::uintmax_t size = fs::file_size(file, error);
+    probed.byteCount = error ? 0 : std::int64_t(size);
+
+    try {
+        std::vector<unsigned char> icnsPayload;  // the decoded icon's bytes, alive until decoded
+        std::optional<Opened> opened = isIcns(file) ? openIcns(file, icnsPayload) : openWithVips(file);
+        vips_error_clear();
+        if (!opened) throw ToolError::unreadable(file);
+        // Refuse decompression bombs and absurd headers before a single pixel is decoded.
+        if (!withinLimits({opened->image.width(), opened->image.height()})) throw ToolError::unreadable(file);
+
+        vips::VImage pixels = toSRGBA(opened->image).copy_memory();
+        if (!opened->decodesUpright && opened->orientation != 1) {
+            pixels = upright(pixels, opened->orientation).copy_memory();
+        }
+        probed.typeIdentifier = std::move(opened->typeIdentifier);
+        probed.orientation = opened->orientation;
+        probed.imageCount = opened->imageCount;
+        probed.picture = makePicture(pixels);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        throw ToolError::unreadable(file);
+    }
+    return probed;
+}
+
+SourceImage::SourceImage(const fs::path& file) : SourceImage(probe(file)) {}
+
+SourceImage::SourceImage(Probe&& probed)
+    : path(std::move(probed.path)),
+      typeIdentifier(std::move(probed.typeIdentifier)),
+      byteCount(probed.byteCount),
+      pixelSize(probed.picture.size()),
+      orientation(probed.orientation),
+      imageCount(probed.imageCount),
+      picture_(std::move(probed.picture)) {}
+
+SourceImage::~SourceImage() = default;
+
+std::optional<FileType> SourceImage::fileType() const {
+    if (!typeIdentifier) return std::nullopt;
+    return FileType::fromIdentifier(*typeIdentifier);
+}
+
+bool SourceImage::conforms(const FileType& type) const {
+    const std::optional<FileType> own = fileType();
+    return own && own->conforms(type);
+}
+
+bool SourceImage::isJPEG() const { return conforms(FileType::jpeg); }
+
+bool SourceImage::isPNG() const { return conforms(FileType::png); }
+
+bool SourceImage::isLosslessSource() const {
+    return conforms(FileType::png) || conforms(FileType::tiff) || conforms(FileType::icns);
+}
+
+Picture SourceImage::render(std::optional<PixelSize> size) {
+    const PixelSize target = size.value_or(pixelSize);
+    if (const auto found = renders_.find(target); found != renders_.end()) return found->second;
+    if (target == pixelSize) {
+        renders_.emplace(target, picture_);
+        return picture_;
+    }
+    if (!withinLimits(target)) throw ToolError::renderFailed(target);
+
+    try {
+        // Resampling straight colours would bleed the colour of transparent pixels (usually
+        // black) into the edges of opaque ones; premultiplied, transparent pixels weigh nothing.
+        const vips::VImage source = vipsImage(picture_);
+        const double horizontal = double(target.width) / source.width();
+        const double vertical = double(target.height) / source.height();
+        vips::VImage scaled = source.premultiply().resize(horizontal, vips::VImage::option()
+                                                                         ->set("vscale", vertical)
+                                                                         ->set("kernel", VIPS_KERNEL_LANCZOS3));
+        scaled = exactly(scaled, target).unpremultiply();
+        // Lanczos overshoots: the cast clamps to 0–255; adding 0.5 first makes it round.
+        vips::VImage pixels = (scaled + 0.5)
+                                  .cast(VIPS_FORMAT_UCHAR)
+                                  .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+                                  .copy_memory();
+        Picture picture = makePicture(pixels);
+        renders_.emplace(target, picture);
+        return picture;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        throw ToolError::renderFailed(target);
+    }
+}
+
+}  // namespace dorvex

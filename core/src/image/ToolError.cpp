@@ -1,0 +1,30 @@
+#include "dorvex/image/ToolError.h"
+
+namespace dorvex {
+
+ToolError ToolError::unreadable(const std::filesystem::path& path) {
+    ToolError error(Kind::unreadable, "cannot decode " + path.string());
+    error.file = path;
+    return error;
+}
+
+ToolError ToolError::renderFailed(PixelSize pixelSize) {
+    ToolError error(Kind::renderFailed, "cannot render " + pixelSize.description());
+    error.size = pixelSize;
+    return error;
+}
+
+ToolError ToolError::writeFailed(const std::filesystem::path& path) {
+    ToolError error(Kind::writeFailed, "cannot write " + path.string());
+    error.file = path;
+    return error;
+}
+
+ToolError ToolError::encoderMissing(const std::string& toolName, const std::string& installHint) {
+    ToolError error(Kind::encoderMissing, toolName + " not found (" + installHint + ")");
+    error.name = toolName;
+    error.hint = installHint;
+    return error;
+}
+
+}  // namespace dorvex

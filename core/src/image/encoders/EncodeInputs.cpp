@@ -1,0 +1,36 @@
+#include "dorvex/image/encoders/EncodeInputs.h"
+
+#include <utility>
+
+#include "dorvex/image/encoders/Intermediate.h"
+
+namespace dorvex {
+
+EncodeInputs::EncodeInputs(SourceImage& source, std::filesystem::path workDir)
+    : source_(source), workDir_(std::move(workDir)) {}
+
+std::filesystem::path EncodeInputs::png(std::optional<PixelSize> size) { return provide(size, Format::png); }
+
+std::filesystem::path EncodeInputs::ppm(std::optional<PixelSize> size) { return provide(size, Format::ppm); }
+
+std::string EncodeInputs::fileName(PixelSize size, const std::string& extension) {
+    return "src-" + std::to_string(size.width) + "x" + std::to_string(size.height) + "." + extension;
+}
+
+std::filesystem::path EncodeInputs::provide(std::optional<PixelSize> size, Format format) {
+    const PixelSize resolved = size.value_or(source_.pixelSize);
+    const std::string name = fileName(resolved, format == Format::png ? "png" : "ppm");
+    if (const auto found = files_.find(name); found != files_.end()) return found->second;
+
+    std::filesystem::path file = workDir_ / name;
+    const Picture picture = source_.render(resolved);
+    if (format == Format::png) {
+        Intermediate::writePNG(picture, file);
+    } else {
+        Intermediate::writePPM(picture, file);
+    }
+    files_.emplace(name, file);
+    return file;
+}
+
+}  // namespace dorvex

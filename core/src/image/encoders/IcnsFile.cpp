@@ -1,0 +1,781 @@
+#include "dorvex/image/encoders/IcnsFile.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <unordered_set>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
+
+namespace dorvex {
+
+using vips::VImage;
+
+// ---- errors ----------------------------------------------------------------------------------
+
+IcnsError IcnsError::unreadable(const std::filesystem::path& path) {
+    IcnsError error(Kind::unreadable, "cannot read " + path.string());
+    error.file = path;
+    return error;
+}
+
+IcnsError IcnsError::malformed(const std::filesystem::path& path, const std::string& detail) {
+    const std::string subject = path.empty() ? std::string("not") : path.string() + " is not";
+    IcnsError error(Kind::malformed, subject + " a valid ICNS file: " + detail);
+    error.file = path;
+    return error;
+}
+
+IcnsError IcnsError::writeFailed(const std::filesystem::path& path) {
+    IcnsError error(Kind::writeFailed, "cannot write " + path.string());
+    error.file = path;
+    return error;
+}
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using ByteView = std::span<const std::uint8_t>;
+
+// ---- element types ---------------------------------------------------------------------------
+
+// Raw RGB icons and the 8-bit masks that carry their alpha.
+struct RawType {
+    std::string_view rgb;
+    std::string_view mask;
+    int side;
+};
+constexpr std::array<RawType, 4> rawTypes{{
+    {"is32", "s8mk", 16},
+    {"il32", "l8mk", 32},
+    {"ih32", "h8mk", 48},
+    {"it32", "t8mk", 128},
+}};
+
+struct SizedType {
+    std::string_view type;
+    int side;
+};
+// Types whose payload may be "ARGB" planes (they may also hold PNG or JPEG 2000).
+constexpr std::array<SizedType, 6> argbTypes{{
+    {"ic04", 16}, {"ic05", 32}, {"icsb", 18}, {"icsB", 36}, {"sb24", 24}, {"SB24", 48},
+}};
+// Types defined as "PNG or JPEG 2000": a JPEG 2000 payload of these may become a PNG one.
+constexpr std::array<std::string_view, 11> pngCapableTypes{
+    "icp4", "icp5", "icp6", "ic07", "ic08", "ic09", "ic10", "ic11", "ic12", "ic13", "ic14",
+};
+
+constexpr std::string_view tableOfContentsType = "TOC ";
+constexpr std::size_t elementHeaderBytes = 8;
+// it32 payloads open with four bytes (zero in practice) before the coded planes.
+constexpr std::size_t it32PrefixBytes = 4;
+// Icons go up to 1024 pixels a side; anything claiming far more is not decoded, so that a
+// hostile header cannot make us allocate gigabytes.
+constexpr int maxIconSide = 4096;
+
+constexpr std::array<std::uint8_t, 8> pngSignature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::array<std::uint8_t, 12> jp2Signature{0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', '\r', '\n', 0x87, '\n'};
+constexpr std::array<std::uint8_t, 4> j2kCodestreamSignature{0xFF, 0x4F, 0xFF, 0x51};
+constexpr std::array<std::uint8_t, 4> argbPrefix{'A', 'R', 'G', 'B'};
+
+template <std::size_t N>
+bool startsWith(ByteView bytes, const std::array<std::uint8_t, N>& prefix) {
+    return bytes.size() >= N && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+}
+
+const RawType* rawTypeOf(std::string_view type) {
+    for (const RawType& raw : rawTypes) {
+        if (raw.rgb == type) return &raw;
+    }
+    return nullptr;
+}
+
+bool isMaskType(std::string_view type) {
+    return std::any_of(rawTypes.begin(), rawTypes.end(), [&](const RawType& raw) { return raw.mask == type; });
+}
+
+std::optional<int> argbSideOf(std::string_view type) {
+    for (const SizedType& sized : argbTypes) {
+        if (sized.type == type) return sized.side;
+    }
+    return std::nullopt;
+}
+
+bool acceptsPng(std::string_view type) {
+    return std::find(pngCapableTypes.begin(), pngCapableTypes.end(), type) != pngCapableTypes.end();
+}
+
+std::uint32_t readBigEndian32(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           std::uint32_t(p[3]);
+}
+
+void writeBigEndian32(std::uint8_t* p, std::uint32_t value) {
+    p[0] = std::uint8_t(value >> 24);
+    p[1] = std::uint8_t(value >> 16);
+    p[2] = std::uint8_t(value >> 8);
+    p[3] = std::uint8_t(value);
+}
+
+// A four-byte type for messages: printable ASCII as is, other bytes as \xNN.
+std::string printableType(ByteView type) {
+    std::string text;
+    for (std::uint8_t byte : type) {
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += char(byte);
+        } else {
+            text += fmt::format("\\x{:02X}", byte);
+        }
+    }
+    return text;
+}
+
+// ---- parsing ---------------------------------------------------------------------------------
+
+struct ParseFailure {
+    std::string detail;
+};
+
+IcnsFile parseFamily(ByteView bytes) {
+    if (bytes.size() < elementHeaderBytes) {
+        throw ParseFailure{fmt::format("{} bytes, shorter than the 8-byte header", bytes.size())};
+    }
+    if (std::memcmp(bytes.data(), "icns", 4) != 0) throw ParseFailure{"no \"icns\" signature"};
+    const std::uint32_t declared = readBigEndian32(bytes.data() + 4);
+    if (declared < elementHeaderBytes) {
+        throw ParseFailure{fmt::format("declared length {} is shorter than the header", declared)};
+    }
+    if (declared > bytes.size()) {
+        throw ParseFailure{fmt::format("truncated: declares {} bytes, has {}", declared, bytes.size())};
+    }
+
+    IcnsFile family;
+    std::size_t offset = elementHeaderBytes;
+    const std::size_t end = declared;
+    while (offset < end) {
+        if (end - offset < elementHeaderBytes) {
+            throw ParseFailure{fmt::format("truncated element header at offset {}", offset)};
+        }
+        const ByteView type = bytes.subspan(offset, 4);
+        const std::uint32_t length = readBigEndian32(bytes.data() + offset + 4);
+        if (length < elementHeaderBytes) {
+            throw ParseFailure{fmt::format("element \"{}\" at offset {} declares length {}, shorter than its header",
+                                           printableType(type), offset, length)};
+        }
+        if (length > end - offset) {
+            throw ParseFailure{fmt::format("element \"{}\" at offset {} declares length {}, past the end of the file",
+                                           printableType(type), offset, length)};
+        }
+        const ByteView payload = bytes.subspan(offset + elementHeaderBytes, length - elementHeaderBytes);
+        family.elements.push_back({std::string(type.begin(), type.end()), Bytes(payload.begin(), payload.end())});
+        offset += length;
+    }
+    return family;
+}
+
+// ---- Apple's run-length coding of icon planes ------------------------------------------------
+// A control byte below 0x80 copies the next control + 1 bytes (1…128); from 0x80 up it repeats
+// the next byte control − 125 times (3…130).
+
+constexpr std::size_t maxLiteral = 128;
+constexpr std::size_t minRun = 3;
+constexpr std::size_t maxRun = 130;
+
+// Decodes `count` bytes; planes are read as one stream, so a run may cross from one plane into
+// the next. nullopt when the input ends first. Output past `count` is dropped.
+std::optional<Bytes> unpackRuns(ByteView input, std::size_t count) {
+    Bytes output;
+    output.reserve(count);
+    std::size_t at = 0;
+    while (output.size() < count) {
+        if (at >= input.size()) return std::nullopt;
+        const std::uint8_t control = input[at++];
+        const std::size_t room = count - output.size();
+        if (control < 0x80) {
+            const std::size_t length = std::size_t(control) + 1;
+            if (input.size() - at < length) return std::nullopt;
+            const auto first = input.begin() + std::ptrdiff_t(at);
+            output.insert(output.end(), first, first + std::ptrdiff_t(std::min(length, room)));
+            at += length;
+        } else {
+            if (at >= input.size()) return std::nullopt;
+            const std::size_t length = std::size_t(control) - 125;
+            output.insert(output.end(), std::min(length, room), input[at++]);
+        }
+    }
+    return output;
+}
+
+// The shortest coding of one plane (dynamic programming over literal and run lengths).
+void packRunsInto(ByteView plane, Bytes& out) {
+    const std::size_t n = plane.size();
+    if (n == 0) return;
+    std::vector<std::size_t> runAhead(n);  // equal bytes from here on, this one included
+    runAhead[n - 1] = 1;
+    for (std::size_t i = n - 1; i-- > 0;) runAhead[i] = plane[i] == plane[i + 1] ? runAhead[i + 1] + 1 : 1;
+
+    struct Step {
+        std::size_t cost = 0;
+        std::size_t length = 0;
+        bool run = false;
+    };
+    std::vector<Step> best(n + 1);
+    for (std::size_t i = n; i-- > 0;) {
+        Step step{std::numeric_limits<std::size_t>::max(), 0, false};
+        for (std::size_t length = 1; length <= std::min(maxLiteral, n - i); ++length) {
+            const std::size_t cost = 1 + length + best[i + length].cost;
+            if (cost < step.cost) step = {cost, length, false};
+        }
+        for (std::size_t length = minRun; length <= std::min(maxRun, runAhead[i]); ++length) {
+            const std::size_t cost = 2 + best[i + length].cost;
+            if (cost < step.cost) step = {cost, length, true};
+        }
+        best[i] = step;
+    }
+    for (std::size_t i = 0; i < n; i += best[i].length) {
+        const Step& step = best[i];
+        if (step.run) {
+            out.push_back(std::uint8_t(step.length + 125));
+            out.push_back(plane[i]);
+        } else {
+            out.push_back(std::uint8_t(step.length - 1));
+            out.insert(out.end(), plane.begin() + std::ptrdiff_t(i), plane.begin() + std::ptrdiff_t(i + step.length));
+        }
+    }
+}
+
+// Each plane coded on its own, so that no run crosses planes.
+Bytes packPlanes(ByteView planes, std::size_t planeBytes) {
+    Bytes out;
+    for (std::size_t start = 0; start < planes.size(); start += planeBytes) {
+        packRunsInto(planes.subspan(start, planeBytes), out);
+    }
+    return out;
+}
+
+// ---- libvips helpers -------------------------------------------------------------------------
+
+struct BlobRelease {
+    void operator()(VipsBlob* blob) const { vips_area_unref(reinterpret_cast<VipsArea*>(blob)); }
+};
+using BlobPtr = std::unique_ptr<VipsBlob, BlobRelease>;
+
+BlobPtr blobCopy(ByteView bytes) { return BlobPtr(vips_blob_copy(bytes.data(), bytes.size())); }
+
+Bytes blobBytes(VipsBlob* blob) {
+    BlobPtr owned(blob);
+    std::size_t length = 0;
+    const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(owned.get(), &length));
+    return Bytes(data, data + length);
+}
+
+struct GFree {
+    void operator()(void* p) const { g_free(p); }
+};
+struct StrvFree {
+    void operator()(gchar** strings) const { g_strfreev(strings); }
+};
+
+// A copy of the image with every metadata item dropped except the colour profile.
+VImage withColourProfileOnly(const VImage& image) {
+    VImage copy = image.copy();
+    std::unique_ptr<gchar*, StrvFree> fields(vips_image_get_fields(copy.get_image()));
+    for (gchar** field = fields.get(); field != nullptr && *field != nullptr; ++field) {
+        if (std::string_view(*field) != "icc-profile-data") copy.remove(*field);
+    }
+    return copy;
+}
+
+bool fitsIconLimit(const VImage& image) { return image.width() <= maxIconSide && image.height() <= maxIconSide; }
+
+// Loads a PNG or JPEG 2000 payload with the loader its kind names; pixels stay lazy.
+VImage loadPayload(IcnsElement::Kind kind, ByteView payload) {
+    BlobPtr blob = blobCopy(payload);
+    return kind == IcnsElement::Kind::png ? VImage::pngload_buffer(blob.get()) : VImage::jp2kload_buffer(blob.get());
+}
+
+double maxSampleValue(const VImage& image) { return image.format() == VIPS_FORMAT_USHORT ? 65535.0 : 255.0; }
+
+// An image with an opaque alpha band added, for comparing with one that has alpha.
+VImage withOpaqueAlpha(const VImage& image) { return image.bandjoin_const({maxSampleValue(image)}); }
+
+// True when both hold the same samples: same size and sample format, and the same bands once an
+// opaque alpha is added to the one that lacks it.
+bool samePixels(VImage a, VImage b) {
+    if (a.width() != b.width() || a.height() != b.height() || a.format() != b.format()) return false;
+    if (a.bands() + 1 == b.bands() && (b.bands() == 2 || b.bands() == 4)) a = withOpaqueAlpha(a);
+    if (b.bands() + 1 == a.bands() && (a.bands() == 2 || a.bands() == 4)) b = withOpaqueAlpha(b);
+    if (a.bands() != b.bands()) return false;
+    std::size_t sizeA = 0;
+    std::size_t sizeB = 0;
+    std::unique_ptr<void, GFree> bytesA(a.write_to_memory(&sizeA));
+    std::unique_ptr<void, GFree> bytesB(b.write_to_memory(&sizeB));
+    return sizeA == sizeB && std::memcmp(bytesA.get(), bytesB.get(), sizeA) == 0;
+}
+
+// 8-bit sRGB RGBA with straight alpha, fully in memory.
+Picture toPicture(VImage image) {
+    if (image.get_typeof("icc-profile-data") != 0) {
+        try {
+            image = image.icc_transform("srgb", VImage::option()->set("embedded", true));
+        } catch (const vips::VError&) {
+            // An unusable profile: fall back to the image's own interpretation.
+        }
+    }
+    image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+    if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
+    if (image.bands() == 3) image = image.bandjoin_const({255.0});
+    if (image.bands() > 4) image = image.extract_band(0, VImage::option()->set("n", 4));
+    image = image.copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    return makePicture(image.copy_memory());
+}
+
+// Interleaved RGBA bytes of a side × side icon as a Picture.
+Picture pictureFromRgba(Bytes& rgba, int side) {
+    VImage image = VImage::new_from_memory(rgba.data(), rgba.size(), side, side, 4, VIPS_FORMAT_UCHAR);
+    image = image.copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    return makePicture(image.copy_memory());
+}
+
+// ---- raw element decoding --------------------------------------------------------------------
+
+ByteView rawBody(const IcnsElement& element) {
+    ByteView body(element.data);
+    if (element.type == "it32") body = body.size() >= it32PrefixBytes ? body.subspan(it32PrefixBytes) : ByteView();
+    return body;
+}
+
+// Plain (uncoded) raw RGB payloads hold four bytes per pixel: an unused byte, then R, G, B.
+bool isPlainRaw(ByteView body, std::size_t pixels) { return body.size() == pixels * 4; }
+
+// The three planes (R, G, B) of a raw RGB element; nullopt when they cannot be decoded.
+std::optional<Bytes> rawPlanes(const IcnsElement& element, int side) {
+    const std::size_t pixels = std::size_t(side) * std::size_t(side);
+    const ByteView body = rawBody(element);
+    if (!isPlainRaw(body, pixels)) return unpackRuns(body, pixels * 3);
+    Bytes planes(pixels * 3);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        for (std::size_t channel = 0; channel < 3; ++channel) planes[channel * pixels + i] = body[i * 4 + 1 + channel];
+    }
+    return planes;
+}
+
+std::optional<Picture> decodeRaw(const IcnsFile& family, const IcnsElement& element) {
+    const RawType* raw = rawTypeOf(element.type);
+    if (raw == nullptr) return std::nullopt;
+    const std::size_t pixels = std::size_t(raw->side) * std::size_t(raw->side);
+    const std::optional<Bytes> planes = rawPlanes(element, raw->side);
+    if (!planes) return std::nullopt;
+    const auto mask = std::find_if(family.elements.begin(), family.elements.end(), [&](const IcnsElement& e) {
+        return e.type == raw->mask && e.data.size() == pixels;
+    });
+    Bytes rgba(pixels * 4);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        for (std::size_t channel = 0; channel < 3; ++channel) rgba[i * 4 + channel] = (*planes)[channel * pixels + i];
+        rgba[i * 4 + 3] = mask != family.elements.end() ? mask->data[i] : 255;
+    }
+    return pictureFromRgba(rgba, raw->side);
+}
+
+std::optional<Picture> decodeArgb(const IcnsElement& element) {
+    const std::optional<int> side = argbSideOf(element.type);
+    if (!side) return std::nullopt;
+    const std::size_t pixels = std::size_t(*side) * std::size_t(*side);
+    const std::optional<Bytes> planes = unpackRuns(ByteView(element.data).subspan(argbPrefix.size()), pixels * 4);
+    if (!planes) return std::nullopt;
+    Bytes rgba(pixels * 4);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        rgba[i * 4 + 0] = (*planes)[1 * pixels + i];
+        rgba[i * 4 + 1] = (*planes)[2 * pixels + i];
+        rgba[i * 4 + 2] = (*planes)[3 * pixels + i];
+        rgba[i * 4 + 3] = (*planes)[0 * pixels + i];
+    }
+    return pictureFromRgba(rgba, *side);
+}
+
+// ---- recompression ---------------------------------------------------------------------------
+
+// The smallest PNG found so far whose pixels are those of the reference.
+class PngSearch {
+public:
+    explicit PngSearch(VImage reference) : reference_(std::move(reference)) {}
+
+    // Encodes `pixels` with `options`; keeps the result when it reproduces the reference and is
+    // the smallest so far. Returns whether it reproduced the reference.
+    bool offer(const VImage& pixels, vips::VOption* options) {
+        Bytes encoded;
+        try {
+            encoded = blobBytes(pixels.pngsave_buffer(options));
+            if (best_ && encoded.size() >= best_->size()) return samePixels(reference_, decode(encoded));
+            if (!samePixels(reference_, decode(encoded))) return false;
+        } catch (const vips::VError&) {
+            return false;
+        }
+        best_ = std::move(encoded);
+        return true;
+    }
+
+    const std::optional<Bytes>& best() const { return best_; }
+
+private:
+    static VImage decode(const Bytes& png) {
+        BlobPtr blob = blobCopy(png);
+        return VImage::pngload_buffer(blob.get());
+    }
+
+    VImage reference_;
+    std::optional<Bytes> best_;
+};
+
+// The number of distinct pixel values of an 8-bit image, counting no further than limit + 1.
+std::size_t distinctColoursUpTo(const VImage& image, std::size_t limit) {
+    std::size_t size = 0;
+    std::unique_ptr<void, GFree> memory(image.write_to_memory(&size));
+    const auto* bytes = static_cast<const std::uint8_t*>(memory.get());
+    const auto bands = std::size_t(image.bands());
+    std::unordered_set<std::uint32_t> colours;
+    for (std::size_t at = 0; at + bands <= size && colours.size() <= limit; at += bands) {
+        std::uint32_t colour = 0;
+        for (std::size_t band = 0; band < bands; ++band) colour = (colour << 8) | bytes[at + band];
+        colours.insert(colour);
+    }
+    return colours.size();
+}
+
+vips::VOption* pngOptions(VipsForeignPngFilter filter) {
+    return VImage::option()->set("compression", 9)->set("interlace", false)->set("filter", int(filter));
+}
+
+// The smallest lossless PNG of `decoded` (a loaded PNG or JPEG 2000 payload) that we can make.
+std::optional<Bytes> smallestPng(const VImage& decoded) {
+    const bool sampleFormatFits = decoded.format() == VIPS_FORMAT_UCHAR || decoded.format() == VIPS_FORMAT_USHORT;
+    if (!sampleFormatFits || decoded.bands() < 1 || decoded.bands() > 4 || !fitsIconLimit(decoded)) {
+        return std::nullopt;
+    }
+    const VImage reference = decoded.copy_memory();
+    PngSearch search(reference);
+
+    const VImage stored = withColourProfileOnly(reference);
+    std::vector<VImage> layouts{stored};
+    const bool hasAlpha = stored.bands() == 2 || stored.bands() == 4;
+    if (hasAlpha && stored.extract_band(stored.bands() - 1).min() == maxSampleValue(stored)) {
+        layouts.push_back(stored.extract_band(0, VImage::option()->set("n", stored.bands() - 1)));
+    }
+
+    for (const VImage& layout : layouts) {
+        search.offer(layout, pngOptions(VIPS_FOREIGN_PNG_FILTER_ALL));
+        search.offer(layout, pngOptions(VIPS_FOREIGN_PNG_FILTER_NONE));
+        if (layout.format() != VIPS_FORMAT_UCHAR) continue;
+        if (layout.bands() >= 3 && distinctColoursUpTo(layout, 256) <= 256) {
+            // A palette reproduces the pixels only when there are few enough colours; each
+            // smaller depth is worth trying only while the previous one was exact.
+            for (int depth : {8, 4, 2, 1}) {
+                auto* options = pngOptions(VIPS_FOREIGN_PNG_FILTER_NONE)
+                                    ->set("palette", true)
+                                    ->set("Q", 100)
+                                    ->set("dither", 0.0)
+                                    ->set("effort", 10)
+                                    ->set("bitdepth", depth);
+                if (!search.offer(layout, options)) break;
+            }
+        } else if (layout.bands() == 1) {
+            for (int depth : {4, 2, 1}) {
+                if (!search.offer(layout, pngOptions(VIPS_FOREIGN_PNG_FILTER_NONE)->set("bitdepth", depth))) break;
+            }
+        }
+    }
+    return search.best();
+}
+
+IcnsElement recompressImagePayload(const IcnsElement& element, IcnsElement::Kind kind) {
+    try {
+        const std::optional<Bytes> png = smallestPng(loadPayload(kind, element.data));
+        if (png && png->size() < element.data.size()) return {element.type, *png};
+    } catch (const vips::VError&) {
+        // A payload we cannot decode is kept as it is.
+    }
+    return element;
+}
+
+IcnsElement recodeRaw(const IcnsElement& element) {
+    const RawType* raw = rawTypeOf(element.type);
+    if (raw == nullptr) return element;
+    const std::size_t pixels = std::size_t(raw->side) * std::size_t(raw->side);
+    const ByteView body = rawBody(element);
+    if (isPlainRaw(body, pixels)) return element;  // plain pixels are told apart by their size
+    const std::optional<Bytes> planes = unpackRuns(body, pixels * 3);
+    if (!planes) return element;
+    Bytes recoded(element.data.begin(), element.data.begin() + (element.data.size() - body.size()));
+    const Bytes packed = packPlanes(*planes, pixels);
+    recoded.insert(recoded.end(), packed.begin(), packed.end());
+    if (recoded.size() >= element.data.size()) return element;
+    return {element.type, std::move(recoded)};
+}
+
+IcnsElement recodeArgb(const IcnsElement& element) {
+    const std::optional<int> side = argbSideOf(element.type);
+    if (!side) return element;
+    const std::size_t pixels = std::size_t(*side) * std::size_t(*side);
+    const std::optional<Bytes> planes = unpackRuns(ByteView(element.data).subspan(argbPrefix.size()), pixels * 4);
+    if (!planes) return element;
+    Bytes recoded(argbPrefix.begin(), argbPrefix.end());
+    const Bytes packed = packPlanes(*planes, pixels);
+    recoded.insert(recoded.end(), packed.begin(), packed.end());
+    if (recoded.size() >= element.data.size()) return element;
+    return {element.type, std::move(recoded)};
+}
+
+}  // namespace
+
+// ---- IcnsElement -----------------------------------------------------------------------------
+
+IcnsElement::Kind IcnsElement::kind() const {
+    const ByteView payload(data);
+    if (type == tableOfContentsType) return Kind::tableOfContents;
+    if (startsWith(payload, pngSignature)) return Kind::png;
+    if (startsWith(payload, jp2Signature) || startsWith(payload, j2kCodestreamSignature)) return Kind::jpeg2000;
+    if (argbSideOf(type) && startsWith(payload, argbPrefix)) return Kind::argb;
+    if (rawTypeOf(type) != nullptr) return Kind::rgb;
+    if (isMaskType(type)) return Kind::mask;
+    return Kind::other;
+}
+
+bool IcnsElement::isImage() const {
+    const Kind k = kind();
+    return k == Kind::png || k == Kind::jpeg2000 || k == Kind::argb || k == Kind::rgb;
+}
+
+// ---- IcnsFile --------------------------------------------------------------------------------
+
+IcnsFile IcnsFile::parse(std::span<const std::uint8_t> bytes) {
+    try {
+        return parseFamily(bytes);
+    } catch (const ParseFailure& failure) {
+        throw IcnsError::malformed({}, failure.detail);
+    }
+}
+
+IcnsFile IcnsFile::read(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw IcnsError::unreadable(file);
+    std::error_code error;
+    const std::uintmax_t fileBytes = std::filesystem::file_size(file, error);
+    if (error) throw IcnsError::unreadable(file);
+
+    // Read the header first, so that a large file that is not a family is not read whole.
+    std::array<std::uint8_t, elementHeaderBytes> header{};
+    const std::size_t headerBytes = std::size_t(std::min<std::uintmax_t>(fileBytes, header.size()));
+    if (!in.read(reinterpret_cast<char*>(header.data()), std::streamsize(headerBytes))) {
+        throw IcnsError::unreadable(file);
+    }
+    try {
+        if (headerBytes < header.size()) parseFamily(ByteView(header.data(), headerBytes));  // throws
+        if (std::memcmp(header.data(), "icns", 4) != 0) throw ParseFailure{"no \"icns\" signature"};
+        const std::uint32_t declared = readBigEndian32(header.data() + 4);
+        if (declared > fileBytes) {
+            throw ParseFailure{fmt::format("truncated: declares {} bytes, has {}", declared, fileBytes)};
+        }
+        Bytes bytes(std::max<std::size_t>(declared, header.size()));
+        std::copy(header.begin(), header.end(), bytes.begin());
+        const auto rest = std::streamsize(bytes.size() - header.size());
+        if (rest > 0 && !in.read(reinterpret_cast<char*>(bytes.data() + header.size()), rest)) {
+            throw IcnsError::unreadable(file);
+        }
+        return parseFamily(bytes);
+    } catch (const ParseFailure& failure) {
+        throw IcnsError::malformed(file, failure.detail);
+    }
+}
+
+std::vector<std::uint8_t> IcnsFile::serialize() const {
+    constexpr std::size_t maxLength = std::numeric_limits<std::uint32_t>::max();
+    std::size_t total = elementHeaderBytes;
+    for (const IcnsElement& element : elements) {
+        if (element.type.size() != 4) throw std::invalid_argument("ICNS element type must be four bytes");
+        if (element.data.size() > maxLength - elementHeaderBytes - total) {
+            throw std::invalid_argument("ICNS family exceeds 4 GiB");
+        }
+        total += elementHeaderBytes + element.data.size();
+    }
+
+    Bytes out;
+    out.reserve(total);
+    auto appendHeader = [&out](std::string_view type, std::size_t length) {
+        out.insert(out.end(), type.begin(), type.end());
+        out.resize(out.size() + 4);
+        writeBigEndian32(out.data() + out.size() - 4, std::uint32_t(length));
+    };
+    appendHeader("icns", total);
+    for (const IcnsElement& element : elements) {
+        appendHeader(element.type, elementHeaderBytes + element.data.size());
+        const std::size_t payloadAt = out.size();
+        out.insert(out.end(), element.data.begin(), element.data.end());
+        if (element.type != tableOfContentsType || element.data.size() % 8 != 0) continue;
+
+        // Each entry names a type and that element's length; the k-th entry of a type stands for
+        // the k-th element of that type.
+        for (std::size_t entry = 0; entry < element.data.size(); entry += 8) {
+            const std::string_view type(reinterpret_cast<const char*>(element.data.data() + entry), 4);
+            std::size_t occurrence = 0;
+            for (std::size_t earlier = 0; earlier < entry; earlier += 8) {
+                if (std::memcmp(element.data.data() + earlier, type.data(), 4) == 0) ++occurrence;
+            }
+            for (const IcnsElement& listed : elements) {
+                if (listed.type != type || listed.type == tableOfContentsType) continue;
+                if (occurrence-- > 0) continue;
+                writeBigEndian32(out.data() + payloadAt + entry + 4,
+                                 std::uint32_t(elementHeaderBytes + listed.data.size()));
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+void IcnsFile::write(const IcnsFile& icns, const std::filesystem::path& file) {
+    const Bytes bytes = icns.serialize();
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        if (out) out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        if (out) out.close();
+        if (out) return;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    throw IcnsError::writeFailed(file);
+}
+
+std::size_t IcnsFile::imageCount() const {
+    return std::size_t(std::count_if(elements.begin(), elements.end(), [](const IcnsElement& e) { return e.isImage(); }));
+}
+
+std::optional<PixelSize> IcnsFile::pixelSize(std::size_t index) const {
+    if (index >= elements.size()) return std::nullopt;
+    const IcnsElement& element = elements[index];
+    switch (element.kind()) {
+        case IcnsElement::Kind::png: {
+            // The IHDR chunk follows the signature: length, "IHDR", width, height.
+            const ByteView png(element.data);
+            if (png.size() < 24 || std::memcmp(png.data() + 12, "IHDR", 4) != 0) return std::nullopt;
+            const std::uint32_t width = readBigEndian32(png.data() + 16);
+            const std::uint32_t height = readBigEndian32(png.data() + 20);
+            if (width > std::uint32_t(std::numeric_limits<int>::max()) ||
+                height > std::uint32_t(std::numeric_limits<int>::max())) {
+                return std::nullopt;
+            }
+            return PixelSize{int(width), int(height)};
+        }
+        case IcnsElement::Kind::jpeg2000:
+            try {
+                VipsRuntime::start();
+                const VImage header = loadPayload(IcnsElement::Kind::jpeg2000, element.data);
+                return PixelSize{header.width(), header.height()};
+            } catch (const vips::VError&) {
+                return std::nullopt;
+            }
+        case IcnsElement::Kind::argb: {
+            const int side = argbSideOf(element.type).value_or(0);
+            return PixelSize{side, side};
+        }
+        case IcnsElement::Kind::rgb: {
+            const int side = rawTypeOf(element.type)->side;
+            return PixelSize{side, side};
+        }
+        case IcnsElement::Kind::mask:
+        case IcnsElement::Kind::tableOfContents:
+        case IcnsElement::Kind::other:
+            break;
+    }
+    return std::nullopt;
+}
+
+std::optional<Picture> IcnsFile::decode(std::size_t index) const {
+    if (index >= elements.size()) return std::nullopt;
+    const IcnsElement& element = elements[index];
+    const std::optional<PixelSize> size = pixelSize(index);
+    if (!size || size->width < 1 || size->height < 1 || size->width > maxIconSide || size->height > maxIconSide) {
+        return std::nullopt;
+    }
+    VipsRuntime::start();
+    try {
+        switch (const IcnsElement::Kind kind = element.kind()) {
+            case IcnsElement::Kind::png:
+            case IcnsElement::Kind::jpeg2000: {
+                const VImage image = loadPayload(kind, element.data);
+                if (!fitsIconLimit(image)) return std::nullopt;
+                return toPicture(image);
+            }
+            case IcnsElement::Kind::argb:
+                return decodeArgb(element);
+            case IcnsElement::Kind::rgb:
+                return decodeRaw(*this, element);
+            case IcnsElement::Kind::mask:
+            case IcnsElement::Kind::tableOfContents:
+            case IcnsElement::Kind::other:
+                break;
+        }
+    } catch (const vips::VError&) {
+        // Fall through: the element does not decode.
+    }
+    return std::nullopt;
+}
+
+std::optional<Picture> IcnsFile::decodeLargest() const {
+    std::vector<std::pair<long long, std::size_t>> bySize;  // (area, index)
+    for (std::size_t index = 0; index < elements.size(); ++index) {
+        if (const std::optional<PixelSize> size = pixelSize(index)) {
+            bySize.emplace_back(static_cast<long long>(size->width) * size->height, index);
+        }
+    }
+    std::stable_sort(bySize.begin(), bySize.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& candidate : bySize) {
+        if (std::optional<Picture> picture = decode(candidate.second)) return picture;
+    }
+    return std::nullopt;
+}
+
+IcnsFile IcnsFile::recompressed(const IcnsFile& source) {
+    VipsRuntime::start();
+    IcnsFile result;
+    result.elements.reserve(source.elements.size());
+    for (const IcnsElement& element : source.elements) {
+        switch (const IcnsElement::Kind kind = element.kind()) {
+            case IcnsElement::Kind::png:
+                result.elements.push_back(recompressImagePayload(element, kind));
+                break;
+            case IcnsElement::Kind::jpeg2000:
+                result.elements.push_back(acceptsPng(element.type) ? recompressImagePayload(element, kind) : element);
+                break;
+            case IcnsElement::Kind::rgb:
+                result.elements.push_back(recodeRaw(element));
+                break;
+            case IcnsElement::Kind::argb:
+                result.elements.push_back(recodeArgb(element));
+                break;
+            case IcnsElement::Kind::mask:
+            case IcnsElement::Kind::tableOfContents:
+            case IcnsElement::Kind::other:
+                result.elements.push_back(element);
+                break;
+        }
+    }
+    return result;
+}
+
+void IcnsFile::recompress(const std::filesystem::path& source, const std::filesystem::path& output) {
+    write(recompressed(read(source)), output);
+}
+
+}  // namespace dorvex

@@ -1,0 +1,158 @@
+#include "dorvex/image/encoders/ImageEncoder.h"
+
+#include <string_view>
+
+#include "dorvex/model/CompressionOptions.h"
+#include "dorvex/model/QualityModel.h"
+#include "dorvex/image/SourceImage.h"
+#include "dorvex/image/ToolError.h"
+#include "dorvex/image/Toolchain.h"
+#include "dorvex/image/encoders/EncodeInputs.h"
+#include "dorvex/image/encoders/PlatformWriter.h"
+#include "dorvex/image/encoders/ToolRunner.h"
+
+namespace dorvex {
+
+namespace {
+
+// The file name of the executable: what a failure names the tool by.
+std::string toolName(const std::string& executable) {
+    return std::filesystem::path(executable).filename().string();
+}
+
+EncodeFailure toolFailure(const std::string& executable, const ToolRunner::Result& result) {
+    return EncodeFailure{EncodeFailure::Tool{toolName(executable), result.status, result.stderrText}};
+}
+
+// Runs a tool whose only meaningful status is 0.
+std::optional<EncodeFailure> runTool(const std::string& executable, const std::vector<std::string>& arguments) {
+    ToolRunner::Result result = ToolRunner::run(executable, arguments);
+    if (result.status == 0) return std::nullopt;
+    return toolFailure(executable, result);
+}
+
+std::string firstNonEmptyLine(std::string_view text) {
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.find_first_not_of(" \t\r") != std::string_view::npos) return std::string(line);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return {};
+}
+
+struct Encode {
+    int quality;
+    std::optional<PixelSize> pixelSize;
+    EncodeInputs& inputs;
+    std::string out;
+
+    std::optional<EncodeFailure> operator()(const MozJPEGEncoder& e) const {
+        const std::string in = inputs.ppm(pixelSize).string();
+        return runTool(e.executable, MozJPEGEncoder::arguments(quality, in, out));
+    }
+
+    std::optional<EncodeFailure> operator()(const PNGQuantEncoder& e) const {
+        const std::string in = inputs.png(pixelSize).string();
+        ToolRunner::Result result = ToolRunner::run(e.executable, PNGQuantEncoder::arguments(quality, in, out));
+        if (result.status == 0) return std::nullopt;
+        if (result.status == PNGQuantEncoder::qualityTooLowStatus) return EncodeFailure{EncodeFailure::QualityTooLow{}};
+        return toolFailure(e.executable, result);
+    }
+
+    std::optional<EncodeFailure> operator()(const CWebPEncoder& e) const {
+        const std::string in = inputs.png(pixelSize).string();
+        return runTool(e.executable, CWebPEncoder::arguments(quality, in, out));
+    }
+
+    std::optional<EncodeFailure> operator()(const CJXLEncoder& e) const {
+        if (!e.lossless) {
+            const std::string in = inputs.png(pixelSize).string();
+            return runTool(e.executable, CJXLEncoder::lossyArguments(quality, in, out));
+        }
+        SourceImage& source = inputs.source();
+        if (source.isJPEG()) {
+            ToolRunner::Result result =
+                ToolRunner::run(e.executable, CJXLEncoder::jpegTranscodeArguments(source.path.string(), out));
+            if (result.status == 0) return std::nullopt;
+            std::string detail = firstNonEmptyLine(result.stderrText);
+            if (detail.empty()) detail = "exit " + std::to_string(result.status);
+            return EncodeFailure{EncodeFailure::JpegNotTranscodable{detail}};
+        }
+        // An upright PNG is read as it is; anything else through the full-size upright rendering.
+        const std::string in = source.isPNG() && source.orientation == 1 ? source.path.string()
+                                                                           : inputs.png(std::nullopt).string();
+        return runTool(e.executable, CJXLEncoder::losslessArguments(in, out));
+    }
+
+    std::optional<EncodeFailure> operator()(const ImageIOEncoder& e) const {
+        SourceImage& source = inputs.source();
+        if (const auto* lossy = std::get_if<ImageIOEncoder::Lossy>(&e.mode)) {
+            return PlatformWriter::writeLossy(source.render(pixelSize), lossy->format, quality, out);
+        }
+        if (const auto* tiff = std::get_if<ImageIOEncoder::Tiff>(&e.mode)) {
+            return PlatformWriter::writeTiff(source.path, tiff->compression, out);
+        }
+        return PlatformWriter::writeIcns(source.path, out);
+    }
+};
+
+}  // namespace
+
+std::vector<std::string> MozJPEGEncoder::arguments(int quality, const std::string& in, const std::string& out) {
+    return {"-quality", std::to_string(quality), "-quant-table", "3", "-progressive", "-optimize", "-outfile", out, in};
+}
+
+std::vector<std::string> PNGQuantEncoder::arguments(int quality, const std::string& in, const std::string& out) {
+    const auto range = QualityModel::pngQualityRange(quality);
+    return {"--quality", std::to_string(range.minimum) + "-" + std::to_string(range.maximum),
+            "--speed", "4", "--strip", "--force", "--output", out, in};
+}
+
+std::vector<std::string> CWebPEncoder::arguments(int quality, const std::string& in, const std::string& out) {
+    return {"-quiet", "-q", std::to_string(quality), in, "-o", out};
+}
+
+std::vector<std::string> CJXLEncoder::lossyArguments(int quality, const std::string& in, const std::string& out) {
+    return {in, out, "-q", std::to_string(quality), "--quiet"};
+}
+
+std::vector<std::string> CJXLEncoder::jpegTranscodeArguments(const std::string& in, const std::string& out) {
+    return {in, out, "--lossless_jpeg=1", "--quiet"};
+}
+
+std::vector<std::string> CJXLEncoder::losslessArguments(const std::string& in, const std::string& out) {
+    return {in, out, "-d", "0", "-x", "strip=exif", "-x", "strip=xmp", "-x", "strip=jumbf", "--quiet"};
+}
+
+ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& options) const {
+    auto require = [&](Tool tool) -> const std::string& {
+        const auto& located = path(tool);
+        if (!located) throw missingError(tool);
+        return *located;
+    };
+    switch (format) {
+        case OutputFormat::jpeg: return MozJPEGEncoder{require(Tool::cjpeg)};
+        case OutputFormat::png: return PNGQuantEncoder{require(Tool::pngquant)};
+        case OutputFormat::webp: return CWebPEncoder{require(Tool::cwebp)};
+        case OutputFormat::jxl: return CJXLEncoder{require(Tool::cjxl), options.usesLosslessJXL()};
+        case OutputFormat::avif:
+        case OutputFormat::heic: return ImageIOEncoder{ImageIOEncoder::Lossy{format}};
+        case OutputFormat::tiff: return ImageIOEncoder{ImageIOEncoder::Tiff{options.tiffCompression}};
+        case OutputFormat::icns: return ImageIOEncoder{ImageIOEncoder::Icns{}};
+        case OutputFormat::mp4:
+        case OutputFormat::mov:
+            throw ToolError::encoderMissing(std::string(format.displayName()), "videos are compressed by VideoCompressor");
+        case OutputFormat::pdf:
+            throw ToolError::encoderMissing("PDF", "PDFs are compressed by PDFCompressor");
+    }
+    throw ToolError::encoderMissing(std::string(format.displayName()), "no encoder for this format");
+}
+
+std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,
+                                    EncodeInputs& inputs, const std::filesystem::path& out) {
+    return std::visit(Encode{quality, pixelSize, inputs, out.string()}, encoder);
+}
+
+}  // namespace dorvex

@@ -1,0 +1,94 @@
+#include "dorvex/image/encoders/Intermediate.h"
+
+#include <vips/vips8>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dorvex/platform/FileDescriptor.h"
+#include "dorvex/image/ToolError.h"
+#include "image/VipsPicture.h"
+#include "dorvex/image/VipsRuntime.h"
+
+namespace dorvex::Intermediate {
+
+namespace {
+
+bool writeAll(int fd, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= std::size_t(written);
+    }
+    return true;
+}
+
+bool isRGBA8(const vips::VImage& image) {
+    return image.bands() == 4 && image.format() == VIPS_FORMAT_UCHAR;
+}
+
+}  // namespace
+
+void writePNG(const Picture& picture, const std::filesystem::path& file) {
+    if (picture.isNull() || !isRGBA8(vipsImage(picture))) throw ToolError::writeFailed(file);
+    VipsRuntime::start();
+    try {
+        // Level 1 with the "up" filter: on a 12 MP photograph about three times faster than
+        // libvips's default (level 6, no filter) and smaller too. The file is temporary anyway.
+        vipsImage(picture).pngsave(file.c_str(), vips::VImage::option()
+                                                     ->set("compression", 1)
+                                                     ->set("filter", VIPS_FOREIGN_PNG_FILTER_UP)
+                                                     ->set("strip", true));
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        throw ToolError::writeFailed(file);
+    }
+}
+
+void writePPM(const Picture& picture, const std::filesystem::path& file) {
+    if (picture.isNull() || !isRGBA8(vipsImage(picture))) throw ToolError::writeFailed(file);
+    VipsRuntime::start();
+    const vips::VImage& image = vipsImage(picture);
+    // Pictures are held in memory, so this hands back their pixels without computing anything.
+    const auto* pixels = static_cast<const unsigned char*>(vips_image_get_data(image.get_image()));
+    if (pixels == nullptr) {
+        vips_error_clear();
+        throw ToolError::writeFailed(file);
+    }
+
+    const auto width = std::size_t(image.width());
+    const auto height = std::size_t(image.height());
+    const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    std::vector<unsigned char> bytes(header.size() + width * height * 3);
+    std::copy(header.begin(), header.end(), bytes.begin());
+
+    unsigned char* out = bytes.data() + header.size();
+    const unsigned char* const end = pixels + width * height * 4;
+    for (const unsigned char* in = pixels; in != end; in += 4) {
+        const unsigned alpha = in[3];
+        for (int channel = 0; channel < 3; ++channel) {
+            // c·a/255 is never exactly halfway between integers (255 is odd and c·a whole), so
+            // adding 127 before the integer division rounds to nearest without a tie rule.
+            const unsigned premultiplied = (in[channel] * alpha + 127) / 255;
+            *out++ = static_cast<unsigned char>(std::min(255u, premultiplied + 255 - alpha));
+        }
+    }
+
+    FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd || !writeAll(fd.get(), bytes.data(), bytes.size()) || !fd.close()) {
+        throw ToolError::writeFailed(file);
+    }
+}
+
+}  // namespace dorvex::Intermediate

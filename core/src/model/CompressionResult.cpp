@@ -1,0 +1,38 @@
+#include "dorvex/model/CompressionResult.h"
+
+#include <array>
+
+namespace dorvex {
+
+namespace {
+
+struct SkipRow {
+    std::string_view raw;
+    std::string_view text;
+};
+
+constexpr std::array<SkipRow, 4> kSkipRows{{
+    {"no_savings", "无收益，已保留原图"},
+    {"lossy_source", "有损源，跳过无损 JXL"},
+    {"multi_page", "多页 TIFF，跳过无损 JXL"},
+    {"encrypted", "PDF 有密码，已跳过"},
+}};
+
+constexpr std::array<SkipReason, 4> kSkipReasons{SkipReason::noSavings, SkipReason::lossySource,
+                                                 SkipReason::multiPage, SkipReason::encrypted};
+
+}  // namespace
+
+std::span<const SkipReason> SkipReason::allCases() { return kSkipReasons; }
+std::optional<SkipReason> SkipReason::fromRawValue(std::string_view raw) {
+    return caseWithRawValue(allCases(), raw);
+}
+std::string_view SkipReason::rawValue() const { return kSkipRows[value].raw; }
+std::string_view SkipReason::text() const { return kSkipRows[value].text; }
+
+double CompressionResult::savedFraction() const {
+    if (sourceBytes <= 0) return 0;
+    return 1.0 - double(outputBytes) / double(sourceBytes);
+}
+
+}  // namespace dorvex

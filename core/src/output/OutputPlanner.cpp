@@ -1,0 +1,367 @@
+#include "dorvex/output/OutputPlanner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "dorvex/platform/FileDescriptor.h"
+
+namespace dorvex::OutputPlanner {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<std::string_view, 2> kOptimizedAttributes{optimizedAttribute,
+                                                               legacyOptimizedAttribute};
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+fs::path absoluteNormal(const fs::path& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(path, error);
+    return (error ? path : absolute).lexically_normal();
+}
+
+// Two paths name the same file when they are the same path once "." and ".." are resolved, or
+// when both exist and share device and inode (hard links, symbolic links, other spellings).
+bool isSameFile(const fs::path& a, const fs::path& b) {
+    if (absoluteNormal(a) == absoluteNormal(b)) return true;
+    std::error_code error;
+    const bool equivalent = fs::equivalent(a, b, error);
+    return !error && equivalent;
+}
+
+// ---- per-destination lock ------------------------------------------------------------------
+
+// The destinations being written right now, process-wide. A writer waits until its key is free,
+// claims it, and frees it when it is done.
+struct BusyDestinations {
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::set<std::string> keys;
+};
+
+BusyDestinations& busyDestinations() {
+    static BusyDestinations busy;
+    return busy;
+}
+
+// The lock key of a destination: its absolute path with the symbolic links of its folder
+// resolved, so that two spellings of one folder meet at the same key. The file name itself is
+// kept: a symbolic link standing at the destination is replaced, not written through.
+std::string lockKey(const fs::path& destination) {
+    const fs::path absolute = absoluteNormal(destination);
+    std::error_code error;
+    fs::path folder = fs::weakly_canonical(absolute.parent_path(), error);
+    if (error) folder = absolute.parent_path();
+    return (folder / absolute.filename()).string();
+}
+
+class DestinationLock {
+public:
+    explicit DestinationLock(const fs::path& destination) : key_(lockKey(destination)) {
+        auto& busy = busyDestinations();
+        std::unique_lock lock(busy.mutex);
+        busy.freed.wait(lock, [&] { return !busy.keys.contains(key_); });
+        busy.keys.insert(key_);
+    }
+    ~DestinationLock() {
+        auto& busy = busyDestinations();
+        {
+            std::lock_guard lock(busy.mutex);
+            busy.keys.erase(key_);
+        }
+        busy.freed.notify_all();
+    }
+    DestinationLock(const DestinationLock&) = delete;
+    DestinationLock& operator=(const DestinationLock&) = delete;
+
+    const std::string& key() const { return key_; }
+
+private:
+    std::string key_;
+};
+
+// ---- markers -------------------------------------------------------------------------------
+
+// Sets the markers and the source record through `set(name, value)`; failures are ignored.
+template <typename Setter>
+void writeMarkers(Setter&& set, std::string_view value, const std::optional<fs::path>& source) {
+    for (std::string_view name : kOptimizedAttributes) set(name, value);
+    if (source) set(sourceAttribute, std::string_view(absoluteNormal(*source).native()));
+}
+
+bool hasAttribute(const fs::path& file, std::string_view name) {
+    return ::getxattr(file.c_str(), std::string(name).c_str(), nullptr, 0) >= 0;
+}
+
+// The whole value of an attribute; nullopt when it is absent or cannot be read.
+std::optional<std::string> readAttribute(const fs::path& file, std::string_view name) {
+    const std::string attribute(name);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const ssize_t size = ::getxattr(file.c_str(), attribute.c_str(), nullptr, 0);
+        if (size < 0) return std::nullopt;
+        std::string value(std::size_t(size), '\0');
+        const ssize_t read = ::getxattr(file.c_str(), attribute.c_str(), value.data(), value.size());
+        if (read >= 0) {
+            value.resize(std::size_t(read));
+            return value;
+        }
+        if (errno != ERANGE) return std::nullopt;  // ERANGE: it grew meanwhile, ask again
+    }
+    return std::nullopt;
+}
+
+// ---- the copy ------------------------------------------------------------------------------
+
+// A complete, flushed and marked copy of the produced file under a hidden temporary name in the
+// destination's folder, waiting to be renamed into place. Removed unless published.
+class PendingOutput {
+public:
+    PendingOutput(const fs::path& produced, const fs::path& destination, std::string_view marker,
+                  const fs::path& source)
+        : folder_(destination.parent_path()) {
+        FileDescriptor input(::open(produced.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat status {};
+        if (!input || ::fstat(input.get(), &status) != 0) {
+            throw FileError(FileError::Kind::read, produced, lastError());
+        }
+
+        std::string name = (folder_.empty() ? fs::path(".") : folder_) / ".dorvex-XXXXXX";
+        FileDescriptor output(::mkostemp(name.data(), O_CLOEXEC));
+        if (!output) throw FileError(FileError::Kind::write, destination, lastError());
+        path_ = name;
+
+        std::array<char, 1 << 16> buffer{};
+        for (;;) {
+            const ssize_t got = ::read(input.get(), buffer.data(), buffer.size());
+            if (got == 0) break;
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                throw FileError(FileError::Kind::read, produced, lastError());
+            }
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put = ::write(output.get(), buffer.data() + done, std::size_t(got - done));
+                if (put < 0) {
+                    if (errno == EINTR) continue;
+                    throw FileError(FileError::Kind::write, destination, lastError());
+                }
+                done += put;
+            }
+        }
+        // The output gets the permissions the produced file has, not the private ones of a
+        // temporary file.
+        ::fchmod(output.get(), status.st_mode & 07777);
+        writeMarkers(
+            [&](std::string_view attribute, std::string_view value) {
+                ::fsetxattr(output.get(), std::string(attribute).c_str(), value.data(), value.size(), 0);
+            },
+            marker, source);
+        if (::fsync(output.get()) != 0 || !output.close()) {
+            throw FileError(FileError::Kind::write, destination, lastError());
+        }
+    }
+    ~PendingOutput() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    const fs::path& folder() const { return folder_; }
+
+    // Renames the copy to `destination`, replacing a file standing there in one step, and makes
+    // the rename durable.
+    void publish(const fs::path& destination) {
+        if (::rename(path_.c_str(), destination.c_str()) != 0) {
+            throw FileError(FileError::Kind::write, destination, lastError());
+        }
+        path_.clear();
+        FileDescriptor folder(::open((folder_.empty() ? fs::path(".") : folder_).c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder) ::fsync(folder.get());
+    }
+
+private:
+    fs::path folder_;
+    fs::path path_;
+};
+
+void createFolder(const fs::path& folder) {
+    if (folder.empty()) return;
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) throw FileError(FileError::Kind::createFolder, folder, error);
+}
+
+std::string_view suffixOf(const SaveLocation& location) {
+    if (const auto* beside = std::get_if<SaveLocation::SourceFolder>(&location.value)) return beside->suffix;
+    if (const auto* folder = std::get_if<SaveLocation::Folder>(&location.value)) return folder->suffix;
+    return {};
+}
+
+bool hasInvalidCharacters(std::string_view text) {
+    return text.find('/') != std::string_view::npos || text.find('\0') != std::string_view::npos;
+}
+
+}  // namespace
+
+// ---- errors --------------------------------------------------------------------------------
+
+WriteError WriteError::wouldOverwriteSource(const fs::path& plannedDestination) {
+    WriteError error(Kind::wouldOverwriteSource,
+                     "输出会覆盖原图 " + plannedDestination.filename().string() + "，请设置前缀、后缀或换目录");
+    error.destination = plannedDestination;
+    return error;
+}
+
+NamingError NamingError::invalidCharacters() {
+    return NamingError(Kind::invalidCharacters, "文件名前缀和后缀不能包含 / 或空字符");
+}
+
+namespace {
+
+std::string fileErrorText(FileError::Kind kind, const fs::path& path) {
+    switch (kind) {
+        case FileError::Kind::createFolder: return "cannot create folder " + path.string();
+        case FileError::Kind::read: return "cannot read " + path.string();
+        case FileError::Kind::write: return "cannot write " + path.string();
+        case FileError::Kind::remove: return "cannot remove " + path.string();
+    }
+    return path.string();
+}
+
+}  // namespace
+
+FileError::FileError(Kind errorKind, const fs::path& failedPath, std::error_code code)
+    : std::system_error(code, fileErrorText(errorKind, failedPath)), kind(errorKind), path(failedPath) {}
+
+// ---- naming --------------------------------------------------------------------------------
+
+void validateNaming(std::string_view prefix, const SaveLocation& location) {
+    if (location.isOverwrite()) return;
+    if (hasInvalidCharacters(prefix) || hasInvalidCharacters(suffixOf(location))) {
+        throw NamingError::invalidCharacters();
+    }
+}
+
+fs::path destination(const fs::path& source, OutputFormat format, const SaveLocation& location,
+                     std::string_view prefix) {
+    const std::string base = source.stem().string();
+    const std::string extension(format.fileExtension());
+    if (location.isOverwrite()) {
+        const auto sourceType = FileType::fromPath(source.string());
+        if (sourceType && sourceType->conforms(FileType::data) && sourceType->conforms(format.fileType())) {
+            return source;
+        }
+        return source.parent_path() / (base + "." + extension);
+    }
+    const fs::path folder = std::holds_alternative<SaveLocation::Folder>(location.value)
+                                ? std::get<SaveLocation::Folder>(location.value).folder
+                                : source.parent_path();
+    return folder / (std::string(prefix) + base + std::string(suffixOf(location)) + "." + extension);
+}
+
+// ---- writing -------------------------------------------------------------------------------
+
+WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination, const fs::path& source,
+                   const SaveLocation& location, const TrashOperation& trash) {
+    const bool overwriting = location.isOverwrite();
+    DestinationLock lock(plannedDestination);
+    std::optional<DestinationLock> fallbackLock;
+
+    fs::path working = plannedDestination;
+    std::vector<std::string> warnings;
+    const bool same = isSameFile(plannedDestination, source);
+    if (!overwriting && same) throw WriteError::wouldOverwriteSource(plannedDestination);
+
+    createFolder(working.parent_path());
+    const std::string_view marker = overwriting ? overwriteMarker : normalMarker;
+    auto pending = std::make_unique<PendingOutput>(produced, working, marker, source);
+
+    if (overwriting && same) {
+        try {
+            trash(source);
+        } catch (const std::exception& error) {
+            warnings.push_back(std::string("原图移入废纸篓失败，结果另存为新文件：") + error.what());
+            const std::string extension = source.extension().string();  // with its dot, or empty
+            working = source.parent_path() / (source.stem().string() + "-min" + extension);
+            if (lockKey(working) != lock.key()) fallbackLock.emplace(working);
+            if (absoluteNormal(working.parent_path()) != absoluteNormal(pending->folder())) {
+                pending = std::make_unique<PendingOutput>(produced, working, marker, source);
+            }
+        }
+    }
+
+    std::error_code error;
+    const auto standing = fs::symlink_status(working, error);
+    if (!error && fs::exists(standing)) {
+        if (isReplaceableOutput(working, source)) {
+            // A regular file is replaced by the rename in one step; anything else is cleared first.
+            if (fs::is_directory(standing) && fs::remove_all(working, error) == static_cast<std::uintmax_t>(-1)) {
+                throw FileError(FileError::Kind::remove, working, error);
+            }
+        } else {
+            trash(working);
+            warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入废纸篓");
+        }
+    }
+
+    pending->publish(working);
+
+    if (overwriting && !same) {
+        try {
+            trash(source);
+        } catch (const std::exception& trashError) {
+            warnings.push_back(std::string("原图移入废纸篓失败，已保留：") + trashError.what());
+        }
+    }
+    return WriteOutcome{working, std::move(warnings)};
+}
+
+// ---- rules and markers ---------------------------------------------------------------------
+
+bool isNoSavings(std::int64_t sourceBytes, std::int64_t outputBytes, bool sameFormat,
+                 std::optional<std::int64_t> maxBytes) {
+    return sameFormat && sourceBytes >= 1 && outputBytes >= sourceBytes &&
+           (!maxBytes || *maxBytes >= sourceBytes);
+}
+
+bool isOptimized(const fs::path& file) {
+    return hasAttribute(file, optimizedAttribute) || hasAttribute(file, legacyOptimizedAttribute);
+}
+
+void markOptimized(const fs::path& file, std::string_view value, const std::optional<fs::path>& source) {
+    writeMarkers(
+        [&](std::string_view attribute, std::string_view text) {
+            ::setxattr(file.c_str(), std::string(attribute).c_str(), text.data(), text.size(), 0);
+        },
+        value, source);
+}
+
+bool isReplaceableOutput(const fs::path& file, const fs::path& source) {
+    bool marked = false;
+    for (std::string_view name : kOptimizedAttributes) {
+        if (!hasAttribute(file, name)) continue;
+        marked = true;
+        // Markers are short: a value that does not fit 64 bytes is not "1" either.
+        std::array<char, 64> buffer{};
+        const ssize_t length = ::getxattr(file.c_str(), std::string(name).c_str(), buffer.data(), buffer.size());
+        if (length < 0 || std::string_view(buffer.data(), std::size_t(length)) != normalMarker) return false;
+    }
+    if (!marked) return false;
+    if (!hasAttribute(file, sourceAttribute)) return true;  // written before sources were recorded
+    const auto recorded = readAttribute(file, sourceAttribute);
+    return recorded && isSameFile(fs::path(*recorded), source);
+}
+
+}  // namespace dorvex::OutputPlanner

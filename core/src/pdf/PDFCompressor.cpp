@@ -1,0 +1,191 @@
+#include "dorvex/pdf/PDFCompressor.h"
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFExc.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFWriter.hh>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "dorvex/platform/WorkFolder.h"
+#include "dorvex/output/OutputPlanner.h"
+#include "dorvex/pdf/PDFImageBytes.h"
+#include "dorvex/pdf/PDFImageFilter.h"
+#include "dorvex/model/QualityModel.h"
+#include "dorvex/image/ToolError.h"
+
+namespace dorvex::PDFCompressor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+CompressionResult finished(CompressionResult result, CompressionResult::Status status) {
+    result.status = std::move(status);
+    return result;
+}
+
+CompressionResult::Failed failure(std::string text) { return CompressionResult::Failed{std::move(text)}; }
+
+CompressionResult cancelled(CompressionResult result) {
+    return finished(std::move(result), failure(std::string(cancelledText)));
+}
+
+// Opens a PDF for reading; nullptr when it needs a password. Throws for anything else.
+std::unique_ptr<QPDF> openDocument(const fs::path& file) {
+    auto document = std::make_unique<QPDF>();
+    document->setSuppressWarnings(true);
+    try {
+        document->processFile(file.c_str());
+    } catch (const QPDFExc& error) {
+        if (error.getErrorCode() == qpdf_e_password) return nullptr;
+        throw;
+    }
+    return document;
+}
+
+bool writeDocument(QPDF& document, const fs::path& file) {
+    try {
+        QPDFWriter writer(document, file.c_str());
+        writer.setObjectStreamMode(qpdf_o_preserve);  // the packing the filtered file has
+        writer.setCompressStreams(true);
+        writer.setDecodeLevel(qpdf_dl_generalized);
+        writer.setRecompressFlate(false);
+        writer.write();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+CompressionResult pipeline(const fs::path& source, const CompressionOptions& options, const CancelQuery& isCancelled,
+                           const FilterPass& filter, const WorkFolder& work, CompressionResult& result) {
+    try {
+        OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
+    } catch (const OutputPlanner::NamingError& error) {
+        return finished(result, failure(error.what()));
+    }
+
+    std::unique_ptr<QPDF> document;
+    bool locked = false;
+    std::error_code status;
+    if (!fs::is_regular_file(source, status)) return finished(result, failure(ToolError::unreadable(source).what()));
+    try {
+        document = openDocument(source);
+        locked = document == nullptr;
+        if (document) result.pageCount = int(QPDFPageDocumentHelper(*document).getAllPages().size());
+    } catch (const std::exception&) {
+        return finished(result, failure(ToolError::unreadable(source).what()));
+    }
+    result.sourceBytes = fileSize(source);
+    if (locked || document->isEncrypted()) return finished(result, CompressionResult::Skipped{SkipReason::encrypted});
+    if (isCancelled()) return cancelled(result);
+
+    int quality = 0;
+    try {
+        quality = PDFProfile::quality(options.level);
+    } catch (const InvalidLevelError& error) {
+        return finished(result, failure(error.what()));
+    }
+    const int resolution = PDFProfile::resolution(options.level);
+    result.quality = quality;
+    result.pdfResolution = resolution;
+
+    std::error_code folderError;
+    fs::create_directories(work.path(), folderError);
+    if (folderError) {
+        return finished(result, failure(OutputPlanner::FileError(OutputPlanner::FileError::Kind::createFolder,
+                                                                 work.path(), folderError)
+                                            .what()));
+    }
+
+    const fs::path filtered = work.path() / filteredFileName;
+    try {
+        if (!filter(source, filtered, PDFProfile::filterSettings(resolution, quality), isCancelled)) {
+            return cancelled(result);
+        }
+        if (!fs::is_regular_file(filtered)) throw ToolError::writeFailed(filtered);
+    } catch (const std::exception&) {
+        return finished(result, failure(ToolError::writeFailed(filtered).what()));
+    }
+    result.encodeCount = 1;
+    if (isCancelled()) return cancelled(result);
+
+    // Pages whose images came out heavier than they went in are taken back from the source.
+    const std::vector<std::int64_t> before = PDFImageBytes::perPage(*document);
+    const std::vector<std::int64_t> after = PDFImageBytes::perPage(filtered);
+    std::vector<int> grown;
+    if (before.size() == after.size()) {
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            if (before[i] < after[i]) grown.push_back(int(i));
+        }
+    }
+
+    fs::path candidate = filtered;
+    if (!grown.empty()) {
+        const fs::path merged = work.path() / mergedFileName;
+        bool written = false;
+        try {
+            std::unique_ptr<QPDF> target = openDocument(filtered);
+            written = target && restore(grown, *document, *target) && writeDocument(*target, merged);
+        } catch (const std::exception&) {
+            written = false;
+        }
+        if (!written) return finished(result, failure(ToolError::writeFailed(merged).what()));
+        candidate = merged;
+    }
+
+    result.outputBytes = fileSize(candidate);
+    if (result.sourceBytes >= 1 && result.outputBytes >= result.sourceBytes) {
+        return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
+    }
+    if (isCancelled()) return cancelled(result);
+
+    try {
+        const fs::path destination =
+            OutputPlanner::destination(source, OutputFormat::pdf, options.saveLocation, options.filenamePrefix);
+        OutputPlanner::WriteOutcome written = OutputPlanner::write(candidate, destination, source, options.saveLocation);
+        result.output = written.url;
+        result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
+    } catch (const std::exception& error) {
+        return finished(result, failure(error.what()));
+    }
+    return finished(result, CompressionResult::Success{});
+}
+
+}  // namespace
+
+CompressionResult compress(const fs::path& source, const CompressionOptions& options,
+                           const std::function<bool()>& isCancelled) {
+    return compress(source, options, isCancelled,
+                    [](const fs::path& from, const fs::path& into, const PDFProfile::FilterSettings& settings,
+                       const CancelQuery& cancelQuery) {
+                        return !PDFImageFilter::apply(from, into, settings, cancelQuery).cancelled;
+                    });
+}
+
+CompressionResult compress(const fs::path& source, const CompressionOptions& options,
+                           const std::function<bool()>& isCancelled, const FilterPass& filter) {
+    CompressionResult result;  // failed with an empty text until a step decides
+    result.format = OutputFormat::pdf;
+    const CancelQuery cancelQuery = isCancelled ? isCancelled : CancelQuery([] { return false; });
+    try {
+        const WorkFolder work(workFolderPrefix);
+        return pipeline(source, options, cancelQuery, filter, work, result);
+    } catch (const std::exception& error) {
+        return finished(result, failure(error.what()));
+    } catch (...) {
+        return finished(result, failure(ToolError::unreadable(source).what()));
+    }
+}
+
+std::int64_t fileSize(const fs::path& file) {
+    std::error_code error;
+    const auto size = fs::file_size(file, error);
+    return error ? 0 : std::int64_t(size);
+}
+
+}  // namespace dorvex::PDFCompressor

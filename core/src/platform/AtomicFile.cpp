@@ -1,0 +1,171 @@
+#include "dorvex/platform/AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+#include <fmt/format.h>
+
+namespace dorvex::AtomicFile {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+std::string describe(FileError::Kind kind, const fs::path& path, const std::error_code& code) {
+    const char* step = kind == FileError::Kind::createFolder ? "create folder"
+                       : kind == FileError::Kind::read       ? "read"
+                                                             : "write";
+    return fmt::format("cannot {} {}: {}", step, path.string(), code.message());
+}
+
+// Owns a file descriptor.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A hidden temporary file beside the target, removed again unless it was put in place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const fs::path& target) {
+        thread_local std::mt19937 engine{std::random_device{}()};
+        static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        for (int tries = 0; tries < 100; ++tries) {
+            std::string suffix(6, 'x');
+            for (char& c : suffix) c = letters[engine() % (sizeof letters - 1)];
+            path_ = target.parent_path() / ("." + target.filename().string() + "." + suffix);
+            // The mode is filtered by the umask, as for any new file of the user's.
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0 || errno != EEXIST) break;
+        }
+        if (fd_ < 0) throw FileError(FileError::Kind::write, target, lastError());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!placed_) ::unlink(path_.c_str());
+    }
+
+    int fd() const { return fd_; }
+    const fs::path& path() const { return path_; }
+    // Closes now and reports whether the close succeeded (a late write error shows up here).
+    bool closeDescriptor() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+    void placed() { placed_ = true; }
+
+private:
+    fs::path path_;
+    int fd_ = -1;
+    bool placed_ = false;
+};
+
+void writeAll(int fd, std::string_view data, const fs::path& target) {
+    while (!data.empty()) {
+        ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throw FileError(FileError::Kind::write, target, lastError());
+        }
+        data.remove_prefix(std::size_t(written));
+    }
+}
+
+// Makes a rename or link inside `folder` durable; best effort, as some file systems refuse it.
+void syncFolder(const fs::path& folder) {
+    Descriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) ::fsync(fd.get());
+}
+
+}  // namespace
+
+FileError::FileError(Kind errorKind, const fs::path& filePath, std::error_code code)
+    : std::system_error(code, describe(errorKind, filePath, code)), kind(errorKind), path(filePath) {}
+
+std::string read(const fs::path& file) {
+    Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw FileError(FileError::Kind::read, file, lastError());
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) throw FileError(FileError::Kind::read, file, lastError());
+    // Reading a folder, a pipe or a device would fail late or never end.
+    if (!S_ISREG(info.st_mode)) {
+        throw FileError(FileError::Kind::read, file,
+                        std::make_error_code(S_ISDIR(info.st_mode) ? std::errc::is_a_directory
+                                                                   : std::errc::invalid_argument));
+    }
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw FileError(FileError::Kind::read, file, lastError());
+        }
+        if (got == 0) break;
+        data.append(buffer, std::size_t(got));
+    }
+    return data;
+}
+
+bool write(const fs::path& file, std::string_view data, Existing existing) {
+    const fs::path folder = file.parent_path();
+    if (!folder.empty()) {
+        std::error_code error;
+        fs::create_directories(folder, error);
+        if (error) throw FileError(FileError::Kind::createFolder, folder, error);
+    }
+    if (existing == Existing::keep) {
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(file, error))) return false;
+    }
+
+    TemporaryFile temporary(file);
+    writeAll(temporary.fd(), data, file);
+    if (existing == Existing::replace) {
+        // A replaced file keeps its permission bits (a user who made it private keeps it private).
+        struct stat info {};
+        if (::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            ::fchmod(temporary.fd(), info.st_mode & 07777);
+        }
+    }
+    if (::fsync(temporary.fd()) != 0) throw FileError(FileError::Kind::write, file, lastError());
+    if (!temporary.closeDescriptor()) throw FileError(FileError::Kind::write, file, lastError());
+
+    if (existing == Existing::keep) {
+        // A hard link puts the file in place only if nothing stands there, atomically.
+        if (::link(temporary.path().c_str(), file.c_str()) == 0) {
+            syncFolder(folder);
+            return true;
+        }
+        if (errno == EEXIST) return false;
+        // File systems without hard links: check, then rename (a small window, but no worse).
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(file, error))) return false;
+    }
+    if (::rename(temporary.path().c_str(), file.c_str()) != 0) {
+        throw FileError(FileError::Kind::write, file, lastError());
+    }
+    temporary.placed();
+    syncFolder(folder);
+    return true;
+}
+
+}  // namespace dorvex::AtomicFile

@@ -1,0 +1,133 @@
+#include "dorvex/text/Format.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "dorvex/model/QualityModel.h"
+
+namespace dorvex::Format {
+
+std::string bytes(std::int64_t count) {
+    if (count > -1000 && count < 1000) return fmt::format("{} B", count);
+    const std::string sign = count < 0 ? "-" : "";
+    const double magnitude = std::fabs(double(count));
+    if (magnitude < 1e6) return fmt::format("{}{:.1f} KB", sign, magnitude / 1e3);
+    if (magnitude < 1e9) return fmt::format("{}{:.2f} MB", sign, magnitude / 1e6);
+    return fmt::format("{}{:.2f} GB", sign, magnitude / 1e9);
+}
+
+std::string savings(double savedFraction) {
+    if (!std::isfinite(savedFraction)) return "节省 0%";
+    const long long r = std::llround(savedFraction * 100);
+    if (r < 0) return fmt::format("增大 {}%", -r);
+    return fmt::format("节省 {}%", r);
+}
+
+std::string totalSaved(std::int64_t savedBytes, std::int64_t sourceBytes) {
+    const long long p =
+        sourceBytes >= 1 ? std::llround(std::fabs(double(savedBytes)) / double(sourceBytes) * 100) : 0;
+    if (savedBytes < 0) return fmt::format("共增大 {}（{}%）", bytes(-savedBytes), p);
+    return fmt::format("共节省 {}（{}%）", bytes(savedBytes), p);
+}
+
+std::string duration(double seconds) {
+    const long long s = std::isfinite(seconds) ? std::llround(seconds) : 0;
+    if (s < 3600) return fmt::format("{}:{:02}", s / 60, s % 60);
+    return fmt::format("{}:{:02}:{:02}", s / 3600, (s / 60) % 60, s % 60);
+}
+
+std::string levelName(double level) { return std::string(QualityModel::name(level)); }
+std::string levelHint(double level) { return std::string(QualityModel::hint(level)); }
+
+std::string maxSize(const CompressionOptions& options) {
+    std::vector<std::string> parts;
+    if (options.maxBytes) parts.push_back("≤ " + bytes(*options.maxBytes));
+    if (options.videoMaxBytes) parts.push_back("视频 ≤ " + bytes(*options.videoMaxBytes));
+    if (parts.empty()) return "不限体积";
+    std::string text = fmt::format("{}", fmt::join(parts, " · "));
+    if (options.keepDimensions) text += " · 保持尺寸";
+    return text;
+}
+
+std::string saveLocation(const SaveLocation& location, const std::string& prefix) {
+    const auto naming = [&](const std::string& suffix) {
+        if (!prefix.empty()) return prefix + "…" + suffix;
+        if (!suffix.empty()) return suffix;
+        return std::string("无后缀");
+    };
+    if (const auto* beside = std::get_if<SaveLocation::SourceFolder>(&location.value)) {
+        return "原目录 · " + naming(beside->suffix);
+    }
+    if (const auto* folder = std::get_if<SaveLocation::Folder>(&location.value)) {
+        return folder->folder.filename().string() + " · " + naming(folder->suffix);
+    }
+    return "覆盖原图";
+}
+
+std::string dimensions(const CompressionResult& r) {
+    if (r.pixelSize == r.sourcePixelSize) return r.pixelSize.description();
+    return r.sourcePixelSize.description() + " → " + r.pixelSize.description();
+}
+
+std::string statusLine(const CompressionResult& r) {
+    if (const auto* skipped = r.skipped()) return std::string(skipped->reason.text());
+    if (const auto* failed = r.failed()) return failed->message;
+    const std::string sizes = bytes(r.sourceBytes) + " → " + bytes(r.outputBytes);
+    if (r.videoCodec) {
+        return fmt::format("{} · {} · {} · {}", sizes, r.videoCodec->displayName(), dimensions(r),
+                           duration(r.duration.value_or(0)));
+    }
+    if (r.pageCount) return fmt::format("{} · {} 页", sizes, *r.pageCount);
+    return sizes + " · " + dimensions(r);
+}
+
+std::vector<Tag> tags(const CompressionResult& r, const CompressionOptions& options) {
+    std::vector<Tag> found;
+    if (!r.isSuccess()) return found;
+    const std::optional<std::int64_t> limit = r.videoCodec ? options.videoMaxBytes : options.maxBytes;
+    if (r.maxSizeMet && limit) {
+        if (*r.maxSizeMet) {
+            found.push_back({"≤" + bytes(*limit) + " ✓", TagColor::green});
+        } else {
+            found.push_back({"未达标", TagColor::orange});
+        }
+    }
+    if (r.pixelSize != r.sourcePixelSize) found.push_back({"缩图", TagColor::blue});
+    return found;
+}
+
+Change change(const CompressionResult& r) {
+    long long v = 0;
+    if (r.sourceBytes >= 1) v = std::llround((double(r.outputBytes) / double(r.sourceBytes) - 1) * 100);
+    const bool grew = r.sourceBytes >= 1 && r.outputBytes > r.sourceBytes;
+    return {v == 0 ? std::string("+0%") : fmt::format("{:+}%", v), grew};
+}
+
+std::string runningStatus(int attempt, std::optional<int> quality, std::optional<double> progress) {
+    if (progress) {
+        const int percent = int(*progress * 100);
+        if (attempt > 1) return fmt::format("第 {} 次 · {}%", attempt, percent);
+        return fmt::format("压缩中 {}%", percent);
+    }
+    if (attempt < 1 || !quality) return "解码中…";
+    if (attempt > 1) return fmt::format("压缩中 · 第 {} 次", attempt);
+    return "压缩中";
+}
+
+std::string stopReason(SearchStopReason reason) {
+    using R = SearchStopReason;
+    switch (reason) {
+        case R::alreadyMet: return "无需搜索";
+        case R::converged: return "找到合适质量";
+        case R::roundBudgetExhausted:
+        case R::encodeBudgetExhausted: return "已尽力，仍超限";
+        case R::unreachable: return "压到最小仍超限";
+        case R::cancelled: return "已取消";
+        case R::encodeFailed: return "编码失败";
+    }
+    return {};
+}
+
+}  // namespace dorvex::Format

@@ -1,0 +1,217 @@
+#include "dorvex/video/VideoCompressor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "dorvex/model/FileType.h"
+#include "dorvex/output/OutputPlanner.h"
+#include "dorvex/model/QualityModel.h"
+#include "dorvex/video/VideoEncoder.h"
+#include "dorvex/video/VideoProfile.h"
+#include "dorvex/video/VideoSettings.h"
+#include "dorvex/video/VideoSource.h"
+#include "dorvex/platform/WorkFolder.h"
+
+namespace dorvex::VideoCompressor {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Attempt {
+    int index = 0;
+    PixelSize size;  // coded size used
+    std::int64_t bytes = 0;
+    fs::path file;
+};
+
+// A failure that ends the job with this text.
+struct JobFailure {
+    std::string message;
+};
+
+class Job {
+public:
+    Job(const fs::path& source, const CompressionOptions& options, const EventHandler& onEvent,
+        const std::function<bool()>& isCancelled)
+        : sourcePath_(source), options_(options), onEvent_(onEvent), isCancelled_(isCancelled) {}
+
+    CompressionResult run();
+
+private:
+    bool cancelled() const { return isCancelled_ && isCancelled_(); }
+    void send(const CompressionEvent& event) const {
+        if (onEvent_) onEvent_(event);
+    }
+    // One encode pass as the next attempt. Throws VideoError (after its event).
+    Attempt encode(VideoRate rate, PixelSize size);
+    void search(const Attempt& first, std::int64_t limit);
+    void finish(const Attempt& chosen);
+
+    const fs::path& sourcePath_;
+    const CompressionOptions& options_;
+    const EventHandler& onEvent_;
+    const std::function<bool()>& isCancelled_;
+
+    CompressionResult result_;
+    OutputFormat format_ = OutputFormat::mp4;
+    VideoSource source_;
+    fs::path folder_;
+    int nextIndex_ = 0;
+};
+
+Attempt Job::encode(VideoRate rate, PixelSize size) {
+    const int index = nextIndex_++;
+    Attempt attempt{index, size, 0, folder_ / fmt::format("attempt-{}.{}", index, format_.rawValue())};
+    const std::optional<PixelSize> shownSize =
+        size == source_.naturalSize ? std::nullopt : std::optional<PixelSize>(source_.displaySize(size));
+    const VideoEncodeSettings settings{options_.videoCodec, rate, size};
+    try {
+        attempt.bytes = VideoEncoder::encode(
+            source_, settings, attempt.file, VideoProfile::stallTimeoutSeconds, VideoProfile::watchdogIntervalSeconds,
+            [this, index](double fraction) { send(CompressionEvent{CompressionEvent::Progress{index, fraction}}); },
+            [this] { return cancelled(); });
+    } catch (const VideoError& error) {
+        if (error.kind != VideoError::Kind::cancelled) {
+            send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, std::nullopt}});
+        }
+        throw;
+    }
+    result_.encodeCount = index + 1;
+    send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, attempt.bytes}});
+    return attempt;
+}
+
+void Job::search(const Attempt& first, std::int64_t limit) {
+    using StopReason = SearchStopReason;
+    const auto settle = [this](const Attempt& attempt, bool met, StopReason reason) {
+        result_.maxSizeMet = met;
+        result_.stopReason = reason;
+        finish(attempt);
+    };
+
+    // No file is at most zero bytes long: nothing to search for.
+    if (limit < 1) return settle(first, false, StopReason::unreachable);
+
+    // Qualities, on the log-linear model of size against quality.
+    std::vector<VideoProfile::QualitySample> samples{{VideoProfile::quality(options_.level), first.bytes}};
+    std::optional<Attempt> bestFitting;
+    Attempt smallest = first;
+    for (int tries = 0; tries < VideoProfile::maxQualityAttempts; ++tries) {
+        const std::optional<double> next = VideoProfile::nextQuality(samples, limit);
+        if (!next) break;
+        const Attempt attempt = encode(VideoRate::quality(*next), source_.naturalSize);
+        samples.push_back({*next, attempt.bytes});
+        if (attempt.bytes <= limit) bestFitting = attempt;
+        if (attempt.bytes < smallest.bytes) smallest = attempt;
+    }
+    if (bestFitting) return settle(*bestFitting, true, StopReason::converged);
+
+    // Average bit rates from the budget, at a pixel size the rate can carry.
+    const VideoCodec codec = options_.videoCodec;
+    const auto sizeFor = [&](std::int64_t bitrate) {
+        return options_.keepDimensions ? source_.naturalSize
+                                       : VideoProfile::scaledSize(source_.naturalSize, bitrate, source_.frameRate, codec);
+    };
+    std::int64_t bitrate = VideoProfile::bitrate(limit, source_.duration, source_.hasAudio());
+    PixelSize size = sizeFor(bitrate);
+    PixelSize lastSize = size;
+    for (int tries = 1;; ++tries) {
+        const Attempt attempt = encode(VideoRate::bitrate(bitrate), size);
+        lastSize = size;
+        if (attempt.bytes <= limit) return settle(attempt, true, StopReason::converged);
+        if (attempt.bytes < smallest.bytes) smallest = attempt;
+        if (tries >= VideoProfile::maxBitrateAttempts) break;
+        const double corrected = std::trunc(std::min(double(bitrate) * double(limit) / double(attempt.bytes) * 0.95, 4e9));
+        const std::int64_t nextBitrate = std::max(std::int64_t(corrected), VideoProfile::bitrateFloor);
+        const PixelSize nextSize = sizeFor(nextBitrate);
+        if (nextSize == size && nextBitrate == bitrate) break;
+        bitrate = nextBitrate;
+        size = nextSize;
+    }
+    const bool atFloor = lastSize == VideoProfile::scaledSize(source_.naturalSize, VideoProfile::bitrateFloor,
+                                                              source_.frameRate, codec);
+    settle(smallest, false, options_.keepDimensions || atFloor ? StopReason::unreachable : StopReason::encodeBudgetExhausted);
+}
+
+void Job::finish(const Attempt& chosen) {
+    result_.pixelSize = source_.displaySize(chosen.size);
+    result_.outputBytes = chosen.bytes;
+    if (OutputPlanner::isNoSavings(result_.sourceBytes, chosen.bytes, true, options_.videoMaxBytes)) {
+        result_.status = CompressionResult::Skipped{SkipReason::noSavings};
+        return;
+    }
+    if (cancelled()) throw JobFailure{"已取消"};
+    const fs::path destination =
+        OutputPlanner::destination(sourcePath_, format_, options_.saveLocation, options_.filenamePrefix);
+    OutputPlanner::WriteOutcome outcome = OutputPlanner::write(chosen.file, destination, sourcePath_, options_.saveLocation);
+    result_.output = outcome.url;
+    result_.warnings.insert(result_.warnings.end(), outcome.warnings.begin(), outcome.warnings.end());
+    result_.status = CompressionResult::Success{};
+}
+
+CompressionResult Job::run() {
+    // Video is only ever written in the source's own container; a name that says neither MP4 nor
+    // QuickTime gets MP4.
+    const OutputFormat original = OutputFormat::original(FileType::fromPath(sourcePath_.string()));
+    format_ = original.isVideo() ? original : OutputFormat(OutputFormat::mp4);
+    result_.status = CompressionResult::Failed{};
+    result_.format = format_;
+    result_.videoCodec = options_.videoCodec;
+
+    std::optional<WorkFolder> work;
+    try {
+        folder_ = work.emplace("dorvex-video-").path();
+        OutputPlanner::validateNaming(options_.filenamePrefix, options_.saveLocation);
+        fs::create_directories(folder_);
+        if (!QualityModel::isUsableLevel(options_.level)) throw InvalidLevelError(options_.level);
+
+        source_ = VideoSource::load(sourcePath_);
+        result_.duration = source_.duration;
+        result_.sourceBytes = source_.byteCount;
+        result_.pixelSize = result_.sourcePixelSize = source_.displaySize();
+        send(CompressionEvent{CompressionEvent::Started{source_.displaySize()}});
+        if (cancelled()) throw JobFailure{"已取消"};
+
+        const Attempt first = encode(VideoRate::quality(VideoProfile::quality(options_.level)), source_.naturalSize);
+        const std::optional<std::int64_t> limit = options_.videoMaxBytes;
+        if (!limit || first.bytes <= *limit) {
+            if (limit) {
+                result_.maxSizeMet = true;
+                result_.stopReason = SearchStopReason::alreadyMet;
+            }
+            finish(first);
+        } else {
+            search(first, *limit);
+        }
+    } catch (const JobFailure& failure) {
+        result_.status = CompressionResult::Failed{failure.message};
+    } catch (const std::exception& error) {
+        result_.status = CompressionResult::Failed{error.what()};
+    } catch (...) {
+        result_.status = CompressionResult::Failed{"未知错误"};
+    }
+    return result_;
+}
+
+}  // namespace
+
+CompressionResult compress(const fs::path& source, const CompressionOptions& options, const EventHandler& onEvent,
+                           const std::function<bool()>& isCancelled) {
+    try {
+        return Job(source, options, onEvent, isCancelled).run();
+    } catch (...) {
+        // Only a failure to build the result itself gets here.
+        CompressionResult result;
+        result.status = CompressionResult::Failed{"未知错误"};
+        return result;
+    }
+}
+
+}  // namespace dorvex::VideoCompressor

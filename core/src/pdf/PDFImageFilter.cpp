@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dorvex/image/VipsRuntime.h"
+#include "image/VipsBlob.h"
 
 namespace dorvex::PDFImageFilter {
 
@@ -430,32 +431,13 @@ struct Pixels {
     VImage image;
 };
 
-class Blob {
-public:
-    explicit Blob(VipsBlob* blob) : blob_(blob) {}
-    ~Blob() {
-        if (blob_) vips_area_unref(reinterpret_cast<VipsArea*>(blob_));
-    }
-    Blob(const Blob&) = delete;
-    Blob& operator=(const Blob&) = delete;
-    std::string bytes() const {
-        std::size_t length = 0;
-        const void* data = vips_blob_get(blob_, &length);
-        return std::string(static_cast<const char*>(data), length);
-    }
-    VipsBlob* get() const { return blob_; }
-
-private:
-    VipsBlob* blob_;
-};
-
 // Decodes an image, shrinking a JPEG by a power of two on the way when `shrink` allows it.
 // nullopt when the data does not match its dictionary.
 std::optional<Pixels> decode(QPDFObjectHandle image, const Layout& layout, int shrink) {
     Pixels pixels;
     if (layout.coding == Coding::dct) {
         std::shared_ptr<Buffer> raw = image.getRawStreamData();
-        Blob blob(vips_blob_copy(raw->getBuffer(), raw->getSize()));
+        const VipsBlobPtr blob = blobCopy({raw->getBuffer(), raw->getSize()});
         VImage header = VImage::jpegload_buffer(blob.get(), VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
         if (header.width() != layout.width || header.height() != layout.height || header.bands() != layout.bands ||
             header.format() != VIPS_FORMAT_UCHAR) {
@@ -494,9 +476,8 @@ VImage resampled(const VImage& image, int width, int height) {
 std::string jpegBytes(const VImage& image, int quality) {
     const VipsInterpretation interpretation = image.bands() == 1 ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB;
     VImage tagged = image.copy(VImage::option()->set("interpretation", interpretation));
-    Blob blob(tagged.jpegsave_buffer(
+    return blobBytes<std::string>(tagged.jpegsave_buffer(
         VImage::option()->set("Q", quality)->set("optimize_coding", true)->set("strip", true)));
-    return blob.bytes();
 }
 
 std::string flateBytes(const VImage& image) {

@@ -16,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "image/VipsBlob.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 
@@ -267,20 +268,6 @@ Bytes packPlanes(ByteView planes, std::size_t planeBytes) {
 
 // ---- libvips helpers -------------------------------------------------------------------------
 
-struct BlobRelease {
-    void operator()(VipsBlob* blob) const { vips_area_unref(reinterpret_cast<VipsArea*>(blob)); }
-};
-using BlobPtr = std::unique_ptr<VipsBlob, BlobRelease>;
-
-BlobPtr blobCopy(ByteView bytes) { return BlobPtr(vips_blob_copy(bytes.data(), bytes.size())); }
-
-Bytes blobBytes(VipsBlob* blob) {
-    BlobPtr owned(blob);
-    std::size_t length = 0;
-    const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(owned.get(), &length));
-    return Bytes(data, data + length);
-}
-
 struct GFree {
     void operator()(void* p) const { g_free(p); }
 };
@@ -302,7 +289,7 @@ bool fitsIconLimit(const VImage& image) { return image.width() <= maxIconSide &&
 
 // Loads a PNG or JPEG 2000 payload with the loader its kind names; pixels stay lazy.
 VImage loadPayload(IcnsElement::Kind kind, ByteView payload) {
-    BlobPtr blob = blobCopy(payload);
+    VipsBlobPtr blob = blobCopy(payload);
     return kind == IcnsElement::Kind::png ? VImage::pngload_buffer(blob.get()) : VImage::jp2kload_buffer(blob.get());
 }
 
@@ -431,7 +418,7 @@ public:
 
 private:
     static VImage decode(const Bytes& png) {
-        BlobPtr blob = blobCopy(png);
+        VipsBlobPtr blob = blobCopy(png);
         return VImage::pngload_buffer(blob.get());
     }
 

@@ -19,6 +19,7 @@
 #include <libheif/heif.h>
 
 #include "dorvex/image/ToolError.h"
+#include "image/VipsBlob.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/IcnsFile.h"
@@ -45,17 +46,6 @@ bool writeFile(const std::filesystem::path& file, const Bytes& bytes) {
     if (out) out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     if (out) out.close();
     return bool(out);
-}
-
-struct BlobRelease {
-    void operator()(VipsBlob* blob) const { vips_area_unref(reinterpret_cast<VipsArea*>(blob)); }
-};
-
-Bytes blobBytes(VipsBlob* blob) {
-    std::unique_ptr<VipsBlob, BlobRelease> owned(blob);
-    std::size_t length = 0;
-    const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(owned.get(), &length));
-    return Bytes(data, data + length);
 }
 
 struct StrvFree {

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -500,6 +501,65 @@ TEST_F(OutputPlannerFiles, FileSystemFailuresLeaveTheSourceAlone) {
     EXPECT_EQ(contents(source), "source");
     EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"blocker", "work", "x.png"}));
     EXPECT_TRUE(trashContents().empty());
+}
+
+TEST_F(OutputPlannerFiles, ACopyThatFailsHalfWayLeavesNoTemporaryFile) {
+    const fs::path source = file("x.png", "source");
+    fs::create_directories(dir_ / "work" / "a-folder.webp");  // opens, then refuses to be read
+    EXPECT_THROW(OutputPlanner::write(dir_ / "work" / "a-folder.webp", dir_ / "x-min.webp", source,
+                                      SaveLocation::sourceFolder("-min")),
+                 OutputPlanner::FileError);
+    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"work", "x.png"}));
+}
+
+TEST_F(OutputPlannerFiles, TheOutputTakesTheSourcesPermissions) {
+    const fs::path produced = file("work/out.webp", "produced");
+    fs::permissions(produced, fs::perms(0644));
+    for (const fs::perms mode : {fs::perms(0600), fs::perms(0640), fs::perms(0664)}) {
+        const fs::path source = file("x.png", "source");
+        fs::permissions(source, mode);
+        const WriteOutcome outcome =
+            OutputPlanner::write(produced, dir_ / "x-min.webp", source, SaveLocation::sourceFolder("-min"));
+        EXPECT_EQ(fs::status(outcome.url).permissions(), mode);
+    }
+}
+
+// In the overwrite mode the source goes to the trash only while it is still the file that was read.
+TEST_F(OutputPlannerFiles, OverwriteLeavesASourceThatChangedMeanwhileAlone) {
+    const SaveLocation location = SaveLocation::overwrite();
+    const fs::path produced = file("work/out.jpg", "produced");
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> change;
+    };
+    const std::vector<Case> cases{
+        {"rewritten", [](const fs::path& source) { put(source, "edited by someone else"); }},
+        {"replaced by another file",
+         [this](const fs::path& source) { fs::rename(file("other.jpeg", "source"), source); }},
+        {"removed", [](const fs::path& source) { fs::remove(source); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path source = file("x.jpeg", "source");
+        const auto asRead = OutputPlanner::SourceIdentity::of(source);
+        ASSERT_TRUE(asRead);
+        c.change(source);
+        const std::vector<std::string> before = namesIn(dir_);
+        try {
+            OutputPlanner::write(produced, source, source, location, Trash::moveToTrash, asRead);
+            ADD_FAILURE() << "written";
+        } catch (const OutputPlanner::WriteError& error) {
+            EXPECT_EQ(error.kind, OutputPlanner::WriteError::Kind::sourceChanged);
+            EXPECT_EQ(std::string(error.what()), "原图在压缩期间被修改或替换，未作改动：x.jpeg");
+        }
+        EXPECT_EQ(namesIn(dir_), before);  // no output, no temporary file
+        EXPECT_TRUE(trashContents().empty());
+    }
+    const fs::path source = file("x.jpeg", "source");
+    const WriteOutcome outcome = OutputPlanner::write(produced, source, source, location, Trash::moveToTrash,
+                                                      OutputPlanner::SourceIdentity::of(source));
+    EXPECT_EQ(contents(outcome.url), "produced");
+    EXPECT_EQ(trashContents(), std::vector<std::string>{"source"});
 }
 
 TEST_F(OutputPlannerFiles, AReadOnlyFolderFailsWithTheSystemsText) {

@@ -124,8 +124,28 @@ std::optional<std::string> readAttribute(const fs::path& file, std::string_view 
 
 // ---- the copy ------------------------------------------------------------------------------
 
+// A file name that is unlinked when its owner goes, unless it was handed over (released).
+class TemporaryName {
+public:
+    TemporaryName() = default;
+    ~TemporaryName() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    TemporaryName(const TemporaryName&) = delete;
+    TemporaryName& operator=(const TemporaryName&) = delete;
+
+    void own(fs::path path) { path_ = std::move(path); }
+    const fs::path& path() const { return path_; }
+    void release() { path_.clear(); }
+
+private:
+    fs::path path_;
+};
+
 // A complete, flushed and marked copy of the produced file under a hidden temporary name in the
-// destination's folder, waiting to be renamed into place. Removed unless published.
+// destination's folder, waiting to be renamed into place. Removed unless published, also when
+// the copy fails half-way (the name is owned by a member, which is destroyed when the
+// constructor throws).
 class PendingOutput {
 public:
     PendingOutput(const fs::path& produced, const fs::path& destination, std::string_view marker,
@@ -140,7 +160,7 @@ public:
         std::string name = (folder_.empty() ? fs::path(".") : folder_) / ".dorvex-XXXXXX";
         FileDescriptor output(::mkostemp(name.data(), O_CLOEXEC));
         if (!output) throw FileError(FileError::Kind::write, destination, lastError());
-        path_ = name;
+        temporary_.own(name);
 
         std::array<char, 1 << 16> buffer{};
         for (;;) {
@@ -159,9 +179,17 @@ public:
                 done += put;
             }
         }
-        // The output gets the permissions the produced file has, not the private ones of a
-        // temporary file.
-        ::fchmod(output.get(), status.st_mode & 07777);
+        // The output may be read by whoever may read the source, and by nobody else: a private
+        // photo stays private. Without a readable source, the produced file's permissions.
+        struct stat sourceStatus {};
+        const bool sourceKnown = ::stat(source.c_str(), &sourceStatus) == 0;
+        ::fchmod(output.get(), (sourceKnown ? sourceStatus.st_mode : status.st_mode) & 0777);
+        if (sourceKnown) {
+            // Only root may give a file away; anyone may keep their own group. Failures keep ours.
+            if (::fchown(output.get(), sourceStatus.st_uid, sourceStatus.st_gid) != 0) {
+                [[maybe_unused]] const int ignored = ::fchown(output.get(), uid_t(-1), sourceStatus.st_gid);
+            }
+        }
         writeMarkers(
             [&](std::string_view attribute, std::string_view value) {
                 ::fsetxattr(output.get(), std::string(attribute).c_str(), value.data(), value.size(), 0);
@@ -171,9 +199,6 @@ public:
             throw FileError(FileError::Kind::write, destination, lastError());
         }
     }
-    ~PendingOutput() {
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
 
@@ -182,10 +207,10 @@ public:
     // Renames the copy to `destination`, replacing a file standing there in one step, and makes
     // the rename durable.
     void publish(const fs::path& destination) {
-        if (::rename(path_.c_str(), destination.c_str()) != 0) {
+        if (::rename(temporary_.path().c_str(), destination.c_str()) != 0) {
             throw FileError(FileError::Kind::write, destination, lastError());
         }
-        path_.clear();
+        temporary_.release();
         FileDescriptor folder(::open((folder_.empty() ? fs::path(".") : folder_).c_str(),
                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder) ::fsync(folder.get());
@@ -193,7 +218,7 @@ public:
 
 private:
     fs::path folder_;
-    fs::path path_;
+    TemporaryName temporary_;
 };
 
 void createFolder(const fs::path& folder) {
@@ -222,6 +247,19 @@ WriteError WriteError::wouldOverwriteSource(const fs::path& plannedDestination) 
                      "输出会覆盖原图 " + plannedDestination.filename().string() + "，请设置前缀、后缀或换目录");
     error.destination = plannedDestination;
     return error;
+}
+
+WriteError WriteError::sourceChanged(const fs::path& changedSource) {
+    WriteError error(Kind::sourceChanged, "原图在压缩期间被修改或替换，未作改动：" + changedSource.filename().string());
+    error.destination = changedSource;
+    return error;
+}
+
+std::optional<SourceIdentity> SourceIdentity::of(const fs::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return SourceIdentity{std::uint64_t(status.st_dev), std::uint64_t(status.st_ino), std::int64_t(status.st_size),
+                          std::int64_t(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
 NamingError NamingError::invalidCharacters() {
@@ -274,7 +312,8 @@ fs::path destination(const fs::path& source, OutputFormat format, const SaveLoca
 // ---- writing -------------------------------------------------------------------------------
 
 WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination, const fs::path& source,
-                   const SaveLocation& location, const TrashOperation& trash) {
+                   const SaveLocation& location, const TrashOperation& trash,
+                   const std::optional<SourceIdentity>& sourceAsRead) {
     const bool overwriting = location.isOverwrite();
     DestinationLock lock(plannedDestination);
     std::optional<DestinationLock> fallbackLock;
@@ -287,6 +326,11 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
     createFolder(working.parent_path());
     const std::string_view marker = overwriting ? overwriteMarker : normalMarker;
     auto pending = std::make_unique<PendingOutput>(produced, working, marker, source);
+
+    // The last moment before anything is changed: the source must still be what was compressed.
+    if (overwriting && sourceAsRead && SourceIdentity::of(source) != sourceAsRead) {
+        throw WriteError::sourceChanged(source);
+    }
 
     if (overwriting && same) {
         try {

@@ -47,12 +47,29 @@ struct WriteOutcome {
     bool operator==(const WriteOutcome&) const = default;
 };
 
-// The output would take the place of its own source outside the overwrite mode:
-// "输出会覆盖原图 <file name>，请设置前缀、后缀或换目录". Nothing has been touched.
+// What identifies the file a job read: device, inode, size and modification time. A source
+// whose identity changed while its job ran was replaced or edited by someone else.
+struct SourceIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t byteCount = 0;
+    std::int64_t modifiedNanoseconds = 0;
+
+    // The identity of the file at `path` now (links followed); none when it cannot be read.
+    static std::optional<SourceIdentity> of(const std::filesystem::path& path);
+    bool operator==(const SourceIdentity&) const = default;
+};
+
+// A write that must not happen; nothing has been touched:
+// - the output would take the place of its own source outside the overwrite mode:
+//   "输出会覆盖原图 <file name>，请设置前缀、后缀或换目录";
+// - in the overwrite mode, the source is no longer the file that was read:
+//   "原图在压缩期间被修改或替换，未作改动：<file name>".
 struct WriteError : std::runtime_error {
-    enum class Kind { wouldOverwriteSource };
+    enum class Kind { wouldOverwriteSource, sourceChanged };
 
     static WriteError wouldOverwriteSource(const std::filesystem::path& destination);
+    static WriteError sourceChanged(const std::filesystem::path& source);
 
     Kind kind;
     std::filesystem::path destination;  // the planned destination
@@ -108,7 +125,12 @@ std::filesystem::path destination(const std::filesystem::path& source, OutputFor
 //     the same path) throws WriteError and touches nothing.
 //  2. The destination's folder is created with its missing parents, and the produced file is
 //     copied to a hidden temporary file there, flushed and marked: "overwrite" in the overwrite
-//     mode, "1" otherwise, with the source record. A failing copy leaves everything as it was.
+//     mode, "1" otherwise, with the source record. It gets the source's permission bits (and,
+//     where the process may, its owner and group). A failing copy leaves everything as it was:
+//     no temporary file outlives the write.
+//  2a. In the overwrite mode, when `sourceAsRead` is given and the source's identity is no longer
+//     that one (or the source is gone), WriteError::sourceChanged is thrown and nothing is
+//     touched.
 //  3. In the overwrite mode, when the output takes the source's own name, the source goes to the
 //     trash; if that fails the output goes to "<base>-min.<source's extension>" beside the kept
 //     source instead, with a warning.
@@ -121,9 +143,11 @@ std::filesystem::path destination(const std::filesystem::path& source, OutputFor
 // Throws FileError, or whatever `trash` threw for a file standing in the way in step 4; warnings
 // gathered so far go with it. A source trashed in step 3 stays in the trash when a later step
 // fails.
+// Jobs take the source's identity before they read it and pass it as `sourceAsRead`.
 WriteOutcome write(const std::filesystem::path& produced, const std::filesystem::path& destination,
                    const std::filesystem::path& source, const SaveLocation& location,
-                   const TrashOperation& trash = Trash::moveToTrash);
+                   const TrashOperation& trash = Trash::moveToTrash,
+                   const std::optional<SourceIdentity>& sourceAsRead = std::nullopt);
 
 // True when keeping the source is the better outcome: the output is in the source's own format,
 // the source is not empty, the output is not smaller, and the source already fits the byte limit

@@ -69,6 +69,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
         return finished(result, failure(error.what()));
     }
 
+    const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
     std::unique_ptr<QPDF> document;
     bool locked = false;
     std::error_code status;
@@ -147,7 +148,8 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     try {
         const fs::path destination =
             OutputPlanner::destination(source, OutputFormat::pdf, options.saveLocation, options.filenamePrefix);
-        OutputPlanner::WriteOutcome written = OutputPlanner::write(candidate, destination, source, options.saveLocation);
+        OutputPlanner::WriteOutcome written = OutputPlanner::write(candidate, destination, source, options.saveLocation,
+                                                                   Trash::moveToTrash, sourceAsRead);
         result.output = written.url;
         result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
     } catch (const std::exception& error) {

@@ -55,6 +55,7 @@ private:
     void finish(const Attempt& chosen);
 
     const fs::path& sourcePath_;
+    std::optional<OutputPlanner::SourceIdentity> sourceAsRead_;  // taken before the source is read
     const CompressionOptions& options_;
     const EventHandler& onEvent_;
     const std::function<bool()>& isCancelled_;
@@ -150,7 +151,8 @@ void Job::finish(const Attempt& chosen) {
     if (cancelled()) throw JobFailure{"已取消"};
     const fs::path destination =
         OutputPlanner::destination(sourcePath_, format_, options_.saveLocation, options_.filenamePrefix);
-    OutputPlanner::WriteOutcome outcome = OutputPlanner::write(chosen.file, destination, sourcePath_, options_.saveLocation);
+    OutputPlanner::WriteOutcome outcome = OutputPlanner::write(chosen.file, destination, sourcePath_, options_.saveLocation,
+                                                               Trash::moveToTrash, sourceAsRead_);
     result_.output = outcome.url;
     result_.warnings.insert(result_.warnings.end(), outcome.warnings.begin(), outcome.warnings.end());
     result_.status = CompressionResult::Success{};
@@ -172,6 +174,7 @@ CompressionResult Job::run() {
         fs::create_directories(folder_);
         if (!QualityModel::isUsableLevel(options_.level)) throw InvalidLevelError(options_.level);
 
+        sourceAsRead_ = OutputPlanner::SourceIdentity::of(sourcePath_);
         source_ = VideoSource::load(sourcePath_);
         result_.duration = source_.duration;
         result_.sourceBytes = source_.byteCount;

@@ -3,6 +3,7 @@
 #include <vips/vips8>
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <cstring>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "dorvex/image/ToolError.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
+#include "dorvex/image/encoders/IcnsFile.h"
 
 namespace dorvex {
 
@@ -61,12 +63,25 @@ struct Opened {
     bool decodesUpright = false;  // the codec applies the orientation itself (HEIF, JPEG XL)
 };
 
-vips::VOption* decodeOptions() {
+vips::VOption* decodeOptions(VipsFailOn failOn = VIPS_FAIL_ON_TRUNCATED) {
     // Sequential access streams the file once instead of decoding it into a scratch image first;
     // failing on truncation turns a cut-off JPEG or PNG into an error rather than grey rows.
     return vips::VImage::option()
         ->set("access", VIPS_ACCESS_SEQUENTIAL)
-        ->set("fail_on", VIPS_FAIL_ON_TRUNCATED);
+        ->set("fail_on", failOn);
+}
+
+// How strictly JPEG data is read. libjpeg papers over damage with warnings: a JPEG whose data
+// ends early but still carries an end marker decodes "successfully" with grey rows below the
+// damage (and a patched header claiming 16 000² pixels decodes a gigabyte of grey). The first
+// read fails on any warning; when the warning was not about a premature end (stray bytes before
+// a marker, common in camera files), the file is read again tolerantly.
+enum class JpegStrictness { anyWarningFails, truncationFails };
+
+bool isPrematureEnd(std::string_view decoderMessage) {
+    std::string lower(decoderMessage);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return lower.find("premature end") != std::string::npos;
 }
 
 int intField(const vips::VImage& image, const char* name, int fallback) {
@@ -80,7 +95,7 @@ bool withinLimits(PixelSize size) {
            std::int64_t{size.width} * size.height <= SourceImage::maxPixelCount;
 }
 
-std::optional<Opened> openWithVips(const fs::path& file) {
+std::optional<Opened> openWithVips(const fs::path& file, JpegStrictness strictness) {
     vips::VSource source = vips::VSource::new_from_file(file.c_str());
     const char* loaderClass = vips_foreign_find_load_source(source.get_source());
     if (loaderClass == nullptr) return std::nullopt;
@@ -93,7 +108,9 @@ std::optional<Opened> openWithVips(const fs::path& file) {
     Opened opened;
     switch (entry->codec) {
     case Codec::jpeg:
-        opened.image = vips::VImage::jpegload_source(source, decodeOptions());
+        opened.image = vips::VImage::jpegload_source(
+            source, decodeOptions(strictness == JpegStrictness::anyWarningFails ? VIPS_FAIL_ON_WARNING
+                                                                                : VIPS_FAIL_ON_TRUNCATED));
         opened.typeIdentifier = "public.jpeg";
         break;
     case Codec::png:
@@ -134,27 +151,6 @@ std::optional<Opened> openWithVips(const fs::path& file) {
 }
 
 // ---- ICNS ---------------------------------------------------------------------------------
-// A minimal reader until the shared ICNS reader lands: it counts the icon images and decodes the
-// largest one stored as PNG or JPEG 2000 (every modern icon set has one). Sets made only of the
-// old run-length-coded elements (is32, il32, ih32, it32 with their masks) are not decoded yet.
-
-std::uint32_t bigEndian32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-bool startsWith(const unsigned char* data, std::size_t size, std::string_view prefix) {
-    return size >= prefix.size() && std::memcmp(data, prefix.data(), prefix.size()) == 0;
-}
-
-// Elements that hold no icon image of their own: masks, the table of contents, version, name,
-// property list, and the nested dark-appearance set (type FD D9 2F A8).
-bool isIconImage(std::string_view type) {
-    static constexpr std::array<std::string_view, 10> others{
-        "s8mk", "l8mk", "h8mk", "t8mk", "TOC ", "icnV", "name", "info", "sbtp", "slct"};
-    if (type == std::string_view("\xFD\xD9\x2F\xA8", 4)) return false;
-    return std::find(others.begin(), others.end(), type) == others.end();
-}
 
 bool isIcns(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -162,61 +158,24 @@ bool isIcns(const fs::path& file) {
     return in.read(magic.data(), magic.size()) && std::string_view(magic.data(), 4) == "icns";
 }
 
-// `payload` receives the bytes of the chosen element; they must outlive the returned image.
-std::optional<Opened> openIcns(const fs::path& file, std::vector<unsigned char>& payload) {
-    std::error_code error;
-    const std::uintmax_t fileSize = fs::file_size(file, error);
-    if (error || fileSize < 8 || fileSize > maxIcnsBytes) return std::nullopt;
-    std::vector<unsigned char> bytes(fileSize);
-    std::ifstream in(file, std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) return std::nullopt;
+// An icon family through our own reader, which decodes every kind of element: PNG, JPEG 2000,
+// ARGB and the run-length planes with their masks. The largest image that decodes stands for the
+// file. Throws ToolError::unreadable when the file is too large, malformed or holds no image.
+struct IcnsProbe {
+    Picture picture;
+    int imageCount = 0;
+};
 
-    const std::size_t end = std::min<std::size_t>(bytes.size(), bigEndian32(&bytes[4]));
-    int iconImages = 0;
-    std::int64_t bestPixels = 0;
-    std::size_t bestOffset = 0, bestLength = 0;
-    for (std::size_t offset = 8; offset + 8 <= end;) {
-        const std::string_view type(reinterpret_cast<const char*>(&bytes[offset]), 4);
-        const std::size_t length = bigEndian32(&bytes[offset + 4]);
-        if (length < 8 || length > end - offset) return std::nullopt;  // damaged element table
-        const unsigned char* data = &bytes[offset + 8];
-        const std::size_t size = length - 8;
-        if (isIconImage(type)) {
-            ++iconImages;
-            const bool png = startsWith(data, size, "\x89PNG\r\n\x1A\n");
-            const bool jpeg2000 = startsWith(data, size, std::string_view("\0\0\0\x0CjP  \r\n\x87\n", 12)) ||
-                                  startsWith(data, size, "\xFF\x4F\xFF\x51");
-            if (png || jpeg2000) {
-                try {
-                    vips::VSource source = vips::VSource::new_from_memory(data, size);
-                    const vips::VImage header = png ? vips::VImage::pngload_source(source, decodeOptions())
-                                                    : vips::VImage::jp2kload_source(source, decodeOptions());
-                    const std::int64_t pixels = std::int64_t{header.width()} * header.height();
-                    if (pixels > bestPixels) {
-                        bestPixels = pixels;
-                        bestOffset = offset + 8;
-                        bestLength = size;
-                    }
-                } catch (const vips::VError&) {
-                    // A damaged element: another size may still be good.
-                }
-            }
-        }
-        offset += length;
+IcnsProbe probeIcns(const fs::path& file, std::int64_t byteCount) {
+    if (std::uintmax_t(byteCount) > maxIcnsBytes) throw ToolError::unreadable(file);
+    try {
+        const IcnsFile icns = IcnsFile::read(file);
+        std::optional<Picture> largest = icns.decodeLargest();
+        if (!largest || !withinLimits(largest->size())) throw ToolError::unreadable(file);
+        return IcnsProbe{std::move(*largest), int(icns.imageCount())};
+    } catch (const IcnsError&) {
+        throw ToolError::unreadable(file);
     }
-    if (bestPixels == 0) return std::nullopt;
-
-    // Open the chosen element from its own copy of the bytes, so that the whole file can go.
-    payload.assign(bytes.begin() + std::ptrdiff_t(bestOffset),
-                   bytes.begin() + std::ptrdiff_t(bestOffset + bestLength));
-    vips::VSource source = vips::VSource::new_from_memory(payload.data(), payload.size());
-    const bool png = startsWith(payload.data(), payload.size(), "\x89PNG");
-    Opened opened;
-    opened.image = png ? vips::VImage::pngload_source(source, decodeOptions())
-                       : vips::VImage::jp2kload_source(source, decodeOptions());
-    opened.typeIdentifier = "com.apple.icns";
-    opened.imageCount = iconImages;
-    return opened;
 }
 
 // ---- pixels -------------------------------------------------------------------------------
@@ -310,9 +269,15 @@ SourceImage::Probe SourceImage::probe(const fs::path& file) {
     const std::uintmax_t size = fs::file_size(file, error);
     probed.byteCount = error ? 0 : std::int64_t(size);
 
-    try {
-        std::vector<unsigned char> icnsPayload;  // the decoded icon's bytes, alive until decoded
-        std::optional<Opened> opened = isIcns(file) ? openIcns(file, icnsPayload) : openWithVips(file);
+    if (isIcns(file)) {
+        IcnsProbe icns = probeIcns(file, probed.byteCount);
+        probed.typeIdentifier = "com.apple.icns";
+        probed.imageCount = icns.imageCount;
+        probed.picture = std::move(icns.picture);
+        return probed;
+    }
+    const auto decode = [&](JpegStrictness strictness) {
+        std::optional<Opened> opened = openWithVips(file, strictness);
         vips_error_clear();
         if (!opened) throw ToolError::unreadable(file);
         // Refuse decompression bombs and absurd headers before a single pixel is decoded.
@@ -326,6 +291,15 @@ SourceImage::Probe SourceImage::probe(const fs::path& file) {
         probed.orientation = opened->orientation;
         probed.imageCount = opened->imageCount;
         probed.picture = makePicture(pixels);
+    };
+    try {
+        try {
+            decode(JpegStrictness::anyWarningFails);
+        } catch (const vips::VError& strictFailure) {
+            vips_error_clear();
+            if (isPrematureEnd(strictFailure.what())) throw ToolError::unreadable(file);
+            decode(JpegStrictness::truncationFails);
+        }
     } catch (const vips::VError&) {
         vips_error_clear();
         throw ToolError::unreadable(file);

@@ -1,0 +1,227 @@
+#include "model/AppModel.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <string>
+#include <unordered_set>
+
+#include "dorvex/output/FileCollector.h"
+#include "model/MainThreadLink.h"
+
+namespace dorvex::app {
+
+namespace fs = std::filesystem;
+
+AppModel::AppModel(ObservablePresetStore& presets, Toolchain toolchain, int processorCount, Entry entry,
+                   QObject* parent)
+    : QObject(parent),
+      presets_(presets),
+      toolchain_(std::move(toolchain)),
+      maxConcurrent_(maxConcurrentFor(processorCount)),
+      entry_(std::move(entry)),
+      list_(new ItemListModel(this)),
+      link_(std::make_shared<MainThreadLink>(this)) {}
+
+AppModel::~AppModel() { shutdown(); }
+
+int AppModel::maxConcurrentFor(int processorCount) {
+    return processorCount > 3 ? std::min(processorCount / 2, 4) : 2;
+}
+
+void AppModel::setCompareItemID(const std::optional<Uuid>& id) {
+    if (compareItemID_ == id) return;
+    compareItemID_ = id;
+    emit compareItemIDChanged();
+}
+
+void AppModel::add(const std::vector<fs::path>& paths) {
+    const FileCollector::Result found = FileCollector::collect(paths);
+    setIgnoredCount(ignoredCount_ + found.ignored);
+    if (found.files.empty()) return;
+
+    std::unordered_set<std::string> sources;
+    for (const fs::path& file : found.files) sources.insert(file.native());
+    release(list_->takeIf([&](const CompressionItem* item) { return sources.contains(item->source().native()); }));
+
+    QList<CompressionItem*> added;
+    added.reserve(qsizetype(found.files.size()));
+    for (const fs::path& file : found.files) {
+        auto* item = new CompressionItem(file, presets_.options(), this);
+        byID_.emplace(item->id(), item);
+        added.append(item);
+    }
+    list_->insertAtTop(added);
+    pump();
+    refreshSummary();
+}
+
+void AppModel::add(const QList<QUrl>& urls) {
+    std::vector<fs::path> paths;
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile()) paths.emplace_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    }
+    add(paths);
+}
+
+void AppModel::recompressAll() {
+    for (CompressionItem* item : items()) {
+        if (item->canRecompress()) requeue(item);
+    }
+    pump();
+    refreshSummary();
+}
+
+void AppModel::recompress(CompressionItem* item) {
+    if (!byID_.contains(item->id()) || !item->canRecompress()) return;
+    requeue(item);
+    pump();
+    refreshSummary();
+}
+
+void AppModel::requeue(CompressionItem* item) {
+    item->stop();
+    item->setOptions(presets_.options());
+    item->setState(CompressionItem::Queued{});
+}
+
+void AppModel::remove(CompressionItem* item) {
+    const Uuid id = item->id();
+    if (!byID_.contains(id)) return;
+    release(list_->takeIf([item](const CompressionItem* candidate) { return candidate == item; }));
+    if (compareItemID_ == id) setCompareItemID(std::nullopt);
+    refreshSummary();
+}
+
+void AppModel::clear() {
+    release(list_->takeIf([](const CompressionItem*) { return true; }));
+    setIgnoredCount(0);
+    setCompareItemID(std::nullopt);
+    refreshSummary();
+}
+
+void AppModel::release(const QList<CompressionItem*>& items) {
+    for (CompressionItem* item : items) {
+        item->stop();
+        byID_.erase(item->id());
+        item->deleteLater();
+    }
+}
+
+QStringList AppModel::missingEncoders() const {
+    QStringList names;
+    for (const std::string& name : toolchain_.missingEncoders()) names.append(QString::fromStdString(name));
+    return names;
+}
+
+AppModel::Summary AppModel::summarize(const QList<CompressionItem*>& items) {
+    Summary summary;
+    summary.count = int(items.size());
+    for (const CompressionItem* item : items) {
+        const CompressionResult* result = item->result();
+        if (!result) continue;
+        ++summary.finishedCount;
+        if (!result->isSuccess()) continue;
+        summary.savedBytes += result->sourceBytes - result->outputBytes;
+        summary.sourceBytes += result->sourceBytes;
+    }
+    return summary;
+}
+
+void AppModel::openWindow() {
+    if (openWindow_) openWindow_();
+}
+
+void AppModel::openSettings() {
+    if (openSettings_) openSettings_();
+}
+
+void AppModel::shutdown() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    link_->close();
+    for (CompressionItem* item : items()) item->stop();
+    Compressor::shutdown();
+}
+
+// ---- the queue ------------------------------------------------------------------------------
+
+void AppModel::pump() {
+    while (!shutDown_ && running_ < maxConcurrent_) {
+        const auto& all = items();
+        const auto oldest = std::find_if(all.rbegin(), all.rend(), [](const CompressionItem* item) { return item->isQueued(); });
+        if (oldest == all.rend()) return;
+        start(*oldest);
+    }
+}
+
+void AppModel::start(CompressionItem* item) {
+    ++running_;
+    const int generation = item->begin();
+    const Uuid id = item->id();
+    // The engine calls these on its own threads; each report hops to the main thread on its own.
+    EventHandler onEvent = [this, link = link_, id, generation](const CompressionEvent& event) {
+        link->post([this, id, generation, event] { apply(id, generation, event); });
+    };
+    Compressor::CompletionHandler onFinished = [this, link = link_, id, generation](const CompressionResult& result) {
+        link->post([this, id, generation, result] { finish(id, generation, result); });
+    };
+    try {
+        item->setJob(entry_(item->source(), item->options(), toolchain_, std::move(onEvent), std::move(onFinished)));
+    } catch (const std::exception& error) {
+        // No thread could be started for the job: it ends here, with the reason.
+        --running_;
+        CompressionResult failed;
+        failed.status = CompressionResult::Failed{error.what()};
+        item->setState(CompressionItem::Finished{failed});
+    }
+}
+
+CompressionItem* AppModel::item(const Uuid& id, int generation) const {
+    const auto found = byID_.find(id);
+    if (found == byID_.end() || found->second->generation() != generation) return nullptr;
+    return found->second;
+}
+
+void AppModel::apply(const Uuid& id, int generation, const CompressionEvent& event) {
+    CompressionItem* target = item(id, generation);
+    if (!target || !target->running()) return;
+    std::visit(
+        [target](const auto& report) {
+            using Report = std::decay_t<decltype(report)>;
+            if constexpr (std::is_same_v<Report, CompressionEvent::Started>) {
+                target->setSourcePixelSize(report.sourcePixelSize);
+            } else if constexpr (std::is_same_v<Report, CompressionEvent::Attempt>) {
+                target->setState(CompressionItem::Running{report.index + 1, report.quality, std::nullopt});
+            } else if constexpr (std::is_same_v<Report, CompressionEvent::Progress>) {
+                target->setState(CompressionItem::Running{report.index + 1, std::nullopt, report.fraction});
+            }
+            // A video pass's own report changes nothing: its progress has already been shown.
+        },
+        event.value);
+}
+
+void AppModel::finish(const Uuid& id, int generation, const CompressionResult& result) {
+    --running_;
+    if (CompressionItem* target = item(id, generation)) {
+        target->setJob(std::nullopt);
+        target->setState(CompressionItem::Finished{result});
+        refreshSummary();
+    }
+    pump();
+}
+
+void AppModel::setIgnoredCount(int count) {
+    if (ignoredCount_ == count) return;
+    ignoredCount_ = count;
+    emit ignoredCountChanged();
+}
+
+void AppModel::refreshSummary() {
+    const Summary now = summary();
+    if (now == summary_) return;
+    summary_ = now;
+    emit summaryChanged();
+}
+
+}  // namespace dorvex::app

@@ -1,0 +1,130 @@
+#include "model/ItemListModel.h"
+
+#include <QSize>
+
+#include "dorvex/text/Format.h"
+
+namespace dorvex::app {
+
+namespace {
+
+QString statusText(const CompressionItem& item) {
+    if (const auto* running = item.running()) {
+        return QString::fromStdString(Format::runningStatus(running->attempt, running->quality, running->progress));
+    }
+    if (const CompressionResult* result = item.result()) return QString::fromStdString(Format::statusLine(*result));
+    return QStringLiteral("排队中");
+}
+
+template <typename T>
+QVariant optionalValue(const std::optional<T>& value) {
+    return value ? QVariant::fromValue(*value) : QVariant();
+}
+
+}  // namespace
+
+ItemListModel::ItemListModel(QObject* parent) : QAbstractListModel(parent) {}
+
+int ItemListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(items_.size()); }
+
+QVariant ItemListModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) return {};
+    const CompressionItem& item = *items_.at(index.row());
+    const CompressionItem::Running* running = item.running();
+    switch (role) {
+    case Qt::DisplayRole:
+        return QString::fromStdString(item.source().filename().string());
+    case ItemRole:
+        return QVariant::fromValue(static_cast<QObject*>(items_.at(index.row())));
+    case SourcePathRole:
+        return QString::fromStdString(item.source().string());
+    case PhaseRole:
+        return QVariant::fromValue(running ? Phase::running : item.result() ? Phase::finished : Phase::queued);
+    case AttemptRole:
+        return running ? QVariant(running->attempt) : QVariant();
+    case QualityRole:
+        return running ? optionalValue(running->quality) : QVariant();
+    case ProgressRole:
+        return running ? optionalValue(running->progress) : QVariant();
+    case StatusTextRole:
+        return statusText(item);
+    case SourcePixelSizeRole:
+        return item.sourcePixelSize() ? QVariant(QSize(item.sourcePixelSize()->width, item.sourcePixelSize()->height))
+                                      : QVariant();
+    case CanRecompressRole:
+        return item.canRecompress();
+    case IsVideoRole:
+        return item.isVideo();
+    case IsPDFRole:
+        return item.isPDF();
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> ItemListModel::roleNames() const {
+    QHash<int, QByteArray> names = QAbstractListModel::roleNames();
+    names.insert({{ItemRole, "item"},
+                  {SourcePathRole, "sourcePath"},
+                  {PhaseRole, "phase"},
+                  {AttemptRole, "attempt"},
+                  {QualityRole, "quality"},
+                  {ProgressRole, "progress"},
+                  {StatusTextRole, "statusText"},
+                  {SourcePixelSizeRole, "sourcePixelSize"},
+                  {CanRecompressRole, "canRecompress"},
+                  {IsVideoRole, "isVideo"},
+                  {IsPDFRole, "isPDF"}});
+    return names;
+}
+
+void ItemListModel::insertAtTop(const QList<CompressionItem*>& items) {
+    if (items.isEmpty()) return;
+    beginInsertRows({}, 0, int(items.size()) - 1);
+    items_.insert(0, items.size(), nullptr);
+    std::copy(items.begin(), items.end(), items_.begin());
+    endInsertRows();
+    for (CompressionItem* item : items) watch(item);
+}
+
+QList<CompressionItem*> ItemListModel::takeIf(const std::function<bool(const CompressionItem*)>& matches) {
+    QList<CompressionItem*> taken;
+    // From the bottom up, one announcement per run of adjacent rows, so that the rows above a
+    // run keep their numbers while it goes.
+    for (int end = int(items_.size()); end > 0;) {
+        if (!matches(items_.at(end - 1))) {
+            --end;
+            continue;
+        }
+        int first = end - 1;
+        while (first > 0 && matches(items_.at(first - 1))) --first;
+        beginRemoveRows({}, first, end - 1);
+        for (int row = end - 1; row >= first; --row) {
+            disconnect(items_.at(row), nullptr, this, nullptr);
+            taken.append(items_.at(row));
+        }
+        items_.remove(first, end - first);
+        endRemoveRows();
+        end = first;
+    }
+    std::reverse(taken.begin(), taken.end());
+    return taken;
+}
+
+void ItemListModel::watch(CompressionItem* item) {
+    connect(item, &CompressionItem::stateChanged, this, [this, item] {
+        announce(item, {PhaseRole, AttemptRole, QualityRole, ProgressRole, StatusTextRole, CanRecompressRole});
+    });
+    connect(item, &CompressionItem::optionsChanged, this, [this, item] { announce(item, {CanRecompressRole}); });
+    connect(item, &CompressionItem::sourcePixelSizeChanged, this,
+            [this, item] { announce(item, {SourcePixelSizeRole}); });
+}
+
+void ItemListModel::announce(const CompressionItem* item, const QList<int>& roles) {
+    const int at = row(item);
+    if (at < 0) return;
+    const QModelIndex changed = index(at);
+    emit dataChanged(changed, changed, roles);
+}
+
+}  // namespace dorvex::app

@@ -1,0 +1,58 @@
+#pragma once
+// ItemListModel: the app's items as a list model for the views, one row per item in list order
+// (newest first). It holds the order; the app model decides what goes in and out. A change of an
+// item announces its own row and the roles it touches only; insertions and removals are announced
+// as row ranges, so that a list of ten thousand items stays smooth.
+
+#include <QAbstractListModel>
+#include <QList>
+
+#include <functional>
+
+#include "model/CompressionItem.h"
+
+namespace dorvex::app {
+
+class ItemListModel : public QAbstractListModel {
+    Q_OBJECT
+
+public:
+    enum Role {
+        ItemRole = Qt::UserRole + 1,  // the CompressionItem, as a QObject*
+        SourcePathRole,               // the source's path
+        PhaseRole,                    // a Phase
+        AttemptRole,                  // running: encodes so far
+        QualityRole,                  // running: the latest encode's quality, if any
+        ProgressRole,                 // running: the latest pass fraction, if any
+        StatusTextRole,               // the row's status line
+        SourcePixelSizeRole,          // QSize, once known
+        CanRecompressRole,
+        IsVideoRole,
+        IsPDFRole,
+    };
+    enum class Phase { running, finished, queued };
+    Q_ENUM(Phase)
+
+    explicit ItemListModel(QObject* parent = nullptr);
+
+    const QList<CompressionItem*>& items() const { return items_; }
+    // The item's row; -1 when it is not listed.
+    int row(const CompressionItem* item) const { return int(items_.indexOf(item)); }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    // Puts the items at the top, in the order given.
+    void insertAtTop(const QList<CompressionItem*>& items);
+    // Takes the items for which `matches` holds out of the list and returns them, in list order.
+    QList<CompressionItem*> takeIf(const std::function<bool(const CompressionItem*)>& matches);
+
+private:
+    void watch(CompressionItem* item);
+    void announce(const CompressionItem* item, const QList<int>& roles);
+
+    QList<CompressionItem*> items_;
+};
+
+}  // namespace dorvex::app

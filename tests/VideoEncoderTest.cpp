@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "VideoClips.h"
@@ -216,6 +217,30 @@ TEST_F(VideoEncoderTest, ProgressGrowsByWholePercentsAndEndsWithOne) {
     for (std::size_t i = 1; i < reports.size(); ++i) {
         EXPECT_GT(int(reports[i] * 100), int(reports[i - 1] * 100)) << "report " << i;
     }
+}
+
+TEST_F(VideoEncoderTest, CancellationIsAskedWhileProgressIsBeingReported) {
+    // The watchdog asks for cancellation every tick, from its own thread, while the video pump
+    // may be inside the progress callback: neither may wait for the other to return.
+    const VideoSource source = VideoSource::load(barsClip());
+    std::atomic<int> queries{0};
+    std::atomic<int> overlapped{-1};
+    VideoEncoder::encode(source, {VideoCodec::h264, VideoRate::quality(0.6), source.naturalSize}, folder_ / "overlap.mp4", 60,
+                         0.01,
+                         [&](double) {
+                             if (overlapped >= 0) return;
+                             const int before = queries;
+                             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+                             while (queries == before && std::chrono::steady_clock::now() < deadline) {
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                             }
+                             overlapped = queries > before ? 1 : 0;
+                         },
+                         [&] {
+                             ++queries;
+                             return false;
+                         });
+    EXPECT_EQ(overlapped, 1);
 }
 
 TEST_F(VideoEncoderTest, CancellingMidPassEndsQuicklyAndLeavesNoFile) {

@@ -10,6 +10,24 @@ namespace dorvex::VideoEncoder {
 
 using ffmpeg::errorText;
 
+namespace {
+
+// A frame of `samples` samples in the encoder's format, rate and channel layout, its buffers
+// allocated; null when memory runs out.
+ffmpeg::Frame encoderFrame(const AVCodecContext& encoder, int samples) {
+    ffmpeg::Frame frame = ffmpeg::makeFrame();
+    if (!frame) return nullptr;
+    frame->format = encoder.sample_fmt;
+    frame->sample_rate = encoder.sample_rate;
+    frame->nb_samples = samples;
+    if (av_channel_layout_copy(&frame->ch_layout, &encoder.ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0) {
+        return nullptr;
+    }
+    return frame;
+}
+
+}  // namespace
+
 AudioPipe::AudioPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, std::int64_t startOffset)
     : pass_(pass),
       stream_(stream),
@@ -74,12 +92,8 @@ bool AudioPipe::convert(const AVFrame* frame) {
     const int inSamples = frame ? frame->nb_samples : 0;
     const int capacity = swr_get_out_samples(resampler_.get(), inSamples);
     if (capacity <= 0) return true;
-    ffmpeg::Frame converted = ffmpeg::makeFrame();
-    converted->format = e.sample_fmt;
-    converted->sample_rate = e.sample_rate;
-    converted->nb_samples = capacity;
-    if (!converted || av_channel_layout_copy(&converted->ch_layout, &e.ch_layout) < 0 ||
-        av_frame_get_buffer(converted.get(), 0) < 0) {
+    ffmpeg::Frame converted = encoderFrame(e, capacity);
+    if (!converted) {
         pass_.status.writerFailed(errorText(ffmpeg::errorNoMemory()));
         return false;
     }
@@ -100,13 +114,8 @@ bool AudioPipe::encodeFromFifo(bool final, bool& appended) {
     const int frameSize = out_.context->frame_size > 0 ? out_.context->frame_size : 1024;
     while (av_audio_fifo_size(fifo_.get()) >= frameSize || (final && av_audio_fifo_size(fifo_.get()) > 0)) {
         const int count = std::min(frameSize, av_audio_fifo_size(fifo_.get()));
-        ffmpeg::Frame frame = ffmpeg::makeFrame();
-        if (!frame) return false;
-        frame->nb_samples = count;
-        frame->format = out_.context->sample_fmt;
-        frame->sample_rate = out_.context->sample_rate;
-        if (av_channel_layout_copy(&frame->ch_layout, &out_.context->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0 ||
-            av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->data), count) < count) {
+        ffmpeg::Frame frame = encoderFrame(*out_.context, count);
+        if (!frame || av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->data), count) < count) {
             pass_.status.writerFailed(errorText(ffmpeg::errorNoMemory()));
             return false;
         }

@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 using namespace dorvex::testing;
 using nlohmann::json;
 
-const fs::path corpus = DORVEX_CORPUS_DIR;
+const fs::path corpus = DORVEX_TEST_MEDIA_DIR;
 
 struct Outcome {
     int status = -1;

@@ -18,7 +18,7 @@ using namespace dorvex::testing;
 
 [[maybe_unused]] auto* const testHome = ::testing::AddGlobalTestEnvironment(new TestHome("CompressorEntryTest-"));
 
-const fs::path corpus = DORVEX_CORPUS_DIR "/images";
+const fs::path corpus = testMedia("images");
 
 // A cwebp that takes its time, so that jobs are still running (or waiting) when cancelled.
 Toolchain slowTools(const fs::path& folder) {
@@ -53,9 +53,9 @@ TEST_F(CompressorEntryTest, DispatchByFileName) {
     const Case cases[] = {
         {"clip.mp4", nullptr, "无法读取这个视频", std::nullopt},  // the video compressor's text
         {"clip.MOV", nullptr, "无法读取这个视频", std::nullopt},
-        {"doc.pdf", DORVEX_CORPUS_DIR "/pdfs/d-text.pdf", nullptr, OutputFormat::pdf},
+        {"doc.pdf", DORVEX_TEST_MEDIA_DIR "/pdfs/d-text.pdf", nullptr, OutputFormat::pdf},
         {"photo.weird", nullptr, "cannot decode ", std::nullopt},  // unknown: the image pipeline
-        {"photo.jpg", DORVEX_CORPUS_DIR "/images/goexif-sample1.jpg", nullptr, OutputFormat::jpeg},
+        {"photo.jpg", DORVEX_TEST_MEDIA_DIR "/images/goexif-sample1.jpg", nullptr, OutputFormat::jpeg},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

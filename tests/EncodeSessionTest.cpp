@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path corpus = DORVEX_CORPUS_DIR "/images";
+const fs::path corpus = dorvex::testing::testMedia("images");
 
 const Toolchain& tools() {
     static const Toolchain toolchain = Toolchain::locate(processEnvironment(), fs::path(DORVEX_RESOURCE_DIR) / "bin");

@@ -30,7 +30,7 @@ using Kind = IcnsElement::Kind;
 
 namespace {
 
-const fs::path corpus = fs::path(DORVEX_CORPUS_DIR) / "images";
+const fs::path corpus = dorvex::testing::testMedia("images");
 
 using dorvex::testing::TemporaryFolder;
 
@@ -281,7 +281,7 @@ TEST_F(IcnsFileTest, ReadingNamesTheFileInItsErrors) {
     }
 
     const fs::path notIcns = folder.path() / "photo.icns";
-    fs::copy_file(fs::path(DORVEX_CORPUS_DIR) / "images" / "orientation_8.jpg", notIcns);
+    fs::copy_file(corpus / "orientation_8.jpg", notIcns);
     EXPECT_THROW(IcnsFile::read(notIcns), IcnsError);
 }
 

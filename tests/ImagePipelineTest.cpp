@@ -22,7 +22,7 @@ using namespace dorvex::testing;
 
 [[maybe_unused]] auto* const testHome = ::testing::AddGlobalTestEnvironment(new TestHome("ImagePipelineTest-"));
 
-const fs::path corpus = DORVEX_CORPUS_DIR "/images";
+const fs::path corpus = testMedia("images");
 
 const Toolchain& tools() {
     static const Toolchain toolchain = Toolchain::locate(processEnvironment(), fs::path(DORVEX_RESOURCE_DIR) / "bin");

@@ -129,7 +129,7 @@ TEST_F(IntermediateTest, PpmReplacesALongerFile) {
 
 TEST_F(IntermediateTest, PngKeepsPixelsAndTransparencyAndDropsMetadata) {
     // A source with an ICC profile and alpha: the intermediate holds the converted pixels only.
-    const fs::path original = fs::path(DORVEX_CORPUS_DIR) / "images" / "tmshre_riaphotographs_alpha.png";
+    const fs::path original = dorvex::testing::testMedia("images/tmshre_riaphotographs_alpha.png");
     SourceImage source(original);
     const Picture picture = source.render();
     const fs::path file = temp / "out.png";

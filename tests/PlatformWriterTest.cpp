@@ -19,6 +19,7 @@
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/IcnsFile.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using dorvex::EncodeFailure;
@@ -32,7 +33,7 @@ namespace PlatformWriter = dorvex::PlatformWriter;
 
 namespace {
 
-const fs::path corpus = fs::path(DORVEX_CORPUS_DIR) / "images";
+const fs::path corpus = dorvex::testing::testMedia("images");
 
 class TemporaryFolder {
 public:

@@ -1,7 +1,7 @@
 #pragma once
-// Helpers shared by the tests that touch files: temporary folders beside the test executable (on
-// the build's file system, which has a trash and extended attributes, unlike tmpfs), a test home
-// whose trash is the test's own, and small file helpers.
+// Helpers shared by the tests that touch files: the test media kept in the repository, temporary
+// folders beside the test executable (on the build's file system, which has a trash and extended
+// attributes, unlike tmpfs), a test home whose trash is the test's own, and small file helpers.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,6 +17,10 @@
 namespace dorvex::testing {
 
 namespace fs = std::filesystem;
+
+// A file or folder of tests/media ("images/city.png"). The files there are read, never changed:
+// tests copy what they change into their own folders.
+inline fs::path testMedia(const std::string& relative) { return fs::path(DORVEX_TEST_MEDIA_DIR) / relative; }
 
 inline fs::path makeTemporaryFolder(const fs::path& parent, const std::string& prefix) {
     std::string pattern = (parent / (prefix + "XXXXXX")).string();

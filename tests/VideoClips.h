@@ -29,7 +29,7 @@ extern "C" {
 
 namespace dorvex::testing {
 
-inline fs::path corpusVideo(const std::string& name) { return fs::path(DORVEX_CORPUS_DIR) / "videos" / name; }
+inline fs::path corpusVideo(const std::string& name) { return testMedia("videos") / name; }
 
 inline bool haveFFmpegTool() {
     static const bool present = std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") == 0;

@@ -4,12 +4,15 @@
 #include "dorvex/library/SettingsStore.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "dorvex/library/Preset.h"
 #include "dorvex/platform/AppPaths.h"
 #include "dorvex/platform/AtomicFile.h"
 #include "TestSupport.h"
@@ -101,6 +104,25 @@ TEST_F(SettingsStoreTest, UnusableFileReadsAsEmptyAndIsKeptAsBackupBeforeTheFirs
         store_->setValue("showMenuBarIcon", true);
         EXPECT_EQ(contents(fs::path(appFile()) += ".bak"), text);
         EXPECT_EQ(store_->persistentDomain("local.dorvex.app"), (Json{{"showMenuBarIcon", true}}));
+    }
+}
+
+// A FIFO where the settings belong would block a plain open until a writer came; a huge file is
+// not ours. Both read as unusable at once, and so do presets.
+TEST_F(SettingsStoreTest, WhatIsNotASmallRegularFileIsUnusable) {
+    const auto fifo = [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); };
+    const auto huge = [](const fs::path& file) { put(file, std::string(AtomicFile::maxReadBytes + 1, ' ')); };
+    for (const auto& make : std::vector<std::function<void(const fs::path&)>>{fifo, huge}) {
+        fs::remove(appFile());
+        fs::remove(fs::path(appFile()) += ".bak");
+        make(appFile());
+        EXPECT_FALSE(store_->persistentDomain("local.dorvex.app"));
+        EXPECT_THROW(AtomicFile::read(appFile()), AtomicFile::FileError);
+
+        const fs::path presets = folder_ / "presets.json";
+        fs::remove(presets);
+        make(presets);
+        EXPECT_EQ(PresetLibrary::load(presets), PresetLibrary::initial());
     }
 }
 

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/platform/FileDescriptor.h"
+
 namespace dorvex::AtomicFile {
 
 namespace fs = std::filesystem;
@@ -23,21 +25,6 @@ std::string describe(FileError::Kind kind, const fs::path& path, const std::erro
                                                              : "write";
     return fmt::format("cannot {} {}: {}", step, path.string(), code.message());
 }
-
-// Owns a file descriptor.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // A hidden temporary file beside the target, removed again unless it was put in place.
 class TemporaryFile {
@@ -91,8 +78,8 @@ void writeAll(int fd, std::string_view data, const fs::path& target) {
 
 // Makes a rename or link inside `folder` durable; best effort, as some file systems refuse it.
 void syncFolder(const fs::path& folder) {
-    Descriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0) ::fsync(fd.get());
+    FileDescriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) ::fsync(fd.get());
 }
 
 }  // namespace
@@ -100,9 +87,10 @@ void syncFolder(const fs::path& folder) {
 FileError::FileError(Kind errorKind, const fs::path& filePath, std::error_code code)
     : std::system_error(code, describe(errorKind, filePath, code)), kind(errorKind), path(filePath) {}
 
-std::string read(const fs::path& file) {
-    Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw FileError(FileError::Kind::read, file, lastError());
+std::string read(const fs::path& file, std::size_t maxBytes) {
+    // Non-blocking, so that opening a FIFO put where a document belongs does not wait for a writer.
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) throw FileError(FileError::Kind::read, file, lastError());
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) throw FileError(FileError::Kind::read, file, lastError());
     // Reading a folder, a pipe or a device would fail late or never end.
@@ -111,6 +99,10 @@ std::string read(const fs::path& file) {
                         std::make_error_code(S_ISDIR(info.st_mode) ? std::errc::is_a_directory
                                                                    : std::errc::invalid_argument));
     }
+    const auto tooLarge = [&] {
+        return FileError(FileError::Kind::read, file, std::make_error_code(std::errc::file_too_large));
+    };
+    if (std::uintmax_t(info.st_size) > maxBytes) throw tooLarge();
     std::string data;
     char buffer[65536];
     for (;;) {
@@ -120,6 +112,7 @@ std::string read(const fs::path& file) {
             throw FileError(FileError::Kind::read, file, lastError());
         }
         if (got == 0) break;
+        if (data.size() + std::size_t(got) > maxBytes) throw tooLarge();  // it grew meanwhile
         data.append(buffer, std::size_t(got));
     }
     return data;

@@ -3,6 +3,7 @@
 // never leaves a half-written file behind: the bytes go to a hidden temporary file beside the
 // target, are flushed to disk and then renamed over it, so readers see the old or the new file.
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,8 +25,13 @@ struct FileError : std::system_error {
 // What to do when a file already stands at the target.
 enum class Existing { replace, keep };
 
-// The whole file. Throws FileError (read).
-std::string read(const std::filesystem::path& file);
+// Stored documents are small; a file larger than this is not one of ours.
+inline constexpr std::size_t maxReadBytes = std::size_t(16) << 20;
+
+// The whole file, which must be a regular file of at most `maxBytes`. A pipe, a device or a
+// folder standing at the path is refused without blocking. Throws FileError (read): "File too
+// large" for a larger file, "Invalid argument" for what is not a regular file.
+std::string read(const std::filesystem::path& file, std::size_t maxBytes = maxReadBytes);
 
 // Writes `data` to `file`, creating its missing parent folders. With Existing::replace the file is
 // replaced (keeping its permission bits); with Existing::keep a file that stands there, or appears

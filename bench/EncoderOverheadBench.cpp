@@ -7,7 +7,7 @@
 // (RUSAGE_CHILDREN), and the cost of starting a process from a run of /bin/true. Goal: our own
 // share at most 10 % of a warm attempt.
 //
-//   EncoderOverheadBench [photo]
+//   EncoderOverheadBench [photo]      (default: a 4000 × 3000 photo made from tests/media)
 
 #include <sys/resource.h>
 
@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "BenchMedia.h"
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/platform/WorkFolder.h"
 #include "dorvex/image/SourceImage.h"
@@ -41,8 +42,9 @@ double childrenCpuSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const fs::path photo = argc > 1 ? fs::path(argv[1])
-                                    : fs::path(DORVEX_CORPUS_DIR) / "images" / "IMG_20200608_111614.jpg";
+    const WorkFolder made("dorvex-bench-photo-");
+    fs::create_directories(made.path());
+    const fs::path photo = argc > 1 ? fs::path(argv[1]) : bench::cameraPhoto(made.path(), 4000, 3000);
     const Toolchain tools = Toolchain::locate();
 
     // The cost of starting and reaping one child process.

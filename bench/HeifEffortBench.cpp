@@ -1,9 +1,10 @@
-// Size, time and fidelity at Q 74 (the nominal quality of level 3) on a few corpus photos: AVIF per
+// Size, time and fidelity at Q 74 (the nominal quality of level 3) on a few photos: AVIF per
 // libvips effort, compared with libvips' default (4), the figures behind PlatformWriter::avifEffort;
 // HEIC per x265 preset, compared with "medium", the figures behind PlatformWriter::heicPreset.
 //
 //   HeifEffortBench [--heic] [photo …]   --heic: HEIC only
-//   default photos: AVIF three corpus photos of 0.2 to 1.8 MP; HEIC two of them and a 12 MP one
+//   default photos: AVIF three photos of tests/media of 0.2 to 1.8 MP; HEIC two of them and a
+//   12 MP one made from tests/media
 //
 // It needs the libvips headers; without them it builds to a stub that says so.
 
@@ -26,11 +27,7 @@
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/PlatformWriter.h"
-
-// scripts/bench runs benchmarks from the repository's root, beside the shared corpus.
-#ifndef DORVEX_CORPUS_DIR
-#define DORVEX_CORPUS_DIR "../shared/corpus"
-#endif
+#include "BenchMedia.h"
 
 namespace fs = std::filesystem;
 using dorvex::OutputFormat;
@@ -130,17 +127,17 @@ int main(int argc, char** argv) {
             photos.emplace_back(argv[i]);
         }
     }
-    const fs::path images = fs::path(DORVEX_CORPUS_DIR) / "images";
+    const fs::path images = dorvex::bench::testMedia("images");
+    const fs::path work = fs::temp_directory_path() / ("dorvex-heif-bench-" + std::to_string(::getpid()));
+    fs::create_directories(work);
     const std::vector<fs::path> avifPhotos =
         photos.empty() ? std::vector<fs::path>{images / "Dune.jpg", images / "IMG-20191006-WA0002.jpg",
                                                images / "goexif-sample1.jpg"}
                        : photos;
     const std::vector<fs::path> heicPhotos =
         photos.empty() ? std::vector<fs::path>{images / "Dune.jpg", images / "IMG-20191006-WA0002.jpg",
-                                               images / "IMG_20200608_111614.jpg"}
+                                               dorvex::bench::cameraPhoto(work, 4000, 3000)}
                        : photos;
-    const fs::path work = fs::temp_directory_path() / ("dorvex-heif-bench-" + std::to_string(::getpid()));
-    fs::create_directories(work);
 
     if (!heicOnly) {
         Series avif{OutputFormat::avif, avifPhotos, {}, "4"};

@@ -1,4 +1,5 @@
-// The image pipeline on the corpus photos, against an oracle and a plain bisection.
+// The image pipeline on photos (the JPEGs of tests/media, or of the folder given), against an
+// oracle and a plain bisection.
 //
 // For each photo, at level 3 (JPEG out) with no limit, a limit of 200 000 bytes and a limit of
 // half the source's size, it prints the encodes made, chosen bytes ÷ limit, and the job's wall
@@ -7,7 +8,7 @@
 // the same encoder and limits — what common tools do — with the same three figures. Medians and
 // 90th percentiles close the table.
 //
-//   ImagePipelineBench [corpus images folder]
+//   ImagePipelineBench [images folder]
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchMedia.h"
 #include "dorvex/image/ImagePipeline.h"
 #include "dorvex/image/EncodeSession.h"
 #include "dorvex/model/FormatProfile.h"
@@ -114,7 +116,7 @@ double percentile(std::vector<double> values, double p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const fs::path folder = argc > 1 ? fs::path(argv[1]) : fs::path(DORVEX_CORPUS_DIR) / "images";
+    const fs::path folder = argc > 1 ? fs::path(argv[1]) : bench::testMedia("images");
     const Toolchain tools = Toolchain::locate();
     if (!tools.cjpeg) {
         std::fprintf(stderr, "mozjpeg's cjpeg not found: run scripts/setup\n");

@@ -1,9 +1,9 @@
-// Compresses the corpus PDFs (and one photo book built from corpus photos) with our compressor at
+// Compresses the PDFs of a media folder (and one photo book built from photos) with our compressor at
 // levels 3 and 5, with Ghostscript's pdfwrite at /ebook and with `qpdf --optimize-images`, and prints
 // for each output its bytes, the wall time, and how many outline items and internal links still
 // lead to a page of the document.
 //
-//   PDFBench [corpus folder]      (default: the repository's shared corpus)
+//   PDFBench [media folder]      (default: tests/media; the PDFs are those of its pdfs folder)
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFOutlineDocumentHelper.hh>
@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchMedia.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/pdf/PDFCompressor.h"
 
@@ -159,15 +160,17 @@ Run ours(double level, const fs::path& source, const fs::path& folder) {
     return run;
 }
 
-// Six corpus photos, each drawn 6 × 4 inches on a page of its own, stored as they are (JPEG).
-fs::path buildPhotoBook(const fs::path& corpus, const fs::path& folder) {
+// Six photos from 0.2 to 12 MP, each drawn 6 × 4 inches on a page of its own, stored as they are
+// (JPEG): three of tests/media and three at camera sizes made from it.
+fs::path buildPhotoBook(const fs::path& folder) {
     VipsRuntime::start();
     QPDF pdf;
     pdf.emptyPDF();
     QPDFPageDocumentHelper pages(pdf);
-    for (const char* name : {"Blinds.jpg", "Dune.jpg", "IMG_20200608_111614.jpg", "picosdeeuropa_by_Aitzol_Berasategi.jpg",
-                             "IMG-20191006-WA0002.jpg", "goexif-sample1.jpg"}) {
-        const fs::path file = corpus / "images" / name;
+    const fs::path images = bench::testMedia("images");
+    for (const fs::path& file :
+         {bench::cameraPhoto(folder, 1920, 1200), images / "Dune.jpg", bench::cameraPhoto(folder, 4000, 3000),
+          bench::cameraPhoto(folder, 3264, 2448), images / "IMG-20191006-WA0002.jpg", images / "goexif-sample1.jpg"}) {
         const vips::VImage header = vips::VImage::new_from_file(file.c_str());
         std::ifstream in(file, std::ios::binary);
         std::stringstream data;
@@ -200,16 +203,16 @@ std::string describe(const std::optional<Census>& counts) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const fs::path corpus = argc > 1 ? fs::path(argv[1]) : fs::path(DORVEX_CORPUS_DIR);
+    const fs::path media = argc > 1 ? fs::path(argv[1]) : bench::testMedia("");
     char pattern[] = "/tmp/dorvex-pdf-bench-XXXXXX";
     if (!::mkdtemp(pattern)) return 1;
     const fs::path work = pattern;
     ::setenv("TMPDIR", work.c_str(), 1);
 
     std::vector<fs::path> sources;
-    for (const auto& entry : fs::directory_iterator(corpus / "pdfs")) sources.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(media / "pdfs")) sources.push_back(entry.path());
     std::sort(sources.begin(), sources.end());
-    sources.push_back(buildPhotoBook(corpus, work));
+    sources.push_back(buildPhotoBook(work));
 
     std::map<std::string, std::pair<std::int64_t, double>> totals;  // tool → (bytes, seconds)
     std::int64_t sourceTotal = 0;

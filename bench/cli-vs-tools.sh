@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The dorvex command against ImageMagick and jpegoptim on the corpus photos, in one run.
+# The dorvex command against ImageMagick and jpegoptim on a folder of photos, in one run.
 #
 #  1. Level 3, no limit, two jobs at once: images per second and CPU seconds, against
 #     `convert -quality 74` and `jpegoptim -m74` (run two at a time as well).
@@ -7,20 +7,22 @@
 #     butteraugli distance of each output to its source (lower is better), against
 #     `jpegoptim --size=200k` and ImageMagick's `-define jpeg:extent=200kb`.
 #
-#   bench/cli-vs-tools.sh [build folder]     (default build/release; scripts/bench builds it)
+#   bench/cli-vs-tools.sh [build folder] [photo folder]
+#     build folder: default build/release (scripts/bench builds it)
+#     photo folder: its JPEGs above 40 kB; default tests/media/images
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 dorvex=$build/bin/dorvex
-corpus=../shared/corpus/images
+photos=${2:-tests/media/images}
 # ImageMagick from Debian (a "convert" elsewhere on PATH may be something else).
 magick=/usr/bin/convert
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvex-clibench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export HOME=$work/home XDG_DATA_HOME=$work/home/share XDG_CONFIG_HOME=$work/home/config
 mkdir -p "$work/src" "$HOME"
-for f in "$corpus"/*.jpg "$corpus"/*.JPG; do
-  [ "$(stat -c %s "$f")" -gt 40000 ] && cp "$f" "$work/src/"
+for f in "$photos"/*.jpg "$photos"/*.JPG; do
+  [ -f "$f" ] && [ "$(stat -c %s "$f")" -gt 40000 ] && cp "$f" "$work/src/"
 done
 count=$(ls "$work/src" | wc -l)
 

@@ -1,8 +1,12 @@
 // Running a child: exit status and trimmed standard error, the plumbing (arguments, /dev/null,
 // inherited folder and environment), launch failures, signals, a large standard error, and many
-// runs at once without descriptors leaking into the parent or into other children.
+// runs at once without descriptors leaking into the parent or into other children; ending a
+// child early (cancellation, time limit) together with what it started, and not waiting for a
+// process that the child left holding its pipe.
 
 #include "dorvex/image/encoders/ToolRunner.h"
+
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -15,6 +19,8 @@
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include "dorvex/image/Toolchain.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -31,6 +37,30 @@ std::string writeScript(const fs::path& file, const std::string& body,
     std::ofstream(file, std::ios::binary) << "#!/bin/sh\n" << body << "\n";
     fs::permissions(file, permissions);
     return file.string();
+}
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Whether process `pid` has ended (gone, or a zombie waiting for whoever adopted it), asked for
+// up to a second.
+bool hasEnded(const std::string& pid) {
+    for (int i = 0; i < 100; ++i) {
+        const std::string stat = dorvex::testing::contents("/proc/" + pid + "/stat");
+        const std::size_t close = stat.rfind(')');
+        if (stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z")) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// True when this process has no child at all, running or unreaped.
+bool hasNoChild() {
+    siginfo_t info{};
+    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
 }
 
 std::size_t openDescriptorCount() {
@@ -86,24 +116,31 @@ TEST(ToolRunner, ChildInheritsWorkingFolderAndEnvironment) {
     EXPECT_EQ(result.stderrText, fs::canonical(fs::current_path()).string() + "|inherited value");
 }
 
-TEST(ToolRunner, ReadsAStandardErrorLargerThanThePipeWithoutBlocking) {
+// 10 MB of lines of "é" and a last line: only the last 64 KB are kept, the cut (which falls inside
+// a two-byte sequence here) leaves no stray byte, and the end survives.
+TEST(ToolRunner, KeepsOnlyTheTailOfALargeStandardError) {
     TemporaryFolder folder;
     std::string tool = writeScript(folder.path() / "chatty",
-                                   "head -c 3000000 /dev/zero | tr '\\0' x >&2; exit 7");
+                                   "yes 'éééééééééé' | head -c 10000000 >&2; echo ' the end' >&2; exit 7");
     Result result = run(tool, {});
     EXPECT_EQ(result.status, 7);
-    EXPECT_EQ(result.stderrText.size(), 3000000u);
-    EXPECT_EQ(result.stderrText.find_first_not_of('x'), std::string::npos);
+    EXPECT_LE(result.stderrText.size(), dorvex::ToolRunner::outputTailLimit);
+    EXPECT_GE(result.stderrText.size(), dorvex::ToolRunner::outputTailLimit - 9);
+    EXPECT_TRUE(result.stderrText.ends_with("é the end"));
+    EXPECT_EQ(result.stderrText.find("\xEF\xBF\xBD"), std::string::npos);  // no U+FFFD from the cut
 }
 
 TEST(ToolRunner, ChildEndedByASignalReports128PlusTheSignal) {
     TemporaryFolder folder;
-    const std::pair<const char*, int> cases[] = {{"KILL", 128 + 9}, {"TERM", 128 + 15}, {"SEGV", 128 + 11}};
-    for (const auto& [signal, status] : cases) {
+    const std::pair<const char*, int> cases[] = {{"KILL", 9}, {"TERM", 15}, {"SEGV", 11}};
+    for (const auto& [signal, number] : cases) {
         std::string tool = writeScript(folder.path() / signal,
                                        std::string("echo dying >&2; kill -") + signal + " $$");
-        EXPECT_EQ(run(tool, {}), (Result{status, "dying"})) << signal;
+        EXPECT_EQ(run(tool, {}), (Result{128 + number, "dying", number})) << signal;
+        EXPECT_EQ(dorvex::ToolRunner::signalName(number), signal);
     }
+    // An exit status of 139 is not a signal.
+    EXPECT_EQ(run(writeScript(folder.path() / "exit139", "exit 139"), {}), (Result{139, "", 0}));
 }
 
 TEST(ToolRunner, ThrowsWhenTheChildCannotBeStartedAndLeaksNothing) {
@@ -126,7 +163,7 @@ TEST(ToolRunner, ThrowsWhenTheChildCannotBeStartedAndLeaksNothing) {
             EXPECT_TRUE(std::string(error.what()).starts_with("cannot launch " + path + ": "))
                 << error.what();
         }
-        EXPECT_THROW(dorvex::ToolRunner::combinedOutput(path, {}), ToolLaunchError) << path;
+        EXPECT_THROW(dorvex::ToolRunner::combinedOutput(path, {}, std::chrono::seconds(5)), ToolLaunchError) << path;
     }
     EXPECT_EQ(openDescriptorCount(), before);
 }
@@ -191,4 +228,53 @@ exit $(($1 % 200)))sh");
             EXPECT_EQ(last, "run " + std::to_string(number));
         }
     }
+}
+
+// The tool starts a grandchild and writes its pid to "pid" beside itself. A cancellation ends both
+// within a second: on SIGTERM, or by SIGKILL after the grace when the group ignores SIGTERM.
+TEST(ToolRunner, CancellingEndsTheChildAndWhatItStarted) {
+    TemporaryFolder folder;
+    const std::pair<const char*, const char*> cases[] = {
+        {"sleeper", "sleep 60 & echo $! > \"$0.pid\"; wait"},
+        {"stubborn", "trap '' TERM; sleep 60 & echo $! > \"$0.pid\"; wait; wait"},
+    };
+    for (const auto& [name, body] : cases) {
+        const std::string tool = writeScript(folder.path() / name, body);
+        const Clock::time_point start = Clock::now();
+        const dorvex::CancelQuery cancelLater = [&] { return secondsSince(start) > 0.3; };
+        EXPECT_THROW(run(tool, {}, cancelLater), dorvex::ToolCancelled) << name;
+        EXPECT_LT(secondsSince(start), 1.3) << name;
+        EXPECT_TRUE(hasNoChild()) << name;
+        EXPECT_TRUE(hasEnded(dorvex::testing::contents(tool + ".pid").substr(0, 20))) << name;
+    }
+}
+
+// A child that exits at once but leaves a process holding its standard error open: the run ends
+// with the child, keeps what was written, and the stray process is ended.
+TEST(ToolRunner, DoesNotWaitForAProcessTheChildLeftHoldingThePipe) {
+    TemporaryFolder folder;
+    const std::string tool = writeScript(folder.path() / "leaver",
+                                         "sleep 30 & echo $! > \"$0.pid\"; echo 'left behind' >&2; exit 3");
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(run(tool, {}), (Result{3, "left behind", 0}));
+    EXPECT_LT(secondsSince(start), 1.0);
+    EXPECT_TRUE(hasNoChild());
+    EXPECT_TRUE(hasEnded(dorvex::testing::contents(tool + ".pid").substr(0, 20)));
+}
+
+// The version probe gives a hanging tool five seconds, then ends it and reports no version, as
+// for a tool that cannot run.
+TEST(ToolRunner, AVersionProbeThatHangsEndsAfterItsTimeLimit) {
+    TemporaryFolder folder;
+    const std::string tool = writeScript(folder.path() / "cjxl", "echo 'cjxl v0.7.0'; exec sleep 60");
+    Clock::time_point start = Clock::now();
+    EXPECT_THROW(dorvex::ToolRunner::combinedOutput(tool, {}, std::chrono::milliseconds(200)),
+                 dorvex::ToolTimeoutError);
+    EXPECT_LT(secondsSince(start), 1.0);
+
+    start = Clock::now();
+    EXPECT_EQ(dorvex::Toolchain::version(tool), std::nullopt);
+    EXPECT_GT(secondsSince(start), 4.9);
+    EXPECT_LT(secondsSince(start), 6.0);
+    EXPECT_TRUE(hasNoChild());
 }

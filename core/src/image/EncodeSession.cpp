@@ -9,10 +9,11 @@
 
 namespace dorvex {
 
-EncodeSession::EncodeSession(SourceImage& source, OutputFormat format, ImageEncoder encoder)
+EncodeSession::EncodeSession(SourceImage& source, OutputFormat format, ImageEncoder encoder, CancelQuery isCancelled)
     : source_(source),
       format_(format),
       encoder_(std::move(encoder)),
+      isCancelled_(std::move(isCancelled)),
       work_("dorvex-") {
     std::filesystem::create_directories(work_.path());
     inputs_ = std::make_unique<EncodeInputs>(source_, work_.path());
@@ -26,7 +27,7 @@ std::string EncodeSession::attemptFileName(int index, OutputFormat format) {
 
 std::optional<std::int64_t> EncodeSession::encode(int index, int quality, std::optional<PixelSize> pixelSize) {
     const std::filesystem::path file = work_.path() / attemptFileName(index, format_);
-    if (auto failure = dorvex::encode(encoder_, quality, pixelSize, *inputs_, file)) {
+    if (auto failure = dorvex::encode(encoder_, quality, pixelSize, *inputs_, file, isCancelled_)) {
         lastFailure_ = std::move(failure);
         return std::nullopt;
     }

@@ -128,12 +128,12 @@ Toolchain Toolchain::locate(const std::map<std::string, std::string>& environmen
 
 Toolchain Toolchain::locate() { return locate(processEnvironment(), bundledBinariesFolder()); }
 
-std::optional<std::string> Toolchain::version(const std::string& toolPath) {
+std::optional<std::string> Toolchain::version(const std::string& toolPath, std::chrono::milliseconds timeLimit) {
     std::string fileName = std::filesystem::path(toolPath).filename().string();
     std::string argument = (fileName == "cjpeg" || fileName == "cwebp") ? "-version" : "--version";
     std::string output;
     try {
-        output = ToolRunner::combinedOutput(toolPath, {argument});
+        output = ToolRunner::combinedOutput(toolPath, {argument}, timeLimit);
     } catch (const std::exception&) {
         return std::nullopt;
     }

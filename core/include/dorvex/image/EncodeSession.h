@@ -3,7 +3,7 @@
 // upper-case UUID in the temporary folder) holding the intermediates and the numbered attempt
 // files ("attempt-3.jpg"), reads each attempt's size from the file system right after it is
 // written, remembers the last failure, and removes the folder with everything in it when it ends.
-// One job, one thread: nothing here is locked.
+// Its encodes end early when the job is cancelled. One job, one thread: nothing here is locked.
 
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "dorvex/image/EncodeFailure.h"
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/model/OutputFormat.h"
 #include "dorvex/model/PixelSize.h"
 #include "dorvex/platform/WorkFolder.h"
@@ -25,14 +26,16 @@ class SourceImage;
 class EncodeSession {
 public:
     // Creates the work folder; throws std::filesystem::filesystem_error when it cannot.
-    EncodeSession(SourceImage& source, OutputFormat format, ImageEncoder encoder);
+    // `isCancelled` is handed to every encode (see dorvex::encode).
+    EncodeSession(SourceImage& source, OutputFormat format, ImageEncoder encoder, CancelQuery isCancelled = nullptr);
     ~EncodeSession();  // removes the work folder; errors are ignored
     EncodeSession(const EncodeSession&) = delete;
     EncodeSession& operator=(const EncodeSession&) = delete;
 
     // Encodes attempt `index`: its byte size, or nullopt when the encoder declined (see
-    // lastFailure()) or the file's size cannot be read. Throws what the encoder throws; the
-    // session is then unchanged. An index encoded again replaces its earlier file.
+    // lastFailure()) or the file's size cannot be read. Throws what the encoder throws
+    // (ToolCancelled for a cancelled job); the session is then unchanged. An index encoded again
+    // replaces its earlier file.
     std::optional<std::int64_t> encode(int index, int quality, std::optional<PixelSize> pixelSize);
 
     // The file of attempt `index`, when one was written.
@@ -51,6 +54,7 @@ private:
     SourceImage& source_;
     OutputFormat format_;
     ImageEncoder encoder_;
+    CancelQuery isCancelled_;
     WorkFolder work_;  // goes after the inputs, which hold files in it
     std::unique_ptr<EncodeInputs> inputs_;
     std::map<int, std::filesystem::path> outputs_;

@@ -16,7 +16,8 @@
 namespace dorvex::ImagePipeline {
 
 // Events go to `onEvent` on the calling thread, in order: started, then one attempt per encode
-// (indices 0, 1, 2 …). `isCancelled` is polled between steps and before every search encode.
+// (indices 0, 1, 2 …). `isCancelled` is polled between steps, before every search encode and
+// while an external encoder runs (which it then ends).
 CompressionResult run(const std::filesystem::path& source, const CompressionOptions& options,
                       const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled);
 

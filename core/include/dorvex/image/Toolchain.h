@@ -4,6 +4,7 @@
 // nowhere". An immutable value, safe to read from any thread. Also reads a tool's version line.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -78,11 +79,13 @@ struct Toolchain {
         Tool tool, const std::map<std::string, std::string>& environment,
         const std::optional<std::filesystem::path>& bundledBinaries);
 
-    // The tool's first non-empty output line, untrimmed, or nothing when it cannot be started or
-    // prints no such line. The one argument is "-version" when the path's file name is "cjpeg"
-    // or "cwebp", "--version" for any other name. Standard output and standard error are read
-    // together; the exit status is not looked at. Blocks until the tool exits.
-    static std::optional<std::string> version(const std::string& toolPath);
+    // The tool's first non-empty output line, untrimmed, or nothing when it cannot be started,
+    // prints no such line or has not ended within `timeLimit` (it is then killed): all three
+    // show as a tool that cannot run. The one argument is "-version" when the path's file name is
+    // "cjpeg" or "cwebp", "--version" for any other name. Standard output and standard error are
+    // read together; the exit status is not looked at.
+    static std::optional<std::string> version(const std::string& toolPath,
+                                              std::chrono::milliseconds timeLimit = std::chrono::seconds(5));
 
     const std::optional<std::string>& path(Tool tool) const;
 

@@ -25,8 +25,9 @@ EncodeFailure toolFailure(const std::string& executable, const ToolRunner::Resul
 }
 
 // Runs a tool whose only meaningful status is 0.
-std::optional<EncodeFailure> runTool(const std::string& executable, const std::vector<std::string>& arguments) {
-    ToolRunner::Result result = ToolRunner::run(executable, arguments);
+std::optional<EncodeFailure> runTool(const std::string& executable, const std::vector<std::string>& arguments,
+                                     const CancelQuery& isCancelled) {
+    ToolRunner::Result result = ToolRunner::run(executable, arguments, isCancelled);
     if (result.status == 0) return std::nullopt;
     return toolFailure(executable, result);
 }
@@ -47,15 +48,16 @@ struct Encode {
     std::optional<PixelSize> pixelSize;
     EncodeInputs& inputs;
     std::string out;
+    const CancelQuery& isCancelled;
 
     std::optional<EncodeFailure> operator()(const MozJPEGEncoder& e) const {
         const std::string in = inputs.ppm(pixelSize).string();
-        return runTool(e.executable, MozJPEGEncoder::arguments(quality, in, out));
+        return runTool(e.executable, MozJPEGEncoder::arguments(quality, in, out), isCancelled);
     }
 
     std::optional<EncodeFailure> operator()(const PNGQuantEncoder& e) const {
         const std::string in = inputs.png(pixelSize).string();
-        ToolRunner::Result result = ToolRunner::run(e.executable, PNGQuantEncoder::arguments(quality, in, out));
+        ToolRunner::Result result = ToolRunner::run(e.executable, PNGQuantEncoder::arguments(quality, in, out), isCancelled);
         if (result.status == 0) return std::nullopt;
         if (result.status == PNGQuantEncoder::qualityTooLowStatus) return EncodeFailure{EncodeFailure::QualityTooLow{}};
         return toolFailure(e.executable, result);
@@ -63,18 +65,18 @@ struct Encode {
 
     std::optional<EncodeFailure> operator()(const CWebPEncoder& e) const {
         const std::string in = inputs.png(pixelSize).string();
-        return runTool(e.executable, CWebPEncoder::arguments(quality, in, out));
+        return runTool(e.executable, CWebPEncoder::arguments(quality, in, out), isCancelled);
     }
 
     std::optional<EncodeFailure> operator()(const CJXLEncoder& e) const {
         if (!e.lossless) {
             const std::string in = inputs.png(pixelSize).string();
-            return runTool(e.executable, CJXLEncoder::lossyArguments(quality, in, out));
+            return runTool(e.executable, CJXLEncoder::lossyArguments(quality, in, out), isCancelled);
         }
         SourceImage& source = inputs.source();
         if (source.isJPEG()) {
             ToolRunner::Result result =
-                ToolRunner::run(e.executable, CJXLEncoder::jpegTranscodeArguments(source.path.string(), out));
+                ToolRunner::run(e.executable, CJXLEncoder::jpegTranscodeArguments(source.path.string(), out), isCancelled);
             if (result.status == 0) return std::nullopt;
             std::string detail = firstNonEmptyLine(result.stderrText);
             if (detail.empty()) detail = "exit " + std::to_string(result.status);
@@ -83,7 +85,7 @@ struct Encode {
         // An upright PNG is read as it is; anything else through the full-size upright rendering.
         const std::string in = source.isPNG() && source.orientation == 1 ? source.path.string()
                                                                            : inputs.png(std::nullopt).string();
-        return runTool(e.executable, CJXLEncoder::losslessArguments(in, out));
+        return runTool(e.executable, CJXLEncoder::losslessArguments(in, out), isCancelled);
     }
 
     std::optional<EncodeFailure> operator()(const ImageIOEncoder& e) const {
@@ -151,8 +153,9 @@ ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& o
 }
 
 std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,
-                                    EncodeInputs& inputs, const std::filesystem::path& out) {
-    return std::visit(Encode{quality, pixelSize, inputs, out.string()}, encoder);
+                                    EncodeInputs& inputs, const std::filesystem::path& out,
+                                    const CancelQuery& isCancelled) {
+    return std::visit(Encode{quality, pixelSize, inputs, out.string(), isCancelled}, encoder);
 }
 
 }  // namespace dorvex

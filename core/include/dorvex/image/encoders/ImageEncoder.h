@@ -3,7 +3,7 @@
 // five encoders are small immutable values (the external tools cjpeg, pngquant, cwebp and cjxl,
 // and our platform writer for AVIF, HEIC, TIFF and ICNS); encode() returns an EncodeFailure for
 // an ordinary refusal and throws for the unexpected (a tool that cannot be launched, a source
-// that cannot be rendered, an intermediate that cannot be written).
+// that cannot be rendered, an intermediate that cannot be written) and for a cancelled job.
 
 #include <filesystem>
 #include <optional>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dorvex/image/EncodeFailure.h"
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/model/OutputFormat.h"
 #include "dorvex/model/PixelSize.h"
 
@@ -69,8 +70,10 @@ struct ImageIOEncoder {
 
 using ImageEncoder = std::variant<MozJPEGEncoder, PNGQuantEncoder, CWebPEncoder, CJXLEncoder, ImageIOEncoder>;
 
-// Writes `out` for one attempt. `pixelSize` none means the source's own size.
+// Writes `out` for one attempt. `pixelSize` none means the source's own size. An external tool is
+// ended when `isCancelled` answers true while it runs, and ToolCancelled ("已取消") is thrown.
 std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,
-                                    EncodeInputs& inputs, const std::filesystem::path& out);
+                                    EncodeInputs& inputs, const std::filesystem::path& out,
+                                    const CancelQuery& isCancelled = nullptr);
 
 }  // namespace dorvex

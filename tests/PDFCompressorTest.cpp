@@ -30,6 +30,8 @@
 #include "dorvex/pdf/PDFImageBytes.h"
 #include "dorvex/pdf/PDFImageFilter.h"
 #include "dorvex/pdf/PDFProfile.h"
+#include "pdf/PDFFlate.h"
+#include "pdf/PDFStreamBound.h"
 
 namespace dorvex {
 namespace {
@@ -627,6 +629,41 @@ TEST(PDFFilterInput, AppearancesAreFollowedPatternsKeepTheirImages) {
     QPDFObjectHandle filteredPattern = QPDFPageDocumentHelper(*result).getAllPages()[0].getAttribute("/Resources", false)
                                            .getKey("/Pattern").getKey("/P1").getDict().getKey("/Resources").getKey("/XObject").getKey("/Im");
     EXPECT_EQ(pixelSize(filteredPattern), std::make_pair(600, 400));
+}
+
+// A few hundred kilobytes of Flate that inflate far beyond what they claim are left as they are,
+// without being read whole: an image whose samples run on past their declared size, and page
+// content that inflates past the content bound (the images it draws keep their pixel size). Both
+// images are drawn small enough to be brought down if they were read.
+TEST(PDFFilterInput, InflationBombsAreLeftAsTheyAre) {
+    DocumentBuilder b;
+    const auto deflated = [](std::size_t bytes, char fill) {
+        const std::string plain(bytes, fill);
+        return PDFFlate::deflated(reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
+    };
+    QPDFObjectHandle bombImage = b.image(rawPhoto(corpus / "images/Dune.jpg", 400, 250), false);
+    bombImage.replaceStreamData(deflated(64u << 20, '\x40'), parse("/FlateDecode"), QPDFObjectHandle::newNull());
+    b.page("q 100 0 0 62 72 72 cm /A Do Q", xobjects({{"/A", bombImage}}), "image bomb");
+    QPDFObjectHandle drawn = b.image(rawPhoto(corpus / "images/Dune.jpg", 400, 250), false);
+    QPDFObjectHandle page = b.page("", xobjects({{"/B", drawn}}), "content bomb");
+    QPDFObjectHandle content = b.pdf().newStream();
+    content.replaceStreamData(deflated(PDFStreamBound::maxContentBytes + 4096, ' '), parse("/FlateDecode"),
+                              QPDFObjectHandle::newNull());
+    page.replaceKey("/Contents",
+                    QPDFObjectHandle::newArray({b.pdf().newStream("q 100 0 0 62 72 72 cm /B Do Q"), content}));
+    const fs::path source = samples() / "bombs.pdf";
+    b.write(source);
+
+    const fs::path out = samples() / "bombs-filtered.pdf";
+    PDFImageFilter::apply(source, out, PDFProfile::filterSettings(72, 54));
+    auto in = open(source);
+    auto result = open(out);
+    EXPECT_TRUE(rawData(imageOnPage(*result, 0, "/A")) == rawData(imageOnPage(*in, 0, "/A")));
+    EXPECT_EQ(pixelSize(imageOnPage(*result, 1, "/B")), std::make_pair(400, 250));
+    const auto bombContent = [](QPDF& pdf) {
+        return rawData(QPDFPageDocumentHelper(pdf).getAllPages()[1].getObjectHandle().getKey("/Contents").getArrayItem(1));
+    };
+    EXPECT_TRUE(bombContent(*result) == bombContent(*in));
 }
 
 // ---- per-page image bytes --------------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "pdf/PDFStreamBound.h"
+
 namespace dorvex::PDFFlate {
 
 std::optional<std::vector<std::string>> filterNames(QPDFObjectHandle filter) {
@@ -37,27 +39,21 @@ std::string deflated(const unsigned char* data, std::size_t size) {
 
 namespace {
 
-// A stream that inflates to more than this is left as it is.
-constexpr std::size_t maxInflatedBytes = std::size_t(1) << 28;
-
 bool isFlateOnly(QPDFObjectHandle stream) {
     const std::optional<std::vector<std::string>> filters = filterNames(stream.getDict().getKey("/Filter"));
     return filters && filters->size() == 1 && ((*filters)[0] == "/FlateDecode" || (*filters)[0] == "/Fl");
 }
 
-class InflatedSizeGuard : public Pipeline {
-public:
-    explicit InflatedSizeGuard(Pipeline* sink) : Pipeline("inflated size guard", sink) {}
-    void write(unsigned char const* data, size_t length) override {
-        total_ += length;
-        if (total_ > maxInflatedBytes) throw std::length_error("stream too large to recompress");
-        getNext()->write(data, length);
+// A stream that inflates to more than this is left as it is: an image may take a few times its
+// samples, anything else as much as a content stream.
+std::size_t inflationBound(QPDFObjectHandle dictionary) {
+    QPDFObjectHandle width = dictionary.getKey("/Width"), height = dictionary.getKey("/Height");
+    if (dictionary.getKey("/Subtype").isNameAndEquals("/Image") && width.isInteger() && height.isInteger()) {
+        // At most four components of 16 bits: eight bytes a pixel.
+        return PDFStreamBound::imageBound(width.getIntValue(), height.getIntValue(), 8);
     }
-    void finish() override { getNext()->finish(); }
-
-private:
-    std::size_t total_ = 0;
-};
+    return PDFStreamBound::maxContentBytes;
+}
 
 }  // namespace
 
@@ -76,7 +72,7 @@ bool recompress(QPDFObjectHandle stream) {
     std::string decoded;
     {
         Pl_String sink("decoded", nullptr, decoded);
-        InflatedSizeGuard guard(&sink);
+        PDFStreamBound::Guard guard(&sink, inflationBound(dictionary));
         if (predicted) {
             if (!stream.pipeStreamData(&guard, nullptr, 0, qpdf_dl_generalized, true, false)) return false;
         } else {

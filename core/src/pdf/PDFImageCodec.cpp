@@ -8,15 +8,13 @@
 
 #include "image/VipsBlob.h"
 #include "pdf/PDFFlate.h"
+#include "pdf/PDFStreamBound.h"
 
 namespace dorvex::PDFImageCodec {
 
 using vips::VImage;
 
 namespace {
-
-// Pixel data larger than this is left alone rather than decoded into memory.
-constexpr std::int64_t maxPixelBytes = std::int64_t(1) << 28;
 
 bool isLosslessGeneralFilter(const std::string& name) {
     static const std::set<std::string> known{"/FlateDecode", "/Fl",   "/LZWDecode",       "/LZW",
@@ -65,7 +63,11 @@ std::optional<Layout> decodableLayout(QPDFObjectHandle image, bool asMask) {
     } else {
         return std::nullopt;
     }
-    if (std::int64_t(layout.width) * layout.height * layout.bands > maxPixelBytes) return std::nullopt;
+    // Pixel data larger than this is left alone rather than decoded into memory.
+    if (std::uint64_t(layout.width) * std::uint64_t(layout.height) * std::uint64_t(layout.bands) >
+        PDFStreamBound::maxImageBytes) {
+        return std::nullopt;
+    }
 
     if (!asMask && !dictionary.getKey("/Mask").isNull()) return std::nullopt;  // colour keys or stencils
     QPDFObjectHandle decode = dictionary.getKey("/Decode");
@@ -109,10 +111,16 @@ std::optional<Pixels> decode(QPDFObjectHandle image, const Layout& layout, int s
         pixels.image = loaded.copy_memory();  // decoded now, while the blob lives
         return pixels;
     }
+    const std::size_t expected = std::size_t(layout.width) * std::size_t(layout.height) * std::size_t(layout.bands);
     auto data = std::make_shared<std::string>();
     Pl_String sink("image samples", nullptr, *data);
-    if (!image.pipeStreamData(&sink, nullptr, 0, qpdf_dl_specialized, true, false)) return std::nullopt;
-    const std::size_t expected = std::size_t(layout.width) * std::size_t(layout.height) * std::size_t(layout.bands);
+    // Samples that inflate far beyond what the dictionary declares are not an image we decode.
+    PDFStreamBound::Guard guard(&sink, PDFStreamBound::imageBound(layout.width, layout.height, layout.bands));
+    try {
+        if (!image.pipeStreamData(&guard, nullptr, 0, qpdf_dl_specialized, true, false)) return std::nullopt;
+    } catch (const PDFStreamBound::TooLarge&) {
+        return std::nullopt;
+    }
     if (data->size() < expected) return std::nullopt;
     pixels.memory = data;
     pixels.image = VImage::new_from_memory(data->data(), expected, layout.width, layout.height, layout.bands,

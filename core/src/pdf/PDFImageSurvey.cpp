@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "pdf/PDFStreamBound.h"
+
 namespace dorvex::PDFImageSurvey {
 
 namespace {
@@ -71,6 +73,7 @@ public:
         listImages(resources);
         sideResources(resources);
         try {
+            if (!affordable(page.getObjectHandle().getKey("/Contents"))) throw PDFStreamBound::TooLarge();
             Walker walker(*this, resources, base, 0);
             page.parseContents(&walker);
         } catch (const std::exception&) {
@@ -83,7 +86,7 @@ public:
         }
     }
 
-    bool exhausted() const { return formWalks_ > maxFormWalks || draws_ > maxDraws; }
+    bool exhausted() const { return formWalks_ > maxFormWalks || draws_ > maxDraws || bytesRead_ > PDFStreamBound::maxSurveyBytes; }
 
 private:
     class Walker : public QPDFObjectHandle::ParserCallbacks {
@@ -184,6 +187,7 @@ private:
         sideResources(resources);
         active_.insert(id);
         try {
+            if (!affordable(stream)) throw PDFStreamBound::TooLarge();
             Walker walker(*this, resources, ctm, depth);
             stream.parseAsContents(&walker);
         } catch (const std::exception&) {
@@ -291,10 +295,33 @@ private:
         }
     }
 
+    // Whether content (a stream or an array of streams) may be parsed: each stream decodes within
+    // the content bound and the survey's budget is not spent. Reading it counts against the budget.
+    bool affordable(QPDFObjectHandle content) {
+        std::vector<QPDFObjectHandle> streams;
+        if (content.isArray()) {
+            streams = content.getArrayAsVector();
+        } else {
+            streams.push_back(content);
+        }
+        std::size_t total = 0;
+        for (QPDFObjectHandle& stream : streams) {
+            if (!stream.isStream()) continue;
+            auto [known, fresh] = decodedSizes_.try_emplace(stream.getObjGen());
+            if (fresh) known->second = PDFStreamBound::decodedSize(stream, PDFStreamBound::maxContentBytes);
+            if (!known->second) return false;
+            total += *known->second;
+        }
+        bytesRead_ += total;
+        return total <= PDFStreamBound::maxContentBytes && bytesRead_ <= PDFStreamBound::maxSurveyBytes;
+    }
+
     std::set<QPDFObjGen> active_;
     std::set<QPDFObjGen> marked_;
+    std::map<QPDFObjGen, std::optional<std::size_t>> decodedSizes_;
     long formWalks_ = 0;
     long draws_ = 0;
+    std::size_t bytesRead_ = 0;
 };
 
 }  // namespace

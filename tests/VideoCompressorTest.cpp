@@ -284,6 +284,20 @@ TEST_F(VideoCompressorTest, ARotatedSourceReportsSizesAsShown) {
     EXPECT_TRUE(written.video->rotation);
 }
 
+// 4:2:0 output has even sides: an odd source loses a row and a column, and says so.
+TEST_F(VideoCompressorTest, AnOddSizedSourceReportsTheSizeWritten) {
+    const fs::path file = source(clip("odd-sized.mp4", "-f lavfi -i testsrc2=s=322x242:r=30:d=1 -vf format=yuv444p,crop=321:241:0:0 "
+                                                 "-c:v libx264 -preset veryfast -crf 0"),
+                                 "odd.mp4");
+    const CompressionResult result = compress(file, CompressionOptions{});
+    ASSERT_TRUE(result.isSuccess()) << (result.failed() ? result.failed()->message : "skipped");
+    EXPECT_EQ(result.sourcePixelSize, (PixelSize{321, 241}));
+    const FileFacts written = inspect(*result.output);
+    ASSERT_TRUE(written.video);
+    EXPECT_EQ(result.pixelSize, (PixelSize{written.video->width, written.video->height}));
+    EXPECT_EQ(result.pixelSize, (PixelSize{320, 240}));
+}
+
 TEST_F(VideoCompressorTest, AnOutputThatIsNotSmallerIsNotWritten) {
     const fs::path file = source(clip("tiny.mp4", "-f lavfi -i testsrc2=s=320x240:r=30:d=1 -c:v libx264 -preset veryfast "
                                                   "-crf 51 -pix_fmt yuv420p"),

@@ -70,8 +70,10 @@ private:
 Attempt Job::encode(VideoRate rate, PixelSize size) {
     const int index = nextIndex_++;
     Attempt attempt{index, size, 0, folder_ / fmt::format("attempt-{}.{}", index, format_.rawValue())};
+    // What is reported is what the pass writes (even sides), in the orientation it is shown.
     const std::optional<PixelSize> shownSize =
-        size == source_.naturalSize ? std::nullopt : std::optional<PixelSize>(source_.displaySize(size));
+        size == source_.naturalSize ? std::nullopt
+                                    : std::optional<PixelSize>(source_.displaySize(VideoSettings::encodedSize(size)));
     const VideoEncodeSettings settings{options_.videoCodec, rate, size};
     try {
         attempt.bytes = VideoEncoder::encode(
@@ -142,7 +144,7 @@ void Job::search(const Attempt& first, std::int64_t limit) {
 }
 
 void Job::finish(const Attempt& chosen) {
-    result_.pixelSize = source_.displaySize(chosen.size);
+    result_.pixelSize = source_.displaySize(VideoSettings::encodedSize(chosen.size));
     result_.outputBytes = chosen.bytes;
     if (OutputPlanner::isNoSavings(result_.sourceBytes, chosen.bytes, true, options_.videoMaxBytes)) {
         result_.status = CompressionResult::Skipped{SkipReason::noSavings};

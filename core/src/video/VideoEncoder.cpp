@@ -160,8 +160,7 @@ std::int64_t runPass(const std::shared_ptr<Pass>& pass, PassThreads& workers, Ou
         pass->audio = std::make_unique<AudioPipe>(*pass, audioStream, std::move(audioDecoder), startOffset(input, *audioStream));
     }
 
-    // 4:2:0 pictures need even sides.
-    const PixelSize outputSize{std::max(2, settings.pixelSize.width & ~1), std::max(2, settings.pixelSize.height & ~1)};
+    const PixelSize outputSize = VideoSettings::encodedSize(settings.pixelSize);
     if (settings.pixelSize.width <= 0 || settings.pixelSize.height <= 0) {
         throw VideoError::encodeFailed("画面尺寸无效 " + sizeText(settings.pixelSize));
     }

@@ -41,6 +41,10 @@ double constantRateFactor(VideoCodec codec, double quality) {
 // tool): x265 "fast" is about 6 % smaller than "veryfast" at equal quality for about a quarter more
 // time, and "medium" gains about 5 % more for as much time again; x264 "medium" is up to 5 %
 // smaller than "fast" at equal quality for about a fifth more time, and x264 is quick anyway.
+PixelSize encodedSize(PixelSize asked) {
+    return PixelSize{std::max(2, asked.width & ~1), std::max(2, asked.height & ~1)};
+}
+
 std::string_view encoderPreset(VideoCodec codec) { return codec == VideoCodec::hevc ? "fast" : "medium"; }
 
 std::string_view encoderName(VideoCodec codec) { return codec == VideoCodec::hevc ? "libx265" : "libx264"; }

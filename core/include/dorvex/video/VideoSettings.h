@@ -27,6 +27,10 @@ namespace VideoSettings {
 // encoder's limit of 51. Qualities outside 0…1 are clamped.
 double constantRateFactor(VideoCodec codec, double quality);
 
+// The coded size a pass writes for an asked size: 4:2:0 pictures need even sides, so an odd
+// side loses its last row or column (at least 2 × 2).
+PixelSize encodedSize(PixelSize asked);
+
 // The encoder speed preset ("fast", …) used for every pass of a codec.
 std::string_view encoderPreset(VideoCodec codec);
 

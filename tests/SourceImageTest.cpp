@@ -124,6 +124,8 @@ TEST_F(SourceImageTest, ProbesEachCorpusFormat) {
         {"pygame_icon.icns", "com.apple.icns", {256, 256}, 1, 7, false, false, true},
         {"etmlogo.icns", "com.apple.icns", {512, 512}, 1, 6, false, false, true},
         {"webcamoid.icns", "com.apple.icns", {256, 256}, 1, 5, false, false, true},
+        // Only run-length planes with their masks (16, 32 and 48 pixels square).
+        {"pyzo-py.icns", "com.apple.icns", {48, 48}, 1, 3, false, false, true},
     };
     for (const CorpusCase& c : cases) {
         SCOPED_TRACE(c.file);
@@ -512,6 +514,18 @@ TEST_F(SourceImageTest, RefusesDamagedUnsupportedAndOversizedFiles) {
             return f;
         };
     };
+    // The data ends early but the end-of-image marker follows: libjpeg would fill the rest grey.
+    auto endMarked = [](const char* name, double fraction) {
+        return [=](const TempDir& t) {
+            std::vector<char> bytes = readBytes(corpus(name));
+            bytes.resize(std::size_t(double(bytes.size()) * fraction));
+            bytes.insert(bytes.end(), {char(0xFF), char(0xD9)});
+            const fs::path f = t / (std::string("ended-") + name);
+            writeBytes(f, bytes);
+            return f;
+        };
+    };
+    static constexpr char sof0[] = {char(0xFF), char(0xC0)};
     struct Case {
         const char* name;
         std::function<fs::path(const TempDir&)> make;
@@ -522,6 +536,19 @@ TEST_F(SourceImageTest, RefusesDamagedUnsupportedAndOversizedFiles) {
         {"folder", [](const TempDir& t) { fs::create_directory(t / "folder.jpg"); return t / "folder.jpg"; }},
         {"truncated baseline JPEG", truncated("Dune.jpg", 0.6)},
         {"truncated progressive JPEG", truncated("IMG-20191006-WA0002.jpg", 0.6)},
+        {"baseline JPEG cut early, end marker kept", endMarked("Dune.jpg", 0.6)},
+        {"progressive JPEG cut early, end marker kept", endMarked("IMG-20191006-WA0002.jpg", 0.6)},
+        {"JPEG header patched to 16000 × 16000", [](const TempDir& t) {
+             std::vector<char> bytes = readBytes(corpus("Penguin-Sushi-1.JPG"));
+             const auto frame = std::search(bytes.begin(), bytes.end(), std::begin(sof0), std::end(sof0));
+             EXPECT_NE(frame, bytes.end());
+             for (const std::size_t at : {5u, 7u}) {  // height, then width, big-endian
+                 frame[std::ptrdiff_t(at)] = char(16000 >> 8);
+                 frame[std::ptrdiff_t(at) + 1] = char(16000 & 0xFF);
+             }
+             writeBytes(t / "patched.jpg", bytes);
+             return t / "patched.jpg";
+         }},
         {"truncated PNG", truncated("city.png", 0.6)},
         {"PNG cut just before its end", truncated("Arc-Colors-Transparent-Wallpaper.png", 0.98)},
         {"truncated WebP", truncated("sunset-lossy.webp", 0.6)},
@@ -574,6 +601,18 @@ TEST_F(SourceImageTest, RefusesDamagedUnsupportedAndOversizedFiles) {
             EXPECT_EQ(std::string(error.what()), "cannot decode " + file.string());
         }
     }
+}
+
+// Camera files often carry stray bytes before a marker: libjpeg warns, and the picture is whole.
+TEST_F(SourceImageTest, AJpegWithStrayBytesBeforeAMarkerStillDecodes) {
+    std::vector<char> bytes = readBytes(corpus("Penguin-Sushi-1.JPG"));
+    static constexpr char startOfScan[] = {char(0xFF), char(0xDA)};
+    const auto scan = std::search(bytes.begin(), bytes.end(), std::begin(startOfScan), std::end(startOfScan));
+    ASSERT_NE(scan, bytes.end());
+    bytes.insert(scan, {'x', 'y', 'z'});  // "3 extraneous bytes before marker 0xda"
+    writeBytes(temp / "stray.jpg", bytes);
+    const SourceImage source(temp / "stray.jpg");
+    EXPECT_EQ(source.pixelSize, (PixelSize{512, 512}));
 }
 
 }  // namespace

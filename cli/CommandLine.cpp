@@ -16,6 +16,14 @@ namespace dorvex::cli {
 
 namespace {
 
+// Far beyond any file, and still exact in a double and an int64.
+constexpr double maxByteLimit = 1e15;
+
+// An option that takes a value must be given one: `--level ""` is a mistake, not a default.
+const CLI::Validator nonEmpty(
+    [](std::string& value) { return value.empty() ? std::string("an empty value is not allowed") : std::string(); },
+    "", "NONEMPTY");
+
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return text;
@@ -41,11 +49,18 @@ ByteLimit parseByteLimit(const std::string& text) {
     else if (unit == "m" || unit == "mb") scale = 1e6;
     else if (unit == "g" || unit == "gb") scale = 1e9;
     else throw UsageError(fmt::format("unknown size unit in \"{}\" (use B, KB, MB or GB)", text));
-    const double bytes = std::round(number * scale);
-    if (!std::isfinite(bytes) || bytes < 1 || bytes > 9e18) {
+    // Decimal units: "1.5KB" is 1500 bytes exactly; what is not a whole number of bytes is a typo.
+    const double bytes = number * scale;
+    if (std::isnan(bytes) || bytes < 1) {
         throw UsageError(fmt::format("a size limit must be at least one byte: \"{}\"", text));
     }
-    return {std::int64_t(bytes)};
+    if (bytes > maxByteLimit) {
+        throw UsageError(fmt::format("a size limit must be at most 1000 TB: \"{}\"", text));
+    }
+    if (std::abs(bytes - std::round(bytes)) > 1e-9 * bytes) {
+        throw UsageError(fmt::format("a size limit is a whole number of bytes: \"{}\"", text));
+    }
+    return {std::int64_t(std::llround(bytes))};
 }
 
 std::optional<Flags> parse(int argc, const char* const* argv) {
@@ -54,20 +69,20 @@ std::optional<Flags> parse(int argc, const char* const* argv) {
     app.add_option("paths", f.paths, "files and folders to compress");
 
     std::string maxSize, videoMaxSize;
-    app.add_option("-l,--level", f.level, "level from 1 (best quality) to 6 (smallest)");
-    app.add_option("-f,--format", f.format, "output format: jpeg, png, webp, avif, heic, jxl or original");
-    app.add_option("--max-size", maxSize, "byte limit per image: 200000, 200KB, 1.5MB or none");
-    app.add_option("--video-max-size", videoMaxSize, "byte limit per video");
+    app.add_option("-l,--level", f.level, "level from 1 (best quality) to 6 (smallest)")->check(nonEmpty);
+    app.add_option("-f,--format", f.format, "output format: jpeg, png, webp, avif, heic, jxl or original")->check(nonEmpty);
+    app.add_option("--max-size", maxSize, "byte limit per image: 200000, 200KB, 1.5MB or none")->check(nonEmpty);
+    app.add_option("--video-max-size", videoMaxSize, "byte limit per video")->check(nonEmpty);
     app.add_flag("--keep-dimensions", f.keepDimensions, "never downscale to meet a limit");
     app.add_option("--suffix", f.suffix, "suffix of the output's name (\"\" for none)");
-    app.add_option("-o,--out-dir", f.outDir, "save into this folder instead of beside the source");
+    app.add_option("-o,--out-dir", f.outDir, "save into this folder instead of beside the source")->check(nonEmpty);
     app.add_flag("--overwrite", f.overwrite, "replace the source, which goes to the trash");
     app.add_option("--prefix", f.prefix, "prefix of the output's name");
     app.add_flag("--jxl-lossless", f.jxlLossless, "lossless JPEG XL (with --format jxl)");
-    app.add_option("--tiff-compression", f.tiffCompression, "TIFF compression: lzw or zip");
-    app.add_option("--video-codec", f.videoCodec, "video codec: hevc or h264");
-    app.add_option("--preset", f.preset, "start from this preset instead of the selected one");
-    app.add_option("-j,--jobs", f.jobs, "jobs at once");
+    app.add_option("--tiff-compression", f.tiffCompression, "TIFF compression: lzw or zip")->check(nonEmpty);
+    app.add_option("--video-codec", f.videoCodec, "video codec: hevc or h264")->check(nonEmpty);
+    app.add_option("--preset", f.preset, "start from this preset instead of the selected one")->check(nonEmpty);
+    app.add_option("-j,--jobs", f.jobs, "jobs at once")->check(nonEmpty);
     app.add_flag("--json", f.json, "one JSON object per file on standard output");
     app.add_flag("--list-encoders", f.listEncoders, "show the encoders found, with paths and versions");
 

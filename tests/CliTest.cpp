@@ -162,6 +162,9 @@ TEST_F(CliTest, BadUsageExitsTwo) {
         {"--format", "tiff", file},
         {"--max-size", "12 parsecs", file},
         {"--max-size", "0", file},
+        {"--max-size", "0.5", file},
+        {"--level", "", file},
+        {"--format", "", file},
         {"--tiff-compression", "jpeg", file},
         {"--jobs", "0", file},
         {"--overwrite", "-o", "/tmp", file},
@@ -203,8 +206,16 @@ TEST(CliFlags, ParsingAndApplying) {
     EXPECT_EQ(parseByteLimit("1.5mb").bytes, 1500000);
     EXPECT_EQ(parseByteLimit("2 GB").bytes, 2000000000);
     EXPECT_EQ(parseByteLimit("none").bytes, std::nullopt);
-    for (const char* bad : {"", "-5", "0", "1e30", "abc", "5 kib", "nan"}) {
+    EXPECT_EQ(parseByteLimit("2.345MB").bytes, 2345000);
+    EXPECT_EQ(parseByteLimit("0.5KB").bytes, 500);
+    for (const char* bad : {"", "-5", "0", "0.5", "1.0005KB", "abc", "5 kib", "nan"}) {
         EXPECT_THROW(parseByteLimit(bad), cli::UsageError) << bad;
+    }
+    try {
+        parseByteLimit("1e30");
+        ADD_FAILURE() << "accepted";
+    } catch (const cli::UsageError& error) {
+        EXPECT_EQ(std::string(error.what()), "a size limit must be at most 1000 TB: \"1e30\"");
     }
 
     CompressionOptions start;

@@ -339,7 +339,7 @@ TEST_F(ImagePipelineTest, FailuresAreResultsWithTheirTexts) {
     Toolchain broken = tools();
     broken.cwebp = crashing.string();
     const CompressionResult crashed = ImagePipeline::run(source, options(OutputFormat::webp), broken, nullptr, nullptr);
-    EXPECT_EQ(failureText(crashed), "cwebp exited 139: Segmentation fault");
+    EXPECT_EQ(failureText(crashed), "cwebp terminated by signal SEGV: Segmentation fault");
     EXPECT_EQ(crashed.encodeCount, 0);
 }
 

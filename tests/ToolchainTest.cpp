@@ -207,6 +207,19 @@ TEST(Toolchain, SymbolicLinksAreFollowedForTheTestButNotStored) {
     }
 }
 
+TEST(Toolchain, IgnoredVariablesAreNamedWithTheReason) {
+    TemporaryFolder folder;
+    writeFile(folder.path() / "cjpeg", "#!/bin/sh\n", Mode::executable);
+    writeFile(folder.path() / "plain", "not a program\n", Mode::plain);
+    const Environment environment{{"DORVEX_CJPEG", folder.string() + "/cjpeg"},
+                                  {"DORVEX_PNGQUANT", folder.string() + "/plain"},
+                                  {"TAVELIN_CWEBP", folder.string() + "/missing"},
+                                  {"DORVEX_CJXL", ""}};
+    EXPECT_EQ(Toolchain::ignoredVariables(environment),
+              (std::vector<std::string>{"DORVEX_PNGQUANT=" + folder.string() + "/plain is ignored: not an executable file",
+                                        "TAVELIN_CWEBP=" + folder.string() + "/missing is ignored: no such file"}));
+}
+
 // ---- missing encoders ----------------------------------------------------------------------
 
 TEST(Toolchain, MissingEncodersNamesTheAbsentToolsInFieldOrder) {

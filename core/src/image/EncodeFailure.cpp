@@ -2,12 +2,17 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/image/encoders/ToolRunner.h"
+
 namespace dorvex {
 
 std::string EncodeFailure::description() const {
     struct Describe {
         std::string operator()(const Tool& f) const {
-            return fmt::format("{} exited {}: {}", f.name, f.status, f.standardError);
+            const std::string ending =
+                f.signal != 0 ? "terminated by signal " + ToolRunner::signalName(f.signal) : fmt::format("exited {}", f.status);
+            if (f.standardError.empty()) return f.name + " " + ending;
+            return fmt::format("{} {}: {}", f.name, ending, f.standardError);
         }
         std::string operator()(const ImageIO& f) const { return "ImageIO 无法写出 " + f.formatName; }
         std::string operator()(const JpegNotTranscodable& f) const {

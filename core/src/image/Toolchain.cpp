@@ -87,6 +87,21 @@ static_assert(tableFollowsFieldOrder(), "info() indexes the table by the tool's 
 
 }  // namespace
 
+std::vector<std::string> Toolchain::ignoredVariables(const std::map<std::string, std::string>& environment) {
+    std::vector<std::string> notes;
+    for (const ToolInfo& entry : tools) {
+        for (std::string_view name : {entry.firstVariable, entry.secondVariable}) {
+            const std::optional<std::string> value = variable(environment, name);
+            if (!value || value->empty() || isExecutableFile(*value)) continue;
+            std::error_code error;
+            const bool exists = std::filesystem::exists(*value, error);
+            notes.push_back(std::string(name) + "=" + *value + " is ignored: " +
+                            (exists ? "not an executable file" : "no such file"));
+        }
+    }
+    return notes;
+}
+
 const Toolchain::ToolInfo& Toolchain::info(Tool tool) {
     return tools[static_cast<std::size_t>(tool)];
 }

@@ -15,6 +15,7 @@ struct EncodeFailure {
         std::string name;  // last path component of the executable
         std::int32_t status;
         std::string standardError;
+        int signal = 0;  // the signal that ended the tool (status is then 128 + it), or 0
         bool operator==(const Tool&) const = default;
     };
     struct ImageIO {
@@ -32,7 +33,7 @@ struct EncodeFailure {
     std::variant<Tool, ImageIO, JpegNotTranscodable, QualityTooLow> value;
     bool operator==(const EncodeFailure&) const = default;
 
-    // "cjpeg exited 1: bad input", "ImageIO 无法写出 AVIF", "这张 JPEG 无法无损转成 JXL（exit 1）",
+    // "cjpeg exited 1: bad input", "cjpeg terminated by signal SEGV", "ImageIO 无法写出 AVIF", "这张 JPEG 无法无损转成 JXL（exit 1）",
     // "pngquant could not reach the minimum quality (exit 99)".
     std::string description() const;
 };

@@ -68,6 +68,11 @@ struct Toolchain {
     // locate() with this process's environment and the application's bundled binaries folder.
     static Toolchain locate();
 
+    // What locate() passed over among the variables that name a tool explicitly, so that a user
+    // who set one learns why another encoder is used: "DORVEX_CJXL=/opt/x/cjxl is ignored: no
+    // such file", "… is ignored: not an executable file". Variables set to nothing are not named.
+    static std::vector<std::string> ignoredVariables(const std::map<std::string, std::string>& environment);
+
     // Where a tool is looked for, in order: the first variable, the second variable (each when
     // set), the bundled binaries folder / file name, each package-manager prefix + the prefix
     // path, each non-empty PATH folder + "/" + file name. The prefixes: HOMEBREW_PREFIX (when

@@ -21,7 +21,7 @@ std::string toolName(const std::string& executable) {
 }
 
 EncodeFailure toolFailure(const std::string& executable, const ToolRunner::Result& result) {
-    return EncodeFailure{EncodeFailure::Tool{toolName(executable), result.status, result.stderrText}};
+    return EncodeFailure{EncodeFailure::Tool{toolName(executable), result.status, result.stderrText, result.signal}};
 }
 
 // Runs a tool whose only meaningful status is 0.

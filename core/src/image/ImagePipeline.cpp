@@ -8,6 +8,7 @@
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/image/SizeTargetSearch.h"
 #include "dorvex/image/SourceImage.h"
+#include "dorvex/image/encoders/ToolRunner.h"
 
 namespace dorvex::ImagePipeline {
 
@@ -31,6 +32,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     const int q0 = options.quality();  // throws InvalidLevelError for a level without a quality
     OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
 
+    const auto sourceAsRead = OutputPlanner::SourceIdentity::of(sourcePath);
     SourceImage source(sourcePath);
     const std::optional<FileType> sourceType = source.fileType();
     const OutputFormat format = options.format.value_or(OutputFormat::original(sourceType));
@@ -54,7 +56,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     }
 
     const FormatProfile profile = FormatProfile::of(format, lossless);
-    EncodeSession session(source, format, toolchain.encoder(format, options));
+    EncodeSession session(source, format, toolchain.encoder(format, options), isCancelled);
 
     const auto describeFailure = [&] {
         return session.lastFailure() ? session.lastFailure()->description() : std::string("编码失败");
@@ -78,6 +80,8 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
                 std::optional<std::int64_t> bytes;
                 try {
                     bytes = session.encode(index, quality, size);
+                } catch (const ToolCancelled&) {
+                    throw;  // the job ends as cancelled, without reporting the attempt
                 } catch (const std::exception&) {
                     bytes = std::nullopt;  // a thrown encode counts as a failed one
                 }
@@ -114,7 +118,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     const auto destination =
         OutputPlanner::destination(sourcePath, format, options.saveLocation, options.filenamePrefix);
     const OutputPlanner::WriteOutcome written =
-        OutputPlanner::write(*produced, destination, sourcePath, options.saveLocation);
+        OutputPlanner::write(*produced, destination, sourcePath, options.saveLocation, Trash::moveToTrash, sourceAsRead);
     result.output = written.url;
     result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
     return finished(result, CompressionResult::Success{});

@@ -1,6 +1,6 @@
 // One encode pass, read back from the written file: codec, profile, pixel format, colour tags,
 // rotation, audio layout and rate, the container; colours that survive a conversion; progress;
-// cancellation and stalls that leave no file behind; the rate-factor table.
+// cancellation and stalls that leave no file and no thread behind; the rate-factor table.
 
 #include "dorvex/video/VideoEncoder.h"
 
@@ -47,6 +47,13 @@ protected:
 
     fs::path folder_;
 };
+
+// The threads of this process, as the kernel lists them.
+std::size_t threadCount() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
 
 constexpr std::uint32_t fourcc(char a, char b, char c, char d) {
     return std::uint32_t(a) | (std::uint32_t(b) << 8) | (std::uint32_t(c) << 16) | (std::uint32_t(d) << 24);
@@ -249,6 +256,7 @@ TEST_F(VideoEncoderTest, CancellingMidPassEndsQuicklyAndLeavesNoFile) {
     std::atomic<bool> cancel{false};
     std::atomic<std::int64_t> cancelledAt{0};
     const auto now = [] { return std::chrono::steady_clock::now().time_since_epoch().count(); };
+    const std::size_t threadsBefore = threadCount();
     try {
         VideoEncoder::encode(source, {VideoCodec::hevc, VideoRate::quality(0.6), source.naturalSize}, output, 60, 0.25,
                              [&](double fraction) {
@@ -262,6 +270,7 @@ TEST_F(VideoEncoderTest, CancellingMidPassEndsQuicklyAndLeavesNoFile) {
     const auto took = std::chrono::steady_clock::duration(now() - cancelledAt.load());
     // The pass answers within a watchdog tick; the bound leaves room for slow test machines.
     EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(threadCount(), threadsBefore) << "a thread of the pass outlived it";
     EXPECT_FALSE(fs::exists(output));
 }
 
@@ -278,6 +287,7 @@ TEST_F(VideoEncoderTest, AStallFailsThePassAndLeavesNoFile) {
     // With no stall allowed at all, the first tick finds the pumps still at work.
     const VideoSource source = VideoSource::load(longClip());
     const fs::path output = folder_ / "stalled.mp4";
+    const std::size_t threadsBefore = threadCount();
     try {
         VideoEncoder::encode(source, {VideoCodec::hevc, VideoRate::quality(0.6), source.naturalSize}, output, 0, 0.01, nullptr,
                              nullptr);
@@ -285,6 +295,7 @@ TEST_F(VideoEncoderTest, AStallFailsThePassAndLeavesNoFile) {
     } catch (const VideoError& error) {
         EXPECT_STREQ(error.what(), "视频编码失败（编码器无响应）");
     }
+    EXPECT_EQ(threadCount(), threadsBefore) << "a thread of the pass outlived it";
     EXPECT_FALSE(fs::exists(output));
 }
 

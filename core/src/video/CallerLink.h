@@ -5,20 +5,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <utility>
 
+#include "dorvex/video/CallGate.h"
 #include "dorvex/video/VideoEncoder.h"
 
 namespace dorvex::VideoEncoder {
 
 // Holds the caller's progress and cancellation callbacks for the pass's threads, and cuts them
 // off when the pass returns: after detach() a late thread sees "cancelled" and reports nothing.
-// The callbacks run without the link's lock (FFmpeg's interrupt callback asks for cancellation
-// from inside blocking reads and writes while a pump may be reporting progress); a count of the
-// calls under way lets detach() wait for them to end.
+// The callbacks run without a lock (FFmpeg's interrupt callback asks for cancellation from inside
+// blocking reads and writes while a pump may be reporting progress); detach() waits for the calls
+// under way.
 class CallerLink {
 public:
     CallerLink(ProgressHandler progress, CancelQuery isCancelled)
@@ -27,54 +26,23 @@ public:
     CallerLink& operator=(const CallerLink&) = delete;
 
     bool cancelled() {
-        return call([this] { return isCancelled_ && isCancelled_(); }).value_or(true);
+        const CallGate::Entry entry = gate_.enter();
+        return !entry || (isCancelled_ && isCancelled_());
     }
     void forward(double fraction) {
-        call([this, fraction] {
-            if (progress_) progress_(fraction);
-            return true;
-        });
+        const CallGate::Entry entry = gate_.enter();
+        if (entry && progress_) progress_(fraction);
     }
-    // Waits for the callbacks under way, then lets go of both; no callback runs after this. Not
-    // to be called from inside a callback.
+    // No callback runs after this; not to be called from inside one.
     void detach() {
-        ProgressHandler progress;
-        CancelQuery isCancelled;
-        {
-            std::unique_lock guard(lock_);
-            detached_ = true;
-            idle_.wait(guard, [this] { return calls_ == 0; });
-            progress.swap(progress_);
-            isCancelled.swap(isCancelled_);
-        }
-        // The caller's callbacks are destroyed here, outside the lock.
+        gate_.close();
+        progress_ = nullptr;
+        isCancelled_ = nullptr;
     }
 
 private:
-    // Runs `callback` unless the link is detached (nullopt then), counted but without the lock.
-    template <class Callback>
-    std::optional<bool> call(const Callback& callback) {
-        {
-            std::lock_guard guard(lock_);
-            if (detached_) return std::nullopt;
-            ++calls_;
-        }
-        struct Leave {
-            CallerLink& link;
-            ~Leave() {
-                std::lock_guard guard(link.lock_);
-                if (--link.calls_ == 0) link.idle_.notify_all();
-            }
-        } leave{*this};
-        return callback();
-    }
-
-    std::mutex lock_;
-    std::condition_variable idle_;
-    int calls_ = 0;
-    bool detached_ = false;
-    // Read without the lock by the counted calls; swapped out only by detach(), once none runs.
-    ProgressHandler progress_;
+    CallGate gate_;
+    ProgressHandler progress_;  // read only through the gate; let go once it is closed
     CancelQuery isCancelled_;
 };
 

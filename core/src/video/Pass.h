@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <memory>
-#include <utility>
 
 #include "dorvex/video/PumpWatchdog.h"
 #include "video/AudioPipe.h"
@@ -19,9 +18,11 @@
 namespace dorvex::VideoEncoder {
 
 struct Pass {
-    explicit Pass(std::shared_ptr<CallerLink> callerLink) : link(std::move(callerLink)), progress(*link) {}
+    explicit Pass(CallerLink& callerLink) : link(callerLink), progress(callerLink) {}
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
 
-    bool cancelled() { return stopRequested.load() || link->cancelled(); }
+    bool cancelled() { return stopRequested.load() || link.cancelled(); }
 
     // The pass is over: pumps stop at their next step, waits and blocking reads end.
     void stop() {
@@ -31,11 +32,11 @@ struct Pass {
 
     static int interrupt(void* opaque) {
         auto* pass = static_cast<Pass*>(opaque);
-        return pass->stopRequested.load() || pass->link->cancelled() ? 1 : 0;
+        return pass->stopRequested.load() || pass->link.cancelled() ? 1 : 0;
     }
     AVIOInterruptCB interruptCallback() { return AVIOInterruptCB{&Pass::interrupt, this}; }
 
-    std::shared_ptr<CallerLink> link;
+    CallerLink& link;
     std::atomic<bool> stopRequested{false};
     PassStatus status;
     ProgressReporter progress;

@@ -6,20 +6,20 @@
 
 namespace dorvex::VideoEncoder {
 
-void pump(const std::shared_ptr<Pass>& pass, Track track, const std::shared_ptr<PumpWatchdog::Exit>& exit) {
+void pump(Pass& pass, Track track, const std::shared_ptr<PumpWatchdog::Exit>& exit) {
     for (;;) {
         if (exit->isClaimed()) break;  // the watchdog has stopped the pass
-        if (pass->cancelled()) break;
-        const Step step = track == Track::video ? pass->video->step() : pass->audio->step();
+        if (pass.cancelled()) break;
+        const Step step = track == Track::video ? pass.video->step() : pass.audio->step();
         if (step.appended) {
-            pass->watchdog->markSample();
-            if (track == Track::video && pass->endSeconds > 0 && std::isfinite(step.sourceSeconds)) {
-                pass->progress.report(step.sourceSeconds / pass->endSeconds);
+            pass.watchdog->markSample();
+            if (track == Track::video && pass.endSeconds > 0 && std::isfinite(step.sourceSeconds)) {
+                pass.progress.report(step.sourceSeconds / pass.endSeconds);
             }
         }
         if (step.finished) break;
     }
-    pass->demuxer->close(track);
+    pass.demuxer->close(track);
     if (exit->claim()) exit->resume();
 }
 

@@ -1,11 +1,11 @@
 #pragma once
-// PassThreads: private to the video pass. The threads a pass starts, and the pump loop that
-// each pump thread runs.
+// PassThreads: private to the video pass. The threads a pass starts, every one joined before the
+// pass's state goes, and the pump loop that each pump thread runs.
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dorvex/video/PumpWatchdog.h"
@@ -15,51 +15,30 @@ namespace dorvex::VideoEncoder {
 
 struct Pass;
 
-// The threads a pass starts. Threads that have finished are joined; one that is still busy after
-// the watchdog stopped the pass is let go (it owns what it uses and ends by itself).
+// The threads a pass starts. The owner stops the pass before joining (or joins only threads that
+// end by themselves); the destructor joins whatever is left.
 class PassThreads {
 public:
-    ~PassThreads() { release(); }
+    PassThreads() = default;
+    ~PassThreads() { joinAll(); }
+    PassThreads(const PassThreads&) = delete;
+    PassThreads& operator=(const PassThreads&) = delete;
 
     // Throws std::system_error when no thread can be started.
-    void start(std::function<void()> work) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        threads_.reserve(threads_.size() + 1);
-        std::thread thread([work = std::move(work), done]() mutable {
-            work();
-            work = nullptr;  // let go of the pass before saying so
-            done->store(true);
-        });
-        threads_.push_back(Thread{std::move(thread), done});
-    }
+    void start(std::function<void()> work) { threads_.emplace_back(std::move(work)); }
 
     void joinAll() {
-        for (Thread& thread : threads_) {
-            if (thread.thread.joinable()) thread.thread.join();
-        }
-    }
-
-    void release() {
-        for (Thread& thread : threads_) {
-            if (!thread.thread.joinable()) continue;
-            if (thread.done->load()) {
-                thread.thread.join();
-            } else {
-                thread.thread.detach();
-            }
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) thread.join();
         }
     }
 
 private:
-    struct Thread {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::vector<Thread> threads_;
+    std::vector<std::thread> threads_;
 };
 
 // Steps the pump of `track` until it finishes or the pass stops, then closes its track and ends
 // its exit.
-void pump(const std::shared_ptr<Pass>& pass, Track track, const std::shared_ptr<PumpWatchdog::Exit>& exit);
+void pump(Pass& pass, Track track, const std::shared_ptr<PumpWatchdog::Exit>& exit);
 
 }  // namespace dorvex::VideoEncoder

@@ -53,13 +53,9 @@ PumpWatchdog::PumpWatchdog(double stallTimeoutSeconds, double intervalSeconds, P
 
 PumpWatchdog::~PumpWatchdog() {
     end();
-    if (ticker_.joinable()) {
-        if (ticker_.get_id() == std::this_thread::get_id()) {
-            ticker_.detach();  // only when the last owner let go inside a tick
-        } else {
-            ticker_.join();
-        }
-    }
+    // The ticker holds nothing that could own the watchdog (the poll function and the stop handler
+    // stay members and are let go by end()), so the last owner is never the ticker itself.
+    if (ticker_.joinable()) ticker_.join();
 }
 
 void PumpWatchdog::tickerLoop(Clock::duration interval) {
@@ -76,16 +72,15 @@ void PumpWatchdog::tickerLoop(Clock::duration interval) {
 }
 
 void PumpWatchdog::tick() {
-    Poll poll;
+    std::optional<Stop> polled;
     {
-        std::lock_guard guard(lock_);
-        poll = poll_;
+        const CallGate::Entry entry = calls_.enter();
+        if (!entry) return;  // ended
+        if (poll_) polled = poll_();
     }
-    if (poll) {
-        if (std::optional<Stop> stop = poll()) {
-            trip(*stop);
-            return;
-        }
+    if (polled) {
+        trip(*polled);
+        return;
     }
 
     bool watchedOpen = false;
@@ -104,20 +99,20 @@ void PumpWatchdog::tick() {
 }
 
 void PumpWatchdog::trip(Stop stop) {
+    const CallGate::Entry entry = calls_.enter();
+    if (!entry) return;  // ended
     std::vector<std::shared_ptr<Exit>> exits;
-    StopHandler onStop;
     {
         std::lock_guard guard(lock_);
         if (stopped_ || ended_) return;
         stopped_ = stop;
         exits.swap(exits_);
-        onStop = onStop_;
     }
     stopTicker();
     for (const auto& exit : exits) {
         if (exit->claim()) exit->resume();
     }
-    if (onStop) onStop(stop);
+    if (onStop_) onStop_(stop);
 }
 
 void PumpWatchdog::stopTicker() {
@@ -147,16 +142,14 @@ void PumpWatchdog::markSample() {
 }
 
 void PumpWatchdog::end() {
-    Poll poll;
-    StopHandler onStop;
     {
         std::lock_guard guard(lock_);
         ended_ = true;
-        poll.swap(poll_);
-        onStop.swap(onStop_);
     }
     stopTicker();
-    // `poll` and `onStop` are destroyed here, outside the lock.
+    calls_.close();  // waits for a poll or a stop handler under way
+    poll_ = nullptr;
+    onStop_ = nullptr;
 }
 
 std::optional<PumpWatchdog::Stop> PumpWatchdog::stopped() const {

@@ -14,16 +14,16 @@
 //    to a bound, so that the fast audio pump cannot run far ahead of the video;
 //  - the muxer (Muxer::lock_): one packet is written at a time, and the trailer after both pumps;
 //  - the pass status (PassStatus::lock_), the progress reporter's last percent, and the link to
-//    the caller's callbacks (CallerLink::lock_, held while a callback runs so that none runs after
-//    the pass has returned).
+//    the caller's callbacks (CallerLink::lock_, which only counts the callbacks under way: they
+//    run without it, so FFmpeg's interrupt callback never waits for a progress report).
 // All four are leaves: no other lock is taken while one is held. The watchdog's lock comes
 // before an exit's lock and is never held while the pumps' locks are taken.
 //
 // Stopping: a cancellation, a stall or a failure sets the pass's stop flag; the pumps test it at
 // every step, waits on the demuxer wake up, and FFmpeg's interrupt callback ends blocking reads
-// and writes. When the watchdog stops a pass the calling thread does not wait for the pumps: a
-// pump stuck in a library call keeps the pass's state alive (shared ownership) and ends on its
-// own later, talking to nobody.
+// and writes, so a stopped pump returns within the encoder's current frame. Before encode()
+// returns, every thread of the pass is joined (pumps, finishing thread, the watchdog's ticker) and
+// only then are the caller's callbacks cut off; the pass's state lives on the calling thread.
 //
 // The parts live beside this file: Demuxer (with Decoding), Muxer, EncoderOutput, VideoPipe and
 // AudioPipe (the pumps' work), PassStatus, CallerLink (with the progress reporter), Pass (what the
@@ -106,29 +106,29 @@ bool isMP4(const std::filesystem::path& output) {
 
 // ---- the pass, start to end ------------------------------------------------------------------
 
-std::int64_t runPass(const std::shared_ptr<Pass>& pass, PassThreads& workers, OutputFile& file, const VideoSource& source,
+std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const VideoSource& source,
                      const VideoEncodeSettings& settings, const std::filesystem::path& output,
                      double stallTimeoutSeconds, double watchdogIntervalSeconds) {
     // Reader.
     AVFormatContext* opened = avformat_alloc_context();
     if (!opened) throw VideoError::unreadable(errorText(ffmpeg::errorNoMemory()));
-    opened->interrupt_callback = pass->interruptCallback();
+    opened->interrupt_callback = pass.interruptCallback();
     if (int code = avformat_open_input(&opened, source.url.c_str(), nullptr, nullptr); code < 0) {
         throw VideoError::unreadable(code == ffmpeg::errorInvalidData() ? "格式不受支持或受版权保护" : errorText(code));
     }
-    pass->input.reset(opened);
-    if (int code = avformat_find_stream_info(pass->input.get(), nullptr); code < 0) throw VideoError::unreadable(errorText(code));
+    pass.input.reset(opened);
+    if (int code = avformat_find_stream_info(pass.input.get(), nullptr); code < 0) throw VideoError::unreadable(errorText(code));
 
     // Writer, by the output's extension.
     AVFormatContext* created = nullptr;
     if (int code = avformat_alloc_output_context2(&created, nullptr, isMP4(output) ? "mp4" : "mov", output.c_str()); code < 0) {
         throw VideoError::encodeFailed(errorText(code));
     }
-    pass->muxer.reset(created);
-    pass->muxer.context()->interrupt_callback = pass->interruptCallback();
+    pass.muxer.reset(created);
+    pass.muxer.context()->interrupt_callback = pass.interruptCallback();
 
     // Tracks: the first video stream (not a cover picture), the first audio stream.
-    AVFormatContext& input = *pass->input;
+    AVFormatContext& input = *pass.input;
     const AVStream* videoStream = nullptr;
     const AVStream* audioStream = nullptr;
     for (unsigned i = 0; i < input.nb_streams; ++i) {
@@ -143,7 +143,7 @@ std::int64_t runPass(const std::shared_ptr<Pass>& pass, PassThreads& workers, Ou
         }
     }
     if (!videoStream) throw VideoError::noVideoTrack();
-    pass->endSeconds = endOfSource(input, *videoStream, source.duration);
+    pass.endSeconds = endOfSource(input, *videoStream, source.duration);
 
     ffmpeg::Codec videoDecoder = openDecoder(videoStream);
     if (!videoDecoder) throw VideoError::unreadable("格式不受支持或受版权保护");
@@ -154,10 +154,10 @@ std::int64_t runPass(const std::shared_ptr<Pass>& pass, PassThreads& workers, Ou
         audioStream = nullptr;
     }
 
-    pass->demuxer = std::make_unique<Demuxer>(pass->input.get(), videoStream->index, audioStream ? audioStream->index : -1);
-    pass->video = std::make_unique<VideoPipe>(*pass, videoStream, std::move(videoDecoder), startOffset(input, *videoStream));
+    pass.demuxer = std::make_unique<Demuxer>(pass.input.get(), videoStream->index, audioStream ? audioStream->index : -1);
+    pass.video = std::make_unique<VideoPipe>(pass, videoStream, std::move(videoDecoder), startOffset(input, *videoStream));
     if (audioStream) {
-        pass->audio = std::make_unique<AudioPipe>(*pass, audioStream, std::move(audioDecoder), startOffset(input, *audioStream));
+        pass.audio = std::make_unique<AudioPipe>(pass, audioStream, std::move(audioDecoder), startOffset(input, *audioStream));
     }
 
     const PixelSize outputSize = VideoSettings::encodedSize(settings.pixelSize);
@@ -166,18 +166,18 @@ std::int64_t runPass(const std::shared_ptr<Pass>& pass, PassThreads& workers, Ou
     }
 
     // Start reading: the first video frame fixes colours, filters and the encoder.
-    pass->demuxer->setBounded(false);
-    pass->video->start(source, settings, outputSize);
-    pass->demuxer->setBounded(true);
-    if (pass->audio) {
+    pass.demuxer->setBounded(false);
+    pass.video->start(source, settings, outputSize);
+    pass.demuxer->setBounded(true);
+    if (pass.audio) {
         const int channels = VideoSettings::audioChannels(source.audioChannels);
         const int sampleRate = VideoSettings::audioSampleRate(source.audioSampleRate);
-        pass->audio->start(channels, sampleRate);
+        pass.audio->start(channels, sampleRate);
     }
 
     // Start writing.
-    AVFormatContext& muxer = *pass->muxer.context();
-    if (!pass->video->addStream(&muxer, source, settings) || (pass->audio && !pass->audio->addStream(&muxer))) {
+    AVFormatContext& muxer = *pass.muxer.context();
+    if (!pass.video->addStream(&muxer, source, settings) || (pass.audio && !pass.audio->addStream(&muxer))) {
         throw VideoError::encodeFailed("无法开始写入");
     }
     if (int code = avio_open2(&muxer.pb, output.c_str(), AVIO_FLAG_WRITE, &muxer.interrupt_callback, nullptr); code < 0) {
@@ -191,56 +191,59 @@ std::int64_t runPass(const std::shared_ptr<Pass>& pass, PassThreads& workers, Ou
     }
 
     // The watchdog: a poll for cancellation and failures, and a handler that stops the pass.
-    Pass* raw = pass.get();  // the watchdog lives inside the pass: no owning reference here
-    pass->watchdog = std::make_unique<PumpWatchdog>(
+    pass.watchdog = std::make_unique<PumpWatchdog>(
         stallTimeoutSeconds, watchdogIntervalSeconds,
-        [raw]() -> std::optional<PumpWatchdog::Stop> {
-            if (raw->link->cancelled()) return PumpWatchdog::Stop::cancelled;
-            if (raw->status.anyFailed()) return PumpWatchdog::Stop::failed;
+        [&pass]() -> std::optional<PumpWatchdog::Stop> {
+            if (pass.link.cancelled()) return PumpWatchdog::Stop::cancelled;
+            if (pass.status.anyFailed()) return PumpWatchdog::Stop::failed;
             return std::nullopt;
         },
-        [raw](PumpWatchdog::Stop) { raw->stop(); });
+        [&pass](PumpWatchdog::Stop) { pass.stop(); });
 
     // Pumping: both pumps at once; the calling thread waits for both.
     std::vector<std::shared_ptr<PumpWatchdog::Exit>> exits;
     const auto startPump = [&](Track track) {
-        exits.push_back(pass->watchdog->open(PumpWatchdog::StallWatch::watched, [&](const std::shared_ptr<PumpWatchdog::Exit>& exit) {
+        exits.push_back(pass.watchdog->open(PumpWatchdog::StallWatch::watched, [&](const std::shared_ptr<PumpWatchdog::Exit>& exit) {
             try {
-                workers.start([pass, track, exit] { pump(pass, track, exit); });
+                threads.start([&pass, track, exit] { pump(pass, track, exit); });
             } catch (const std::system_error& error) {
-                pass->status.writerFailed(error.what());
+                pass.status.writerFailed(error.what());
                 if (exit->claim()) exit->resume();
             }
         }));
     };
     startPump(Track::video);
-    if (pass->audio) startPump(Track::audio);
+    if (pass.audio) startPump(Track::audio);
     for (const auto& exit : exits) exit->wait();
 
-    // After the pumps.
-    if (pass->link->cancelled()) throw VideoError::cancelled();
-    if (pass->watchdog->stopped() == PumpWatchdog::Stop::stalled) throw VideoError::encodeFailed("编码器无响应");
-    if (pass->status.colour()) throw VideoError::encodeFailed("颜色转换失败");
-    if (auto error = pass->status.reader()) throw VideoError::unreadable(error->empty() ? "读取中断" : *error);
-    if (auto error = pass->status.writer()) throw VideoError::encodeFailed(error->empty() ? "写入失败" : *error);
+    // After the pumps. A cancellation counts when the watchdog saw it, even if the caller's query
+    // says otherwise now: the pumps may still be at work.
+    const auto cancelled = [&] {
+        return pass.link.cancelled() || pass.watchdog->stopped() == PumpWatchdog::Stop::cancelled;
+    };
+    if (cancelled()) throw VideoError::cancelled();
+    if (pass.watchdog->stopped() == PumpWatchdog::Stop::stalled) throw VideoError::encodeFailed("编码器无响应");
+    if (pass.status.colour()) throw VideoError::encodeFailed("颜色转换失败");
+    if (auto error = pass.status.reader()) throw VideoError::unreadable(error->empty() ? "读取中断" : *error);
+    if (auto error = pass.status.writer()) throw VideoError::encodeFailed(error->empty() ? "写入失败" : *error);
 
     // Finishing: the trailer (and the index moved to the front) on a thread of its own, waited
     // for without stall detection.
-    pass->watchdog->run(PumpWatchdog::StallWatch::unwatched, [&](const std::shared_ptr<PumpWatchdog::Exit>& exit) {
+    pass.watchdog->run(PumpWatchdog::StallWatch::unwatched, [&](const std::shared_ptr<PumpWatchdog::Exit>& exit) {
         try {
-            workers.start([pass, exit] {
-                pass->status.finished(pass->muxer.finish());
+            threads.start([&pass, exit] {
+                pass.status.finished(pass.muxer.finish());
                 if (exit->claim()) exit->resume();
             });
         } catch (const std::system_error& error) {
-            pass->status.finished(error.what());
+            pass.status.finished(error.what());
             if (exit->claim()) exit->resume();
         }
     });
-    if (pass->link->cancelled()) throw VideoError::cancelled();
-    if (auto error = pass->status.finishError()) throw VideoError::encodeFailed(error->empty() ? "写入未完成" : *error);
+    if (cancelled()) throw VideoError::cancelled();
+    if (auto error = pass.status.finishError()) throw VideoError::encodeFailed(error->empty() ? "写入未完成" : *error);
 
-    pass->progress.report(1);
+    pass.progress.report(1);
     std::error_code sizeError;
     const auto bytes = std::filesystem::file_size(output, sizeError);
     return sizeError ? 0 : std::int64_t(bytes);
@@ -252,24 +255,29 @@ std::int64_t encode(const VideoSource& source, const VideoEncodeSettings& settin
                     double stallTimeoutSeconds, double watchdogIntervalSeconds, const ProgressHandler& progress,
                     const CancelQuery& isCancelled) {
     ffmpeg::prepare();
-    auto link = std::make_shared<CallerLink>(progress, isCancelled);
-    auto pass = std::make_shared<Pass>(link);
+    CallerLink link(progress, isCancelled);
+    Pass pass(link);
     OutputFile file(output);
-    PassThreads workers;
+    PassThreads threads;
+    // Every thread of the pass ends before this returns: the pumps and the finishing thread
+    // (stopped first when the pass failed), then the watchdog's ticker; last, the callbacks are
+    // cut off.
+    const auto endThreads = [&] {
+        if (pass.watchdog) pass.watchdog->end();
+        threads.joinAll();
+        pass.watchdog.reset();
+        link.detach();
+    };
     try {
         const std::int64_t bytes =
-            runPass(pass, workers, file, source, settings, output, stallTimeoutSeconds, watchdogIntervalSeconds);
-        if (pass->watchdog) pass->watchdog->end();
-        workers.joinAll();
+            runPass(pass, threads, file, source, settings, output, stallTimeoutSeconds, watchdogIntervalSeconds);
+        endThreads();
         file.keep();
-        link->detach();
         return bytes;
     } catch (...) {
-        const bool cancelled = link->cancelled();
-        if (pass->watchdog) pass->watchdog->end();
-        pass->stop();
-        workers.release();
-        link->detach();
+        const bool cancelled = link.cancelled();
+        pass.stop();
+        endThreads();
         try {
             throw;
         } catch (const VideoError& error) {

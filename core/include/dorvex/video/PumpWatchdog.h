@@ -6,7 +6,8 @@
 // timeout while a stall-watched exit is still open. It trips at most once and never after end().
 //
 // Locks: the watchdog's lock is taken before an exit's lock, never the other way round; the poll
-// function and the stop handler are always called without the watchdog's lock.
+// function and the stop handler are always called without the watchdog's lock, and neither may
+// end or destroy the watchdog. Its ticker is always joined.
 
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +18,8 @@
 #include <optional>
 #include <thread>
 #include <vector>
+
+#include "dorvex/video/CallGate.h"
 
 namespace dorvex {
 
@@ -72,8 +75,8 @@ public:
     // A sample was appended: the stall clock starts again.
     void markSample();
 
-    // No further stop: drops the poll function and the stop handler and stops the ticker. Open
-    // exits are left alone.
+    // No further stop: stops the ticker, waits for a poll or a stop handler under way, then drops
+    // both. Open exits are left alone.
     void end();
 
     // Why the watchdog stopped the pass; nullopt while it has not.
@@ -93,6 +96,7 @@ private:
     bool ended_ = false;
     Clock::time_point lastSample_;
     Clock::duration stallTimeout_;
+    CallGate calls_;  // the ticker's calls of the two below; closed by end()
     Poll poll_;
     StopHandler onStop_;
 

@@ -7,12 +7,13 @@
 #include "dorvex/text/Format.h"
 #include "dorvex/model/JsonCoding.h"
 #include "dorvex/image/SizeTargetSearch.h"
+#include "TerminalText.h"
 
 namespace dorvex::cli {
 
 namespace {
 
-std::string fileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+std::string fileName(const std::string& path) { return terminalText(std::filesystem::path(path).filename().string()); }
 
 json::Json rateJson(const VideoRate& rate) {
     if (const auto* q = std::get_if<VideoRate::Quality>(&rate.value)) return {{"quality", q->value}};
@@ -101,11 +102,12 @@ void Reporter::summary(int count, int ignored) {
 std::string Reporter::textLine(const std::string& source, const CompressionOptions& options,
                                const CompressionResult& result) {
     const char* mark = result.isSuccess() ? "✓" : result.skipped() ? "–" : "✗";
-    std::string line = fmt::format("{} {}  {}", mark, fileName(source), Format::statusLine(result));
+    // Failure texts may carry an encoder's standard error: an excerpt, on one line.
+    std::string line = fmt::format("{} {}  {}", mark, fileName(source), terminalText(Format::statusLine(result)));
     for (const auto& tag : Format::tags(result, options)) line += "  [" + tag.text + "]";
     if (result.isSuccess()) line += "  " + Format::change(result).text;
-    if (result.isSuccess() && result.output) line += "  → " + result.output->string();
-    for (const auto& warning : result.warnings) line += "\n    ! " + warning;
+    if (result.isSuccess() && result.output) line += "  → " + terminalText(result.output->string(), 4096);
+    for (const auto& warning : result.warnings) line += "\n    ! " + terminalText(warning);
     return line;
 }
 

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "CommandLine.h"
+#include "TerminalText.h"
 #include "TestSupport.h"
 
 extern char** environ;
@@ -241,6 +242,23 @@ TEST(CliFlags, ParsingAndApplying) {
     CompressionOptions overwriting;
     overwriting.saveLocation = SaveLocation::overwrite();
     EXPECT_EQ(cli::apply(f, overwriting).saveLocation, SaveLocation::sourceFolder("-z"));
+}
+
+TEST(CliTerminalText, EscapesControlsAndBoundsTheExcerpt) {
+    struct Case {
+        std::string text;
+        std::size_t limit;
+        std::string shown;
+    };
+    const std::vector<Case> cases{
+        {"photo \xE7\x85\xA7\xE7\x89\x87.jpg", 300, "photo 照片.jpg"},
+        {"line one\nline two\r\t", 300, "line one\\nline two\\r\\t"},
+        {"\x1b]0;owned\x07name.png", 300, "\\x1b]0;owned\\x07name.png"},
+        {"bad \xff\xc3 bytes, C1 \xC2\x9B", 300, "bad \\xff\\xc3 bytes, C1 \\u009b"},
+        {"abcdef", 3, "abc…"},
+        {std::string(200000, 'e'), 300, std::string(300, 'e') + "…"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(cli::terminalText(c.text, c.limit), c.shown) << c.text.substr(0, 40);
 }
 
 }  // namespace

@@ -21,6 +21,9 @@ std::string EncodeFailure::description() const {
         std::string operator()(const QualityTooLow&) const {
             return "pngquant could not reach the minimum quality (exit 99)";
         }
+        std::string operator()(const UnusableOutput& f) const {
+            return f.encoder + " wrote an unusable file: " + f.problem;
+        }
     };
     return std::visit(Describe{}, value);
 }

@@ -29,12 +29,19 @@ struct EncodeFailure {
     struct QualityTooLow {
         bool operator==(const QualityTooLow&) const = default;
     };
+    // The encoder reported success, but what it wrote is no picture of the size asked for.
+    struct UnusableOutput {
+        std::string encoder;  // "cwebp", "ImageIO"
+        std::string problem;  // "it is empty", "it does not decode", …
+        bool operator==(const UnusableOutput&) const = default;
+    };
 
-    std::variant<Tool, ImageIO, JpegNotTranscodable, QualityTooLow> value;
+    std::variant<Tool, ImageIO, JpegNotTranscodable, QualityTooLow, UnusableOutput> value;
     bool operator==(const EncodeFailure&) const = default;
 
     // "cjpeg exited 1: bad input", "cjpeg terminated by signal SEGV", "ImageIO 无法写出 AVIF", "这张 JPEG 无法无损转成 JXL（exit 1）",
-    // "pngquant could not reach the minimum quality (exit 99)".
+    // "pngquant could not reach the minimum quality (exit 99)",
+    // "cwebp wrote an unusable file: it does not decode".
     std::string description() const;
 };
 

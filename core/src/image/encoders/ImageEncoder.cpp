@@ -1,6 +1,7 @@
 #include "dorvex/image/encoders/ImageEncoder.h"
 
 #include <string_view>
+#include <type_traits>
 
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/QualityModel.h"
@@ -19,6 +20,22 @@ namespace {
 std::string toolName(const std::string& executable) {
     return std::filesystem::path(executable).filename().string();
 }
+
+}  // namespace
+
+std::string encoderName(const ImageEncoder& encoder) {
+    return std::visit(
+        [](const auto& e) -> std::string {
+            if constexpr (std::is_same_v<std::decay_t<decltype(e)>, ImageIOEncoder>) {
+                return "ImageIO";
+            } else {
+                return toolName(e.executable);
+            }
+        },
+        encoder);
+}
+
+namespace {
 
 EncodeFailure toolFailure(const std::string& executable, const ToolRunner::Result& result) {
     return EncodeFailure{EncodeFailure::Tool{toolName(executable), result.status, result.stderrText, result.signal}};

@@ -70,6 +70,9 @@ struct ImageIOEncoder {
 
 using ImageEncoder = std::variant<MozJPEGEncoder, PNGQuantEncoder, CWebPEncoder, CJXLEncoder, ImageIOEncoder>;
 
+// What failures name the encoder by: the tool's file name ("cwebp"), or "ImageIO" for our writer.
+std::string encoderName(const ImageEncoder& encoder);
+
 // Writes `out` for one attempt. `pixelSize` none means the source's own size. An external tool is
 // ended when `isCancelled` answers true while it runs, and ToolCancelled ("已取消") is thrown.
 std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,

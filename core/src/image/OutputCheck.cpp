@@ -1,0 +1,55 @@
+#include "image/OutputCheck.h"
+
+#include <vips/vips8>
+
+#include <system_error>
+
+#include "dorvex/image/VipsRuntime.h"
+#include "dorvex/image/encoders/IcnsFile.h"
+
+namespace dorvex::OutputCheck {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The size of the picture the file holds, every pixel decoded on the way; nothing when it does
+// not decode. Icon families go through our reader, everything else through libvips's loaders
+// chosen by content (the first page of a TIFF, the primary image of a HEIF).
+std::optional<PixelSize> decodedSize(const fs::path& file) {
+    if (file.extension() == ".icns") {
+        try {
+            const std::optional<Picture> largest = IcnsFile::read(file).decodeLargest();
+            if (!largest) return std::nullopt;
+            return largest->size();
+        } catch (const IcnsError&) {
+            return std::nullopt;
+        }
+    }
+    VipsRuntime::start();
+    try {
+        const vips::VImage image = vips::VImage::new_from_file(
+            file.c_str(),
+            vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
+        image.avg();  // reads every pixel once, in one streaming pass
+        return PixelSize{image.width(), image.height()};
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> problem(const fs::path& file, PixelSize expected) {
+    std::error_code error;
+    const auto bytes = fs::file_size(file, error);
+    if (error) return "it is missing";
+    if (bytes == 0) return "it is empty";
+    const std::optional<PixelSize> size = decodedSize(file);
+    if (!size) return "it does not decode";
+    if (*size != expected) return "it holds " + size->description() + " pixels, not " + expected.description();
+    return std::nullopt;
+}
+
+}  // namespace dorvex::OutputCheck

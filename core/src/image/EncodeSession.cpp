@@ -31,10 +31,14 @@ std::optional<std::int64_t> EncodeSession::encode(int index, int quality, std::o
         lastFailure_ = std::move(failure);
         return std::nullopt;
     }
-    outputs_[index] = file;
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
-    if (error) return std::nullopt;
+    if (error) {
+        // Success without a file: the encoder is not to be trusted with this attempt.
+        lastFailure_ = EncodeFailure{EncodeFailure::UnusableOutput{encoderName(encoder_), "it is missing"}};
+        return std::nullopt;
+    }
+    outputs_[index] = file;
     return std::int64_t(size);
 }
 

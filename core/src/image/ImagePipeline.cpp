@@ -8,6 +8,7 @@
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/image/SizeTargetSearch.h"
 #include "dorvex/image/SourceImage.h"
+#include "image/OutputCheck.h"
 #include "dorvex/image/encoders/ToolRunner.h"
 
 namespace dorvex::ImagePipeline {
@@ -113,6 +114,11 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
 
     const std::optional<std::filesystem::path> produced = session.output(keptIndex);
     if (!produced) return finished(result, failure(fmt::format("找不到第 {} 次尝试的输出", keptIndex)));
+    // An encoder's word is not enough: what it wrote must be a picture of the size asked for.
+    if (const auto problem = OutputCheck::problem(*produced, result.pixelSize)) {
+        const EncodeFailure unusable{EncodeFailure::UnusableOutput{encoderName(session.encoder()), *problem}};
+        return finished(result, failure(unusable.description()));
+    }
     if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
 
     const auto destination =

@@ -46,6 +46,7 @@ public:
 
     const std::filesystem::path& workDir() const { return work_.path(); }
     OutputFormat format() const { return format_; }
+    const ImageEncoder& encoder() const { return encoder_; }
 
     // "attempt-<index>.<ext>", "jpg" for JPEG and the raw value otherwise.
     static std::string attemptFileName(int index, OutputFormat format);

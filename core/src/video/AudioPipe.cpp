@@ -31,8 +31,7 @@ ffmpeg::Frame encoderFrame(const AVCodecContext& encoder, int samples) {
 AudioPipe::AudioPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, std::int64_t startOffset)
     : pass_(pass),
       stream_(stream),
-      decoder_(std::move(decoder)),
-      decoding_(*pass.demuxer, Track::audio, decoder_.get()),
+      decoding_(*pass.demuxer, Track::audio, std::move(decoder)),
       startOffset_(startOffset),
       out_(pass) {}
 

@@ -28,7 +28,6 @@ private:
 
     Pass& pass_;
     const AVStream* stream_;
-    ffmpeg::Codec decoder_;
     Decoding decoding_;
     std::int64_t startOffset_;
     EncoderOutput out_;

@@ -80,20 +80,20 @@ ffmpeg::Codec openDecoder(const AVStream* stream) {
 
 Decoding::Result Decoding::next(AVFrame* frame) {
     for (;;) {
-        const int code = avcodec_receive_frame(decoder_, frame);
+        const int code = avcodec_receive_frame(decoder_.get(), frame);
         if (code == 0) return Result::frame;
         if (code == ffmpeg::errorEndOfFile()) return Result::end;
         // Damaged data is skipped, as players do; the stream goes on with the next packet.
         if (code != ffmpeg::errorAgain() && drained_) return Result::end;
         switch (demuxer_.next(track_, packet_.get())) {
             case Demuxer::Read::packet:
-                avcodec_send_packet(decoder_, packet_.get());
+                avcodec_send_packet(decoder_.get(), packet_.get());
                 av_packet_unref(packet_.get());
                 break;
             case Demuxer::Read::end:
                 if (drained_) return Result::end;
                 drained_ = true;
-                avcodec_send_packet(decoder_, nullptr);
+                avcodec_send_packet(decoder_.get(), nullptr);
                 break;
             case Demuxer::Read::stopped:
                 return Result::stopped;

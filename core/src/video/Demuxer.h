@@ -3,11 +3,12 @@
 // time and queues the other's packets, up to a bound; and Decoding, one track's frames decoded
 // from it.
 
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "video/FFmpegSupport.h"
 
@@ -85,22 +86,22 @@ private:
 // An open decoder for `stream`, or null when it has none or cannot be opened.
 ffmpeg::Codec openDecoder(const AVStream* stream);
 
-// Decodes one track's packets from the shared demuxer.
+// Decodes one track's packets from the shared demuxer with the track's own decoder.
 class Decoding {
 public:
     enum class Result { frame, end, stopped, failed };
 
-    Decoding(Demuxer& demuxer, Track track, AVCodecContext* decoder) : demuxer_(demuxer), track_(track), decoder_(decoder) {}
+    Decoding(Demuxer& demuxer, Track track, ffmpeg::Codec decoder)
+        : demuxer_(demuxer), track_(track), decoder_(std::move(decoder)) {}
 
     Result next(AVFrame* frame);
 
 private:
     Demuxer& demuxer_;
     Track track_;
-    AVCodecContext* decoder_;
+    ffmpeg::Codec decoder_;
     ffmpeg::Packet packet_ = ffmpeg::makePacket();
     bool drained_ = false;
 };
-
 
 }  // namespace dorvex::VideoEncoder

@@ -82,8 +82,7 @@ std::string hdrParameters(const AVFrame& frame, const AVStream& stream) {
 VideoPipe::VideoPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, std::int64_t startOffset)
     : pass_(pass),
       stream_(stream),
-      decoder_(std::move(decoder)),
-      decoding_(*pass.demuxer, Track::video, decoder_.get()),
+      decoding_(*pass.demuxer, Track::video, std::move(decoder)),
       timeline_(startOffset, frameStep(stream, pass.input.get())),
       out_(pass) {}
 

@@ -54,7 +54,6 @@ private:
 
     Pass& pass_;
     const AVStream* stream_;
-    ffmpeg::Codec decoder_;
     Decoding decoding_;
     Timeline timeline_;
     DisplayMatch::Plan plan_;

@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "image/VipsBlob.h"
+#include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 
@@ -271,20 +272,6 @@ Bytes packPlanes(ByteView planes, std::size_t planeBytes) {
 struct GFree {
     void operator()(void* p) const { g_free(p); }
 };
-struct StrvFree {
-    void operator()(gchar** strings) const { g_strfreev(strings); }
-};
-
-// A copy of the image with every metadata item dropped except the colour profile.
-VImage withColourProfileOnly(const VImage& image) {
-    VImage copy = image.copy();
-    std::unique_ptr<gchar*, StrvFree> fields(vips_image_get_fields(copy.get_image()));
-    for (gchar** field = fields.get(); field != nullptr && *field != nullptr; ++field) {
-        if (std::string_view(*field) != "icc-profile-data") copy.remove(*field);
-    }
-    return copy;
-}
-
 bool fitsIconLimit(const VImage& image) { return image.width() <= maxIconSide && image.height() <= maxIconSide; }
 
 // Loads a PNG or JPEG 2000 payload with the loader its kind names; pixels stay lazy.
@@ -454,7 +441,7 @@ std::optional<Bytes> smallestPng(const VImage& decoded) {
     const VImage reference = decoded.copy_memory();
     PngSearch search(reference);
 
-    const VImage stored = withColourProfileOnly(reference);
+    const VImage stored = keepingOnlyMetadata(reference, {"icc-profile-data"});
     std::vector<VImage> layouts{stored};
     const bool hasAlpha = stored.bands() == 2 || stored.bands() == 4;
     if (hasAlpha && stored.extract_band(stored.bands() - 1).min() == maxSampleValue(stored)) {

@@ -12,6 +12,7 @@
 
 #include "dorvex/image/ToolError.h"
 #include "image/VipsBlob.h"
+#include "image/VipsMetadata.h"
 #include "image/encoders/HeifWriter.h"
 #include "image/encoders/TiffPages.h"
 #include "image/VipsPicture.h"
@@ -40,20 +41,6 @@ bool writeFile(const std::filesystem::path& file, const Bytes& bytes) {
     if (out) out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     if (out) out.close();
     return bool(out);
-}
-
-struct StrvFree {
-    void operator()(gchar** strings) const { g_strfreev(strings); }
-};
-
-// A copy of the image that carries only the named metadata items.
-VImage keepingOnlyMetadata(const VImage& image, std::initializer_list<std::string_view> kept) {
-    VImage copy = image.copy();
-    std::unique_ptr<gchar*, StrvFree> fields(vips_image_get_fields(copy.get_image()));
-    for (gchar** field = fields.get(); field != nullptr && *field != nullptr; ++field) {
-        if (std::find(kept.begin(), kept.end(), std::string_view(*field)) == kept.end()) copy.remove(*field);
-    }
-    return copy;
 }
 
 // ---- TIFF pages -------------------------------------------------------------------------------

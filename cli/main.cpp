@@ -1,7 +1,8 @@
 // dorvex: compresses files and folders from a terminal with the engine. Parses, builds the jobs,
 // runs a few at a time, reports, and maps the outcome to the exit status: 0 when nothing failed,
 // 1 when a job failed, 2 for bad usage, 130 when interrupted (Ctrl-C cancels the running jobs,
-// which end as "已取消" and leave no partial output).
+// which end as "已取消" and leave no partial output). Whatever the path out, the engine is shut
+// down before the program ends, so no encoder, thread or work folder outlives it.
 
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <mutex>
@@ -32,6 +34,17 @@ namespace {
 std::atomic<bool> interrupted{false};
 
 void onInterrupt(int) { interrupted.store(true); }
+
+// Shuts the engine down when run() is left, by any path: the running jobs' handlers refer to
+// run()'s own variables, so no job may outlive them.
+struct EngineShutdown {
+    EngineShutdown() = default;
+    EngineShutdown(const EngineShutdown&) = delete;
+    EngineShutdown& operator=(const EngineShutdown&) = delete;
+    ~EngineShutdown() { stopped = Compressor::shutdown(); }
+
+    static inline bool stopped = true;  // false when the engine did not stop within its bound
+};
 
 void listEncoders(const Toolchain& tools) {
     for (const auto& info : Toolchain::tools) {
@@ -83,6 +96,7 @@ int run(const cli::Flags& flags) {
     std::deque<int> queued;
     for (int i = 0; i < int(collected.files.size()); ++i) queued.push_back(i);
     std::vector<Compressor::Job> started;
+    const EngineShutdown shutdownOnExit;
 
     std::unique_lock guard(lock);
     for (;;) {
@@ -119,9 +133,7 @@ int run(const cli::Flags& flags) {
     return anyFailed ? 1 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int parseAndRun(int argc, char** argv) {
     try {
         const auto flags = cli::parse(argc, argv);
         if (!flags) return 0;
@@ -133,4 +145,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dorvex: %s\n", error.what());
         return 1;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = parseAndRun(argc, argv);
+    if (!EngineShutdown::stopped) {
+        // A job is still inside a library call: end the process without running static
+        // destructors under its feet.
+        std::fprintf(stderr, "dorvex: some work did not stop in time\n");
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

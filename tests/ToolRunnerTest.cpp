@@ -6,8 +6,6 @@
 
 #include "dorvex/image/encoders/ToolRunner.h"
 
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -21,6 +19,7 @@
 #include <thread>
 
 #include "dorvex/image/Toolchain.h"
+#include "ProcessChecks.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -31,6 +30,8 @@ using dorvex::ToolRunner::run;
 namespace {
 
 using dorvex::testing::TemporaryFolder;
+using dorvex::testing::hasEnded;
+using dorvex::testing::hasNoChild;
 
 std::string writeScript(const fs::path& file, const std::string& body,
                         fs::perms permissions = fs::perms(0755)) {
@@ -45,22 +46,9 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Whether process `pid` has ended (gone, or a zombie waiting for whoever adopted it), asked for
-// up to a second.
-bool hasEnded(const std::string& pid) {
-    for (int i = 0; i < 100; ++i) {
-        const std::string stat = dorvex::testing::contents("/proc/" + pid + "/stat");
-        const std::size_t close = stat.rfind(')');
-        if (stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z")) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// True when this process has no child at all, running or unreaped.
-bool hasNoChild() {
-    siginfo_t info{};
-    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
+// The pid a test tool wrote to "<tool>.pid".
+std::string pidWrittenBy(const std::string& tool) {
+    return std::to_string(std::stol(dorvex::testing::contents(tool + ".pid")));
 }
 
 std::size_t openDescriptorCount() {
@@ -245,7 +233,7 @@ TEST(ToolRunner, CancellingEndsTheChildAndWhatItStarted) {
         EXPECT_THROW(run(tool, {}, cancelLater), dorvex::ToolCancelled) << name;
         EXPECT_LT(secondsSince(start), 1.3) << name;
         EXPECT_TRUE(hasNoChild()) << name;
-        EXPECT_TRUE(hasEnded(dorvex::testing::contents(tool + ".pid").substr(0, 20))) << name;
+        EXPECT_TRUE(hasEnded(pidWrittenBy(tool))) << name;
     }
 }
 
@@ -259,7 +247,7 @@ TEST(ToolRunner, DoesNotWaitForAProcessTheChildLeftHoldingThePipe) {
     EXPECT_EQ(run(tool, {}), (Result{3, "left behind", 0}));
     EXPECT_LT(secondsSince(start), 1.0);
     EXPECT_TRUE(hasNoChild());
-    EXPECT_TRUE(hasEnded(dorvex::testing::contents(tool + ".pid").substr(0, 20)));
+    EXPECT_TRUE(hasEnded(pidWrittenBy(tool)));
 }
 
 // The version probe gives a hanging tool five seconds, then ends it and reports no version, as

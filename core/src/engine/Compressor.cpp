@@ -1,7 +1,13 @@
-// The engine's single entry: classification by file name and dispatch off the caller's thread.
+// The engine's single entry: classification by file name, dispatch off the caller's thread, and
+// the record of running jobs that shutdown() cancels and waits for.
 
 #include "dorvex/engine/Compressor.h"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <list>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +24,11 @@ struct Job::State {
     std::promise<CompressionResult> promise;
     std::shared_future<CompressionResult> result = promise.get_future().share();
 
+    void cancel() {
+        std::lock_guard guard(lock);
+        cancelled = true;
+    }
+
     bool isCancelled() const {
         std::lock_guard guard(lock);
         return cancelled;
@@ -26,27 +37,130 @@ struct Job::State {
 
 Job::Job(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-void Job::cancel() const {
-    std::lock_guard guard(state_->lock);
-    state_->cancelled = true;
-}
+void Job::cancel() const { state_->cancel(); }
 
 bool Job::isCancelled() const { return state_->isCancelled(); }
 
 const std::shared_future<CompressionResult>& Job::result() const { return state_->result; }
 
+namespace {
+
+// Every job from compress() until its thread is done with it, and the threads of video jobs
+// until they are joined. One lock; no other lock is taken while it is held except a job's own
+// flag (cancelling).
+class Registry {
+public:
+    struct Entry {
+        std::shared_ptr<Job::State> state;
+        std::thread thread;  // a video job's own thread; none for work-pool jobs
+        bool done = false;   // the job has returned from its last call of ours
+    };
+    using Handle = std::list<Entry>::iterator;
+
+    // Records a new job; a job that arrives while a shutdown runs is cancelled before it starts.
+    Handle add(const std::shared_ptr<Job::State>& state) {
+        std::lock_guard guard(lock_);
+        reapDone();
+        if (closing_ > 0) state->cancel();
+        entries_.push_back(Entry{state, {}, false});
+        return std::prev(entries_.end());
+    }
+
+    // Starts `work` on a thread of its own, owned by the entry. Throws std::system_error.
+    void startThread(Handle entry, std::function<void()> work) {
+        std::lock_guard guard(lock_);
+        entry->thread = std::thread(std::move(work));
+    }
+
+    // Called by a job as the last thing it does. A work-pool job is forgotten at once; a video
+    // job's entry stays until its thread is joined.
+    void finished(Handle entry) {
+        {
+            std::lock_guard guard(lock_);
+            if (entry->thread.joinable()) {
+                entry->done = true;
+            } else {
+                entries_.erase(entry);
+            }
+        }
+        changed_.notify_all();
+    }
+
+    // Cancels every job, waits (until `deadline`) for the video jobs to finish and joins their
+    // threads. Returns true when no video thread is left.
+    bool cancelAllAndJoinVideos(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock guard(lock_);
+        for (Entry& entry : entries_) entry.state->cancel();
+        changed_.wait_until(guard, deadline, [this] {
+            return std::none_of(entries_.begin(), entries_.end(),
+                                [](const Entry& entry) { return entry.thread.joinable() && !entry.done; });
+        });
+        reapDone();
+        return std::none_of(entries_.begin(), entries_.end(),
+                            [](const Entry& entry) { return entry.thread.joinable(); });
+    }
+
+    void beginClosing() {
+        std::lock_guard guard(lock_);
+        ++closing_;
+    }
+
+    void endClosing() {
+        std::lock_guard guard(lock_);
+        --closing_;
+    }
+
+private:
+    // Joins the video threads that are done (each has only to return) and forgets their jobs.
+    void reapDone() {
+        entries_.remove_if([](Entry& entry) {
+            if (!entry.done) return false;
+            entry.thread.join();
+            return true;
+        });
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::list<Entry> entries_;
+    int closing_ = 0;  // shutdowns under way
+};
+
+Registry& registry() {
+    // Never destroyed: a video thread still running at process exit may yet report to it.
+    static Registry* const shared = new Registry;
+    return *shared;
+}
+
+CompressionResult failedResult(std::string text) {
+    CompressionResult result;
+    result.status = CompressionResult::Failed{std::move(text)};
+    return result;
+}
+
+// Runs the caller's completion handler; its failure must not keep the job from ending.
+void deliver(const CompletionHandler& onFinished, const CompressionResult& result) {
+    try {
+        if (onFinished) onFinished(result);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 Job compress(const std::filesystem::path& source, const CompressionOptions& options, const Toolchain& toolchain,
              EventHandler onEvent, CompletionHandler onFinished) {
     auto state = std::make_shared<Job::State>();
     const OutputFormat kind = OutputFormat::original(FileType::fromPath(source));
+    const Registry::Handle entry = registry().add(state);
 
     // Runs on the job's own thread: the pipeline, then the result, exactly once.
-    auto work = [state, source, options, toolchain, kind, onEvent = std::move(onEvent),
-                 onFinished = std::move(onFinished)] {
+    auto work = [state, entry, source, options, toolchain, kind, onEvent = std::move(onEvent), onFinished] {
         const auto isCancelled = [state] { return state->isCancelled(); };
         CompressionResult result;
         try {
             if (kind.isVideo()) {
+                ::pthread_setname_np(::pthread_self(), "dorvex-video");
                 result = VideoCompressor::compress(source, options, onEvent, isCancelled);
             } else if (kind.isPDF()) {
                 result = PDFCompressor::compress(source, options, isCancelled);
@@ -54,20 +168,40 @@ Job compress(const std::filesystem::path& source, const CompressionOptions& opti
                 result = ImagePipeline::run(source, options, toolchain, onEvent, isCancelled);
             }
         } catch (const std::exception& error) {
-            result.status = CompressionResult::Failed{error.what()};
+            result = failedResult(error.what());
         } catch (...) {
-            result.status = CompressionResult::Failed{"编码失败"};
+            result = failedResult("编码失败");
         }
         state->promise.set_value(result);
-        if (onFinished) onFinished(result);
+        deliver(onFinished, result);
+        registry().finished(entry);
     };
 
-    if (kind.isVideo()) {
-        std::thread(std::move(work)).detach();
-    } else {
-        WorkPool::submit(std::move(work));
+    try {
+        if (kind.isVideo()) {
+            registry().startThread(entry, std::move(work));
+        } else {
+            WorkPool::submit(std::move(work));
+        }
+    } catch (const std::exception& error) {
+        // No thread to run the job on: it fails here, on the caller's thread.
+        const CompressionResult result = failedResult(error.what());
+        state->promise.set_value(result);
+        deliver(onFinished, result);
+        registry().finished(entry);
     }
     return Job(state);
+}
+
+bool shutdown(std::chrono::milliseconds timeLimit) {
+    const auto deadline = std::chrono::steady_clock::now() + timeLimit;
+    Registry& jobs = registry();
+    jobs.beginClosing();
+    const bool videosJoined = jobs.cancelAllAndJoinVideos(deadline);
+    // The pool's queued jobs are cancelled too: each runs, sees it, and ends at once.
+    const bool workersJoined = WorkPool::stop(deadline);
+    jobs.endClosing();
+    return videosJoined && workersJoined;
 }
 
 }  // namespace dorvex::Compressor

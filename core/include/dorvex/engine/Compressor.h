@@ -2,8 +2,10 @@
 // Compressor: the engine's entry points. compress() takes one file of any kind, runs it away
 // from the caller (images and PDFs on the work pool, a video on a thread of its own) and hands
 // back a Job: its one result, and the way to cancel it. It never throws: every failure is a
-// result with status failed and the text the user sees; a cancellation is "已取消".
+// result with status failed and the text the user sees; a cancellation is "已取消". The engine
+// owns every thread it starts; shutdown() ends them all.
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -28,7 +30,8 @@ public:
     explicit Job(std::shared_ptr<State> state);
 
     // Sets the job's cancellation flag at once; the pipeline sees it at its next check and ends
-    // with "已取消" (a running encoder is never killed: it finishes first).
+    // with "已取消". A running external encoder is ended within about a second; a step inside a
+    // library (decoding, our own writers, a PDF image) finishes first.
     void cancel() const;
     bool isCancelled() const;
 
@@ -50,5 +53,15 @@ using CompletionHandler = std::function<void(const CompressionResult&)>;
 // after the result is ready.
 Job compress(const std::filesystem::path& source, const CompressionOptions& options, const Toolchain& toolchain,
              EventHandler onEvent, CompletionHandler onFinished = nullptr);
+
+// Ends the engine's work, for a front end that quits: cancels every job, waits for each to unwind
+// (its encoder ended, its work folder removed, its result and completion handler delivered) and
+// joins the work pool's workers and the video jobs' threads. Jobs started while it runs are
+// cancelled at once. Returns true when all of that happened within `timeLimit`. Otherwise it
+// returns false at the limit: the threads still busy stay joinable (never detached), a later
+// shutdown() joins them, and process exit takes them if none comes; their jobs' work folders go
+// when those jobs end. Afterwards the engine is usable again: the next compress() starts fresh
+// workers. Call it from a front end's own thread, never from an event or completion handler.
+bool shutdown(std::chrono::milliseconds timeLimit = std::chrono::seconds(5));
 
 }  // namespace dorvex::Compressor

@@ -239,13 +239,14 @@ public:
 
     // Waits up to `limit` for the pipe to have something (or to close), and reads it; with the
     // pipe closed, just waits.
-    void await(std::chrono::milliseconds limit) {
+    void await(std::chrono::microseconds limit) {
         if (!open_) {
             std::this_thread::sleep_for(limit);
             return;
         }
         pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, int(limit.count())) > 0) readAvailable();
+        const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(limit);
+        if (::poll(&entry, 1, int(milliseconds.count())) > 0) readAvailable();
     }
 
     std::string take() { return tail_.take(); }
@@ -257,11 +258,11 @@ private:
 };
 
 // Watches the running child, draining its pipe, until it ends (true) or `giveUp` answers true
-// (false). Once the pipe has closed the child is looked at after 1, 2, 4 … ms, at most
+// (false). Once the pipe has closed the child is looked at after 0.1, 0.2, 0.4 … ms, at most
 // pollInterval apart: a tool usually exits right after closing its output.
 template <typename GiveUp>
 bool watch(const Child& child, Output& output, GiveUp giveUp) {
-    std::chrono::milliseconds pause{1};
+    std::chrono::microseconds pause{100};
     for (;;) {
         if (child.hasEnded()) return true;
         if (giveUp()) return false;
@@ -269,7 +270,7 @@ bool watch(const Child& child, Output& output, GiveUp giveUp) {
             output.await(pollInterval);
         } else {
             output.await(pause);
-            pause = std::min(pause * 2, pollInterval);
+            pause = std::min<std::chrono::microseconds>(pause * 2, pollInterval);
         }
     }
 }

@@ -4,20 +4,12 @@
 
 namespace dorvex::app {
 
-namespace {
-
-OutputFormat kindOf(const std::filesystem::path& source) {
-    return OutputFormat::original(FileType::fromPath(source.string()));
-}
-
-}  // namespace
-
 CompressionItem::CompressionItem(std::filesystem::path source, CompressionOptions options, QObject* parent)
-    : QObject(parent),
-      source_(std::move(source)),
-      isVideo_(kindOf(source_).isVideo()),
-      isPDF_(kindOf(source_).isPDF()),
-      options_(std::move(options)) {}
+    : QObject(parent), source_(std::move(source)), options_(std::move(options)) {
+    const OutputFormat kind = OutputFormat::original(FileType::fromPath(source_.string()));
+    isVideo_ = kind.isVideo();
+    isPDF_ = kind.isPDF();
+}
 
 // A job still in flight is not waited for: it is told to stop and its report goes nowhere.
 CompressionItem::~CompressionItem() { stop(); }

@@ -82,8 +82,8 @@ signals:
 private:
     Uuid id_ = Uuid::random();
     std::filesystem::path source_;
-    bool isVideo_;
-    bool isPDF_;
+    bool isVideo_ = false;
+    bool isPDF_ = false;
     CompressionOptions options_;
     State state_ = Queued{};
     std::optional<PixelSize> sourcePixelSize_;

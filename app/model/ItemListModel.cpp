@@ -2,6 +2,9 @@
 
 #include <QSize>
 
+#include <algorithm>
+#include <functional>
+
 #include "dorvex/text/Format.h"
 
 namespace dorvex::app {
@@ -24,6 +27,13 @@ QVariant optionalValue(const std::optional<T>& value) {
 }  // namespace
 
 ItemListModel::ItemListModel(QObject* parent) : QAbstractListModel(parent) {}
+
+int ItemListModel::row(const CompressionItem* item) const {
+    const auto number = numbers_.constFind(item);
+    if (number == numbers_.cend()) return -1;
+    const auto at = std::lower_bound(rowNumbers_.cbegin(), rowNumbers_.cend(), *number, std::greater<>());
+    return int(at - rowNumbers_.cbegin());
+}
 
 int ItemListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(items_.size()); }
 
@@ -81,8 +91,13 @@ QHash<int, QByteArray> ItemListModel::roleNames() const {
 void ItemListModel::insertAtTop(const QList<CompressionItem*>& items) {
     if (items.isEmpty()) return;
     beginInsertRows({}, 0, int(items.size()) - 1);
-    items_.insert(0, items.size(), nullptr);
-    std::copy(items.begin(), items.end(), items_.begin());
+    QList<quint64> numbers(items.size());
+    for (qsizetype at = items.size(); at-- > 0;) {
+        numbers[at] = ++nextNumber_;
+        numbers_.insert(items[at], nextNumber_);
+    }
+    items_ = items + items_;
+    rowNumbers_ = numbers + rowNumbers_;
     endInsertRows();
     for (CompressionItem* item : items) watch(item);
 }
@@ -99,11 +114,13 @@ QList<CompressionItem*> ItemListModel::takeIf(const std::function<bool(const Com
         int first = end - 1;
         while (first > 0 && matches(items_.at(first - 1))) --first;
         beginRemoveRows({}, first, end - 1);
-        for (int row = end - 1; row >= first; --row) {
-            disconnect(items_.at(row), nullptr, this, nullptr);
-            taken.append(items_.at(row));
+        for (int at = end - 1; at >= first; --at) {
+            disconnect(items_.at(at), nullptr, this, nullptr);
+            numbers_.remove(items_.at(at));
+            taken.append(items_.at(at));
         }
         items_.remove(first, end - first);
+        rowNumbers_.remove(first, end - first);
         endRemoveRows();
         end = first;
     }

@@ -36,8 +36,8 @@ public:
     explicit ItemListModel(QObject* parent = nullptr);
 
     const QList<CompressionItem*>& items() const { return items_; }
-    // The item's row; -1 when it is not listed.
-    int row(const CompressionItem* item) const { return int(items_.indexOf(item)); }
+    // The item's row, found in logarithmic time; -1 when it is not listed.
+    int row(const CompressionItem* item) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -53,6 +53,11 @@ private:
     void announce(const CompressionItem* item, const QList<int>& roles);
 
     QList<CompressionItem*> items_;
+    // Every item gets a number when it is inserted, higher for rows nearer the top; since rows
+    // only ever go in at the top, the numbers fall from row to row and a row is found by bisection.
+    QList<quint64> rowNumbers_;  // by row
+    QHash<const CompressionItem*, quint64> numbers_;
+    quint64 nextNumber_ = 0;
 };
 
 }  // namespace dorvex::app

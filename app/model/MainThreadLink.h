@@ -15,7 +15,8 @@ public:
     explicit MainThreadLink(QObject* receiver) : receiver_(receiver) {}
 
     // Queues `call` on the receiver's thread. Nothing happens once close() has returned, and a
-    // call still queued when the receiver is destroyed is dropped with it.
+    // call still queued when the receiver is destroyed is dropped with it. The receiver's owner
+    // keeps the link alive at least as long as the receiver.
     void post(std::function<void()> call);
     // Called by the receiver's owner before the receiver goes.
     void close();

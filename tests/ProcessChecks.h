@@ -1,13 +1,12 @@
 #pragma once
-// What the tests of process and thread lifetime look at: this process's threads and children, and
-// whether another process has ended, read from /proc.
+// What the lifetime tests look at in /proc: this process's threads and children, and whether
+// another process has ended.
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,53 +15,39 @@
 
 namespace dorvex::testing {
 
-// The threads of this process, by their names ("dorvex-worker", …), one entry per thread.
+// The names of this process's threads ("dorvex-worker", …).
 inline std::vector<std::string> threadNames() {
     std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& task : fs::directory_iterator("/proc/self/task", error)) {
-        std::string name = contents(task.path() / "comm");
-        if (!name.empty() && name.back() == '\n') name.pop_back();
-        names.push_back(name);
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        const std::string name = contents(task.path() / "comm");
+        names.push_back(name.substr(0, name.find('\n')));
     }
     return names;
 }
 
-// The state letter of /proc/<pid>/stat ('R', 'S', 'Z' …) and the parent's pid; state 0 when
-// the process is gone.
-struct ProcessState {
-    char state = 0;
-    long parent = 0;
-};
-
-inline ProcessState processState(const std::string& pid) {
+// The state letter ('S', 'Z' …, 0 when gone) and the parent of process `pid`.
+inline std::pair<char, long> processState(const std::string& pid) {
     const std::string stat = contents("/proc/" + pid + "/stat");
     const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos || close + 4 > stat.size()) return {};
-    return ProcessState{stat[close + 2], std::stol(stat.substr(close + 4))};
+    if (close == std::string::npos || close + 4 > stat.size()) return {0, 0};
+    return {stat[close + 2], std::stol(stat.substr(close + 4))};
 }
 
-// Whether process `pid` has ended (gone, or a zombie left for whoever adopted it), asked for up
-// to a second.
+// Whether process `pid` has ended (gone, or a zombie left to whoever adopted it), within a second.
 inline bool hasEnded(const std::string& pid) {
-    for (int i = 0; i < 100; ++i) {
-        const char state = processState(pid).state;
-        if (state == 0 || state == 'Z') return true;
+    for (int i = 0; i < 100 && processState(pid).first != 0 && processState(pid).first != 'Z'; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return processState(pid).first == 0 || processState(pid).first == 'Z';
 }
 
-// How many live processes are children of this one (zombies not counted).
+// How many children of this process are running (zombies not counted).
 inline int runningChildCount() {
     int count = 0;
-    const long self = long(::getpid());
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const ProcessState process = processState(name);
-        if (process.parent == self && process.state != 'Z' && process.state != 0) ++count;
+        const auto [state, parent] = processState(name);
+        if (parent == long(::getpid()) && state != 'Z' && state != 0) ++count;
     }
     return count;
 }

@@ -255,12 +255,7 @@ TEST(ToolRunner, DoesNotWaitForAProcessTheChildLeftHoldingThePipe) {
 TEST(ToolRunner, AVersionProbeThatHangsEndsAfterItsTimeLimit) {
     TemporaryFolder folder;
     const std::string tool = writeScript(folder.path() / "cjxl", "echo 'cjxl v0.7.0'; exec sleep 60");
-    Clock::time_point start = Clock::now();
-    EXPECT_THROW(dorvex::ToolRunner::combinedOutput(tool, {}, std::chrono::milliseconds(200)),
-                 dorvex::ToolTimeoutError);
-    EXPECT_LT(secondsSince(start), 1.0);
-
-    start = Clock::now();
+    const Clock::time_point start = Clock::now();
     EXPECT_EQ(dorvex::Toolchain::version(tool), std::nullopt);
     EXPECT_GT(secondsSince(start), 4.9);
     EXPECT_LT(secondsSince(start), 6.0);

@@ -1,5 +1,6 @@
 #include "Reporter.h"
 
+#include <cerrno>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -80,7 +81,13 @@ void Reporter::finished(int id, const std::string& source, const CompressionOpti
     std::fputs(line.c_str(), out_);
     std::fputc('\n', out_);
     drawLive();
-    std::fflush(out_);
+    flushAndWatch();
+}
+
+bool Reporter::outputLost() const { return outputLost_.load(); }
+
+void Reporter::flushAndWatch() {
+    if (std::fflush(out_) != 0 && errno == EPIPE) outputLost_.store(true);
 }
 
 void Reporter::tick() {
@@ -96,7 +103,7 @@ void Reporter::summary(int count, int ignored) {
     if (sourceBytes_ >= 1) parts.push_back(Format::totalSaved(savedBytes_, sourceBytes_));
     if (ignored > 0) parts.push_back(fmt::format("已忽略 {} 个不支持的文件", ignored));
     std::fputs(fmt::format("{}\n", fmt::join(parts, " · ")).c_str(), out_);
-    std::fflush(out_);
+    flushAndWatch();
 }
 
 std::string Reporter::textLine(const std::string& source, const CompressionOptions& options,
@@ -168,7 +175,7 @@ void Reporter::drawLive() {
     }
     std::fputs(line.c_str(), out_);
     liveShown_ = true;
-    std::fflush(out_);
+    flushAndWatch();
 }
 
 }  // namespace dorvex::cli

@@ -4,6 +4,7 @@
 // line showing what each running job is doing; and the closing summary. All output goes through
 // one lock, so jobs finishing on several threads never interleave their lines.
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -34,6 +35,8 @@ public:
     void tick();
     // Prints the summary line (text mode): "3 张 · 已完成 3 · 共节省 … · 已忽略 1 个不支持的文件".
     void summary(int count, int ignored);
+    // True once a write failed because nobody reads our output any more (a closed pipe).
+    bool outputLost() const;
 
     // The JSON object of one finished file, as --json prints it.
     static std::string jsonLine(const std::string& source, const CompressionResult& result,
@@ -63,6 +66,9 @@ private:
     std::int64_t savedBytes_ = 0;
     std::int64_t sourceBytes_ = 0;
     bool liveShown_ = false;
+    std::atomic<bool> outputLost_{false};
+
+    void flushAndWatch();
 };
 
 }  // namespace dorvex::cli

@@ -1,20 +1,28 @@
 // dorvex: compresses files and folders from a terminal with the engine. Parses, builds the jobs,
 // runs a few at a time, reports, and maps the outcome to the exit status: 0 when nothing failed,
-// 1 when a job failed, 2 for bad usage, 130 when interrupted (Ctrl-C cancels the running jobs,
-// which end as "已取消" and leave no partial output). Whatever the path out, the engine is shut
-// down before the program ends, so no encoder, thread or work folder outlives it.
+// 1 when a job failed (or a path could not be read), 2 for bad usage, 128 + the signal when
+// interrupted: Ctrl-C (130), SIGTERM (143) and SIGHUP (129) cancel the running jobs, which end as
+// "已取消" and leave no partial output; a closed standard output (141) ends the run quietly the
+// same way. Whatever the path out, the engine is shut down before the program ends, so no
+// encoder, thread or work folder outlives it.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <fmt/format.h>
@@ -31,9 +39,31 @@ using namespace dorvex;
 
 namespace {
 
-std::atomic<bool> interrupted{false};
+// The signal that asked the run to end, or 0.
+std::atomic<int> interruption{0};
 
-void onInterrupt(int) { interrupted.store(true); }
+void onInterrupt(int signal) {
+    int none = 0;
+    interruption.compare_exchange_strong(none, signal);
+}
+
+void catchInterruptions() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    // A reader that went away (dorvex … | head) shows as a failed write instead of killing us
+    // with work folders and encoders left behind.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// A path given on the command line that cannot be looked at: what the user sees for it. Paths
+// that exist but are no file or folder, and unsupported files, are counted as ignored instead.
+std::optional<std::string> unreadable(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return std::nullopt;
+    return fmt::format("cannot read {}: {}", path.string(), std::strerror(errno));
+}
 
 // Shuts the engine down when run() is left, by any path: the running jobs' handlers refer to
 // run()'s own variables, so no job may outlive them.
@@ -72,27 +102,34 @@ int run(const cli::Flags& flags) {
         throw cli::UsageError(error.what());
     }
 
-    std::vector<std::filesystem::path> paths;
-    for (const auto& path : flags.paths) {
-        if (!std::filesystem::exists(path)) std::fprintf(stderr, "dorvex: no such file or folder: %s\n", path.c_str());
-        paths.emplace_back(path);
+    for (const std::string& note : Toolchain::ignoredVariables(processEnvironment())) {
+        std::fprintf(stderr, "dorvex: %s\n", note.c_str());
     }
-    const FileCollector::Result collected = FileCollector::collect(paths);
 
+    catchInterruptions();
     const bool live = !flags.json && ::isatty(STDOUT_FILENO);
     cli::Reporter reporter(flags.json ? cli::Reporter::Mode::json : cli::Reporter::Mode::text, stdout, live);
 
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // Each path that cannot be looked at is a failure of its own; the others go on.
+    bool anyFailed = false;
+    int unreadableCount = 0;
+    std::vector<std::filesystem::path> paths;
+    for (const auto& path : flags.paths) {
+        if (const auto problem = unreadable(path)) {
+            CompressionResult result;
+            result.status = CompressionResult::Failed{*problem};
+            reporter.finished(-1 - unreadableCount++, path, options, result);
+            anyFailed = true;
+            continue;
+        }
+        paths.emplace_back(path);
+    }
+    const FileCollector::Result collected = FileCollector::collect(paths);
 
     const int jobLimit = flags.jobs.value_or(cli::defaultJobCount());
     std::mutex lock;
     std::condition_variable changed;
     int running = 0;
-    bool anyFailed = false;
     std::deque<int> queued;
     for (int i = 0; i < int(collected.files.size()); ++i) queued.push_back(i);
     std::vector<Compressor::Job> started;
@@ -100,7 +137,8 @@ int run(const cli::Flags& flags) {
 
     std::unique_lock guard(lock);
     for (;;) {
-        if (interrupted.load()) {
+        if (reporter.outputLost()) onInterrupt(SIGPIPE);
+        if (interruption.load() != 0) {
             queued.clear();
             for (const auto& job : started) job.cancel();
         }
@@ -128,8 +166,9 @@ int run(const cli::Flags& flags) {
     }
     guard.unlock();
 
-    reporter.summary(int(collected.files.size()), collected.ignored);
-    if (interrupted.load()) return 130;
+    if (reporter.outputLost()) onInterrupt(SIGPIPE);
+    if (interruption.load() != SIGPIPE) reporter.summary(int(collected.files.size()) + unreadableCount, collected.ignored);
+    if (interruption.load() != 0) return 128 + interruption.load();
     return anyFailed ? 1 : 0;
 }
 

@@ -181,7 +181,9 @@ TEST_F(CliTest, BadUsageExitsTwo) {
     EXPECT_EQ(dorvex({"--help"}).status, 0);
 }
 
-TEST_F(CliTest, CtrlCCancelsARunningVideoCleanly) {
+// Ctrl-C, SIGTERM and a hang-up end the run the same way: running jobs are cancelled, nothing
+// partial is left, and the status says which signal it was.
+TEST_F(CliTest, InterruptionsCancelARunningVideoCleanly) {
     // A clip long enough to be interrupted mid-pass.
     const fs::path clip = files() / "long.mp4";
     const std::string make = fmt::format(
@@ -190,14 +192,50 @@ TEST_F(CliTest, CtrlCCancelsARunningVideoCleanly) {
         clip.string());
     ASSERT_EQ(std::system(make.c_str()), 0);
 
-    const pid_t pid = start({"--video-codec", "hevc", clip.string()});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ::kill(pid, SIGINT);
-    const Outcome run = finish(pid);
-    EXPECT_EQ(run.status, 130) << run.out << run.err;
-    EXPECT_NE(run.out.find("已取消"), std::string::npos) << run.out;
-    EXPECT_EQ(namesIn(files()), std::vector<std::string>{"long.mp4"});  // no partial output
-    EXPECT_TRUE(namesIn(root_ / "tmp").empty());                         // work folder removed
+    for (const int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sigabbrev_np(signal));
+        const pid_t pid = start({"--video-codec", "hevc", clip.string()});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        ::kill(pid, signal);
+        const Outcome run = finish(pid);
+        EXPECT_EQ(run.status, 128 + signal) << run.out << run.err;
+        EXPECT_NE(run.out.find("已取消"), std::string::npos) << run.out;
+        EXPECT_EQ(namesIn(files()), std::vector<std::string>{"long.mp4"});  // no partial output
+        EXPECT_TRUE(namesIn(root_ / "tmp").empty());                         // work folder removed
+    }
+}
+
+// A path that cannot be looked at is a failure line of its own; the other files are compressed.
+TEST_F(CliTest, UnreadablePathsFailAloneAndTheRunGoesOn) {
+    copyIn("images/goexif-sample1.jpg");
+    fs::create_symlink("loop-b", files() / "loop-a");
+    fs::create_symlink("loop-a", files() / "loop-b");
+    const Outcome run = dorvex({(files() / "loop-a").string(), (files() / "missing.png").string(),
+                                (files() / "goexif-sample1.jpg").string()});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("✗ loop-a  cannot read " + (files() / "loop-a").string() + ": Too many levels of symbolic links"),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("✗ missing.png  cannot read " + (files() / "missing.png").string() +
+                           ": No such file or directory"),
+              std::string::npos) << run.out;
+    EXPECT_TRUE(fs::exists(files() / "goexif-sample1-min.jpg"));
+}
+
+// A reader that goes away ends the run quietly, as a pipeline expects, and cleans up first.
+TEST_F(CliTest, AClosedOutputEndsTheRunQuietly) {
+    std::string names;
+    for (int i = 0; i < 6; ++i) {
+        copyIn("images/goexif-sample1.jpg", fmt::format("p{}.jpg", i));
+        names += fmt::format(" '{}'", (files() / fmt::format("p{}.jpg", i)).string());
+    }
+    const std::string command = fmt::format(
+        "env HOME='{0}/home' XDG_CONFIG_HOME='{0}/home/.config' XDG_DATA_HOME='{0}/home/.local/share' TMPDIR='{0}/tmp' "
+        "bash -c \"'{1}' -j 1 {2} 2>'{0}/err.txt' | head -n 1 >/dev/null; exit \\${{PIPESTATUS[0]}}\"",
+        root_.string(), DORVEX_CLI_PATH, names);
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGPIPE);
+    EXPECT_EQ(contents(root_ / "err.txt"), "");
+    EXPECT_TRUE(namesIn(root_ / "tmp").empty());
 }
 
 TEST(CliFlags, ParsingAndApplying) {

@@ -15,6 +15,7 @@
 #include "dorvex/platform/WorkPool.h"
 #include "dorvex/pdf/PDFCompressor.h"
 #include "dorvex/video/VideoCompressor.h"
+#include "platform/OwnedThreads.h"
 
 namespace dorvex::Compressor {
 
@@ -53,14 +54,14 @@ public:
     struct Entry {
         std::shared_ptr<Job::State> state;
         std::thread thread;  // a video job's own thread; none for work-pool jobs
-        bool done = false;   // the job has returned from its last call of ours
+        bool ended = false;  // the job has returned from its last call of ours
     };
     using Handle = std::list<Entry>::iterator;
 
     // Records a new job; a job that arrives while a shutdown runs is cancelled before it starts.
     Handle add(const std::shared_ptr<Job::State>& state) {
         std::lock_guard guard(lock_);
-        reapDone();
+        OwnedThreads::joinEnded(entries_);
         if (closing_ > 0) state->cancel();
         entries_.push_back(Entry{state, {}, false});
         return std::prev(entries_.end());
@@ -78,7 +79,7 @@ public:
         {
             std::lock_guard guard(lock_);
             if (entry->thread.joinable()) {
-                entry->done = true;
+                entry->ended = true;
             } else {
                 entries_.erase(entry);
             }
@@ -93,9 +94,9 @@ public:
         for (Entry& entry : entries_) entry.state->cancel();
         changed_.wait_until(guard, deadline, [this] {
             return std::none_of(entries_.begin(), entries_.end(),
-                                [](const Entry& entry) { return entry.thread.joinable() && !entry.done; });
+                                [](const Entry& entry) { return entry.thread.joinable() && !entry.ended; });
         });
-        reapDone();
+        OwnedThreads::joinEnded(entries_);
         return std::none_of(entries_.begin(), entries_.end(),
                             [](const Entry& entry) { return entry.thread.joinable(); });
     }
@@ -111,15 +112,6 @@ public:
     }
 
 private:
-    // Joins the video threads that are done (each has only to return) and forgets their jobs.
-    void reapDone() {
-        entries_.remove_if([](Entry& entry) {
-            if (!entry.done) return false;
-            entry.thread.join();
-            return true;
-        });
-    }
-
     std::mutex lock_;
     std::condition_variable changed_;
     std::list<Entry> entries_;

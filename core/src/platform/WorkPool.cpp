@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/OwnedThreads.h"
+
 namespace dorvex::WorkPool {
 
 namespace {
@@ -18,7 +20,7 @@ public:
     void submit(std::function<void()> work) {
         {
             std::lock_guard lock(mutex_);
-            reapEnded();
+            OwnedThreads::joinEnded(workers_);
             // Workers told to stop still run the queue, but the new item needs workers of its own.
             const bool staffed = std::any_of(workers_.begin(), workers_.end(),
                                              [](const Worker& worker) { return !worker.stopping; });
@@ -45,7 +47,7 @@ public:
         ended_.wait_until(lock, deadline, [this] {
             return std::all_of(workers_.begin(), workers_.end(), [](const Worker& worker) { return worker.ended; });
         });
-        reapEnded();
+        OwnedThreads::joinEnded(workers_);
         return workers_.empty();
     }
 
@@ -77,16 +79,6 @@ private:
                 // A job reports its own failures; nothing may take a worker down with it.
             }
         }
-    }
-
-    // Joins the workers that have ended. Called with the lock held; an ended worker only has to
-    // return from serve(), which takes no lock.
-    void reapEnded() {
-        workers_.remove_if([](Worker& worker) {
-            if (!worker.ended) return false;
-            worker.thread.join();
-            return true;
-        });
     }
 
     std::mutex mutex_;

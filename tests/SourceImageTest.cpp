@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +21,7 @@
 
 #include "dorvex/image/SourceImage.h"
 #include "dorvex/image/ToolError.h"
+#include "dorvex/image/encoders/ToolRunner.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "TestSupport.h"
@@ -613,6 +615,15 @@ TEST_F(SourceImageTest, AJpegWithStrayBytesBeforeAMarkerStillDecodes) {
     writeBytes(temp / "stray.jpg", bytes);
     const SourceImage source(temp / "stray.jpg");
     EXPECT_EQ(source.pixelSize, (PixelSize{512, 512}));
+}
+
+// A long decode ends soon after its job is cancelled, instead of running to its end.
+TEST_F(SourceImageTest, ACancelledDecodeEndsEarly) {
+    const fs::path big = temp / "big.png";
+    VImage::black(8000, 8000).pngsave(big.c_str());
+    std::atomic<int> asked{0};
+    EXPECT_THROW(SourceImage(big, [&] { return ++asked > 3; }), dorvex::ToolCancelled);
+    EXPECT_LT(asked.load(), 1000);  // it was asked while decoding, not only at the end
 }
 
 }  // namespace

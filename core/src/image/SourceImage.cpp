@@ -16,6 +16,7 @@
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/IcnsFile.h"
+#include "dorvex/image/encoders/ToolRunner.h"
 
 namespace dorvex {
 
@@ -256,9 +257,37 @@ vips::VImage exactly(vips::VImage image, PixelSize size) {
     return image;
 }
 
+// While it lives, the evaluation of `image` is killed once `isCancelled` answers true. libvips
+// asks at every batch of tiles; the flag and the handler are taken off again at the end, since
+// operations (and so their images) may outlive us in libvips' cache.
+class KillOnCancel {
+public:
+    KillOnCancel(const vips::VImage& image, const CancelQuery& isCancelled) : image_(image.get_image()) {
+        if (!isCancelled) return;
+        vips_image_set_progress(image_, TRUE);
+        handler_ = g_signal_connect(image_, "eval", G_CALLBACK(onEval), const_cast<CancelQuery*>(&isCancelled));
+    }
+    ~KillOnCancel() {
+        if (handler_ == 0) return;
+        g_signal_handler_disconnect(image_, handler_);
+        vips_image_set_progress(image_, FALSE);
+        vips_image_set_kill(image_, FALSE);
+    }
+    KillOnCancel(const KillOnCancel&) = delete;
+    KillOnCancel& operator=(const KillOnCancel&) = delete;
+
+private:
+    static void onEval(VipsImage* image, VipsProgress*, gpointer query) {
+        if ((*static_cast<const CancelQuery*>(query))()) vips_image_set_kill(image, TRUE);
+    }
+
+    VipsImage* image_;
+    gulong handler_ = 0;
+};
+
 }  // namespace
 
-SourceImage::Probe SourceImage::probe(const fs::path& file) {
+SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& isCancelled) {
     VipsRuntime::start();
     std::error_code error;
     // Only regular files: a FIFO or a device would block or never end.
@@ -283,7 +312,12 @@ SourceImage::Probe SourceImage::probe(const fs::path& file) {
         // Refuse decompression bombs and absurd headers before a single pixel is decoded.
         if (!withinLimits({opened->image.width(), opened->image.height()})) throw ToolError::unreadable(file);
 
-        vips::VImage pixels = toSRGBA(opened->image).copy_memory();
+        const vips::VImage converted = toSRGBA(opened->image);
+        vips::VImage pixels;
+        {
+            const KillOnCancel killer(converted, isCancelled);
+            pixels = converted.copy_memory();
+        }
         if (!opened->decodesUpright && opened->orientation != 1) {
             pixels = upright(pixels, opened->orientation).copy_memory();
         }
@@ -297,17 +331,20 @@ SourceImage::Probe SourceImage::probe(const fs::path& file) {
             decode(JpegStrictness::anyWarningFails);
         } catch (const vips::VError& strictFailure) {
             vips_error_clear();
+            if (isCancelled && isCancelled()) throw ToolCancelled();
             if (isPrematureEnd(strictFailure.what())) throw ToolError::unreadable(file);
             decode(JpegStrictness::truncationFails);
         }
     } catch (const vips::VError&) {
         vips_error_clear();
+        if (isCancelled && isCancelled()) throw ToolCancelled();
         throw ToolError::unreadable(file);
     }
     return probed;
 }
 
-SourceImage::SourceImage(const fs::path& file) : SourceImage(probe(file)) {}
+SourceImage::SourceImage(const fs::path& file, const CancelQuery& isCancelled)
+    : SourceImage(probe(file, isCancelled)) {}
 
 SourceImage::SourceImage(Probe&& probed)
     : path(std::move(probed.path)),

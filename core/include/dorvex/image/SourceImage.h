@@ -12,6 +12,7 @@
 
 #include "dorvex/model/FileType.h"
 #include "dorvex/image/Picture.h"
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/model/PixelSize.h"
 
 namespace dorvex {
@@ -29,8 +30,9 @@ public:
 
     // Probes and decodes the file. Throws ToolError::unreadable(file) when it is not a regular
     // file, not in a format we read (JPEG, PNG, WebP, AVIF, HEIC, JPEG XL, TIFF, ICNS), damaged or
-    // truncated, or larger than the limits above.
-    explicit SourceImage(const std::filesystem::path& file);
+    // truncated, or larger than the limits above. A decode in progress is ended soon after
+    // `isCancelled` answers true (libvips' kill flag), and ToolCancelled ("已取消") is thrown.
+    explicit SourceImage(const std::filesystem::path& file, const CancelQuery& isCancelled = nullptr);
     ~SourceImage();
     SourceImage(const SourceImage&) = delete;
     SourceImage& operator=(const SourceImage&) = delete;
@@ -59,7 +61,7 @@ public:
 
 private:
     struct Probe;  // what probing a file yields
-    static Probe probe(const std::filesystem::path& file);
+    static Probe probe(const std::filesystem::path& file, const CancelQuery& isCancelled);
     explicit SourceImage(Probe&& probed);
 
     Picture picture_;

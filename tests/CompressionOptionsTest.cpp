@@ -152,7 +152,7 @@ TEST(CompressionOptionsJson, FolderIsAPercentEncodedDirectoryUrl) {
               R"({"folder":{"_0":"file:///home/me/My%20Photos/%E7%9B%B8%E5%86%8C%20%231/","suffix":"-min"}})");
 
     struct Case {
-        const char* url;
+        std::string_view url;
         std::optional<std::string> path;
     };
     const Case cases[] = {
@@ -164,6 +164,7 @@ TEST(CompressionOptionsJson, FolderIsAPercentEncodedDirectoryUrl) {
         {"file://server/share/", std::nullopt},
         {"file:///tmp/%zz/", std::nullopt},
         {"file:///tmp/%00/", std::nullopt},
+        {std::string_view("file:///tmp/a\0/etc", 18), std::nullopt},  // would name /tmp/a
         {"file:///tmp/x?y", std::nullopt},
         {"https://example/x/", std::nullopt},
         {"tmp/x", std::nullopt},

@@ -71,6 +71,8 @@ std::optional<std::filesystem::path> toPath(std::string_view url) {
     std::string path;
     path.reserve(url.size());
     for (std::size_t i = 0; i < url.size(); ++i) {
+        // A NUL, written out or escaped, would end the path early in every file-system call.
+        if (url[i] == '\0') return std::nullopt;
         if (url[i] != '%') {
             path += url[i];
             continue;

@@ -119,7 +119,7 @@ public:
         std::vector<std::uint32_t> ifds;
         std::set<std::uint32_t> seen;
         std::uint32_t ifd = firstIFD_;
-        while (ifd != 0 && ifds.size() < maxPages && seen.insert(ifd).second) {
+        while (ifd >= headerBytes && ifds.size() < maxPages && seen.insert(ifd).second) {  // 0 ends the chain
             const std::optional<std::uint16_t> count = u16(ifd);
             if (!count) break;
             ifds.push_back(ifd);
@@ -249,14 +249,19 @@ bool append(Bytes& file, const Bytes& page) {
     Reader pageReader(memoryReader(page));
     if (!fileReader.open() || !pageReader.open() || fileReader.bigEndian() != pageReader.bigEndian()) return false;
     const std::vector<std::uint32_t> ifds = fileReader.chain();
-    if (ifds.empty()) return false;
+    if (ifds.empty() || pageReader.chain().empty()) return false;
     const std::uint64_t lastNextAt = std::uint64_t(ifds.back()) + 2 + std::uint64_t(*fileReader.u16(ifds.back())) * entryBytes;
+    if (lastNextAt + 4 > file.size()) return false;  // a last IFD cut short has no link to set
 
-    const std::size_t base = file.size() + file.size() % 2;  // IFDs and values start on a word boundary
+    const std::size_t joined = file.size();
+    const std::size_t base = joined + joined % 2;  // IFDs and values start on a word boundary
     if (std::uint64_t(base) + page.size() > std::numeric_limits<std::uint32_t>::max()) return false;
     file.resize(base);
     file.insert(file.end(), page.begin(), page.end());
-    if (!relocate(file, base, page.size())) return false;
+    if (!relocate(file, base, page.size())) {
+        file.resize(joined);  // as it was
+        return false;
+    }
     Writer(file, fileReader.bigEndian()).put32(std::size_t(lastNextAt), std::uint32_t(base + pageReader.firstIFD()));
     return true;
 }

@@ -7,10 +7,10 @@ target_compile_options(dorvex_warnings INTERFACE
   # GCC 12 reports std::optional and std::variant members of small enum wrappers as "maybe
   # uninitialized" and null after inlining, at -O2 only; both are false positives there, and the
   # sanitizer builds check the real thing.
-  -Wno-maybe-uninitialized
+  $<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>
   # GCC 12 at -O3 reports "const char*" + std::string as an overlapping memcpy of 2^63 bytes
   # (a known false positive inside libstdc++'s string insert).
-  -Wno-restrict)
+  $<$<CXX_COMPILER_ID:GNU>:-Wno-restrict>)
 if(DORVEX_WERROR)
   target_compile_options(dorvex_warnings INTERFACE -Werror)
 endif()

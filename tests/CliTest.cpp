@@ -17,6 +17,7 @@
 
 #include "CommandLine.h"
 #include "TerminalText.h"
+#include "DorvexProcess.h"
 #include "TestSupport.h"
 
 extern char** environ;
@@ -30,11 +31,7 @@ using nlohmann::json;
 
 const fs::path corpus = DORVEX_TEST_MEDIA_DIR;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = testing::DorvexOutcome;
 
 class CliTest : public ::testing::Test {
 protected:
@@ -51,42 +48,7 @@ protected:
         fs::copy_file(from, files() / (as.empty() ? from.filename().string() : as));
     }
 
-    // Starts dorvex with `args` in the test's environment; standard output and error go to files.
-    pid_t start(const std::vector<std::string>& args) {
-        std::vector<std::string> env{"HOME=" + (root_ / "home").string(),
-                                     "XDG_DATA_HOME=" + (root_ / "home/.local/share").string(),
-                                     "XDG_CONFIG_HOME=" + (root_ / "home/.config").string(),
-                                     "TMPDIR=" + (root_ / "tmp").string(), "PATH=" + std::string(::getenv("PATH"))};
-        // The sanitizers' settings (suppressions) reach the child as they reach the test.
-        for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-            if (const char* value = ::getenv(name)) env.push_back(std::string(name) + "=" + value);
-        }
-        std::vector<std::string> argv{DORVEX_CLI_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargs, cenv;
-        for (auto& a : argv) cargs.push_back(a.data());
-        for (auto& e : env) cenv.push_back(e.data());
-        cargs.push_back(nullptr);
-        cenv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, (root_ / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, (root_ / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = -1;
-        EXPECT_EQ(posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-
-    Outcome finish(pid_t pid) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), contents(root_ / "out.txt"),
-                contents(root_ / "err.txt")};
-    }
-
-    Outcome dorvex(const std::vector<std::string>& args) { return finish(start(args)); }
+    Outcome dorvex(const std::vector<std::string>& args) { return testing::DorvexProcess(root_, args).finish(); }
 
     std::vector<json> jsonLines(const std::string& out) {
         std::vector<json> lines;
@@ -194,10 +156,10 @@ TEST_F(CliTest, InterruptionsCancelARunningVideoCleanly) {
 
     for (const int signal : {SIGINT, SIGHUP}) {
         SCOPED_TRACE(sigabbrev_np(signal));
-        const pid_t pid = start({"--video-codec", "hevc", clip.string()});
+        testing::DorvexProcess dorvex(root_, {"--video-codec", "hevc", clip.string()});
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        ::kill(pid, signal);
-        const Outcome run = finish(pid);
+        dorvex.signal(signal);
+        const Outcome run = dorvex.finish();
         EXPECT_EQ(run.status, 128 + signal) << run.out << run.err;
         EXPECT_NE(run.out.find("已取消"), std::string::npos) << run.out;
         EXPECT_EQ(namesIn(files()), std::vector<std::string>{"long.mp4"});  // no partial output

@@ -1,5 +1,6 @@
 #include "model/AppModel.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -21,7 +22,11 @@ AppModel::AppModel(ObservablePresetStore& presets, Toolchain toolchain, int proc
       maxConcurrent_(maxConcurrentFor(processorCount)),
       entry_(std::move(entry)),
       list_(new ItemListModel(this)),
-      link_(std::make_shared<MainThreadLink>(this)) {}
+      link_(std::make_shared<MainThreadLink>(this)) {
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        connect(application, &QCoreApplication::aboutToQuit, this, &AppModel::shutdown);
+    }
+}
 
 AppModel::~AppModel() { shutdown(); }
 

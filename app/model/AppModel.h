@@ -93,8 +93,9 @@ public:
     void setWindowOpener(std::function<void()> opener) { openWindow_ = std::move(opener); }
     void setSettingsOpener(std::function<void()> opener) { openSettings_ = std::move(opener); }
 
-    // For quitting: no engine report reaches the model any more, every job is cancelled, and the
-    // engine's threads are ended. Items keep their states. Safe to call twice.
+    // For quitting (run when the application is about to quit): no engine report reaches the
+    // model any more, every job is cancelled, and the engine's threads are ended. Items keep their
+    // states. Safe to call twice.
     void shutdown();
 
 public slots:

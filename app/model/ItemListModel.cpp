@@ -90,6 +90,9 @@ QHash<int, QByteArray> ItemListModel::roleNames() const {
 
 void ItemListModel::insertAtTop(const QList<CompressionItem*>& items) {
     if (items.isEmpty()) return;
+    // Watched first, so that the row is announced before anyone who connects on insertion hears
+    // of the change.
+    for (CompressionItem* item : items) watch(item);
     beginInsertRows({}, 0, int(items.size()) - 1);
     QList<quint64> numbers(items.size());
     for (qsizetype at = items.size(); at-- > 0;) {
@@ -99,7 +102,6 @@ void ItemListModel::insertAtTop(const QList<CompressionItem*>& items) {
     items_ = items + items_;
     rowNumbers_ = numbers + rowNumbers_;
     endInsertRows();
-    for (CompressionItem* item : items) watch(item);
 }
 
 QList<CompressionItem*> ItemListModel::takeIf(const std::function<bool(const CompressionItem*)>& matches) {

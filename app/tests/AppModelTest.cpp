@@ -26,16 +26,21 @@ class AppModelTest : public QObject {
     std::unique_ptr<ObservablePresetStore> presets;
     std::unique_ptr<QTemporaryDir> media;
     QStringList log;  // "start name" and "finish name", in the order they happened
+    CompressionItem* changed = nullptr;  // the item of the latest changed row
 
     std::unique_ptr<AppModel> makeModel(int processors) {
         auto model = std::make_unique<AppModel>(*presets, Toolchain::locate(), processors);
         new QAbstractItemModelTester(model->itemList(), QAbstractItemModelTester::FailureReportingMode::QtTest,
                                      model.get());
-        // Every item's start and finish is logged, and no more jobs than allowed ever run.
+        // Every item's start and finish is logged, no more jobs than allowed ever run, and each
+        // change is announced on the item's own row.
+        connect(model->itemList(), &QAbstractItemModel::dataChanged, model.get(),
+                [this, m = model.get()](const QModelIndex& top) { changed = m->items().at(top.row()); });
         connect(model->itemList(), &QAbstractItemModel::rowsInserted, model.get(), [this, m = model.get()](auto, int first, int last) {
             for (int row = first; row <= last; ++row) {
                 CompressionItem* item = m->items().at(row);
                 connect(item, &CompressionItem::stateChanged, item, [this, m, item] {
+                    QCOMPARE(changed, item);
                     QVERIFY(m->runningCount() <= m->maxConcurrent());
                     const QString name = QString::fromStdString(item->source().filename().string());
                     if (item->running() && item->running()->attempt == 0) log << "start " + name;

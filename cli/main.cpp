@@ -83,8 +83,9 @@ void listEncoders(const Toolchain& tools) {
             std::printf("%-14s %s\n", std::string(info.name).c_str(), Toolchain::missingError(info.tool).what());
             continue;
         }
+        // A tool that cannot be started, prints nothing or hangs past the probe's limit.
         const auto version = Toolchain::version(*path);
-        std::printf("%-14s %s  %s\n", std::string(info.name).c_str(), path->c_str(), version.value_or("").c_str());
+        std::printf("%-14s %s  %s\n", std::string(info.name).c_str(), path->c_str(), version.value_or("无法运行").c_str());
     }
 }
 

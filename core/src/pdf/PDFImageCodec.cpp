@@ -149,7 +149,7 @@ std::string jpegBytes(const VImage& image, int quality) {
 
 std::string flateBytes(const VImage& image) {
     std::size_t size = 0;
-    std::unique_ptr<void, decltype(&std::free)> samples(image.write_to_memory(&size), &std::free);
+    std::unique_ptr<void, decltype(&g_free)> samples(image.write_to_memory(&size), &g_free);  // libvips allocates with GLib
     return PDFFlate::deflated(static_cast<const unsigned char*>(samples.get()), size);
 }
 

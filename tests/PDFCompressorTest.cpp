@@ -631,6 +631,30 @@ TEST(PDFFilterInput, AppearancesAreFollowedPatternsKeepTheirImages) {
     EXPECT_EQ(pixelSize(filteredPattern), std::make_pair(600, 400));
 }
 
+TEST(PDFFilterInput, PatternsThatNameThemselvesEndQuickly) {
+    // A pattern whose own resources list it ten times: walking them by levels alone would visit
+    // 10^32 entries. Its image still keeps its pixel size.
+    DocumentBuilder b;
+    QPDFObjectHandle image = b.image(rawPhoto(corpus / "images/Dune.jpg", 600, 400), false);
+    QPDFObjectHandle pattern = b.pdf().newStream("q 60 0 0 40 0 0 cm /Im Do Q");
+    pattern.replaceDict(parse("<< /Type /Pattern /PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 60 40] "
+                              "/XStep 60 /YStep 40 /Resources << >> >>"));
+    QPDFObjectHandle entries = QPDFObjectHandle::newDictionary();
+    for (int i = 0; i < 10; ++i) entries.replaceKey("/P" + std::to_string(i), pattern);
+    pattern.getDict().getKey("/Resources").replaceKey("/Pattern", entries);
+    pattern.getDict().getKey("/Resources").replaceKey("/XObject", xobjects({{"/Im", image}}));
+    QPDFObjectHandle page = b.page("/Pattern cs /P0 scn 0 0 612 300 re f", QPDFObjectHandle::newNull(), "selfpattern");
+    page.getKey("/Resources").replaceKey("/Pattern", entries);
+    const fs::path source = samples() / "selfpattern.pdf";
+    b.write(source);
+    const fs::path out = samples() / "selfpattern-filtered.pdf";
+    PDFImageFilter::apply(source, out, PDFProfile::filterSettings(72, 54));
+    auto result = open(out);
+    QPDFObjectHandle filtered = QPDFPageDocumentHelper(*result).getAllPages()[0].getAttribute("/Resources", false)
+                                    .getKey("/Pattern").getKey("/P0").getDict().getKey("/Resources").getKey("/XObject").getKey("/Im");
+    EXPECT_EQ(pixelSize(filtered), std::make_pair(600, 400));
+}
+
 // A few hundred kilobytes of Flate that inflate far beyond what they claim are left as they are,
 // without being read whole: an image whose samples run on past their declared size, and page
 // content that inflates past the content bound (the images it draws keep their pixel size). Both

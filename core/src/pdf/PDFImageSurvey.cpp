@@ -284,12 +284,17 @@ private:
             QPDFObjectHandle group = resources.getKey(key);
             if (!group.isDictionary()) continue;
             for (auto [name, entry] : group.ditems()) {
+                // Each object once: patterns, fonts and forms that name one another in their
+                // resources would otherwise be walked exponentially often.
+                if (entry.isIndirect() && !marked_.insert(entry.getObjGen()).second) continue;
                 if (entry.isStream()) markAll(entry.getDict().getKey("/Resources"), depth + 1);
                 if (!entry.isDictionary()) continue;
                 markAll(entry.getKey("/Resources"), depth + 1);
                 QPDFObjectHandle mask = entry.getKey("/SMask");
-                if (mask.isDictionary() && mask.getKey("/G").isStream()) {
-                    markAll(mask.getKey("/G").getDict().getKey("/Resources"), depth + 1);
+                if (!mask.isDictionary()) continue;
+                QPDFObjectHandle maskGroup = mask.getKey("/G");
+                if (maskGroup.isStream() && marked_.insert(maskGroup.getObjGen()).second) {
+                    markAll(maskGroup.getDict().getKey("/Resources"), depth + 1);
                 }
             }
         }

@@ -1,0 +1,189 @@
+// The result row: its texts, tags, trailing element and tooltip for every state of an item, the
+// colours it paints them in, and thumbnails loaded once, off the main thread, or left out.
+
+#include <QApplication>
+#include <QListView>
+#include <QSignalSpy>
+
+#include <fstream>
+
+#include "AppTestSupport.h"
+#include "model/ItemListModel.h"
+#include "views/ResultRowDelegate.h"
+#include "views/RowContent.h"
+#include "views/ThumbnailCache.h"
+
+using namespace dorvex;
+using namespace dorvex::app;
+using Trailing = RowContent::Trailing;
+using Format::Tag;
+using Format::TagColor;
+
+namespace {
+
+CompressionResult success(std::int64_t sourceBytes, std::int64_t outputBytes, PixelSize source = {4000, 3000},
+                          PixelSize output = {4000, 3000}) {
+    CompressionResult result;
+    result.status = CompressionResult::Success{};
+    result.output = "/tmp/out/photo-min.jpg";
+    result.sourceBytes = sourceBytes;
+    result.outputBytes = outputBytes;
+    result.sourcePixelSize = source;
+    result.pixelSize = output;
+    return result;
+}
+
+template <typename Change>
+CompressionResult with(CompressionResult result, Change change) {
+    change(result);
+    return result;
+}
+
+}  // namespace
+
+class ViewsResultRowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void rowsShowEveryStateAsThePartSays() {
+        CompressionOptions limited;
+        limited.maxBytes = 500'000;
+        CompressionOptions videoLimited;
+        videoLimited.maxBytes = 100;  // an image limit says nothing about a video
+        videoLimited.videoMaxBytes = 3'000'000;
+        const auto met = [](CompressionResult& r) { r.maxSizeMet = true; };
+        CompressionResult skipped = success(1000, 1200);
+        skipped.status = CompressionResult::Skipped{SkipReason::noSavings};
+        skipped.output.reset();
+        skipped.warnings = {"第一条", "第二条"};
+        CompressionResult failed;
+        failed.status = CompressionResult::Failed{"无法读取这个文件"};
+        failed.warnings = {"不显示"};
+
+        struct Case {
+            const char* name;
+            CompressionItem::State state;
+            CompressionOptions options;
+            QString status;
+            std::vector<Tag> tags;
+            Trailing trailing;
+            std::string change;
+            bool grew;
+            QString toolTip;
+        };
+        const Case cases[] = {
+            {"queued", CompressionItem::Queued{}, {}, "排队中", {}, Trailing::spinner, "", false, ""},
+            {"decoding", CompressionItem::Running{}, {}, "解码中…", {}, Trailing::spinner, "", false, ""},
+            {"searching", CompressionItem::Running{3, 70, {}}, {}, "压缩中 · 第 3 次", {}, Trailing::spinner, "", false, ""},
+            {"first pass", CompressionItem::Running{1, {}, 0.456}, {}, "压缩中 45%", {}, Trailing::spinner, "", false, ""},
+            {"second pass", CompressionItem::Running{2, {}, 0.5}, {}, "第 2 次 · 50%", {}, Trailing::spinner, "", false, ""},
+            {"skipped", CompressionItem::Finished{skipped}, {}, "无收益，已保留原图", {}, Trailing::dash, "", false,
+             "第一条\n第二条"},
+            {"failed", CompressionItem::Finished{failed}, {}, "无法读取这个文件", {}, Trailing::failure, "", false,
+             "无法读取这个文件"},
+            {"limit met", CompressionItem::Finished{with(success(1'000'000, 420'000), met)}, limited,
+             "1.00 MB → 420.0 KB · 4000×3000", {{"≤500.0 KB ✓", TagColor::green}}, Trailing::change, "-58%", false, ""},
+            {"limit missed, downscaled",
+             CompressionItem::Finished{with(success(1'000'000, 600'000, {4000, 3000}, {2000, 1500}),
+                                            [](CompressionResult& r) { r.maxSizeMet = false; })},
+             limited, "1.00 MB → 600.0 KB · 4000×3000 → 2000×1500",
+             {{"未达标", TagColor::orange}, {"缩图", TagColor::blue}}, Trailing::change, "-40%", false, ""},
+            {"no limit of its own", CompressionItem::Finished{with(success(1000, 500), met)}, {}, "1.0 KB → 500 B · 4000×3000",
+             {}, Trailing::change, "-50%", false, ""},
+            {"grew", CompressionItem::Finished{success(1000, 1100)}, {}, "1.0 KB → 1.1 KB · 4000×3000", {},
+             Trailing::change, "+10%", true, ""},
+            {"grew a little", CompressionItem::Finished{success(1000, 1004)}, {}, "1.0 KB → 1.0 KB · 4000×3000", {},
+             Trailing::change, "+0%", true, ""},
+            {"shrank a little", CompressionItem::Finished{success(1000, 996)}, {}, "1.0 KB → 996 B · 4000×3000", {},
+             Trailing::change, "+0%", false, ""},
+            {"video", CompressionItem::Finished{with(success(5'000'000, 2'000'000, {1920, 1080}, {1920, 1080}),
+                                                      [](CompressionResult& r) {
+                                                          r.maxSizeMet = true;
+                                                          r.videoCodec = VideoCodec::hevc;
+                                                          r.duration = 83;
+                                                      })},
+             videoLimited, "5.00 MB → 2.00 MB · HEVC · 1920×1080 · 1:23", {{"≤3.00 MB ✓", TagColor::green}},
+             Trailing::change, "-60%", false, ""},
+            {"pdf", CompressionItem::Finished{with(success(1'000'000, 500'000), [](CompressionResult& r) { r.pageCount = 12; })},
+             {}, "1.00 MB → 500.0 KB · 12 页", {}, Trailing::change, "-50%", false, ""},
+        };
+
+        ItemListModel list;
+        for (const Case& c : cases) {
+            auto* item = new CompressionItem("/photos/a very long name.jpg", c.options, &list);
+            item->setState(c.state);
+            list.insertAtTop({item});
+            const RowContent row = rowContent(list.index(0));
+            QCOMPARE(row.name, QStringLiteral("a very long name.jpg"));
+            QVERIFY2(row.status == c.status, qPrintable(QString(c.name) + ": " + row.status));
+            QVERIFY2(row.tags == c.tags, c.name);
+            QVERIFY2(row.trailing == c.trailing, c.name);
+            QVERIFY2(row.failed == (c.trailing == Trailing::failure), c.name);
+            if (c.trailing == Trailing::change) {
+                QVERIFY2(row.change.text == c.change, qPrintable(QString(c.name) + ": " + row.change.text.c_str()));
+                QVERIFY2(row.change.grew == c.grew, c.name);
+            }
+            QVERIFY2(row.toolTip == c.toolTip, c.name);
+        }
+    }
+
+    void thumbnailShowsTheOutputOnceThereIsOne() {
+        CompressionItem item("/photos/a.png", {});
+        QCOMPARE(thumbnailFile(item), std::filesystem::path("/photos/a.png"));
+        item.setState(CompressionItem::Finished{success(1000, 500)});
+        QCOMPARE(thumbnailFile(item), std::filesystem::path("/tmp/out/photo-min.jpg"));
+    }
+
+    void picturesLoadOnceAndUnreadableOnesStayAbsent() {
+        QTemporaryDir folder;
+        const auto png = testing::writePng(folder.filePath("a.png").toStdString(), 300);
+        const auto junk = folder.filePath("junk.jpg").toStdString();
+        std::ofstream(junk) << "no picture";
+        ThumbnailCache cache(40);
+        QSignalSpy loaded(&cache, &ThumbnailCache::loaded);
+        QVERIFY(cache.picture(png).isNull());
+        QVERIFY(cache.picture(junk).isNull());
+        QVERIFY(cache.picture(png).isNull());  // asked again while loading: still one load
+        QTRY_COMPARE(loaded.count(), 1);
+        QTest::qWait(200);
+        QCOMPARE(loaded.count(), 1);
+        QCOMPARE(cache.picture(png).size(), QSize(40, 40));
+        QVERIFY(cache.picture(junk).isNull());
+    }
+
+    // The change in size is painted green when the file shrank and orange when it grew.
+    void changeIsPaintedInItsColour() {
+        const struct {
+            std::int64_t outputBytes;
+            TagColor color;
+        } cases[] = {{420, TagColor::green}, {1100, TagColor::orange}};
+        for (const auto& c : cases) {
+            ItemListModel list;
+            auto* item = new CompressionItem("/photos/a.jpg", {}, &list);
+            item->setState(CompressionItem::Finished{success(1000, c.outputBytes)});
+            list.insertAtTop({item});
+            ThumbnailCache cache(40);
+            QListView view;
+            view.setModel(&list);
+            view.setItemDelegate(new ResultRowDelegate(cache, &view));
+            view.resize(500, 100);
+            view.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&view));
+            const QImage image = view.viewport()->grab().toImage();
+            const QColor wanted = tagColor(c.color);
+            int hits = 0;
+            for (int y = 0; y < ResultRowDelegate::rowHeight; ++y)
+                for (int x = image.width() - 70; x < image.width(); ++x)
+                    hits += image.pixelColor(x, y) == wanted;
+            QVERIFY2(hits > 5, qPrintable(QString::number(hits)));
+        }
+    }
+};
+
+int main(int argc, char** argv) {
+    dorvex::app::testing::TestHome home;
+    QApplication application(argc, argv);
+    ViewsResultRowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "ViewsResultRowTest.moc"

@@ -1,0 +1,192 @@
+#include "views/ResultRowDelegate.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QIcon>
+#include <QPainter>
+#include <QPainterPath>
+#include <QToolTip>
+
+#include "model/CompressionItem.h"
+#include "model/ItemListModel.h"
+#include "views/RowContent.h"
+#include "views/ThumbnailCache.h"
+
+// The icons are compiled into this static library; Qt needs them registered once by name.
+static void registerIcons() { Q_INIT_RESOURCE(icons); }
+
+namespace dorvex::app {
+
+namespace {
+
+constexpr int margin = 8;
+constexpr int gap = 6;
+constexpr int trailingWidth = 56;
+
+QColor secondary(const QPalette& palette) { return palette.color(QPalette::PlaceholderText); }
+
+QFont smaller(QFont font) {
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    return font;
+}
+
+}  // namespace
+
+ResultRowDelegate::ResultRowDelegate(ThumbnailCache& thumbnails, QAbstractItemView* view)
+    : QStyledItemDelegate(view), thumbnails_(thumbnails), view_(view) {
+    registerIcons();
+    clock_.start();
+    spinnerTimer_.setInterval(80);
+    spinnerTimer_.setSingleShot(true);
+    connect(&spinnerTimer_, &QTimer::timeout, this, [this] {
+        if (view_) view_->viewport()->update();
+    });
+    connect(&thumbnails_, &ThumbnailCache::loaded, this, [this] {
+        if (view_) view_->viewport()->update();
+    });
+}
+
+QSize ResultRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+    return QSize(option.rect.width(), rowHeight);
+}
+
+void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    QStyleOptionViewItem panel = option;
+    initStyleOption(&panel, index);
+    panel.text.clear();
+    const QWidget* widget = option.widget;
+    QStyle* style = widget ? widget->style() : QApplication::style();
+    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &panel, painter, widget);
+
+    const RowContent row = rowContent(index);
+    const QRect area = option.rect.adjusted(margin, 0, -margin, 0);
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+
+    const QRect thumbnailRect(area.left(), area.center().y() - thumbnailSide / 2, thumbnailSide, thumbnailSide);
+    paintThumbnail(painter, thumbnailRect, index);
+
+    // Trailing element, right-aligned in its own column.
+    const QRect trailing(area.right() - trailingWidth + 1, area.top(), trailingWidth, area.height());
+    const int symbolSide = 18;
+    const QRect symbol(trailing.right() - symbolSide + 1, trailing.center().y() - symbolSide / 2, symbolSide, symbolSide);
+    switch (row.trailing) {
+    case RowContent::Trailing::spinner:
+        paintSpinner(painter, symbol, secondary(option.palette));
+        break;
+    case RowContent::Trailing::dash:
+        painter->setPen(secondary(option.palette));
+        painter->drawText(trailing, Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("—"));
+        break;
+    case RowContent::Trailing::failure:
+        QIcon::fromTheme(QStringLiteral("dialog-error"), QIcon(QStringLiteral(":/dorvex/icons/xmark-circle-fill.svg")))
+            .paint(painter, symbol);
+        break;
+    case RowContent::Trailing::change: {
+        QFont bold = option.font;
+        bold.setBold(true);
+        painter->setFont(bold);
+        painter->setPen(tagColor(row.change.grew ? Format::TagColor::orange : Format::TagColor::green));
+        painter->drawText(trailing, Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(row.change.text));
+        break;
+    }
+    }
+
+    // Name over status line, between the thumbnail and the trailing column.
+    const int textLeft = thumbnailRect.right() + 1 + 2 * gap;
+    const int textRight = trailing.left() - gap;
+    QFont nameFont = option.font;
+    nameFont.setWeight(QFont::DemiBold);
+    const QFontMetrics nameMetrics(nameFont);
+    const QFont statusFont = smaller(option.font);
+    const QFontMetrics statusMetrics(statusFont);
+    const int textTop = area.center().y() - (nameMetrics.height() + 2 + statusMetrics.height()) / 2;
+
+    // Tags follow the status line on its right; the status gives way first.
+    const int tagPadding = 5;
+    int tagsWidth = 0;
+    for (const Format::Tag& tag : row.tags) {
+        tagsWidth += statusMetrics.horizontalAdvance(QString::fromStdString(tag.text)) + 2 * tagPadding + gap;
+    }
+    const QColor text = option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText)
+                                                              : option.palette.color(QPalette::Text);
+    painter->setFont(nameFont);
+    painter->setPen(text);
+    const QRect nameRect(textLeft, textTop, textRight - textLeft, nameMetrics.height());
+    painter->drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter,
+                      nameMetrics.elidedText(row.name, Qt::ElideMiddle, nameRect.width()));
+
+    painter->setFont(statusFont);
+    painter->setPen(row.failed ? failureColor() : secondary(option.palette));
+    const int statusTop = nameRect.bottom() + 3;
+    const int statusWidth = std::max(0, textRight - textLeft - tagsWidth);
+    const QString status = statusMetrics.elidedText(row.status, Qt::ElideRight, statusWidth);
+    painter->drawText(QRect(textLeft, statusTop, statusWidth, statusMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                      status);
+    int tagLeft = textLeft + statusMetrics.horizontalAdvance(status) + gap;
+    for (const Format::Tag& tag : row.tags) {
+        const QString label = QString::fromStdString(tag.text);
+        const QRect capsule(tagLeft, statusTop, statusMetrics.horizontalAdvance(label) + 2 * tagPadding,
+                            statusMetrics.height());
+        QColor fill = tagColor(tag.color);
+        fill.setAlphaF(0.15f);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(fill);
+        painter->drawRoundedRect(capsule, 4, 4);
+        painter->setPen(tagColor(tag.color));
+        painter->drawText(capsule, Qt::AlignCenter, label);
+        tagLeft = capsule.right() + 1 + gap;
+    }
+    painter->restore();
+}
+
+void ResultRowDelegate::paintThumbnail(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
+    QPainterPath rounded;
+    rounded.addRoundedRect(rect, 6, 6);
+    const auto* item = qobject_cast<const CompressionItem*>(index.data(ItemListModel::ItemRole).value<QObject*>());
+    const QImage picture = item ? thumbnails_.picture(thumbnailFile(*item)) : QImage();
+    painter->save();
+    painter->setClipPath(rounded);
+    if (picture.isNull()) {
+        painter->fillPath(rounded, QColor(128, 128, 128, 40));
+        const QRect icon = rect.adjusted(10, 10, -10, -10);
+        QIcon::fromTheme(QStringLiteral("image-x-generic"), QIcon(QStringLiteral(":/dorvex/icons/photo.svg")))
+            .paint(painter, icon);
+    } else {
+        // Filled like a square crop: the shorter side spans the square.
+        const QSizeF size = QSizeF(picture.size()).scaled(rect.size(), Qt::KeepAspectRatioByExpanding);
+        const QRectF target(rect.center().x() + 0.5 - size.width() / 2, rect.center().y() + 0.5 - size.height() / 2,
+                            size.width(), size.height());
+        painter->setRenderHint(QPainter::SmoothPixmapTransform);
+        painter->drawImage(target, picture);
+    }
+    painter->restore();
+}
+
+void ResultRowDelegate::paintSpinner(QPainter* painter, const QRect& rect, const QColor& color) const {
+    const int turn = int(clock_.elapsed() % 1000) * 360 / 1000;
+    painter->save();
+    QPen pen(color, 2);
+    pen.setCapStyle(Qt::RoundCap);
+    painter->setPen(pen);
+    painter->drawArc(rect.adjusted(2, 2, -2, -2), -turn * 16, 270 * 16);
+    painter->restore();
+    // Another frame soon; the timer is single-shot, so it stops once no spinner is painted.
+    if (!spinnerTimer_.isActive()) spinnerTimer_.start();
+}
+
+bool ResultRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                  const QModelIndex& index) {
+    if (event->type() != QEvent::ToolTip) return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString tip = rowContent(index).toolTip;
+    if (tip.isEmpty()) {
+        QToolTip::hideText();
+        event->ignore();
+        return false;
+    }
+    QToolTip::showText(event->globalPos(), tip, view, option.rect);
+    return true;
+}
+
+}  // namespace dorvex::app

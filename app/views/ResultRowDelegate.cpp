@@ -10,6 +10,7 @@
 
 #include "model/CompressionItem.h"
 #include "model/ItemListModel.h"
+#include "views/RowActions.h"
 #include "views/RowContent.h"
 #include "views/ThumbnailCache.h"
 
@@ -20,9 +21,7 @@ namespace dorvex::app {
 
 namespace {
 
-constexpr int margin = 8;
 constexpr int gap = 6;
-constexpr int trailingWidth = 56;
 
 QColor secondary(const QPalette& palette) { return palette.color(QPalette::PlaceholderText); }
 
@@ -139,6 +138,28 @@ void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         tagLeft = capsule.right() + 1 + gap;
     }
     painter->restore();
+    if (option.state & QStyle::State_MouseOver) paintHoverButtons(painter, option, index);
+}
+
+void ResultRowDelegate::paintHoverButtons(QPainter* painter, const QStyleOptionViewItem& option,
+                                          const QModelIndex& index) const {
+    const auto* item = qobject_cast<const CompressionItem*>(index.data(ItemListModel::ItemRole).value<QObject*>());
+    if (!item) return;
+    const std::vector<RowAction> buttons = RowActions::hoverButtons(*item);
+    if (buttons.empty()) return;
+    const std::vector<QRect> rects = RowActions::hoverButtonRects(option.rect, buttons.size());
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    // A backdrop, so that the status line running underneath does not show through.
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(option.palette.color(QPalette::Base));
+    painter->drawRoundedRect(rects.front().united(rects.back()).adjusted(-gap, -2, gap, 2), 6, 6);
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        const QRect icon = rects[i].adjusted(4, 4, -4, -4);
+        RowActions::icon(buttons[i]).paint(painter, icon, Qt::AlignCenter,
+                                           buttons[i].enabled ? QIcon::Normal : QIcon::Disabled);
+    }
+    painter->restore();
 }
 
 void ResultRowDelegate::paintThumbnail(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
@@ -180,6 +201,16 @@ bool ResultRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, co
                                   const QModelIndex& index) {
     if (event->type() != QEvent::ToolTip) return QStyledItemDelegate::helpEvent(event, view, option, index);
     const QString tip = rowContent(index).toolTip;
+    // Over a hover button, the button's own tooltip.
+    if (const auto* item = qobject_cast<const CompressionItem*>(index.data(ItemListModel::ItemRole).value<QObject*>())) {
+        const std::vector<RowAction> buttons = RowActions::hoverButtons(*item);
+        const std::vector<QRect> rects = RowActions::hoverButtonRects(option.rect, buttons.size());
+        for (std::size_t i = 0; i < buttons.size(); ++i) {
+            if (!rects[i].contains(event->pos())) continue;
+            QToolTip::showText(event->globalPos(), buttons[i].toolTip, view, rects[i]);
+            return true;
+        }
+    }
     if (tip.isEmpty()) {
         QToolTip::hideText();
         event->ignore();

@@ -1,8 +1,8 @@
 #pragma once
 // ResultRowDelegate: paints one result row of the item list — thumbnail (or its placeholder),
-// the name truncated in the middle, the status line, the coloured tags and the trailing element —
-// and answers tooltip requests with the failure text or the warnings. No widget per row, so
-// that a list of ten thousand items scrolls smoothly.
+// the name truncated in the middle, the status line, the coloured tags, the trailing element and,
+// on the hovered row, the action buttons — and answers tooltip requests with the failure text,
+// the warnings or the button's own. No widget per row, so that ten thousand rows scroll smoothly.
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -19,6 +19,8 @@ class ResultRowDelegate : public QStyledItemDelegate {
 public:
     static constexpr int thumbnailSide = 40;  // logical pixels
     static constexpr int rowHeight = 56;
+    static constexpr int margin = 8;          // left and right of the row's content
+    static constexpr int trailingWidth = 56;  // the column of the trailing element
 
     // Repaints `view` as pictures arrive and while a spinner turns.
     ResultRowDelegate(ThumbnailCache& thumbnails, QAbstractItemView* view);
@@ -31,6 +33,7 @@ public:
 private:
     void paintThumbnail(QPainter* painter, const QRect& rect, const QModelIndex& index) const;
     void paintSpinner(QPainter* painter, const QRect& rect, const QColor& color) const;
+    void paintHoverButtons(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const;
 
     ThumbnailCache& thumbnails_;
     QPointer<QAbstractItemView> view_;

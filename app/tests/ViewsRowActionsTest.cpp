@@ -1,0 +1,191 @@
+// The row's actions: the context menu's entries, enabled states and tooltips for each kind and
+// state of item, the hover buttons and double-click, and which desktop service each action uses.
+
+#include <QApplication>
+#include <QMenu>
+#include <QSignalSpy>
+
+#include <fstream>
+
+#include "AppTestSupport.h"
+#include "dorvex/platform/AppPaths.h"
+#include "model/AppModel.h"
+#include "views/ResultList.h"
+#include "views/ThumbnailCache.h"
+
+using namespace dorvex;
+using namespace dorvex::app;
+namespace fs = std::filesystem;
+
+namespace {
+
+CompressionItem::State succeeded(const fs::path& output) {
+    CompressionResult result;
+    result.status = CompressionResult::Success{};
+    result.output = output;
+    result.sourceBytes = 1000;
+    result.outputBytes = 400;
+    return CompressionItem::Finished{result};
+}
+
+CompressionItem::State failed() {
+    CompressionResult result;
+    result.status = CompressionResult::Failed{"无法读取这个文件"};
+    return CompressionItem::Finished{result};
+}
+
+}  // namespace
+
+class ViewsRowActionsTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<SettingsStore> settings;
+    std::unique_ptr<ObservablePresetStore> presets;
+    std::unique_ptr<AppModel> model;
+    std::unique_ptr<ThumbnailCache> thumbnails;
+    std::unique_ptr<ResultList> list;
+    fs::path media;
+    QStringList calls;  // "open URL", "reveal URL", "copy"
+    std::unique_ptr<QMimeData> copied;
+
+    // Adds a file of that name (unreadable, so its job fails at once), waits for it, and gives it
+    // `state`; returns its row.
+    QModelIndex row(const std::string& name, const CompressionItem::State& state, bool overwrite = false) {
+        std::ofstream(media / name) << "not media";
+        model->add(std::vector{media / name});
+        CompressionItem* item = model->items().front();
+        if (!QTest::qWaitFor([&] { return item->result() != nullptr; })) return {};
+        CompressionOptions options = item->options();
+        if (overwrite) options.saveLocation = SaveLocation::overwrite();
+        item->setOptions(options);
+        item->setState(state);
+        return model->itemList()->index(0);
+    }
+
+private slots:
+    void init() {
+        settings = std::make_unique<SettingsStore>(AppPaths::settingsFolder());
+        presets = std::make_unique<ObservablePresetStore>(AppPaths::presetsFile(), *settings);
+        model = std::make_unique<AppModel>(*presets, Toolchain::locate(), 4);
+        thumbnails = std::make_unique<ThumbnailCache>(80);
+        calls.clear();
+        copied.reset();
+        DesktopServices services{
+            [this](const QUrl& url) { calls << "open " + url.toString(); },
+            [this](const QUrl& url) { calls << "reveal " + url.toString(); },
+            [this](std::unique_ptr<QMimeData> data) {
+                calls << "copy";
+                copied = std::move(data);
+            },
+        };
+        list = std::make_unique<ResultList>(*model, *thumbnails, services);
+        list->resize(600, 400);
+        media = AppPaths::homeFolder() / "actions";
+        fs::create_directories(media);
+    }
+    void cleanup() {
+        list.reset();
+        model.reset();
+        thumbnails.reset();
+    }
+
+    void menuEntriesFollowTheItem() {
+        const fs::path out = media / "out";
+        struct Case {
+            const char* name;
+            std::string file;
+            CompressionItem::State state;
+            bool overwrite;
+            QStringList entries;  // text, "|" for the divider
+            bool canRecompress;
+            QString recompressTip;
+        };
+        const QStringList full = {"", "在文件管理器中显示", "复制压缩后文件", "|", "重新压缩", "从列表移除"};
+        const auto with = [&](const QString& open) { QStringList e = full; e[0] = open; return e; };
+        const Case cases[] = {
+            {"image", "a.png", succeeded(out), false, with("对比"), true, "重新压缩"},
+            {"video", "b.mp4", succeeded(out), false, with("播放"), true, "重新压缩"},
+            {"pdf", "c.pdf", succeeded(out), false, with("预览"), true, "重新压缩"},
+            {"overwritten", "d.png", succeeded(media / "d.png"), true, with("对比"), false, "原图已在废纸篓，无法重新压缩"},
+            {"failed in overwrite mode", "e.png", failed(), true, {"重新压缩", "从列表移除"}, true, "重新压缩"},
+            {"queued", "f.png", CompressionItem::Queued{}, false, {"重新压缩", "从列表移除"}, true, "重新压缩"},
+        };
+        for (const Case& c : cases) {
+            const QModelIndex index = row(c.file, c.state, c.overwrite);
+            QVERIFY2(index.isValid(), c.name);
+            const std::unique_ptr<QMenu> menu = list->contextMenu(index);
+            QVERIFY(menu && menu->toolTipsVisible());
+            QStringList entries;
+            for (QAction* action : menu->actions()) entries << (action->isSeparator() ? "|" : action->text());
+            QCOMPARE(entries, c.entries);
+            const auto* recompress = menu->findChild<QAction*>("rowRecompress");
+            QCOMPARE(recompress->isEnabled(), c.canRecompress);
+            QCOMPARE(recompress->toolTip(), c.recompressTip);
+            QVERIFY(menu->findChild<QAction*>("rowRemove")->isEnabled());
+        }
+    }
+
+    void actionsUseTheirService() {
+        const fs::path out = media / "b-min.mp4";
+        const QString url = QUrl::fromLocalFile(QString::fromStdString(out.string())).toString();
+        struct Case {
+            const char* action;
+            QStringList calls;
+        };
+        const Case cases[] = {
+            {"rowOpen", {"open " + url}},
+            {"rowReveal", {"reveal " + url}},
+            {"rowCopy", {"copy"}},
+        };
+        const QModelIndex index = row("b.mp4", succeeded(out));
+        for (const Case& c : cases) {
+            calls.clear();
+            list->contextMenu(index)->findChild<QAction*>(c.action)->trigger();
+            QCOMPARE(calls, c.calls);
+        }
+        QCOMPARE(copied->urls(), QList{QUrl(url)});
+        QCOMPARE(copied->data("text/uri-list").trimmed(), url.toUtf8());
+        QCOMPARE(copied->data("x-special/gnome-copied-files"), "copy\n" + url.toUtf8());
+    }
+
+    void openingAnImageComparesIt() {
+        const QModelIndex index = row("a.png", succeeded(media / "a-min.png"));
+        const Uuid id = model->items().front()->id();
+        QSignalSpy requested(list.get(), &ResultList::compareRequested);
+        list->show();
+        QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).topLeft() + QPoint(60, 10));
+        QCOMPARE(model->compareItemID(), std::optional(id));
+        QCOMPARE(requested.size(), 1);
+        QVERIFY(calls.isEmpty());
+    }
+
+    // The hover buttons: open, reveal, recompress; a disabled one does nothing.
+    void hoverButtonsActOnTheirRow() {
+        const QModelIndex index = row("d.png", succeeded(media / "d.png"), true);
+        list->show();
+        QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+        const std::vector<QRect> rects = RowActions::hoverButtonRects(list->visualRect(index), 3);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rects[1].center());
+        QCOMPARE(calls, QStringList{"reveal " + QUrl::fromLocalFile(QString::fromStdString((media / "d.png").string())).toString()});
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rects[2].center());
+        QVERIFY(model->items().front()->result());  // not re-queued
+    }
+
+    void recompressAndRemoveReachTheModel() {
+        const QModelIndex first = row("a.png", succeeded(media / "a-min.png"));
+        QVERIFY(first.isValid());
+        list->contextMenu(first)->findChild<QAction*>("rowRecompress")->trigger();
+        QVERIFY(!model->items().front()->result());
+        list->contextMenu(model->itemList()->index(0))->findChild<QAction*>("rowRemove")->trigger();
+        QCOMPARE(model->itemList()->rowCount(), 0);
+    }
+};
+
+int main(int argc, char** argv) {
+    dorvex::app::testing::TestHome home;
+    QApplication application(argc, argv);
+    ViewsRowActionsTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "ViewsRowActionsTest.moc"

@@ -1,0 +1,44 @@
+#pragma once
+// ResultList: the list of result rows over the app model, painted by the row delegate, and what a
+// person does with a row — the hover buttons, double-click, the context menu — carried out on the
+// app model (recompress, remove, compare) or through the desktop's services (open, reveal, copy).
+
+#include <QListView>
+
+#include "views/RowActions.h"
+
+class QMenu;
+
+namespace dorvex::app {
+
+class AppModel;
+class ResultRowDelegate;
+class ThumbnailCache;
+
+class ResultList : public QListView {
+    Q_OBJECT
+
+public:
+    ResultList(AppModel& model, ThumbnailCache& thumbnails, DesktopServices services, QWidget* parent = nullptr);
+
+    // The context menu of a row, owned by the caller; null for no row.
+    std::unique_ptr<QMenu> contextMenu(const QModelIndex& index);
+    // Carries out a row's action. Opening an image makes it the compared item and asks for the
+    // compare window; a video or PDF opens its output with the default application.
+    void trigger(RowAction::Kind action, const QModelIndex& index);
+
+signals:
+    void compareRequested();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    AppModel& model_;
+    DesktopServices services_;
+    ResultRowDelegate* delegate_;
+};
+
+}  // namespace dorvex::app

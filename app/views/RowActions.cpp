@@ -1,0 +1,140 @@
+#include "views/RowActions.h"
+
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QProcess>
+
+#include "model/CompressionItem.h"
+#include "views/ResultRowDelegate.h"
+
+namespace dorvex::app {
+
+namespace {
+
+constexpr int buttonSide = 24;
+constexpr int buttonGap = 4;
+
+const QString cannotRecompress = QStringLiteral("原图已在废纸篓，无法重新压缩");
+
+// The output of a finished item, if it has one.
+const std::optional<std::filesystem::path>* output(const CompressionItem& item) {
+    const CompressionResult* result = item.result();
+    return result && result->output ? &result->output : nullptr;
+}
+
+// An action that is always enabled, with its text as tooltip.
+RowAction action(RowAction::Kind kind, const char* text, const char* objectName, const char* iconName,
+                 const char* iconFallback) {
+    const QString label = QString::fromUtf8(text);
+    return {kind, label, objectName, iconName, iconFallback, true, label};
+}
+
+RowAction open(const CompressionItem& item) {
+    if (item.isVideo())
+        return action(RowAction::Kind::open, "播放", "rowOpen", "media-playback-start", ":/dorvex/icons/play.svg");
+    if (item.isPDF()) return action(RowAction::Kind::open, "预览", "rowOpen", "document-preview", ":/dorvex/icons/eye.svg");
+    return action(RowAction::Kind::open, "对比", "rowOpen", "", ":/dorvex/icons/compare.svg");
+}
+
+RowAction reveal() {
+    return action(RowAction::Kind::reveal, "在文件管理器中显示", "rowReveal", "folder-open", ":/dorvex/icons/folder.svg");
+}
+
+RowAction recompress(const CompressionItem& item) {
+    RowAction entry = action(RowAction::Kind::recompress, "重新压缩", "rowRecompress", "view-refresh",
+                             ":/dorvex/icons/refresh.svg");
+    if (!item.canRecompress()) {
+        entry.enabled = false;
+        entry.toolTip = cannotRecompress;
+    }
+    return entry;
+}
+
+// A text as a single-quoted GVariant string.
+QString gvariantString(const QString& text) {
+    QString quoted = text;
+    quoted.replace('\\', "\\\\").replace('\'', "\\'");
+    return '\'' + quoted + '\'';
+}
+
+// Asks the file manager to show the file selected; opens its folder when no file manager answers
+// (no D-Bus client, no session bus, nobody owning the name, or an error reply).
+void revealInFileManager(const QUrl& file, QObject* owner) {
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(file.toLocalFile()).absolutePath());
+    auto* call = new QProcess(owner);
+    call->setProgram(QStringLiteral("gdbus"));
+    call->setArguments({"call", "--session", "--timeout", "5", "--dest", "org.freedesktop.FileManager1",
+                        "--object-path", "/org/freedesktop/FileManager1", "--method",
+                        "org.freedesktop.FileManager1.ShowItems",
+                        '[' + gvariantString(QString::fromUtf8(file.toEncoded())) + ']', "''"});
+    call->setStandardOutputFile(QProcess::nullDevice());
+    call->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(call, &QProcess::finished, call, [call, folder](int code, QProcess::ExitStatus status) {
+        if (status != QProcess::NormalExit || code != 0) QDesktopServices::openUrl(folder);
+        call->deleteLater();
+    });
+    QObject::connect(call, &QProcess::errorOccurred, call, [call, folder](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart) return;  // the others end in finished()
+        QDesktopServices::openUrl(folder);
+        call->deleteLater();
+    });
+    call->start();
+}
+
+}  // namespace
+
+DesktopServices DesktopServices::system(QObject* owner) {
+    return {
+        [](const QUrl& url) { QDesktopServices::openUrl(url); },
+        [owner](const QUrl& url) { revealInFileManager(url, owner); },
+        [](std::unique_ptr<QMimeData> data) { QGuiApplication::clipboard()->setMimeData(data.release()); },
+    };
+}
+
+namespace RowActions {
+
+std::vector<RowAction> hoverButtons(const CompressionItem& item) {
+    if (!output(item)) return {};
+    return {open(item), reveal(), recompress(item)};
+}
+
+std::vector<RowAction> menuEntries(const CompressionItem& item, std::size_t* separatorBefore) {
+    std::vector<RowAction> entries;
+    if (output(item)) {
+        entries = {open(item), reveal(),
+                   action(RowAction::Kind::copy, "复制压缩后文件", "rowCopy", "edit-copy", "")};
+    }
+    if (separatorBefore) *separatorBefore = entries.size();
+    entries.push_back(recompress(item));
+    entries.push_back(action(RowAction::Kind::remove, "从列表移除", "rowRemove", "list-remove", ""));
+    return entries;
+}
+
+std::vector<QRect> hoverButtonRects(const QRect& row, std::size_t count) {
+    const int width = int(count) * (buttonSide + buttonGap) - buttonGap;
+    const int left = row.right() - ResultRowDelegate::margin - ResultRowDelegate::trailingWidth - buttonGap - width + 1;
+    const int top = row.center().y() - buttonSide / 2;
+    std::vector<QRect> rects;
+    for (std::size_t i = 0; i < count; ++i)
+        rects.emplace_back(left + int(i) * (buttonSide + buttonGap), top, buttonSide, buttonSide);
+    return rects;
+}
+
+QIcon icon(const RowAction& action) {
+    const QIcon fallback = action.iconFallback.isEmpty() ? QIcon() : QIcon(action.iconFallback);
+    return action.iconName.isEmpty() ? fallback : QIcon::fromTheme(action.iconName, fallback);
+}
+
+std::unique_ptr<QMimeData> copiedFile(const std::filesystem::path& file) {
+    const QUrl url = QUrl::fromLocalFile(QString::fromStdString(file.string()));
+    auto data = std::make_unique<QMimeData>();
+    data->setUrls({url});
+    data->setData(QStringLiteral("x-special/gnome-copied-files"), "copy\n" + url.toEncoded());
+    return data;
+}
+
+}  // namespace RowActions
+
+}  // namespace dorvex::app

@@ -86,7 +86,8 @@ private slots:
     void cleanup() {
         list.reset();
         model.reset();
-        thumbnails.reset();
+        presets.reset();
+        settings.reset();
     }
 
     void menuEntriesFollowTheItem() {
@@ -148,27 +149,19 @@ private slots:
         QCOMPARE(copied->data("x-special/gnome-copied-files"), "copy\n" + url.toUtf8());
     }
 
-    void openingAnImageComparesIt() {
-        const QModelIndex index = row("a.png", succeeded(media / "a-min.png"));
-        const Uuid id = model->items().front()->id();
-        QSignalSpy requested(list.get(), &ResultList::compareRequested);
+    // Double-click opens; the hover buttons act on their row, a disabled one not at all.
+    void pointerActsOnTheRow() {
+        const QModelIndex index = row("d.png", succeeded(media / "d.png"), true);
+        QSignalSpy compare(list.get(), &ResultList::compareRequested);
         list->show();
         QVERIFY(QTest::qWaitForWindowExposed(list.get()));
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).topLeft() + QPoint(60, 10));
-        QCOMPARE(model->compareItemID(), std::optional(id));
-        QCOMPARE(requested.size(), 1);
-        QVERIFY(calls.isEmpty());
-    }
-
-    // The hover buttons: open, reveal, recompress; a disabled one does nothing.
-    void hoverButtonsActOnTheirRow() {
-        const QModelIndex index = row("d.png", succeeded(media / "d.png"), true);
-        list->show();
-        QVERIFY(QTest::qWaitForWindowExposed(list.get()));
-        const std::vector<QRect> rects = RowActions::hoverButtonRects(list->visualRect(index), 3);
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rects[1].center());
+        QCOMPARE(model->compareItemID(), std::optional(model->items().front()->id()));
+        QCOMPARE(compare.size(), 1);
+        const std::vector<QRect> buttons = RowActions::hoverButtonRects(list->visualRect(index), 3);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, buttons[1].center());
         QCOMPARE(calls, QStringList{"reveal " + QUrl::fromLocalFile(QString::fromStdString((media / "d.png").string())).toString()});
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rects[2].center());
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, buttons[2].center());
         QVERIFY(model->items().front()->result());  // not re-queued
     }
 

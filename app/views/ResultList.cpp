@@ -17,6 +17,9 @@ CompressionItem* itemAt(const QModelIndex& index) {
 
 }  // namespace
 
+ResultList::ResultList(AppModel& model, ThumbnailCache& thumbnails, QWidget* parent)
+    : ResultList(model, thumbnails, DesktopServices::system(this), parent) {}
+
 ResultList::ResultList(AppModel& model, ThumbnailCache& thumbnails, DesktopServices services, QWidget* parent)
     : QListView(parent), model_(model), services_(std::move(services)),
       delegate_(new ResultRowDelegate(thumbnails, this)) {
@@ -84,11 +87,8 @@ void ResultList::trigger(RowAction::Kind action, const QModelIndex& index) {
 void ResultList::mousePressEvent(QMouseEvent* event) {
     const QModelIndex index = indexAt(event->position().toPoint());
     if (const CompressionItem* item = itemAt(index); item && event->button() == Qt::LeftButton) {
-        const std::vector<RowAction> buttons = RowActions::hoverButtons(*item);
-        const std::vector<QRect> rects = RowActions::hoverButtonRects(visualRect(index), buttons.size());
-        for (std::size_t i = 0; i < buttons.size(); ++i) {
-            if (!rects[i].contains(event->position().toPoint())) continue;
-            if (buttons[i].enabled) trigger(buttons[i].kind, index);
+        if (const auto button = RowActions::hoverButtonAt(*item, visualRect(index), event->position().toPoint())) {
+            if (button->first.enabled) trigger(button->first.kind, index);
             event->accept();
             return;
         }

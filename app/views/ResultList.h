@@ -19,6 +19,8 @@ class ResultList : public QListView {
     Q_OBJECT
 
 public:
+    // With the desktop's own services.
+    ResultList(AppModel& model, ThumbnailCache& thumbnails, QWidget* parent = nullptr);
     ResultList(AppModel& model, ThumbnailCache& thumbnails, DesktopServices services, QWidget* parent = nullptr);
 
     // The context menu of a row, owned by the caller; null for no row.

@@ -200,17 +200,14 @@ void ResultRowDelegate::paintSpinner(QPainter* painter, const QRect& rect, const
 bool ResultRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
                                   const QModelIndex& index) {
     if (event->type() != QEvent::ToolTip) return QStyledItemDelegate::helpEvent(event, view, option, index);
-    const QString tip = rowContent(index).toolTip;
     // Over a hover button, the button's own tooltip.
     if (const auto* item = qobject_cast<const CompressionItem*>(index.data(ItemListModel::ItemRole).value<QObject*>())) {
-        const std::vector<RowAction> buttons = RowActions::hoverButtons(*item);
-        const std::vector<QRect> rects = RowActions::hoverButtonRects(option.rect, buttons.size());
-        for (std::size_t i = 0; i < buttons.size(); ++i) {
-            if (!rects[i].contains(event->pos())) continue;
-            QToolTip::showText(event->globalPos(), buttons[i].toolTip, view, rects[i]);
+        if (const auto button = RowActions::hoverButtonAt(*item, option.rect, event->pos())) {
+            QToolTip::showText(event->globalPos(), button->first.toolTip, view, button->second);
             return true;
         }
     }
+    const QString tip = rowContent(index).toolTip;
     if (tip.isEmpty()) {
         QToolTip::hideText();
         event->ignore();

@@ -122,6 +122,16 @@ std::vector<QRect> hoverButtonRects(const QRect& row, std::size_t count) {
     return rects;
 }
 
+std::optional<std::pair<RowAction, QRect>> hoverButtonAt(const CompressionItem& item, const QRect& row,
+                                                         const QPoint& point) {
+    const std::vector<RowAction> buttons = hoverButtons(item);
+    const std::vector<QRect> rects = hoverButtonRects(row, buttons.size());
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        if (rects[i].contains(point)) return std::pair{buttons[i], rects[i]};
+    }
+    return std::nullopt;
+}
+
 QIcon icon(const RowAction& action) {
     const QIcon fallback = action.iconFallback.isEmpty() ? QIcon() : QIcon(action.iconFallback);
     return action.iconName.isEmpty() ? fallback : QIcon::fromTheme(action.iconName, fallback);

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace dorvex::app {
@@ -53,6 +55,9 @@ std::vector<RowAction> menuEntries(const CompressionItem& item, std::size_t* sep
 
 // Where the hover buttons sit in a row: right-aligned, left of the trailing column.
 std::vector<QRect> hoverButtonRects(const QRect& row, std::size_t count);
+// The hover button of the item's row `row` under `point`, with its place, if any.
+std::optional<std::pair<RowAction, QRect>> hoverButtonAt(const CompressionItem& item, const QRect& row,
+                                                         const QPoint& point);
 
 // The action's icon: the theme's, else our own.
 QIcon icon(const RowAction& action);

@@ -1,0 +1,210 @@
+#include "views/CompareWindow.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QIcon>
+#include <QLabel>
+#include <QPointer>
+#include <QStackedWidget>
+#include <QToolBar>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <variant>
+
+#include "dorvex/engine/ThumbnailLoader.h"
+#include "dorvex/text/Format.h"
+#include "model/AppModel.h"
+#include "model/CompressionItem.h"
+#include "views/CompareSplitView.h"
+
+namespace dorvex::app {
+
+namespace {
+
+// Pictures are loaded whole up to this many pixels on the longer side (a 50 MP photo fits).
+constexpr int pictureMaxSide = 16384;
+
+QString text(const std::string& s) { return QString::fromStdString(s); }
+
+QIcon themed(const char* name, const char* fallback) {
+    return QIcon::fromTheme(QString::fromLatin1(name), QIcon(QString::fromLatin1(fallback)));
+}
+
+}  // namespace
+
+CompareState compareState(const CompressionItem* item) {
+    const CompressionResult* result = item != nullptr ? item->result() : nullptr;
+    if (result == nullptr || !result->output) return CompareState::nothingToCompare;
+    std::error_code error;
+    if (*result->output == item->source() || !std::filesystem::exists(item->source(), error))
+        return CompareState::sourceGone;
+    return CompareState::pane;
+}
+
+QStringList compareInfo(const CompressionResult& result) {
+    QStringList parts;
+    parts << QStringLiteral("尺寸 ") + text(Format::dimensions(result));
+    const double saved = result.sourceBytes < 1 ? 0.0 : 1.0 - double(result.outputBytes) / double(result.sourceBytes);
+    parts << text(Format::savings(saved));
+    if (result.maxSizeMet) parts << (*result.maxSizeMet ? QStringLiteral("体积上限 ✓ 达标") : QStringLiteral("体积上限 ✗ 未达标"));
+    QString attempts = QStringLiteral("尝试 %1 次").arg(result.encodeCount);
+    if (result.maxSizeMet != true && result.stopReason)
+        attempts += QStringLiteral(" · ") + text(Format::stopReason(*result.stopReason));
+    parts << attempts;
+    return parts;
+}
+
+CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
+    : QWidget(parent), model_(model), pages_(new QStackedWidget(this)), emptyIcon_(new QLabel),
+      emptyTitle_(new QLabel), emptyDescription_(new QLabel), toolbar_(new QToolBar), view_(new CompareSplitView),
+      info_(new QLabel) {
+    setObjectName(QStringLiteral("compareWindow"));
+    setWindowTitle(QStringLiteral("对比"));
+    resize(960, 720);
+
+    auto* empty = new QWidget;
+    empty->setObjectName(QStringLiteral("compareEmptyState"));
+    emptyTitle_->setObjectName(QStringLiteral("compareEmptyTitle"));
+    emptyDescription_->setObjectName(QStringLiteral("compareEmptyDescription"));
+    QFont titleFont = emptyTitle_->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.4);
+    titleFont.setBold(true);
+    emptyTitle_->setFont(titleFont);
+    QPalette secondary = emptyDescription_->palette();
+    secondary.setColor(QPalette::WindowText, secondary.color(QPalette::PlaceholderText));
+    emptyDescription_->setPalette(secondary);
+    auto* emptyLayout = new QVBoxLayout(empty);
+    emptyLayout->addStretch();
+    for (QLabel* label : {emptyIcon_, emptyTitle_, emptyDescription_}) {
+        label->setAlignment(Qt::AlignCenter);
+        emptyLayout->addWidget(label);
+    }
+    emptyLayout->addStretch();
+
+    auto* pane = new QWidget;
+    pane->setObjectName(QStringLiteral("comparePane"));
+    toolbar_->setObjectName(QStringLiteral("compareToolbar"));
+    view_->setObjectName(QStringLiteral("compareSplitView"));
+    info_->setObjectName(QStringLiteral("compareInfoBar"));
+    info_->setContentsMargins(10, 6, 10, 6);
+    auto addAction = [this](const char* name, const QIcon& icon, const QString& label, const QKeySequence& keys,
+                            auto slot) {
+        QAction* action = toolbar_->addAction(icon, label, this, slot);
+        action->setObjectName(QString::fromLatin1(name));
+        if (!keys.isEmpty()) action->setShortcut(keys);
+        return action;
+    };
+    addAction("compareFit", themed("zoom-fit-best", ""), QStringLiteral("适应窗口"), {}, [this] { view_->setZoomToFit(); });
+    addAction("compareActualSize", themed("zoom-original", ""), QStringLiteral("100%"), {},
+              [this] { view_->setZoomToActualSize(); });
+    QAction* zoomIn = addAction("compareZoomIn", themed("zoom-in", ""), QStringLiteral("放大"),
+                                QKeySequence(Qt::CTRL | Qt::Key_Equal), [this] { view_->zoomBy(1.25); });
+    zoomIn->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Equal), QKeySequence(Qt::CTRL | Qt::Key_Plus)});
+    addAction("compareZoomOut", themed("zoom-out", ""), QStringLiteral("缩小"), QKeySequence(Qt::CTRL | Qt::Key_Minus),
+              [this] { view_->zoomBy(0.8); });
+    QAction* reveal = addAction("compareReveal", themed("folder-open", ""), QStringLiteral("在文件管理器中显示"), {}, [this] {
+        if (output_.empty()) return;
+        if (reveal_) return reveal_(output_);
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(output_.parent_path().string())));
+    });
+    reveal->setToolTip(QStringLiteral("在文件管理器中显示"));
+    toolbar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    auto* paneLayout = new QVBoxLayout(pane);
+    paneLayout->setContentsMargins(0, 0, 0, 0);
+    paneLayout->setSpacing(0);
+    paneLayout->addWidget(toolbar_);
+    paneLayout->addWidget(view_, 1);
+    paneLayout->addWidget(info_);
+
+    pages_->addWidget(empty);
+    pages_->addWidget(pane);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(pages_);
+
+    connect(&model_, &AppModel::compareItemIDChanged, this, &CompareWindow::refresh);
+    refresh();
+}
+
+CompareWindow::~CompareWindow() { pool_.waitForDone(); }
+
+static CompressionItem* findItem(AppModel& model) {
+    if (!model.compareItemID()) return nullptr;
+    for (CompressionItem* item : model.items())
+        if (item->id() == *model.compareItemID()) return item;
+    return nullptr;
+}
+
+void CompareWindow::refresh() {
+    CompressionItem* item = findItem(model_);
+    switch (compareState(item)) {
+    case CompareState::nothingToCompare:
+        output_.clear();
+        shownOutput_.clear();
+        return showEmpty("image-x-generic", ":/dorvex/icons/photo.svg", QStringLiteral("没有可对比的图片"),
+                         QStringLiteral("在主窗口双击一张已完成的图片"));
+    case CompareState::sourceGone:
+        output_.clear();
+        shownOutput_.clear();
+        return showEmpty("user-trash", "", QStringLiteral("原图已移入废纸篓"), QStringLiteral("覆盖模式下没有原图可以对比"));
+    case CompareState::pane: break;
+    }
+    const CompressionResult& result = *item->result();
+    output_ = *result.output;
+    setWindowTitle(QString::fromStdString(item->source().filename().string()));
+    pages_->setCurrentIndex(1);
+    QString right = QStringLiteral("压缩后 · ") + text(Format::bytes(result.outputBytes));
+    if (result.quality) right += QStringLiteral(" · q%1").arg(*result.quality);
+    view_->setCaptions(QStringLiteral("原图 · ") + text(Format::bytes(result.sourceBytes)), right);
+    info_->setText(compareInfo(result).join(QStringLiteral("    ")));
+    if (shownOutput_ == output_) return;
+    // A new comparison starts fresh: split, scale and pictures.
+    shownOutput_ = output_;
+    ++generation_;
+    source_ = {};
+    outputPicture_ = {};
+    view_->setPictures({}, {});
+    view_->setSplit(0.5);
+    view_->setZoomToFit();
+    view_->setImageSize(result.sourcePixelSize);
+    load(item->source(), true);
+    load(output_, false);
+}
+
+void CompareWindow::showEmpty(const QString& iconName, const QString& fallback, const QString& title,
+                              const QString& description) {
+    ++generation_;
+    setWindowTitle(QStringLiteral("对比"));
+    const QIcon icon = QIcon::fromTheme(iconName, QIcon(fallback));
+    emptyIcon_->setPixmap(icon.pixmap(64, 64));
+    emptyTitle_->setText(title);
+    emptyDescription_->setText(description);
+    pages_->setCurrentIndex(0);
+}
+
+void CompareWindow::load(const std::filesystem::path& file, bool isSource) {
+    QPointer<CompareWindow> self(this);
+    const int generation = generation_;
+    pool_.start([self, file, isSource, generation] {
+        QImage picture;
+        if (auto loaded = ThumbnailLoader::load(file, pictureMaxSide)) {
+            picture = QImage(loaded->rgba.data(), loaded->width, loaded->height, loaded->width * 4,
+                             QImage::Format_RGBA8888)
+                          .copy();
+        }
+        if (picture.isNull()) return;
+        QMetaObject::invokeMethod(self, [self, generation, isSource, picture] {
+            if (self) self->picturesArrived(generation, isSource, picture);
+        });
+    });
+}
+
+void CompareWindow::picturesArrived(int generation, bool isSource, const QImage& picture) {
+    if (generation != generation_) return;
+    (isSource ? source_ : outputPicture_) = picture;
+    if (view_->imageSize().width <= 0 && isSource) view_->setImageSize({picture.width(), picture.height()});
+    view_->setPictures(source_, outputPicture_);
+}
+
+}  // namespace dorvex::app

@@ -126,6 +126,7 @@ private slots:
         model.setCompareItemID(item->id());
         QCOMPARE(window.windowTitle(), QStringLiteral("photo.png"));
         QVERIFY(window.findChild<QLabel*>("compareInfoBar")->text().startsWith("尺寸 96×96"));
+        QTRY_VERIFY_WITH_TIMEOUT(window.splitView()->hasPictures(), 10000);
         auto* zoomIn = window.findChild<QAction*>("compareZoomIn");
         QCOMPARE(zoomIn->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal));
         const double before = window.splitView()->zoom();

@@ -64,10 +64,8 @@ void CompareSplitView::setSplit(double fraction) {
     emit splitChanged(split_);
 }
 
-void CompareSplitView::viewChanged() {
-    sourceCache_ = rendered(source_);
-    outputCache_ = rendered(output_);
-}
+// The pixmaps are made again at the next paint, once however many changes came before it.
+void CompareSplitView::viewChanged() { cacheStale_ = true; }
 
 // The visible part of `picture` at the current zoom, as a viewport-sized pixmap at the screen's
 // resolution. An output smaller than the source is stretched over the source's area.
@@ -103,6 +101,11 @@ void CompareSplitView::paintEvent(QPaintEvent*) {
     const QRectF left(view.left(), view.top(), x, view.height());
     const QRectF right(x, view.top(), view.width() - x, view.height());
     const QRectF picture = imageRect().intersected(view);
+    if (cacheStale_) {
+        sourceCache_ = rendered(source_);
+        outputCache_ = rendered(output_);
+        cacheStale_ = false;
+    }
 
     auto drawSide = [&](const QPixmap& cached, const QRectF& side) {
         if (cached.isNull()) {

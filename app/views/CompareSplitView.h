@@ -21,6 +21,7 @@ public:
     // A null image while it loads.
     void setPictures(const QImage& source, const QImage& output);
     void setCaptions(const QString& left, const QString& right);
+    bool hasPictures() const { return !source_.isNull() && !output_.isNull(); }
 
     // The split's fraction of the width, 0…1.
     double split() const { return split_; }
@@ -48,6 +49,7 @@ private:
     QString rightCaption_;
     double split_ = 0.5;
     bool dragging_ = false;
+    bool cacheStale_ = true;
 };
 
 }  // namespace dorvex::app

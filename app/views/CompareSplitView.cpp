@@ -37,10 +37,6 @@ void drawCaption(QPainter& painter, const QString& text, const QRectF& area, Qt:
 
 CompareSplitView::CompareSplitView(QWidget* parent) : CompareImageView(parent) {
     viewport()->setMouseTracking(true);
-    viewport()->setAutoFillBackground(true);
-    QPalette dark = viewport()->palette();
-    dark.setColor(QPalette::Window, QColor(20, 20, 22));
-    viewport()->setPalette(dark);
 }
 
 void CompareSplitView::setPictures(const QImage& source, const QImage& output) {
@@ -97,6 +93,7 @@ void CompareSplitView::paintEvent(QPaintEvent*) {
     QPainter painter(viewport());
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF view(viewport()->rect());
+    painter.fillRect(view, QColor(20, 20, 22));
     const double x = split_ * view.width();
     const QRectF left(view.left(), view.top(), x, view.height());
     const QRectF right(x, view.top(), view.width() - x, view.height());

@@ -103,7 +103,7 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     zoomIn->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Equal), QKeySequence(Qt::CTRL | Qt::Key_Plus)});
     addAction("compareZoomOut", themed("zoom-out", ""), QStringLiteral("缩小"), QKeySequence(Qt::CTRL | Qt::Key_Minus),
               [this] { view_->zoomBy(0.8); });
-    QAction* reveal = addAction("compareReveal", themed("folder-open", ""), QStringLiteral("在文件管理器中显示"), {}, [this] {
+    QAction* reveal = addAction("compareReveal", themed("folder-open", ":/dorvex/icons/folder.svg"), QStringLiteral("在文件管理器中显示"), {}, [this] {
         if (output_.empty()) return;
         if (reveal_) return reveal_(output_);
         QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(output_.parent_path().string())));
@@ -147,7 +147,8 @@ void CompareWindow::refresh() {
     case CompareState::sourceGone:
         output_.clear();
         shownOutput_.clear();
-        return showEmpty("user-trash", "", QStringLiteral("原图已移入废纸篓"), QStringLiteral("覆盖模式下没有原图可以对比"));
+        return showEmpty("user-trash", ":/dorvex/icons/trash.svg", QStringLiteral("原图已移入废纸篓"),
+                         QStringLiteral("覆盖模式下没有原图可以对比"));
     case CompareState::pane: break;
     }
     const CompressionResult& result = *item->result();

@@ -12,11 +12,11 @@ namespace {
 
 constexpr double handleRadius = 14;
 
-void drawBusy(QPainter& painter, const QRectF& area) {
+void drawBusy(QPainter& painter, const QRectF& area, int angle) {
     painter.save();
     painter.setPen(QPen(QColor(255, 255, 255, 160), 3, Qt::SolidLine, Qt::RoundCap));
     const QRectF circle(area.center() - QPointF(12, 12), QSizeF(24, 24));
-    painter.drawArc(circle, 90 * 16, -270 * 16);
+    painter.drawArc(circle, -angle * 16, 270 * 16);
     painter.restore();
 }
 
@@ -37,11 +37,20 @@ void drawCaption(QPainter& painter, const QString& text, const QRectF& area, Qt:
 
 CompareSplitView::CompareSplitView(QWidget* parent) : CompareImageView(parent) {
     viewport()->setMouseTracking(true);
+    spinner_.setInterval(50);
+    connect(&spinner_, &QTimer::timeout, this, [this] {
+        spinnerAngle_ = (spinnerAngle_ + 30) % 360;
+        viewport()->update();
+    });
 }
 
 void CompareSplitView::setPictures(const QImage& source, const QImage& output) {
     source_ = source;
     output_ = output;
+    if (hasPictures())
+        spinner_.stop();
+    else
+        spinner_.start();
     viewChanged();
     viewport()->update();
 }
@@ -106,7 +115,7 @@ void CompareSplitView::paintEvent(QPaintEvent*) {
 
     auto drawSide = [&](const QPixmap& cached, const QRectF& side) {
         if (cached.isNull()) {
-            drawBusy(painter, picture.intersected(side).isEmpty() ? side : picture.intersected(side));
+            drawBusy(painter, picture.intersected(side).isEmpty() ? side : picture.intersected(side), spinnerAngle_);
             return;
         }
         painter.save();

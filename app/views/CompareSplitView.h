@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QPixmap>
 #include <QString>
+#include <QTimer>
 
 #include "views/CompareImageView.h"
 
@@ -50,6 +51,8 @@ private:
     double split_ = 0.5;
     bool dragging_ = false;
     bool cacheStale_ = true;
+    QTimer spinner_;  // turns the loading indicator while a picture is missing
+    int spinnerAngle_ = 0;
 };
 
 }  // namespace dorvex::app

@@ -1,7 +1,6 @@
 #include "views/CompareWindow.h"
 
 #include <QAction>
-#include <QDesktopServices>
 #include <QIcon>
 #include <QLabel>
 #include <QPointer>
@@ -17,6 +16,7 @@
 #include "model/AppModel.h"
 #include "model/CompressionItem.h"
 #include "views/CompareSplitView.h"
+#include "views/RowActions.h"
 
 namespace dorvex::app {
 
@@ -59,6 +59,7 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     : QWidget(parent), model_(model), pages_(new QStackedWidget(this)), emptyIcon_(new QLabel),
       emptyTitle_(new QLabel), emptyDescription_(new QLabel), toolbar_(new QToolBar), view_(new CompareSplitView),
       info_(new QLabel) {
+    reveal_ = DesktopServices::system(this).reveal;
     setObjectName(QStringLiteral("compareWindow"));
     setWindowTitle(QStringLiteral("对比"));
     resize(960, 720);
@@ -103,10 +104,9 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     zoomIn->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Equal), QKeySequence(Qt::CTRL | Qt::Key_Plus)});
     addAction("compareZoomOut", themed("zoom-out", ""), QStringLiteral("缩小"), QKeySequence(Qt::CTRL | Qt::Key_Minus),
               [this] { view_->zoomBy(0.8); });
-    QAction* reveal = addAction("compareReveal", themed("folder-open", ":/dorvex/icons/folder.svg"), QStringLiteral("在文件管理器中显示"), {}, [this] {
-        if (output_.empty()) return;
-        if (reveal_) return reveal_(output_);
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(output_.parent_path().string())));
+    QAction* reveal = addAction("compareReveal", themed("folder-open", ":/dorvex/icons/folder.svg"),
+                                QStringLiteral("在文件管理器中显示"), {}, [this] {
+        if (!output_.empty()) reveal_(QUrl::fromLocalFile(QString::fromStdString(output_.string())));
     });
     reveal->setToolTip(QStringLiteral("在文件管理器中显示"));
     toolbar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);

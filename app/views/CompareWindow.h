@@ -17,6 +17,7 @@
 class QLabel;
 class QStackedWidget;
 class QToolBar;
+class QUrl;
 
 namespace dorvex::app {
 
@@ -38,8 +39,8 @@ public:
     explicit CompareWindow(AppModel& model, QWidget* parent = nullptr);
     ~CompareWindow() override;
 
-    // How the output file is shown in the file manager; opens its folder until set.
-    void setRevealer(std::function<void(const std::filesystem::path&)> reveal) { reveal_ = std::move(reveal); }
+    // How the output file is shown in the file manager; the desktop's own way until set.
+    void setRevealer(std::function<void(const QUrl&)> reveal) { reveal_ = std::move(reveal); }
 
     CompareSplitView* splitView() const { return view_; }
 
@@ -62,7 +63,7 @@ private:
     QImage source_;
     QImage outputPicture_;
     int generation_ = 0;
-    std::function<void(const std::filesystem::path&)> reveal_;
+    std::function<void(const QUrl&)> reveal_;
     QThreadPool pool_;
 };
 

@@ -1,0 +1,112 @@
+// dorvex-screenshots: renders the application's windows to PNG files on the offscreen platform,
+// from real compressions of sample media, so that they can be looked at without a display:
+// the result list while the jobs run and when they are done, and the compare window at fit, at
+// 100 % and with the split moved. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER
+// (scripts/screenshots runs it in a temporary home).
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFont>
+
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "dorvex/image/Toolchain.h"
+#include "dorvex/library/SettingsStore.h"
+#include "dorvex/platform/AppPaths.h"
+#include "model/AppModel.h"
+#include "model/CompressionItem.h"
+#include "model/ObservablePresetStore.h"
+#include "views/CompareSplitView.h"
+#include "views/CompareWindow.h"
+#include "views/ResultList.h"
+#include "views/ThumbnailCache.h"
+
+namespace fs = std::filesystem;
+using namespace dorvex;
+using namespace dorvex::app;
+
+namespace {
+
+// Lets the event loop run for `milliseconds`, or until `done` answers true.
+template <typename Done>
+void runFor(int milliseconds, Done done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds && !done()) QApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
+void save(QWidget& widget, const fs::path& file) {
+    if (!widget.grab().save(QString::fromStdString(file.string()))) {
+        std::fprintf(stderr, "screenshots: cannot write %s\n", file.c_str());
+    } else {
+        std::printf("%s\n", file.c_str());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER\n");
+        return 2;
+    }
+    const fs::path media = argv[1], out = argv[2];
+    const fs::path work = out / "files";
+    fs::remove_all(work);
+    fs::create_directories(work);
+    std::vector<fs::path> files;
+    for (const char* name : {"images/Dune.jpg", "images/goexif-sample1.jpg", "images/city.png",
+                             "images/sunset-lossy.webp", "images/conv-friends_by_Aitzol_Berasategi.heic",
+                             "images/orientation_8.jpg", "videos/realshort.mp4", "pdfs/d-text.pdf"}) {
+        fs::copy_file(media / name, work / fs::path(name).filename());
+        files.push_back(work / fs::path(name).filename());
+    }
+    std::FILE* text = std::fopen((work / "notes.jpg").c_str(), "w");  // a failure row
+    if (text) {
+        std::fputs("not a picture\n", text);
+        std::fclose(text);
+    }
+    files.push_back(work / "notes.jpg");
+
+    SettingsStore settings(AppPaths::settingsFolder());
+    ObservablePresetStore presets(AppPaths::presetsFile(), settings);
+    AppModel model(presets, Toolchain::locate(), 4);
+    ThumbnailCache thumbnails(80);
+    ResultList list(model, thumbnails);
+    list.resize(760, 520);
+    list.show();
+
+    model.add(files);
+    runFor(700, [] { return false; });
+    save(list, out / "list-running.png");
+    runFor(180000, [&] { return model.summary().finishedCount == model.summary().count; });
+    runFor(1500, [] { return false; });  // thumbnails
+    save(list, out / "list.png");
+
+    CompareWindow compare(model);
+    compare.resize(960, 720);
+    compare.show();
+    save(compare, out / "compare-empty.png");
+    for (CompressionItem* item : model.items()) {
+        const CompressionResult* result = item->result();
+        if (result && result->isSuccess() && result->output && result->output->extension() == ".jpg") {
+            model.setCompareItemID(item->id());
+            break;
+        }
+    }
+    runFor(4000, [] { return false; });
+    save(compare, out / "compare-fit.png");
+    if (auto* actual = compare.findChild<QAction*>("compareActualSize")) actual->trigger();
+    runFor(800, [] { return false; });
+    save(compare, out / "compare-100.png");
+    if (auto* fit = compare.findChild<QAction*>("compareFit")) fit->trigger();
+    if (auto* split = compare.findChild<CompareSplitView*>()) split->setSplit(0.3);
+    runFor(800, [] { return false; });
+    save(compare, out / "compare-split.png");
+    model.shutdown();
+    return 0;
+}

@@ -39,6 +39,7 @@ CompressionOptions fullOptions() {
     o.videoCodec = VideoCodec::h264;
     o.videoMaxBytes = 5'000'000;
     o.filenamePrefix = "web-";
+    o.metadata = MetadataPolicy::keepAll;
     return o;
 }
 
@@ -80,6 +81,8 @@ TEST(CompressionOptionsJson, RequiredKeysAndWrongTypesFail) {
          DecodingError::Kind::dataCorrupted},
         {R"({"level":3,"keepDimensions":false,"saveLocation":{"overwrite":{}},"filenamePrefix":7})",
          DecodingError::Kind::typeMismatch},
+        {R"({"level":3,"keepDimensions":false,"saveLocation":{"overwrite":{}},"keepMetadata":"gps"})",
+         DecodingError::Kind::dataCorrupted},
         {R"({"level":3,"keepDimensions":false,"saveLocation":{"sourceFolder":{}}})", DecodingError::Kind::keyNotFound},
         {R"({"level":3,"keepDimensions":false,"saveLocation":{"folder":{"suffix":"-min"}}})",
          DecodingError::Kind::keyNotFound},
@@ -128,7 +131,8 @@ TEST(CompressionOptionsJson, WritesKeysInOrderAndNoNulls) {
     for (const auto& item : full.items()) keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"level", "format", "maxBytes", "keepDimensions", "saveLocation",
                                               "jxlLossless", "tiffCompression", "videoCodec", "videoMaxBytes",
-                                              "filenamePrefix"}));
+                                              "filenamePrefix", "keepMetadata"}));
+    EXPECT_EQ(full["keepMetadata"], "all");
     EXPECT_EQ(full["format"], "webp");
     EXPECT_EQ(full["tiffCompression"], "zip");
     EXPECT_EQ(full["videoCodec"], "h264");
@@ -218,7 +222,7 @@ TEST(CompressionOptions, LosslessJxlOnlyWithExplicitJxl) {
 
 TEST(CompressionOptions, EqualityAndHashCoverEveryField) {
     const CompressionOptions base = fullOptions();
-    std::vector<CompressionOptions> variants(10, base);
+    std::vector<CompressionOptions> variants(11, base);
     variants[0].level = 2;
     variants[1].format = std::nullopt;
     variants[2].maxBytes = 1;
@@ -229,10 +233,11 @@ TEST(CompressionOptions, EqualityAndHashCoverEveryField) {
     variants[7].videoCodec = VideoCodec::hevc;
     variants[8].videoMaxBytes = std::nullopt;
     variants[9].filenamePrefix = "";
+    variants[10].metadata = MetadataPolicy::keepWithoutLocation;
     std::unordered_set<CompressionOptions> set{base};
     for (const auto& v : variants) {
         EXPECT_NE(v, base);
         set.insert(v);
     }
-    EXPECT_EQ(set.size(), 11u);
+    EXPECT_EQ(set.size(), 12u);
 }

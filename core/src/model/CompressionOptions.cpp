@@ -21,9 +21,20 @@ void to_json(json::Json& j, const CompressionOptions& o) {
     j["videoCodec"] = o.videoCodec.rawValue();
     if (o.videoMaxBytes) j["videoMaxBytes"] = *o.videoMaxBytes;
     j["filenamePrefix"] = o.filenamePrefix;
+    if (o.metadata != MetadataPolicy::strip) {
+        j["keepMetadata"] = o.metadata == MetadataPolicy::keepAll ? "all" : "withoutLocation";
+    }
 }
 
 namespace {
+
+MetadataPolicy readMetadataPolicy(const json::Json& value, const std::string& path) {
+    const std::string raw = json::readString(value, path);
+    if (raw == "all") return MetadataPolicy::keepAll;
+    if (raw == "withoutLocation") return MetadataPolicy::keepWithoutLocation;
+    throw DecodingError(DecodingError::Kind::dataCorrupted, path,
+                        fmt::format("Cannot initialize keepMetadata from invalid String value {}", raw));
+}
 
 // A stored enumeration: a string that must be one of its raw values.
 template <typename Enum>
@@ -58,6 +69,7 @@ CompressionOptions decodeCompressionOptions(const json::Json& j, const std::stri
     o.videoCodec = readOptional(j, "videoCodec", path, readCase<VideoCodec>).value_or(VideoCodec::hevc);
     o.videoMaxBytes = readOptional(j, "videoMaxBytes", path, readInt);
     o.filenamePrefix = readOptional(j, "filenamePrefix", path, readString).value_or("");
+    o.metadata = readOptional(j, "keepMetadata", path, readMetadataPolicy).value_or(MetadataPolicy::strip);
     return o;
 }
 

@@ -14,6 +14,10 @@
 
 namespace dorvex {
 
+// What an output keeps of its source's metadata (EXIF, XMP, ICC profile). By default it keeps
+// none; keeping it leaves out the GPS position unless asked for too.
+enum class MetadataPolicy : std::uint8_t { strip, keepWithoutLocation, keepAll };
+
 struct CompressionOptions {
     double level = 3;
     std::optional<OutputFormat> format;  // none: the source's own format
@@ -25,6 +29,7 @@ struct CompressionOptions {
     VideoCodec videoCodec = VideoCodec::hevc;
     std::optional<std::int64_t> videoMaxBytes;  // byte limit for each video
     std::string filenamePrefix;
+    MetadataPolicy metadata = MetadataPolicy::strip;  // stored only when not strip
 
     bool operator==(const CompressionOptions&) const = default;
 

@@ -62,14 +62,14 @@ public:
         struct stat info {};
         // stat follows links: a link to a file or folder counts as what it points to.
         if (::stat(path.c_str(), &info) != 0) {
-            ++result_.ignored;
+            passOver(path);
         } else if (S_ISDIR(info.st_mode)) {
             addFolder(standardised(path));
         } else if (!S_ISREG(info.st_mode)) {
             // Pipes, sockets and devices: reading them could block a job forever.
-            ++result_.ignored;
+            passOver(path);
         } else if (!isSupported(path)) {
-            ++result_.ignored;
+            passOver(path);
         } else {
             append(standardised(path));
         }
@@ -78,6 +78,11 @@ public:
     Result take() { return std::move(result_); }
 
 private:
+    void passOver(const fs::path& path) {
+        ++result_.ignored;
+        result_.passedOver.push_back(path);
+    }
+
     void append(fs::path file) {
         if (seen_.insert(file.native()).second) result_.files.push_back(std::move(file));
     }
@@ -106,7 +111,7 @@ private:
                     pending.push_back(entry);
                 } else if (fs::is_regular_file(status)) {
                     if (!isSupported(entry)) {
-                        ++result_.ignored;
+                        passOver(entry);
                     } else if (!OutputPlanner::isOptimized(entry)) {
                         found.emplace_back(sortKey(entry), entry);
                     }

@@ -19,6 +19,8 @@ struct Result {
     // files of an unsupported type, dropped or found inside a folder. Duplicates, hidden entries, links and special files inside folders, and earlier
     // outputs inside folders are skipped without being counted.
     int ignored = 0;
+    // The paths counted in `ignored`, in the order met (as given, or as found in a folder).
+    std::vector<std::filesystem::path> passedOver;
 
     bool operator==(const Result&) const = default;
 };

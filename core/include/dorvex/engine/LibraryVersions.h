@@ -1,0 +1,24 @@
+#pragma once
+// LibraryVersions: the libraries the engine writes with in this process — libvips, libheif,
+// FFmpeg and qpdf — with the versions they report at run time (not those of the headers built
+// against), what each writes, and the encoders inside them that the engine uses.
+
+#include <string>
+#include <vector>
+
+#include "dorvex/model/OutputFormat.h"
+
+namespace dorvex::LibraryVersions {
+
+struct Library {
+    std::string name;                  // "libvips", "libheif", "FFmpeg", "qpdf"
+    std::string version;               // as the library reports it: "8.14.1", "5.1.4-0+deb12u1"
+    std::vector<OutputFormat> writes;  // the output formats the engine writes through it
+    std::vector<std::string> encoders; // its encoders the engine uses that this build has
+    bool operator==(const Library&) const = default;
+};
+
+// The four libraries in that order. Cheap: no file is read and no library is started.
+std::vector<Library> all();
+
+}  // namespace dorvex::LibraryVersions

@@ -1,0 +1,60 @@
+#include "dorvex/engine/LibraryVersions.h"
+
+#include <libheif/heif.h>
+#include <qpdf/QPDF.hh>
+#include <vips/vips.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/avutil.h>
+}
+
+#include <fmt/format.h>
+
+namespace dorvex::LibraryVersions {
+
+namespace {
+
+// libheif's encoder for each compression it writes for us, by its own description
+// ("x265 HEVC encoder (3.5+1-f0c1022b6)"); none when the build has no such encoder.
+std::vector<std::string> heifEncoders() {
+    std::vector<std::string> names;
+    for (const heif_compression_format compression : {heif_compression_AV1, heif_compression_HEVC}) {
+        const heif_encoder_descriptor* descriptor = nullptr;
+        if (heif_context_get_encoder_descriptors(nullptr, compression, nullptr, &descriptor, 1) == 1) {
+            names.emplace_back(heif_encoder_descriptor_get_name(descriptor));
+        }
+    }
+    return names;
+}
+
+std::vector<std::string> ffmpegEncoders() {
+    std::vector<std::string> names;
+    for (const char* name : {"libx265", "libx264", "aac"}) {
+        if (avcodec_find_encoder_by_name(name) != nullptr) names.emplace_back(name);
+    }
+    return names;
+}
+
+std::string ffmpegVersion() {
+    const unsigned codec = avcodec_version();
+    return fmt::format("{} (libavcodec {}.{}.{})", av_version_info(), AV_VERSION_MAJOR(codec),
+                       AV_VERSION_MINOR(codec), AV_VERSION_MICRO(codec));
+}
+
+}  // namespace
+
+std::vector<Library> all() {
+    // libheif's plug-in encoders are known only once it has started; the count is balanced below.
+    const bool heifStarted = heif_init(nullptr).code == heif_error_Ok;
+    std::vector<Library> libraries{
+        {"libvips", vips_version_string(), {OutputFormat::avif, OutputFormat::tiff}, {}},
+        {"libheif", heif_get_version(), {OutputFormat::avif, OutputFormat::heic}, heifEncoders()},
+        {"FFmpeg", ffmpegVersion(), {OutputFormat::mp4, OutputFormat::mov}, ffmpegEncoders()},
+        {"qpdf", QPDF::QPDFVersion(), {OutputFormat::pdf}, {}},
+    };
+    if (heifStarted) heif_deinit();
+    return libraries;
+}
+
+}  // namespace dorvex::LibraryVersions

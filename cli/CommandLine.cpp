@@ -63,31 +63,88 @@ ByteLimit parseByteLimit(const std::string& text) {
     return {std::int64_t(std::llround(bytes))};
 }
 
-std::optional<Flags> parse(int argc, const char* const* argv) {
+std::vector<std::string> readNames(std::FILE* in, char separator) {
+    std::vector<std::string> names;
+    std::string name;
+    for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
+        if (char(c) != separator) {
+            name.push_back(char(c));
+        } else if (!name.empty()) {
+            names.push_back(std::move(name));
+            name.clear();
+        }
+    }
+    if (!name.empty()) names.push_back(std::move(name));
+    return names;
+}
+
+std::optional<Flags> parse(int argc, const char* const* argv, const std::function<std::string()>& describeDefaults) {
     Flags f;
     CLI::App app{"Compresses images, videos and PDFs: dorvex [options] PATH...", "dorvex"};
     app.add_option("paths", f.paths, "files and folders to compress");
 
     std::string maxSize, videoMaxSize;
-    app.add_option("-l,--level", f.level, "level from 1 (best quality) to 6 (smallest)")->check(nonEmpty);
+    app.add_option("-l,--level", f.level, "level from 1 (best quality) to 6 (smallest); default: the preset's")->check(nonEmpty);
     app.add_option("-f,--format", f.format, "output format: jpeg, png, webp, avif, heic, jxl or original")->check(nonEmpty);
     app.add_option("--max-size", maxSize, "byte limit per image: 200000, 200KB, 1.5MB or none")->check(nonEmpty);
     app.add_option("--video-max-size", videoMaxSize, "byte limit per video")->check(nonEmpty);
     app.add_flag("--keep-dimensions", f.keepDimensions, "never downscale to meet a limit");
-    app.add_option("--suffix", f.suffix, "suffix of the output's name (\"\" for none)");
-    app.add_option("-o,--out-dir", f.outDir, "save into this folder instead of beside the source")->check(nonEmpty);
+    app.add_option("--suffix", f.suffix, "suffix of the output's name; default -min, --suffix= for none");
+    app.add_option("-o,--out-dir", f.outDir, "save into this folder instead of beside the source")
+        ->type_name("DIR")
+        ->check(nonEmpty);
+    app.add_flag("--keep-structure", f.keepStructure,
+                 "with -o: each output in the same subfolder under DIR as its source under the folder given");
     app.add_flag("--overwrite", f.overwrite, "replace the source, which goes to the trash");
     app.add_option("--prefix", f.prefix, "prefix of the output's name");
     app.add_flag("--jxl-lossless", f.jxlLossless, "lossless JPEG XL (with --format jxl)");
     app.add_option("--tiff-compression", f.tiffCompression, "TIFF compression: lzw or zip")->check(nonEmpty);
     app.add_option("--video-codec", f.videoCodec, "video codec: hevc or h264")->check(nonEmpty);
     app.add_option("--preset", f.preset, "start from this preset instead of the selected one")->check(nonEmpty);
-    app.add_option("-j,--jobs", f.jobs, "jobs at once")->check(nonEmpty);
+    app.add_option("-j,--jobs", f.jobs, fmt::format("jobs at once; default {} on this machine", defaultJobCount()))
+        ->check(nonEmpty);
+    app.add_flag("--keep-metadata", f.keepMetadata, "keep EXIF, XMP and the ICC profile, without the GPS position");
+    app.add_flag("--keep-location", f.keepLocation, "keep the GPS position too (implies --keep-metadata)");
+    app.add_option("--files-from", f.filesFrom, "compress the paths listed in FILE (- for standard input), one a line")
+        ->type_name("FILE")
+        ->check(nonEmpty);
+    app.add_flag("-0,--null", f.nullSeparated, "the names in --files-from end in NUL (find -print0)");
+    app.add_flag("--dry-run", f.dryRun, "list each file with its destination, and what is passed over; write nothing");
+    app.add_flag("-q,--quiet", f.quiet, "print only failures");
     app.add_flag("--json", f.json, "one JSON object per file on standard output");
-    app.add_flag("--list-encoders", f.listEncoders, "show the encoders found, with paths and versions");
+    app.add_flag("--list-encoders", f.listEncoders, "show the encoders and libraries, with versions (JSON with --json)");
+    app.add_flag("--version", f.version, "show the version and those of the libraries and encoders");
+    app.footer([&] {
+        std::string text = "Outputs carry no metadata (capture date, camera, GPS position, ICC profile) unless\n"
+                           "--keep-metadata is given. Without -o, outputs go beside their sources.\n";
+        if (describeDefaults) text += describeDefaults();
+        return text + "\nExamples:\n"
+                      "  dorvex photo.jpg                          writes photo-min.jpg beside it\n"
+                      "  dorvex -l 4 --max-size 200KB -o web ~/Pictures\n"
+                      "  dorvex -f webp --suffix= --keep-structure -o /srv/small ~/Pictures\n"
+                      "  dorvex --dry-run -o out ~/Videos          shows what would be written\n"
+                      "  find . -name '*.png' -print0 | dorvex --files-from - -0 -q\n";
+    });
+
+    // "--suffix=" is the option with an empty value; CLI11 would take the next argument instead.
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--") {
+            arguments.insert(arguments.end(), argv + i, argv + argc);
+            break;
+        }
+        if (argument.starts_with("--") && argument.ends_with("=") && argument.size() > 3) {
+            arguments.push_back(argument.substr(0, argument.size() - 1));
+            arguments.emplace_back();
+        } else {
+            arguments.push_back(argument);
+        }
+    }
+    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
 
     try {
-        app.parse(argc, argv);
+        app.parse(arguments);
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
         return std::nullopt;
@@ -115,7 +172,8 @@ std::optional<Flags> parse(int argc, const char* const* argv) {
         throw UsageError(fmt::format("unknown video codec \"{}\" (use hevc or h264)", *f.videoCodec));
     }
     if (f.jobs && *f.jobs < 1) throw UsageError("--jobs needs a number of at least 1");
-    if (f.paths.empty() && !f.listEncoders) throw UsageError("no files or folders given");
+    if (f.nullSeparated && !f.filesFrom) throw UsageError("-0 describes the list of --files-from, which is missing");
+    if (f.paths.empty() && !f.filesFrom && !f.listEncoders && !f.version) throw UsageError("no files or folders given");
     return f;
 }
 
@@ -134,6 +192,11 @@ CompressionOptions apply(const Flags& f, CompressionOptions o) {
     if (f.jxlLossless) o.jxlLossless = true;
     if (f.tiffCompression) o.tiffCompression = *TIFFCompression::fromRawValue(*f.tiffCompression);
     if (f.videoCodec) o.videoCodec = *VideoCodec::fromRawValue(*f.videoCodec);
+    if (f.keepLocation) {
+        o.metadata = MetadataPolicy::keepAll;
+    } else if (f.keepMetadata) {
+        o.metadata = MetadataPolicy::keepWithoutLocation;
+    }
 
     // The suffix the location had, for flags that change the place but not the name.
     std::string suffix(SaveLocation::defaultSuffix);
@@ -155,6 +218,9 @@ CompressionOptions apply(const Flags& f, CompressionOptions o) {
         } else {
             o.saveLocation = SaveLocation::sourceFolder(suffix);
         }
+    }
+    if (f.keepStructure && !std::holds_alternative<SaveLocation::Folder>(o.saveLocation.value)) {
+        throw UsageError("--keep-structure places outputs under an output folder: give one with -o DIR");
     }
     return o;
 }

@@ -5,6 +5,8 @@
 // UsageError whose text says what was wrong.
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,17 +44,33 @@ struct Flags {
     std::optional<int> jobs;
     bool json = false;
     bool listEncoders = false;
+    bool version = false;
+    bool quiet = false;
+    bool keepStructure = false;
+    bool dryRun = false;
+    std::optional<std::string> filesFrom;  // a file naming the paths, "-" for standard input
+    bool nullSeparated = false;            // those names end in NUL instead of a line break
+    bool keepMetadata = false;
+    bool keepLocation = false;
 };
 
 // Parses the arguments (argv[0] is the program). Returns nullopt when help was asked for and
-// has been printed. Throws UsageError for unknown options and bad values.
-std::optional<Flags> parse(int argc, const char* const* argv);
+// has been printed; `describeDefaults`, when given, adds the options jobs start from to the help.
+// "--name=" gives the option an empty value and never takes the next argument. Throws
+// UsageError for unknown options and bad values.
+std::optional<Flags> parse(int argc, const char* const* argv,
+                           const std::function<std::string()>& describeDefaults = {});
+
+// The names in a list read from `in`, each ended by `separator` (the last one need not be);
+// empty names are passed over. Everything else in a name, spaces and line breaks too, is kept.
+std::vector<std::string> readNames(std::FILE* in, char separator);
 
 // "200000", "200KB", "1.5MB", "2 GB" (decimal units, any letter case), or "none".
 ByteLimit parseByteLimit(const std::string& text);
 
-// The options of every job: `start` with the flags applied. Throws UsageError for combinations
-// that make no sense (--overwrite with --out-dir or --suffix).
+// The options of every job: `start` with the flags applied. --keep-location keeps all metadata
+// and so implies --keep-metadata. Throws UsageError for combinations that make no sense
+// (--overwrite with --out-dir or --suffix, --keep-structure without an output folder).
 CompressionOptions apply(const Flags& flags, CompressionOptions start);
 
 // How many jobs run at once when --jobs does not say: half the processors, 2 to 4.

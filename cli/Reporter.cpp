@@ -1,10 +1,14 @@
 #include "Reporter.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <filesystem>
 
 #include <fmt/format.h>
 
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/text/Format.h"
 #include "dorvex/model/JsonCoding.h"
 #include "dorvex/image/SizeTargetSearch.h"
@@ -37,9 +41,23 @@ json::Json attemptJson(const CompressionEvent& event) {
     return j;
 }
 
+// The terminal's width now (it may have been resized since the last line); 80 when unknown.
+std::size_t terminalWidth(std::FILE* terminal) {
+    winsize size{};
+    if (::ioctl(::fileno(terminal), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
 }  // namespace
 
-Reporter::Reporter(Mode mode, std::FILE* out, bool liveProgress) : mode_(mode), out_(out), live_(liveProgress) {}
+Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* live, bool quiet)
+    : mode_(mode), out_(out), live_(quiet ? nullptr : live), quiet_(quiet) {}
+
+void Reporter::expect(int files) {
+    std::lock_guard guard(lock_);
+    expected_ = files;
+    start_ = std::chrono::steady_clock::now();
+}
 
 void Reporter::started(int id, const std::string& source) {
     std::lock_guard guard(lock_);
@@ -72,16 +90,69 @@ void Reporter::finished(int id, const std::string& source, const CompressionOpti
     }
     ++finished_;
     if (result.isSuccess()) {
+        ++succeeded_;
         savedBytes_ += result.sourceBytes - result.outputBytes;
         sourceBytes_ += result.sourceBytes;
+    } else if (result.skipped()) {
+        ++skipped_;
+    } else if (result.failed()->message == cancelledText) {
+        ++cancelled_;
+    } else {
+        ++failed_;
     }
+    if (!quiet_ || result.failed()) {
+        print(mode_ == Mode::json ? jsonLine(source, result, attempts) : textLine(source, options, result));
+    }
+    drawLive();
+}
+
+void Reporter::print(const std::string& line) {
     clearLive();
-    const std::string line =
-        mode_ == Mode::json ? jsonLine(source, result, attempts) : textLine(source, options, result);
     std::fputs(line.c_str(), out_);
     std::fputc('\n', out_);
-    drawLive();
     flushAndWatch();
+}
+
+void Reporter::planned(const PlannedJob& job) {
+    std::lock_guard guard(lock_);
+    if (job.clash) ++clashes_;
+    if (quiet_ && !job.clash) return;
+    if (mode_ == Mode::json) {
+        json::Json j{{"source", job.source.string()}};
+        if (job.clash) {
+            j["status"] = "failed", j["message"] = *job.clash;
+        } else {
+            j["status"] = "planned", j["output"] = job.destination.string();
+        }
+        print(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    } else if (job.clash) {
+        print(fmt::format("✗ {}  {}", terminalText(job.source.string(), 4096), terminalText(*job.clash, 8192)));
+    } else {
+        print(fmt::format("· {} → {}", terminalText(job.source.string(), 4096), terminalText(job.destination.string(), 4096)));
+    }
+}
+
+void Reporter::passedOver(const std::filesystem::path& path) {
+    std::lock_guard guard(lock_);
+    if (quiet_) return;
+    if (mode_ == Mode::json) {
+        const json::Json j{{"source", path.string()}, {"status", "ignored"}};
+        print(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    } else {
+        print(fmt::format("– {}  不支持，忽略", terminalText(path.string(), 4096)));
+    }
+}
+
+void Reporter::dryRunSummary(int count, const std::string& counter, int ignored) {
+    std::lock_guard guard(lock_);
+    if (mode_ == Mode::json || quiet_) return;
+    std::vector<std::string> parts{fmt::format("{} {}", count, counter)};
+    parts.push_back(fmt::format("将压缩 {}", count - clashes_ - finished_));
+    if (clashes_ > 0) parts.push_back(fmt::format("重名 {}", clashes_));
+    if (finished_ > 0) parts.push_back(fmt::format("无法读取 {}", finished_));
+    if (ignored > 0) parts.push_back(fmt::format("已忽略 {} 个不支持的文件", ignored));
+    parts.push_back("试运行，未写入任何文件");
+    print(fmt::format("{}", fmt::join(parts, " · ")));
 }
 
 bool Reporter::outputLost() const { return outputLost_.load(); }
@@ -95,15 +166,19 @@ void Reporter::tick() {
     drawLive();
 }
 
-void Reporter::summary(int count, int ignored) {
+void Reporter::summary(int count, const std::string& counter, int ignored) {
     std::lock_guard guard(lock_);
     clearLive();
-    if (mode_ == Mode::json) return;
-    std::vector<std::string> parts{fmt::format("{} 张", count), fmt::format("已完成 {}", finished_)};
+    if (mode_ == Mode::json || quiet_) return;
+    std::vector<std::string> parts{fmt::format("{} {}", count, counter), fmt::format("成功 {}", succeeded_)};
+    const int neverFinished = std::max(count - finished_, 0);
+    const std::pair<int, const char*> others[]{{skipped_, "已跳过"}, {failed_, "失败"}, {cancelled_ + neverFinished, "已取消"}};
+    for (const auto& [n, name] : others) {
+        if (n > 0) parts.push_back(fmt::format("{} {}", name, n));
+    }
     if (sourceBytes_ >= 1) parts.push_back(Format::totalSaved(savedBytes_, sourceBytes_));
     if (ignored > 0) parts.push_back(fmt::format("已忽略 {} 个不支持的文件", ignored));
-    std::fputs(fmt::format("{}\n", fmt::join(parts, " · ")).c_str(), out_);
-    flushAndWatch();
+    print(fmt::format("{}", fmt::join(parts, " · ")));
 }
 
 std::string Reporter::textLine(const std::string& source, const CompressionOptions& options,
@@ -153,29 +228,42 @@ std::string Reporter::jsonLine(const std::string& source, const CompressionResul
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
+std::string Reporter::liveLine(int finished, int total, std::optional<double> secondsLeft,
+                               const std::vector<std::string>& jobs, std::size_t width) {
+    std::string line = fmt::format("{}/{}", finished, total);
+    if (secondsLeft) line += " · 预计剩余 " + Format::duration(*secondsLeft);
+    if (!jobs.empty()) line += fmt::format(" · {}", fmt::join(jobs, " | "));
+    return fitToWidth(line, width);
+}
+
 void Reporter::clearLive() {
     if (!live_ || !liveShown_) return;
-    std::fputs("\r\x1b[2K", out_);
+    std::fputs("\r\x1b[2K", live_);
+    std::fflush(live_);
     liveShown_ = false;
 }
 
 void Reporter::drawLive() {
-    if (!live_ || mode_ == Mode::json) return;
-    clearLive();
-    if (running_.empty()) return;
-    std::vector<std::string> parts;
+    if (!live_ || running_.empty()) {
+        clearLive();
+        return;
+    }
+    std::vector<std::string> jobs;
     for (const auto& [id, job] : running_) {
-        parts.push_back(job.name + " " + Format::runningStatus(job.attempt, job.quality, job.progress));
+        jobs.push_back(job.name + " " + Format::runningStatus(job.attempt, job.quality, job.progress));
     }
-    std::string line = fmt::format("{}", fmt::join(parts, " | "));
-    if (line.size() > 160) {
-        std::size_t cut = 157;
-        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;  // whole characters
-        line = line.substr(0, cut) + "...";
+    // Files still to go at the pace so far; the running ones count as not begun.
+    std::optional<double> secondsLeft;
+    if (finished_ > 0 && expected_ > finished_) {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        secondsLeft = elapsed / finished_ * (expected_ - finished_);
     }
-    std::fputs(line.c_str(), out_);
+    // One column short of the width, so that the cursor never wraps onto a row of its own.
+    const std::size_t width = terminalWidth(live_);
+    const std::string line = liveLine(finished_, expected_, secondsLeft, jobs, width > 1 ? width - 1 : 1);
+    std::fputs(("\r\x1b[2K" + line).c_str(), live_);
+    std::fflush(live_);
     liveShown_ = true;
-    flushAndWatch();
 }
 
 }  // namespace dorvex::cli

@@ -1,5 +1,7 @@
 #include "TerminalText.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace dorvex::cli {
@@ -46,7 +48,50 @@ std::string escaped(char32_t codePoint) {
     return fmt::format("\\u{:04x}", static_cast<unsigned>(codePoint));
 }
 
+// The columns one code point takes on a terminal, after Unicode's East Asian Width (wide and
+// full-width ranges) and its combining marks; control characters never reach here.
+std::size_t columnsOf(char32_t c) {
+    const auto in = [c](char32_t first, char32_t last) { return c >= first && c <= last; };
+    if (in(0x0300, 0x036F) || in(0x1AB0, 0x1AFF) || in(0x20D0, 0x20FF) || in(0xFE00, 0xFE0F) || c == 0x200B ||
+        c == 0x200D) {
+        return 0;
+    }
+    const bool wide = in(0x1100, 0x115F) || in(0x2E80, 0x303E) || in(0x3041, 0x33FF) || in(0x3400, 0x4DBF) ||
+                      in(0x4E00, 0x9FFF) || in(0xA000, 0xA4CF) || in(0xAC00, 0xD7A3) || in(0xF900, 0xFAFF) ||
+                      in(0xFE30, 0xFE4F) || in(0xFF00, 0xFF60) || in(0xFFE0, 0xFFE6) || in(0x1F300, 0x1F64F) ||
+                      in(0x1F900, 0x1F9FF) || in(0x20000, 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
 }  // namespace
+
+std::size_t columns(std::string_view text) {
+    std::size_t width = 0;
+    while (!text.empty()) {
+        char32_t codePoint = 0;
+        const std::size_t length = std::max<std::size_t>(decodeUtf8(text, codePoint), 1);
+        width += length == 1 && static_cast<unsigned char>(text.front()) >= 0x80 ? 1 : columnsOf(codePoint);
+        text.remove_prefix(length);
+    }
+    return width;
+}
+
+std::string fitToWidth(std::string_view text, std::size_t width) {
+    if (columns(text) <= width) return std::string(text);
+    if (width == 0) return {};
+    std::string out;
+    std::size_t used = 0;
+    while (!text.empty()) {
+        char32_t codePoint = 0;
+        const std::size_t length = std::max<std::size_t>(decodeUtf8(text, codePoint), 1);
+        const std::size_t next = columns(text.substr(0, length));
+        if (used + next > width - 1) break;  // one column stays for "…"
+        out.append(text.substr(0, length));
+        used += next;
+        text.remove_prefix(length);
+    }
+    return out + "…";
+}
 
 std::string terminalText(std::string_view text, std::size_t maxCharacters) {
     std::string out;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,12 +29,15 @@
 #include <fmt/format.h>
 
 #include "CommandLine.h"
-#include "dorvex/engine/Compressor.h"
-#include "dorvex/output/FileCollector.h"
-#include "dorvex/output/OutputPlanner.h"
+#include "Inventory.h"
+#include "JobPlan.h"
 #include "Reporter.h"
 #include "StartingOptions.h"
+#include "dorvex/engine/Compressor.h"
 #include "dorvex/image/Toolchain.h"
+#include "dorvex/output/FileCollector.h"
+#include "dorvex/output/OutputPlanner.h"
+#include "dorvex/text/Format.h"
 
 using namespace dorvex;
 
@@ -76,24 +80,51 @@ struct EngineShutdown {
     static inline bool stopped = true;  // false when the engine did not stop within its bound
 };
 
-void listEncoders(const Toolchain& tools) {
-    for (const auto& info : Toolchain::tools) {
-        const auto& path = tools.path(info.tool);
-        if (!path) {
-            std::printf("%-14s %s\n", std::string(info.name).c_str(), Toolchain::missingError(info.tool).what());
-            continue;
-        }
-        // A tool that cannot be started, prints nothing or hangs past the probe's limit.
-        const auto version = Toolchain::version(*path);
-        std::printf("%-14s %s  %s\n", std::string(info.name).c_str(), path->c_str(), version.value_or("无法运行").c_str());
+// The paths to compress: those on the command line, then those listed by --files-from.
+std::vector<std::string> givenPaths(const cli::Flags& flags) {
+    std::vector<std::string> paths = flags.paths;
+    if (!flags.filesFrom) return paths;
+    const bool standardInput = *flags.filesFrom == "-";
+    std::FILE* list = standardInput ? stdin : std::fopen(flags.filesFrom->c_str(), "rb");
+    if (list == nullptr) throw std::runtime_error(fmt::format("cannot read {}: {}", *flags.filesFrom, std::strerror(errno)));
+    std::vector<std::string> listed = cli::readNames(list, flags.nullSeparated ? '\0' : '\n');
+    const bool failed = std::ferror(list) != 0;
+    const int error = errno;
+    if (!standardInput) std::fclose(list);
+    if (failed) throw std::runtime_error(fmt::format("cannot read {}: {}", *flags.filesFrom, std::strerror(error)));
+    paths.insert(paths.end(), std::make_move_iterator(listed.begin()), std::make_move_iterator(listed.end()));
+    return paths;
+}
+
+// "张" counts pictures; a run with a video or a PDF among them counts files.
+std::string counterFor(const std::vector<cli::PlannedJob>& jobs) {
+    const bool allPictures = std::none_of(jobs.begin(), jobs.end(), [](const cli::PlannedJob& job) {
+        const OutputFormat kind = OutputFormat::original(FileType::fromPath(job.source.string()));
+        return kind.isVideo() || kind.isPDF();
+    });
+    return allPictures ? "张" : "个文件";
+}
+
+// The options jobs start from, for the help.
+std::string describeDefaults() {
+    try {
+        const CompressionOptions start = cli::startingOptions(std::nullopt);
+        return fmt::format("Jobs start from the selected preset: level {} ({}), {}, {}, {}.\n", start.level,
+                           Format::levelName(start.level),
+                           start.format ? std::string(start.format->displayName()) : "the source's format",
+                           Format::maxSize(start), Format::saveLocation(start.saveLocation, start.filenamePrefix));
+    } catch (const std::exception&) {
+        return {};
     }
 }
 
 int run(const cli::Flags& flags) {
     const Toolchain tools = Toolchain::locate();
-    if (flags.listEncoders) {
-        listEncoders(tools);
-        if (flags.paths.empty()) return 0;
+    if (flags.version) std::printf("dorvex %s\n", cli::programVersion().c_str());
+    if (flags.listEncoders || flags.version) {
+        const std::string inventory = flags.json ? cli::inventoryJson(tools) : cli::inventoryText(tools);
+        std::fputs(inventory.c_str(), stdout);
+        if (flags.paths.empty() && !flags.filesFrom) return 0;
     }
 
     const CompressionOptions options = cli::apply(flags, cli::startingOptions(flags.preset));
@@ -108,14 +139,16 @@ int run(const cli::Flags& flags) {
     }
 
     catchInterruptions();
-    const bool live = !flags.json && ::isatty(STDOUT_FILENO);
-    cli::Reporter reporter(flags.json ? cli::Reporter::Mode::json : cli::Reporter::Mode::text, stdout, live);
+    // The live line goes to the terminal, wherever the results go.
+    std::FILE* live = ::isatty(STDERR_FILENO) && !flags.dryRun ? stderr : nullptr;
+    cli::Reporter reporter(flags.json ? cli::Reporter::Mode::json : cli::Reporter::Mode::text, stdout, live,
+                           flags.quiet);
 
     // Each path that cannot be looked at is a failure of its own; the others go on.
     bool anyFailed = false;
     int unreadableCount = 0;
     std::vector<std::filesystem::path> paths;
-    for (const auto& path : flags.paths) {
+    for (const auto& path : givenPaths(flags)) {
         if (const auto problem = unreadable(path)) {
             CompressionResult result;
             result.status = CompressionResult::Failed{*problem};
@@ -126,14 +159,25 @@ int run(const cli::Flags& flags) {
         paths.emplace_back(path);
     }
     const FileCollector::Result collected = FileCollector::collect(paths);
+    const std::vector<cli::PlannedJob> jobs = cli::plan(collected.files, paths, options, flags.keepStructure);
+    const int count = int(jobs.size()) + unreadableCount;
+
+    if (flags.dryRun) {
+        for (const auto& job : jobs) reporter.planned(job);
+        for (const auto& path : collected.passedOver) reporter.passedOver(path);
+        reporter.dryRunSummary(count, counterFor(jobs), collected.ignored);
+        const bool clashes = std::any_of(jobs.begin(), jobs.end(), [](const auto& job) { return job.clash.has_value(); });
+        return anyFailed || clashes ? 1 : 0;
+    }
 
     const int jobLimit = flags.jobs.value_or(cli::defaultJobCount());
     std::mutex lock;
     std::condition_variable changed;
     int running = 0;
     std::deque<int> queued;
-    for (int i = 0; i < int(collected.files.size()); ++i) queued.push_back(i);
+    for (int i = 0; i < int(jobs.size()); ++i) queued.push_back(i);
     std::vector<Compressor::Job> started;
+    reporter.expect(count);
     const EngineShutdown shutdownOnExit;
 
     std::unique_lock guard(lock);
@@ -146,13 +190,22 @@ int run(const cli::Flags& flags) {
         while (running < jobLimit && !queued.empty()) {
             const int id = queued.front();
             queued.pop_front();
-            const std::string source = collected.files[std::size_t(id)].string();
+            const cli::PlannedJob& job = jobs[std::size_t(id)];
+            const std::string source = job.source.string();
+            if (job.clash) {
+                // Another file of this run takes that destination: failing beats replacing it.
+                CompressionResult result;
+                result.status = CompressionResult::Failed{*job.clash};
+                reporter.finished(id, source, job.options, result);
+                anyFailed = true;
+                continue;
+            }
             ++running;
             reporter.started(id, source);
             started.push_back(Compressor::compress(
-                source, options, tools, [&reporter, id](const CompressionEvent& e) { reporter.event(id, e); },
+                source, job.options, tools, [&reporter, id](const CompressionEvent& e) { reporter.event(id, e); },
                 [&, id, source](const CompressionResult& result) {
-                    reporter.finished(id, source, options, result);
+                    reporter.finished(id, source, jobs[std::size_t(id)].options, result);
                     std::lock_guard done(lock);
                     if (result.failed()) anyFailed = true;
                     --running;
@@ -168,14 +221,14 @@ int run(const cli::Flags& flags) {
     guard.unlock();
 
     if (reporter.outputLost()) onInterrupt(SIGPIPE);
-    if (interruption.load() != SIGPIPE) reporter.summary(int(collected.files.size()) + unreadableCount, collected.ignored);
+    if (interruption.load() != SIGPIPE) reporter.summary(count, counterFor(jobs), collected.ignored);
     if (interruption.load() != 0) return 128 + interruption.load();
     return anyFailed ? 1 : 0;
 }
 
 int parseAndRun(int argc, char** argv) {
     try {
-        const auto flags = cli::parse(argc, argv);
+        const auto flags = cli::parse(argc, argv, describeDefaults);
         if (!flags) return 0;
         return run(*flags);
     } catch (const cli::UsageError& error) {

@@ -107,7 +107,7 @@ TEST_F(CliTest, TextLinesSummaryAndExitStatus) {
     EXPECT_EQ(run.status, 1) << run.out << run.err;  // one job failed
     EXPECT_NE(run.out.find("✓ goexif-sample1.jpg  80.6 KB → "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("✗ broken.png  cannot decode "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("2 张 · 已完成 2 · 共节省 "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("2 张 · 成功 1 · 失败 1 · 共节省 "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("已忽略 1 个不支持的文件"), std::string::npos) << run.out;
     EXPECT_TRUE(fs::exists(root_ / "out" / "goexif-sample1.webp"));
     // Nothing left in the temporary folder.

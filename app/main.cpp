@@ -1,0 +1,2 @@
+// dorvex-app: the desktop application.
+int main() { return 0; }

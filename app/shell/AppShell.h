@@ -1,0 +1,2 @@
+#pragma once
+// AppShell: the application's outer shell (being written).

@@ -1,0 +1,76 @@
+#include "shell/TrayDropZone.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace dorvex::app {
+
+namespace {
+
+constexpr int zoneHeight = 56;
+
+// The local files and folders a drag carries.
+QList<QUrl> localUrls(const QMimeData* data) {
+    QList<QUrl> urls;
+    if (data == nullptr || !data->hasUrls()) return urls;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile()) urls << url;
+    return urls;
+}
+
+}  // namespace
+
+TrayDropZone::TrayDropZone(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("trayDropZone"));
+    setAcceptDrops(true);
+    setFixedHeight(zoneHeight);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void TrayDropZone::setTargeted(bool targeted) {
+    if (targeted_ == targeted) return;
+    targeted_ = targeted;
+    update();
+}
+
+void TrayDropZone::dragEnterEvent(QDragEnterEvent* event) {
+    if (localUrls(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    setTargeted(true);
+}
+
+void TrayDropZone::dragLeaveEvent(QDragLeaveEvent*) { setTargeted(false); }
+
+void TrayDropZone::dropEvent(QDropEvent* event) {
+    setTargeted(false);
+    const QList<QUrl> urls = localUrls(event->mimeData());
+    if (urls.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    emit dropped(urls);
+}
+
+void TrayDropZone::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor accent = palette().color(QPalette::Highlight);
+    painter.setPen(accent);
+    painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("拖到这里压缩"));
+    accent.setAlphaF(targeted_ ? 0.9f : 0.4f);
+    painter.setPen(QPen(accent, 2));
+    QPainterPath frame;
+    frame.addRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 10, 10);
+    painter.drawPath(frame);
+}
+
+}  // namespace dorvex::app

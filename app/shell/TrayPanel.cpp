@@ -1,0 +1,191 @@
+#include "shell/TrayPanel.h"
+
+#include <QComboBox>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "model/AppModel.h"
+#include "shell/ItemStatus.h"
+#include "shell/TrayDropZone.h"
+#include "views/RowContent.h"
+#include "views/options/ElidedLabel.h"
+
+namespace dorvex::app {
+
+namespace {
+
+// How long after closing a click on the tray icon still counts as the closing click.
+constexpr qint64 closingClickMs = 300;
+constexpr int gap = 6;  // between the anchor and the panel, and from the screen's edges
+
+void setStatus(QLabel& label, const ItemStatus& status) {
+    label.setText(status.text);
+    QPalette palette = label.parentWidget()->palette();
+    QColor colour = palette.color(QPalette::PlaceholderText);
+    if (status.style == ItemStatus::Style::failure) colour = failureColor();
+    if (status.style == ItemStatus::Style::good) colour = tagColor(Format::TagColor::green);
+    if (status.style == ItemStatus::Style::grew) colour = tagColor(Format::TagColor::orange);
+    palette.setColor(QPalette::WindowText, colour);
+    label.setPalette(palette);
+    QFont font = label.parentWidget()->font();
+    const bool change = status.style == ItemStatus::Style::good || status.style == ItemStatus::Style::grew;
+    font.setWeight(change ? QFont::DemiBold : QFont::Normal);
+    label.setFont(font);
+}
+
+QPushButton* button(const QString& text, const char* name, QWidget* parent) {
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAutoDefault(false);
+    return b;
+}
+
+}  // namespace
+
+TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint), model_(model) {
+    setObjectName(QStringLiteral("trayPanel"));
+    setAttribute(Qt::WA_StyledBackground);
+    setFixedWidth(panelWidth);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 12, 12, 10);
+    layout->setSpacing(8);
+
+    auto* dropZone = new TrayDropZone(this);
+    dropZone->setAccessibleName(QStringLiteral("拖到这里压缩"));
+    connect(dropZone, &TrayDropZone::dropped, this, [this](const QList<QUrl>& urls) { model_.add(urls); });
+    layout->addWidget(dropZone);
+
+    auto* presetRow = new QHBoxLayout;
+    auto* presetLabel = new QLabel(QStringLiteral("预设"), this);
+    presets_ = new QComboBox(this);
+    presets_->setObjectName(QStringLiteral("presetPicker"));
+    presetLabel->setBuddy(presets_);
+    presetRow->addWidget(presetLabel);
+    presetRow->addWidget(presets_, 1);
+    layout->addLayout(presetRow);
+    connect(presets_, &QComboBox::activated, this, [this](int index) {
+        if (const auto id = Uuid::parse(presets_->itemData(index).toString().toStdString())) model_.presets().select(*id);
+    });
+    ObservablePresetStore& store = model_.presets();
+    connect(&store, &ObservablePresetStore::libraryChanged, this, &TrayPanel::refreshPresets);
+    connect(&store, &ObservablePresetStore::selectedIDChanged, this, &TrayPanel::refreshPresets);
+
+    recentCaption_ = new QLabel(QStringLiteral("最近"), this);
+    recentCaption_->setObjectName(QStringLiteral("recentCaption"));
+    recentCaption_->setForegroundRole(QPalette::PlaceholderText);
+    layout->addWidget(recentCaption_);
+    for (int i = 0; i < recentCount; ++i) {
+        RecentRow& r = recent_[std::size_t(i)];
+        r.row = new QWidget(this);
+        r.row->setObjectName(QStringLiteral("recentRow%1").arg(i));
+        r.name = new ElidedLabel(r.row);
+        r.name->setObjectName(QStringLiteral("recentName"));
+        r.status = new QLabel(r.row);
+        r.status->setObjectName(QStringLiteral("recentStatus"));
+        auto* line = new QHBoxLayout(r.row);
+        line->setContentsMargins(0, 0, 0, 0);
+        line->addWidget(r.name, 1);
+        line->addWidget(r.status);
+        layout->addWidget(r.row);
+    }
+    ItemListModel* list = model_.itemList();
+    connect(list, &QAbstractItemModel::rowsInserted, this, &TrayPanel::refreshRecent);
+    connect(list, &QAbstractItemModel::rowsRemoved, this, &TrayPanel::refreshRecent);
+    connect(list, &QAbstractItemModel::rowsMoved, this, &TrayPanel::refreshRecent);
+    connect(list, &QAbstractItemModel::modelReset, this, &TrayPanel::refreshRecent);
+    connect(list, &QAbstractItemModel::layoutChanged, this, &TrayPanel::refreshRecent);
+    connect(list, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& topLeft) {
+        if (topLeft.row() < recentCount) refreshRecent();
+    });
+
+    auto* divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(divider);
+    auto* buttons = new QHBoxLayout;
+    auto* openWindow = button(QStringLiteral("打开主窗口"), "openWindowButton", this);
+    auto* openSettings = button(QStringLiteral("设置…"), "openSettingsButton", this);
+    auto* quit = button(QStringLiteral("退出"), "quitButton", this);
+    buttons->addWidget(openWindow);
+    buttons->addWidget(openSettings);
+    buttons->addStretch(1);
+    buttons->addWidget(quit);
+    layout->addLayout(buttons);
+    connect(openWindow, &QPushButton::clicked, this, [this] {
+        close();
+        model_.openWindow();
+    });
+    connect(openSettings, &QPushButton::clicked, this, [this] {
+        close();
+        model_.openSettings();
+    });
+    connect(quit, &QPushButton::clicked, this, [this] {
+        close();
+        emit quitRequested();
+    });
+
+    refreshPresets();
+    refreshRecent();
+}
+
+void TrayPanel::refreshPresets() {
+    const ObservablePresetStore& store = model_.presets();
+    const QSignalBlocker blocker(presets_);
+    presets_->clear();
+    for (const Preset& preset : store.library().presets) {
+        presets_->addItem(QString::fromStdString(preset.name), QString::fromStdString(preset.id.text()));
+        if (preset.id == store.selectedID()) presets_->setCurrentIndex(presets_->count() - 1);
+    }
+}
+
+void TrayPanel::refreshRecent() {
+    const QList<CompressionItem*>& items = model_.items();
+    recentCaption_->setVisible(!items.isEmpty());
+    for (int i = 0; i < recentCount; ++i) {
+        const RecentRow& r = recent_[std::size_t(i)];
+        r.row->setVisible(i < items.size());
+        if (i >= items.size()) continue;
+        const CompressionItem& item = *items[i];
+        r.name->setText(QString::fromStdString(item.source().filename().string()));
+        r.name->setToolTip(QString::fromStdString(item.source().string()));
+        setStatus(*r.status, itemStatus(item));
+    }
+    if (isVisible()) adjustSize();
+}
+
+QPoint TrayPanel::placement(QSize size, const QRect& anchor, const QRect& available) {
+    const QRect area = available.adjusted(gap, gap, -gap, -gap);
+    int x = anchor.center().x() - size.width() / 2;
+    int y = anchor.bottom() + 1 + gap;
+    if (y + size.height() > area.bottom() + 1) y = anchor.top() - gap - size.height();
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width()));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+    return {x, y};
+}
+
+void TrayPanel::showNear(const QRect& anchor) {
+    const QScreen* screen = QGuiApplication::screenAt(anchor.center());
+    if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+    adjustSize();
+    if (screen != nullptr) move(placement(size(), anchor, screen->availableGeometry()));
+    show();
+    raise();
+    activateWindow();
+}
+
+bool TrayPanel::justClosed() const { return sinceClosed_.isValid() && sinceClosed_.elapsed() < closingClickMs; }
+
+void TrayPanel::hideEvent(QHideEvent* event) {
+    sinceClosed_.start();
+    QWidget::hideEvent(event);
+}
+
+}  // namespace dorvex::app

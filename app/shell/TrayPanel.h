@@ -1,0 +1,63 @@
+#pragma once
+// TrayPanel: the small panel the tray icon opens — a drop zone, the preset picker, the three
+// newest items with their short status, and buttons to open the main window or the settings and
+// to quit. A frameless popup: a click outside it or Escape closes it.
+
+#include <QElapsedTimer>
+#include <QRect>
+#include <QSize>
+#include <QWidget>
+
+#include <array>
+
+class QComboBox;
+class QLabel;
+
+namespace dorvex::app {
+
+class AppModel;
+class ElidedLabel;
+
+class TrayPanel : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int panelWidth = 300;
+    static constexpr int recentCount = 3;
+
+    explicit TrayPanel(AppModel& model, QWidget* parent = nullptr);
+
+    // Shows the panel beside `anchor` (the icon's rectangle, or the cursor's point as a 1 × 1
+    // rectangle), on the anchor's screen: below it when there is room, else above it.
+    void showNear(const QRect& anchor);
+    // Where a panel of `size` goes beside `anchor` within a screen's `available` area.
+    static QPoint placement(QSize size, const QRect& anchor, const QRect& available);
+
+    // The panel closed within the last few hundred milliseconds: a click on the tray icon that
+    // arrives now is the very click that closed it.
+    bool justClosed() const;
+
+signals:
+    // "退出" was chosen.
+    void quitRequested();
+
+protected:
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void refreshPresets();
+    void refreshRecent();
+
+    AppModel& model_;
+    QComboBox* presets_;
+    QLabel* recentCaption_;
+    struct RecentRow {
+        QWidget* row;
+        ElidedLabel* name;
+        QLabel* status;
+    };
+    std::array<RecentRow, recentCount> recent_{};
+    QElapsedTimer sinceClosed_;
+};
+
+}  // namespace dorvex::app

@@ -1,0 +1,53 @@
+#include "views/window/EncoderBanner.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+
+#include "views/ThemeIcon.h"
+
+namespace dorvex::app {
+
+QString encoderInstallHint() {
+    return QStringLiteral("sudo apt install pngquant webp libjxl-tools 并运行 scripts/setup（安装 mozjpeg）");
+}
+
+QString missingEncodersText(const QStringList& missing) {
+    return QStringLiteral("找不到压缩器：") + missing.join(QStringLiteral("、")) + QStringLiteral("。请先 ") +
+           encoderInstallHint() + QStringLiteral(" 再重新启动 App。");
+}
+
+EncoderBanner::EncoderBanner(QWidget* parent) : QWidget(parent), text_(new QLabel(this)) {
+    setObjectName(QStringLiteral("encoderBanner"));
+    text_->setObjectName(QStringLiteral("encoderBannerText"));
+    text_->setWordWrap(true);
+    text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* symbol = new QLabel(this);
+    symbol->setPixmap(themeIcon(QStringLiteral("dialog-warning"), QStringLiteral("warning.svg"))
+                          .pixmap(QSize(18, 18), devicePixelRatioF()));
+    symbol->setAlignment(Qt::AlignTop);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(14, 9, 14, 9);
+    layout->setSpacing(8);
+    layout->addWidget(symbol);
+    layout->addWidget(text_, 1);
+    hide();
+}
+
+void EncoderBanner::setMissing(const QStringList& missing) {
+    text_->setText(missing.isEmpty() ? QString() : missingEncodersText(missing));
+    setVisible(!missing.isEmpty());
+}
+
+void EncoderBanner::paintEvent(QPaintEvent*) {
+    // A band of the warning colour, light enough for the window's text on either palette.
+    QPainter painter(this);
+    QColor band(0xe8, 0xa3, 0x17);
+    band.setAlphaF(0.16);
+    painter.fillRect(rect(), band);
+    QColor line = band;
+    line.setAlphaF(0.45);
+    painter.fillRect(QRect(0, height() - 1, width(), 1), line);
+}
+
+}  // namespace dorvex::app

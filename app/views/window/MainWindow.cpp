@@ -1,0 +1,177 @@
+#include "views/window/MainWindow.h"
+
+#include <QDragEnterEvent>
+#include <QFileDialog>
+#include <QFrame>
+#include <QMenu>
+#include <QMimeData>
+#include <QStackedWidget>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "model/AppModel.h"
+#include "views/ResultList.h"
+#include "views/ThemeIcon.h"
+#include "views/window/EmptyDropZone.h"
+#include "views/window/EncoderBanner.h"
+#include "views/window/OptionBar.h"
+#include "views/window/PresetBar.h"
+#include "views/window/SummaryBar.h"
+
+namespace dorvex::app {
+
+namespace {
+
+// The drag carries at least one local file or folder.
+bool carriesFiles(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls()) return false;
+    const QList<QUrl> urls = data->urls();
+    return std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
+}
+
+}  // namespace
+
+QList<QUrl> chooseFilesToAdd(QWidget* parent, bool folders) {
+    if (folders) {
+        const QUrl folder = QFileDialog::getExistingDirectoryUrl(parent, QStringLiteral("选择文件夹"));
+        return folder.isEmpty() ? QList<QUrl>{} : QList<QUrl>{folder};
+    }
+    const QString filter = QStringLiteral(
+        "图片、视频和 PDF (*.jpg *.jpeg *.jpe *.png *.webp *.avif *.heic *.heif *.jxl *.tif *.tiff *.icns *.mp4 *.m4v "
+        "*.mov *.pdf);;所有文件 (*)");
+    return QFileDialog::getOpenFileUrls(parent, QStringLiteral("选择文件"), QUrl(), filter);
+}
+
+MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache& thumbnails, FileChooser chooser,
+                       DesktopServices services, QWidget* parent)
+    : QMainWindow(parent), model_(model), chooser_(std::move(chooser)) {
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Dorvex"));
+    setMinimumSize(640, 420);
+    resize(760, 520);
+    setAcceptDrops(true);
+
+    // The toolbar: choosing files (and, from its menu, folders) and clearing the list.
+    auto* toolbar = addToolBar(QStringLiteral("工具栏"));
+    toolbar->setObjectName(QStringLiteral("mainToolbar"));
+    toolbar->setMovable(false);
+    toolbar->setFloatable(false);
+    toolbar->toggleViewAction()->setEnabled(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
+    auto* choose = new QAction(themeIcon(QStringLiteral("document-open"), QStringLiteral("open.svg")),
+                               QStringLiteral("选择文件…"), this);
+    choose->setObjectName(QStringLiteral("chooseFilesAction"));
+    choose->setShortcut(QKeySequence::Open);
+    connect(choose, &QAction::triggered, this, [this] { chooseFiles(false); });
+    auto* chooseFolder = new QAction(QStringLiteral("选择文件夹…"), this);
+    chooseFolder->setObjectName(QStringLiteral("chooseFolderAction"));
+    connect(chooseFolder, &QAction::triggered, this, [this] { chooseFiles(true); });
+    auto* chooseMenu = new QMenu(this);
+    chooseMenu->addAction(choose);
+    chooseMenu->addAction(chooseFolder);
+    auto* chooseButton = new QToolButton(toolbar);
+    chooseButton->setObjectName(QStringLiteral("chooseFilesButton"));
+    chooseButton->setDefaultAction(choose);
+    chooseButton->setMenu(chooseMenu);
+    chooseButton->setPopupMode(QToolButton::MenuButtonPopup);
+    chooseButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    chooseButton->setAutoRaise(true);
+    toolbar->addWidget(chooseButton);
+    auto* spacer = new QWidget(toolbar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolbar->addWidget(spacer);
+    clear_ = toolbar->addAction(themeIcon(QStringLiteral("edit-clear-all"), QStringLiteral("clear.svg")),
+                                QStringLiteral("清空"));
+    clear_->setObjectName(QStringLiteral("clearAction"));
+    connect(clear_, &QAction::triggered, &model_, &AppModel::clear);
+
+    auto* central = new QWidget(this);
+    central->setObjectName(QStringLiteral("mainContent"));
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    banner_ = new EncoderBanner(central);
+    layout->addWidget(banner_);
+
+    content_ = new QStackedWidget(central);
+    dropZone_ = new EmptyDropZone(content_);
+    list_ = services.open ? new ResultList(model_, thumbnails, std::move(services), content_)
+                          : new ResultList(model_, thumbnails, content_);
+    list_->setFrameShape(QFrame::NoFrame);
+    connect(list_, &ResultList::compareRequested, this, &MainWindow::compareRequested);
+    content_->addWidget(dropZone_);
+    content_->addWidget(list_);
+    layout->addWidget(content_, 1);
+
+    layout->addWidget(new SummaryBar(model_, central));
+    auto* divider = new QFrame(central);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Plain);
+    divider->setForegroundRole(QPalette::Mid);
+    layout->addWidget(divider);
+
+    auto* bottom = new QWidget(central);
+    bottom->setObjectName(QStringLiteral("bottomToolbar"));
+    auto* rows = new QVBoxLayout(bottom);
+    rows->setContentsMargins(12, 8, 12, 10);
+    rows->setSpacing(8);
+    rows->addWidget(new PresetBar(model_.presets(), bottom));
+    rows->addWidget(new OptionBar(model_, settings, bottom));
+    layout->addWidget(bottom);
+    setCentralWidget(central);
+
+    connect(&model_, &AppModel::summaryChanged, this, &MainWindow::refresh);
+    model_.setWindowOpener([this] {
+        showNormal();
+        raise();
+        activateWindow();
+    });
+    refresh();
+}
+
+void MainWindow::refresh() {
+    const bool empty = model_.items().isEmpty();
+    content_->setCurrentWidget(empty ? static_cast<QWidget*>(dropZone_) : list_);
+    clear_->setVisible(!empty);
+    banner_->setMissing(model_.missingEncoders());
+}
+
+void MainWindow::chooseFiles(bool folders) {
+    const QList<QUrl> urls = chooser_(this, folders);
+    if (!urls.isEmpty()) model_.add(urls);
+}
+
+void MainWindow::setTargeted(bool targeted) { dropZone_->setTargeted(targeted); }
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!carriesFiles(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    setTargeted(true);
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event) {
+    if (carriesFiles(event->mimeData())) event->acceptProposedAction();
+}
+
+void MainWindow::dragLeaveEvent(QDragLeaveEvent* event) {
+    setTargeted(false);
+    QMainWindow::dragLeaveEvent(event);
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    setTargeted(false);
+    if (!carriesFiles(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    model_.add(event->mimeData()->urls());
+    event->acceptProposedAction();
+}
+
+}  // namespace dorvex::app

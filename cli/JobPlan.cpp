@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/output/FileCollector.h"
 #include "dorvex/output/OutputPlanner.h"
 
 namespace dorvex::cli {
@@ -14,15 +15,6 @@ namespace dorvex::cli {
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path normalised(const fs::path& path) {
-    std::error_code error;
-    fs::path absolute = fs::absolute(path, error);
-    if (error) absolute = path;
-    fs::path normal = absolute.lexically_normal();
-    if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
-    return normal;
-}
 
 // The same file for two spellings of a path: folders resolved through their links where they
 // exist, so that "out/a.jpg" and "link-to-out/a.jpg" meet.
@@ -47,7 +39,7 @@ OutputFormat plannedFormat(const fs::path& source, const CompressionOptions& opt
 
 fs::path keptFolder(const fs::path& file, const std::vector<fs::path>& given) {
     for (const fs::path& path : given) {
-        const fs::path root = normalised(path);
+        const fs::path root = FileCollector::standardised(path);
         if (root == file) {
             const fs::path relative = path.lexically_normal().parent_path();
             const bool inside = path.is_relative() && !relative.empty() &&

@@ -31,9 +31,8 @@ bool hasDotDot(const fs::path& path) {
     return std::any_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
 }
 
-// The absolute path with "." and ".." removed lexically and no trailing separator; links are not
-// resolved. Removing ".." after a symbolic link would name another file than the one the system
-// reaches ("link/../a.png"), so such a path is kept as it was given (made absolute).
+}  // namespace
+
 fs::path standardised(const fs::path& path) {
     std::error_code error;
     fs::path absolute = fs::absolute(path, error);
@@ -46,6 +45,8 @@ fs::path standardised(const fs::path& path) {
     }
     return normal;
 }
+
+namespace {
 
 // The sort key of a path: its NFC form as UTF-8, whose byte order is the code-point order. A path
 // that is not valid UTF-8 has no NFC form and is compared by its raw bytes.

@@ -34,6 +34,11 @@ struct Result {
 // files that cannot be read are passed over.
 Result collect(const std::vector<std::filesystem::path>& paths);
 
+// A path in the form collect() lists it: absolute, "." and ".." removed lexically, no trailing
+// separator; links are not resolved. Removing ".." after a symbolic link would name another file
+// than the one the system reaches ("link/../a.png"), so such a path is kept as given (made absolute).
+std::filesystem::path standardised(const std::filesystem::path& path);
+
 // Whether the path's extension names a supported type; the disk is not looked at.
 bool isSupported(const std::filesystem::path& path);
 

@@ -1,0 +1,44 @@
+#pragma once
+// Popover: a small frameless pop-up panel below an anchor widget — rounded, in the window colour
+// with a thin border, holding one content widget. It closes on a click outside or Escape, keeps to
+// the anchor's screen and follows its content's height as parts of it appear and disappear.
+
+#include <QFrame>
+
+namespace dorvex::app {
+
+class Popover : public QFrame {
+    Q_OBJECT
+
+public:
+    static constexpr int panelWidth = 260;
+    static constexpr int panelMargin = 12;
+
+    // The popover belongs to `anchor` (its parent), below which it opens.
+    explicit Popover(QWidget* anchor);
+
+    // Takes ownership of `content`.
+    void setContent(QWidget* content);
+    // Shows the popover below the anchor (above it when the screen ends below), within the screen.
+    void popUp();
+
+    // A dialog cannot be used over an open pop-up: closes the popover that holds `content`, if
+    // any, and returns the window a dialog opened from `content` should belong to.
+    static QWidget* dismissFor(QWidget* content);
+
+signals:
+    void closed();
+
+protected:
+    bool event(QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void fitHeight();
+
+    QWidget* anchor_;
+};
+
+}  // namespace dorvex::app

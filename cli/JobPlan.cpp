@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -29,6 +30,44 @@ bool isFolder(const fs::path& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// The paths as the user named them, looked up by the form the collector lists files in. A file
+// keeps its place relative to the first given path that is that file or a folder holding it:
+// under a folder, its folder relative to that one; given directly by a relative path without
+// "..", its own folder; otherwise none. Lists of a million names stay fast: files given directly
+// are found by a lookup, and only the folders given are scanned.
+class GivenPaths {
+public:
+    explicit GivenPaths(const std::vector<fs::path>& given) {
+        for (std::size_t i = 0; i < given.size(); ++i) {
+            const fs::path root = FileCollector::standardised(given[i]);
+            if (isFolder(given[i])) {
+                folders_.emplace_back(i, root);
+            } else {
+                files_.emplace(root.native(), std::pair{i, given[i]});
+            }
+        }
+    }
+
+    fs::path keptFolder(const fs::path& file) const {
+        const auto direct = files_.find(file.native());
+        for (const auto& [index, root] : folders_) {
+            if (direct != files_.end() && direct->second.first < index) break;
+            const auto [rootEnd, fileAt] = std::mismatch(root.begin(), root.end(), file.begin(), file.end());
+            if (rootEnd == root.end() && fileAt != file.end()) return file.lexically_relative(root).parent_path();
+        }
+        if (direct == files_.end()) return {};
+        const fs::path& named = direct->second.second;
+        const fs::path relative = named.lexically_normal().parent_path();
+        const bool inside = named.is_relative() &&
+                            std::none_of(relative.begin(), relative.end(), [](const fs::path& p) { return p == ".."; });
+        return inside ? relative : fs::path();
+    }
+
+private:
+    std::unordered_map<std::string, std::pair<std::size_t, fs::path>> files_;  // the first naming of each
+    std::vector<std::pair<std::size_t, fs::path>> folders_;                     // in the order given
+};
+
 }  // namespace
 
 OutputFormat plannedFormat(const fs::path& source, const CompressionOptions& options) {
@@ -37,34 +76,18 @@ OutputFormat plannedFormat(const fs::path& source, const CompressionOptions& opt
     return options.format.value_or(kind);
 }
 
-fs::path keptFolder(const fs::path& file, const std::vector<fs::path>& given) {
-    for (const fs::path& path : given) {
-        const fs::path root = FileCollector::standardised(path);
-        if (root == file) {
-            const fs::path relative = path.lexically_normal().parent_path();
-            const bool inside = path.is_relative() && !relative.empty() &&
-                                std::none_of(relative.begin(), relative.end(), [](const fs::path& p) { return p == ".."; });
-            return inside ? relative : fs::path();
-        }
-        const auto [rootEnd, fileAt] = std::mismatch(root.begin(), root.end(), file.begin(), file.end());
-        if (rootEnd == root.end() && fileAt != file.end() && isFolder(path)) {
-            return file.lexically_relative(root).parent_path();
-        }
-    }
-    return {};
-}
-
 std::vector<PlannedJob> plan(const std::vector<fs::path>& files, const std::vector<fs::path>& given,
                              const CompressionOptions& options, bool keepStructure) {
     std::map<std::string, fs::path> sources;  // identity → source
     for (const fs::path& file : files) sources.emplace(identity(file), file);
 
+    const GivenPaths roots(given);
     std::vector<PlannedJob> jobs;
     std::map<std::string, fs::path> taken;  // destination's identity → the source that takes it
     for (const fs::path& file : files) {
         PlannedJob job{file, options, {}, std::nullopt};
         auto* folder = std::get_if<SaveLocation::Folder>(&job.options.saveLocation.value);
-        if (folder && keepStructure) folder->folder = (folder->folder / keptFolder(file, given)).lexically_normal();
+        if (folder && keepStructure) folder->folder = (folder->folder / roots.keptFolder(file)).lexically_normal();
         job.destination = OutputPlanner::destination(file, plannedFormat(file, job.options),
                                                      job.options.saveLocation, job.options.filenamePrefix);
         const std::string key = identity(job.destination);

@@ -26,13 +26,10 @@ struct PlannedJob {
 // takes the chosen format or its own.
 OutputFormat plannedFormat(const std::filesystem::path& source, const CompressionOptions& options);
 
-// The folder under the output folder that keeps `file`'s place: its folder relative to the first
-// of `given` (the paths as the user named them, in order) that is that file or a folder holding
-// it; for a file named directly by a relative path without "..", its own folder. Empty otherwise.
-std::filesystem::path keptFolder(const std::filesystem::path& file, const std::vector<std::filesystem::path>& given);
-
 // One job per file, in order. With `keepStructure` (which needs an output folder) each output
-// goes to keptFolder() under it. A destination taken by an earlier job's destination, or naming
+// goes to the folder under it that keeps the file's place: its folder relative to the first of
+// `given` (the paths as the user named them, in order) that is that file or a folder holding it;
+// for a file named directly by a relative path without "..", its own folder; else the folder itself. A destination taken by an earlier job's destination, or naming
 // another source of the run, gets a clash text.
 std::vector<PlannedJob> plan(const std::vector<std::filesystem::path>& files,
                              const std::vector<std::filesystem::path>& given, const CompressionOptions& options,

@@ -138,6 +138,8 @@ int run(const cli::Flags& flags) {
         std::fprintf(stderr, "dorvex: %s\n", note.c_str());
     }
 
+    // Read before Ctrl-C is caught: while the list is read there is nothing to clean up.
+    const std::vector<std::string> given = givenPaths(flags);
     catchInterruptions();
     // The live line goes to the terminal, wherever the results go.
     std::FILE* live = ::isatty(STDERR_FILENO) && !flags.dryRun ? stderr : nullptr;
@@ -148,7 +150,7 @@ int run(const cli::Flags& flags) {
     bool anyFailed = false;
     int unreadableCount = 0;
     std::vector<std::filesystem::path> paths;
-    for (const auto& path : givenPaths(flags)) {
+    for (const auto& path : given) {
         if (const auto problem = unreadable(path)) {
             CompressionResult result;
             result.status = CompressionResult::Failed{*problem};

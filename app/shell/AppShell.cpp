@@ -1,1 +1,116 @@
 #include "shell/AppShell.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#include <QFileInfo>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QUrl>
+
+#include <algorithm>
+
+#include "dorvex/image/Toolchain.h"
+#include "dorvex/library/SettingsDefaults.h"
+#include "dorvex/platform/AppPaths.h"
+#include "model/AppModel.h"
+#include "model/ObservablePresetStore.h"
+#include "views/CompareWindow.h"
+#include "views/ResultRowDelegate.h"
+#include "views/ThumbnailCache.h"
+#include "shell/SettingsWindow.h"
+#include "shell/TrayIcon.h"
+#include "views/window/MainWindow.h"
+
+namespace dorvex::app {
+
+namespace {
+
+// Thumbnails sharp on a screen of device pixel ratio 2.
+constexpr int thumbnailMaxSide = 2 * ResultRowDelegate::thumbnailSide;
+
+void bringUp(QWidget& window) {
+    if (window.isMinimized()) window.showNormal();
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
+}  // namespace
+
+AppShell::Folders AppShell::Folders::standard() { return {AppPaths::settingsFolder(), AppPaths::presetsFile()}; }
+
+AppShell::AppShell(const Folders& folders, QObject* parent) : QObject(parent), settings_(folders.settings) {
+    SettingsKeys::registerDefaults(settings_);
+    presets_ = std::make_unique<ObservablePresetStore>(folders.presetsFile, settings_);
+    model_ = std::make_unique<AppModel>(*presets_, Toolchain::locate(), QThread::idealThreadCount());
+    thumbnails_ = std::make_unique<ThumbnailCache>(thumbnailMaxSide);
+
+    mainWindow_ = std::make_unique<MainWindow>(*model_, settings_, *thumbnails_);
+    compareWindow_ = std::make_unique<CompareWindow>(*model_);
+    compareWindow_->setWindowTitle(QStringLiteral("对比"));
+    compareWindow_->resize(960, 720);
+    settingsWindow_ = std::make_unique<SettingsWindow>(settings_, model_->toolchain());
+    connect(mainWindow_.get(), &MainWindow::compareRequested, this, &AppShell::showCompareWindow);
+    model_->setWindowOpener([this] { showMainWindow(); });
+    model_->setSettingsOpener([this] { showSettingsWindow(); });
+
+    // The shell decides about quitting (lastWindowClosed), and the engine stops before the model goes.
+    QApplication::setQuitOnLastWindowClosed(false);
+    connect(qApp, &QGuiApplication::lastWindowClosed, this, &AppShell::lastWindowClosed);
+    connect(qApp, &QCoreApplication::aboutToQuit, model_.get(), &AppModel::shutdown);
+
+    // The tray icon follows its setting at once, whoever changes it. Observers run on the thread
+    // that made the change: the hop keeps the icon on the main thread.
+    applyTraySetting();
+    settingsSubscription_ = settings_.observe([this](const SettingsStore::Change& change) {
+        if (change.domain != applicationSettingsDomain ||
+            std::find(change.keys.begin(), change.keys.end(), SettingsKeys::showMenuBarIcon) == change.keys.end()) {
+            return;
+        }
+        QMetaObject::invokeMethod(this, &AppShell::applyTraySetting, Qt::QueuedConnection);
+    });
+}
+
+AppShell::~AppShell() {
+    settingsSubscription_.cancel();
+    trayIcon_.reset();
+    settingsWindow_.reset();
+    compareWindow_.reset();
+    mainWindow_.reset();
+    model_->shutdown();
+}
+
+bool AppShell::quitsWhenLastWindowCloses(bool showTrayIcon, bool keepRunning, bool trayAvailable) {
+    return !(showTrayIcon && keepRunning && trayAvailable);
+}
+
+void AppShell::showMainWindow() { bringUp(*mainWindow_); }
+void AppShell::showCompareWindow() { bringUp(*compareWindow_); }
+void AppShell::showSettingsWindow() { bringUp(*settingsWindow_); }
+
+void AppShell::open(const QStringList& files) {
+    QList<QUrl> urls;
+    for (const QString& file : files) urls << QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
+    if (!urls.isEmpty()) model_->add(urls);
+    showMainWindow();
+}
+
+void AppShell::applyTraySetting() {
+    const bool show = settings_.boolValue(SettingsKeys::showMenuBarIcon).value_or(true);
+    if (show && !trayIcon_) {
+        trayIcon_ = std::make_unique<TrayIcon>(*model_);
+        connect(trayIcon_.get(), &TrayIcon::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    } else if (!show && trayIcon_) {
+        trayIcon_.reset();
+    }
+}
+
+void AppShell::lastWindowClosed() {
+    const bool showTrayIcon = settings_.boolValue(SettingsKeys::showMenuBarIcon).value_or(true);
+    const bool keepRunning = settings_.boolValue(SettingsKeys::keepRunningInMenuBar).value_or(true);
+    if (quitsWhenLastWindowCloses(showTrayIcon, keepRunning, QSystemTrayIcon::isSystemTrayAvailable())) {
+        QCoreApplication::quit();
+    }
+}
+
+}  // namespace dorvex::app

@@ -41,6 +41,9 @@ json::Json attemptJson(const CompressionEvent& event) {
     return j;
 }
 
+// A JSON object on one line; invalid UTF-8 in a file name is replaced rather than refused.
+std::string oneLine(const json::Json& j) { return j.dump(-1, ' ', false, json::Json::error_handler_t::replace); }
+
 // The terminal's width now (it may have been resized since the last line); 80 when unknown.
 std::size_t terminalWidth(std::FILE* terminal) {
     winsize size{};
@@ -124,7 +127,7 @@ void Reporter::planned(const PlannedJob& job) {
         } else {
             j["status"] = "planned", j["output"] = job.destination.string();
         }
-        print(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+        print(oneLine(j));
     } else if (job.clash) {
         print(fmt::format("✗ {}  {}", terminalText(job.source.string(), 4096), terminalText(*job.clash, 8192)));
     } else {
@@ -137,7 +140,7 @@ void Reporter::passedOver(const std::filesystem::path& path) {
     if (quiet_) return;
     if (mode_ == Mode::json) {
         const json::Json j{{"source", path.string()}, {"status", "ignored"}};
-        print(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+        print(oneLine(j));
     } else {
         print(fmt::format("– {}  不支持，忽略", terminalText(path.string(), 4096)));
     }
@@ -224,8 +227,7 @@ std::string Reporter::jsonLine(const std::string& source, const CompressionResul
     json::Json list = json::Json::array();
     for (const auto& event : attempts) list.push_back(attemptJson(event));
     j["attempts"] = std::move(list);
-    // Invalid UTF-8 in a file name is replaced rather than refused.
-    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return oneLine(j);
 }
 
 std::string Reporter::liveLine(int finished, int total, std::optional<double> secondsLeft,

@@ -34,7 +34,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
 
     const auto sourceAsRead = OutputPlanner::SourceIdentity::of(sourcePath);
-    SourceImage source(sourcePath, isCancelled);
+    SourceImage source(sourcePath, isCancelled, options.metadata);
     const std::optional<FileType> sourceType = source.fileType();
     const OutputFormat format = options.format.value_or(OutputFormat::original(sourceType));
     result.format = format;

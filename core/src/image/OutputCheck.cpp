@@ -15,7 +15,7 @@ namespace {
 
 // The size of the picture the file holds, every pixel decoded on the way; nothing when it does
 // not decode. Icon families go through our reader, everything else through libvips's loaders
-// chosen by content (the first page of a TIFF, the primary image of a HEIF).
+// chosen by content (the first page of a TIFF, the primary image of a HEIF), upright.
 std::optional<PixelSize> decodedSize(const fs::path& file) {
     if (file.extension() == ".icns") {
         try {
@@ -32,6 +32,9 @@ std::optional<PixelSize> decodedSize(const fs::path& file) {
             file.c_str(),
             vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
         image.avg();  // reads every pixel once, in one streaming pass
+        // A TIFF keeps its pages as stored, with their orientation tag: what it shows is upright.
+        const int orientation = image.get_typeof("orientation") == G_TYPE_INT ? image.get_int("orientation") : 1;
+        if (orientation >= 5 && orientation <= 8) return PixelSize{image.height(), image.width()};
         return PixelSize{image.width(), image.height()};
     } catch (const vips::VError&) {
         vips_error_clear();

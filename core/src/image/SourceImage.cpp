@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "dorvex/image/ToolError.h"
+#include "image/VipsBlob.h"
+#include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/IcnsFile.h"
@@ -29,6 +31,8 @@ struct SourceImage::Probe {
     int orientation = 1;
     int imageCount = 1;
     Picture picture;
+    ImageMetadata metadata;
+    ImageMetadata storedMetadata;
 };
 
 namespace {
@@ -285,9 +289,28 @@ private:
     gulong handler_ = 0;
 };
 
+// What an output keeps of a decoded file's metadata. The pixels are held upright and in sRGB, so
+// the EXIF orientation becomes 1 and a source that carried a profile gets the sRGB profile its
+// pixels were converted to (its own would mislabel them).
+ImageMetadata keptMetadata(const vips::VImage& decoded, MetadataPolicy policy) {
+    if (policy == MetadataPolicy::strip) return {};
+    ImageMetadata kept;
+    kept.exif = ImageMetadataRules::exif(blobField(decoded, VIPS_META_EXIF_NAME), policy, true);
+    kept.xmp = ImageMetadataRules::xmp(blobField(decoded, VIPS_META_XMP_NAME), policy);
+    if (decoded.get_typeof(VIPS_META_ICC_NAME) != 0) kept.icc = blobBytes(vips::VImage::profile_load("srgb"));
+    return kept;
+}
+
+// The same for the pixels as the file stores them: not turned, in the file's own profile.
+ImageMetadata metadataAsStored(const vips::VImage& decoded, MetadataPolicy policy, int orientation) {
+    return ImageMetadata{ImageMetadataRules::storedExif(blobField(decoded, VIPS_META_EXIF_NAME), policy, orientation),
+                         ImageMetadataRules::xmp(blobField(decoded, VIPS_META_XMP_NAME), policy),
+                         blobField(decoded, VIPS_META_ICC_NAME)};
+}
+
 }  // namespace
 
-SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& isCancelled) {
+SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& isCancelled, MetadataPolicy policy) {
     VipsRuntime::start();
     std::error_code error;
     // Only regular files: a FIFO or a device would block or never end.
@@ -325,6 +348,8 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         probed.orientation = opened->orientation;
         probed.imageCount = opened->imageCount;
         probed.picture = makePicture(pixels);
+        probed.metadata = keptMetadata(opened->image, policy);
+        probed.storedMetadata = metadataAsStored(opened->image, policy, opened->orientation);
     };
     try {
         try {
@@ -343,8 +368,8 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
     return probed;
 }
 
-SourceImage::SourceImage(const fs::path& file, const CancelQuery& isCancelled)
-    : SourceImage(probe(file, isCancelled)) {}
+SourceImage::SourceImage(const fs::path& file, const CancelQuery& isCancelled, MetadataPolicy policy)
+    : SourceImage(probe(file, isCancelled, policy)) {}
 
 SourceImage::SourceImage(Probe&& probed)
     : path(std::move(probed.path)),
@@ -353,6 +378,8 @@ SourceImage::SourceImage(Probe&& probed)
       pixelSize(probed.picture.size()),
       orientation(probed.orientation),
       imageCount(probed.imageCount),
+      metadata(std::move(probed.metadata)),
+      storedMetadata(std::move(probed.storedMetadata)),
       picture_(std::move(probed.picture)) {}
 
 SourceImage::~SourceImage() = default;

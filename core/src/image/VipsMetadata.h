@@ -1,13 +1,17 @@
 #pragma once
-// VipsMetadata: private to the encoders that save through libvips. A copy of an image that keeps
-// only the named metadata items, so that nothing else (EXIF, XMP, comments) is written out.
+// VipsMetadata: private to the sources that read or save through libvips. A copy of an image that
+// keeps only the named metadata items, so that nothing else (EXIF, XMP, comments) is written out;
+// the bytes of one binary item, and setting one.
 
 #include <vips/vips8>
 
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string_view>
+
+#include "dorvex/image/ImageMetadata.h"
 
 namespace dorvex {
 
@@ -21,6 +25,19 @@ inline vips::VImage keepingOnlyMetadata(const vips::VImage& image, std::initiali
         if (std::find(kept.begin(), kept.end(), std::string_view(*field)) == kept.end()) copy.remove(*field);
     }
     return copy;
+}
+
+// The bytes of a binary item (EXIF, XMP, ICC profile); empty when the image has none.
+inline ImageMetadata::Bytes blobField(const vips::VImage& image, const char* name) {
+    if (image.get_typeof(name) != VIPS_TYPE_BLOB) return {};
+    std::size_t length = 0;
+    const auto* data = static_cast<const std::uint8_t*>(image.get_blob(name, &length));
+    return data == nullptr ? ImageMetadata::Bytes{} : ImageMetadata::Bytes(data, data + length);
+}
+
+// Sets a binary item to a copy of `bytes` on an image of our own; nothing for empty bytes.
+inline void setBlob(vips::VImage& image, const char* name, const ImageMetadata::Bytes& bytes) {
+    if (!bytes.empty()) vips_image_set_blob_copy(image.get_image(), name, bytes.data(), bytes.size());
 }
 
 }  // namespace dorvex

@@ -1,7 +1,7 @@
 #pragma once
 // SourceImage: one image file probed once — its type, size on disk, upright pixel size,
 // orientation tag and image count — and its first image decoded once, upright, at full
-// resolution, as 8-bit sRGB RGBA. Renderings at other pixel sizes are made on demand and kept as
+// resolution, as 8-bit sRGB RGBA, with the metadata its outputs are to keep. Renderings at other pixel sizes are made on demand and kept as
 // long as the object lives. A job owns it and uses it from one thread; nothing here is locked.
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "dorvex/model/FileType.h"
+#include "dorvex/image/ImageMetadata.h"
 #include "dorvex/image/Picture.h"
 #include "dorvex/model/Cancellation.h"
 #include "dorvex/model/PixelSize.h"
@@ -32,7 +33,9 @@ public:
     // file, not in a format we read (JPEG, PNG, WebP, AVIF, HEIC, JPEG XL, TIFF, ICNS), damaged or
     // truncated, or larger than the limits above. A decode in progress is ended soon after
     // `isCancelled` answers true (libvips' kill flag), and ToolCancelled ("已取消") is thrown.
-    explicit SourceImage(const std::filesystem::path& file, const CancelQuery& isCancelled = nullptr);
+    // `policy` decides what `metadata` holds.
+    explicit SourceImage(const std::filesystem::path& file, const CancelQuery& isCancelled = nullptr,
+                         MetadataPolicy policy = MetadataPolicy::strip);
     ~SourceImage();
     SourceImage(const SourceImage&) = delete;
     SourceImage& operator=(const SourceImage&) = delete;
@@ -45,6 +48,12 @@ public:
     const PixelSize pixelSize;     // upright: stored width and height swapped for orientations 5–8
     const int orientation;         // the first image's orientation tag, 1–8; 1 when absent
     const int imageCount;          // pages, frames or icon images; at least 1
+    // What the outputs of the upright sRGB picture keep (ImageMetadata): empty under strip and
+    // for icon families.
+    const ImageMetadata metadata;
+    // The same for the pixels as the file stores them (a JPEG transcoded losslessly): EXIF not
+    // turned (under strip only a turning orientation), the file's own ICC profile.
+    const ImageMetadata storedMetadata;
 
     // The known type named by typeIdentifier; nullopt when there is none or it is unknown.
     std::optional<FileType> fileType() const;
@@ -61,7 +70,7 @@ public:
 
 private:
     struct Probe;  // what probing a file yields
-    static Probe probe(const std::filesystem::path& file, const CancelQuery& isCancelled);
+    static Probe probe(const std::filesystem::path& file, const CancelQuery& isCancelled, MetadataPolicy policy);
     explicit SourceImage(Probe&& probed);
 
     Picture picture_;

@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "dorvex/image/ToolError.h"
 #include "dorvex/image/encoders/Intermediate.h"
+#include "image/encoders/MetadataWriter.h"
 
 namespace dorvex {
 
@@ -12,6 +14,15 @@ EncodeInputs::EncodeInputs(SourceImage& source, std::filesystem::path workDir)
 std::filesystem::path EncodeInputs::png(std::optional<PixelSize> size) { return provide(size, Format::png); }
 
 std::filesystem::path EncodeInputs::ppm(std::optional<PixelSize> size) { return provide(size, Format::ppm); }
+
+std::filesystem::path EncodeInputs::storedJpeg() {
+    const std::string name = "src-stored.jpg";
+    if (const auto found = files_.find(name); found != files_.end()) return found->second;
+    std::filesystem::path file = workDir_ / name;
+    if (!MetadataWriter::rewriteJpeg(source_.path, file, source_.storedMetadata)) throw ToolError::writeFailed(file);
+    files_.emplace(name, file);
+    return file;
+}
 
 std::string EncodeInputs::fileName(PixelSize size, const std::string& extension) {
     return "src-" + std::to_string(size.width) + "x" + std::to_string(size.height) + "." + extension;

@@ -103,7 +103,7 @@ bool hasTranslucentPixels(const VImage& rgba) {
 
 }  // namespace
 
-std::optional<Bytes> encode(const Picture& picture, int quality, std::string_view preset) {
+std::optional<Bytes> encode(const Picture& picture, int quality, std::string_view preset, const ImageMetadata& metadata) {
     start();
     const VImage& rgba = vipsImage(picture);
     if (rgba.bands() != 4 || rgba.format() != VIPS_FORMAT_UCHAR) return std::nullopt;
@@ -124,6 +124,10 @@ std::optional<Bytes> encode(const Picture& picture, int quality, std::string_vie
 
     Image image = interleavedImage(rgba, withAlpha);
     if (!image) return std::nullopt;
+    if (!metadata.icc.empty() &&
+        !ok(heif_image_set_raw_color_profile(image.get(), "prof", metadata.icc.data(), metadata.icc.size()))) {
+        return std::nullopt;
+    }
 
     Options options(heif_encoding_options_alloc());
     if (!options) return std::nullopt;
@@ -134,6 +138,14 @@ std::optional<Bytes> encode(const Picture& picture, int quality, std::string_vie
         return std::nullopt;
     }
     const Handle handle(encoded);
+    if (!metadata.exif.empty() &&
+        !ok(heif_context_add_exif_metadata(context.get(), handle.get(), metadata.exif.data(), int(metadata.exif.size())))) {
+        return std::nullopt;
+    }
+    if (!metadata.xmp.empty() &&
+        !ok(heif_context_add_XMP_metadata(context.get(), handle.get(), metadata.xmp.data(), int(metadata.xmp.size())))) {
+        return std::nullopt;
+    }
 
     // Written to memory first: libheif's own file writer does not report a file it cannot open.
     heif_writer writer{};

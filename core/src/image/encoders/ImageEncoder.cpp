@@ -11,6 +11,7 @@
 #include "dorvex/image/encoders/EncodeInputs.h"
 #include "dorvex/image/encoders/PlatformWriter.h"
 #include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/MetadataWriter.h"
 
 namespace dorvex {
 
@@ -67,22 +68,32 @@ struct Encode {
     std::string out;
     const CancelQuery& isCancelled;
 
+    // The tools write no metadata (their inputs carry none): what the output keeps is added to
+    // the attempt's file, so that its size is the size of what would be placed.
+    std::optional<EncodeFailure> withMetadata(std::optional<EncodeFailure> failure, const std::string& executable,
+                                              OutputFormat format) const {
+        if (failure || MetadataWriter::add(out, format, inputs.source().metadata)) return failure;
+        return EncodeFailure{EncodeFailure::UnusableOutput{toolName(executable), "its metadata could not be added"}};
+    }
+
     std::optional<EncodeFailure> operator()(const MozJPEGEncoder& e) const {
         const std::string in = inputs.ppm(pixelSize).string();
-        return runTool(e.executable, MozJPEGEncoder::arguments(quality, in, out), isCancelled);
+        return withMetadata(runTool(e.executable, MozJPEGEncoder::arguments(quality, in, out), isCancelled),
+                            e.executable, OutputFormat::jpeg);
     }
 
     std::optional<EncodeFailure> operator()(const PNGQuantEncoder& e) const {
         const std::string in = inputs.png(pixelSize).string();
         ToolRunner::Result result = ToolRunner::run(e.executable, PNGQuantEncoder::arguments(quality, in, out), isCancelled);
-        if (result.status == 0) return std::nullopt;
+        if (result.status == 0) return withMetadata(std::nullopt, e.executable, OutputFormat::png);
         if (result.status == PNGQuantEncoder::qualityTooLowStatus) return EncodeFailure{EncodeFailure::QualityTooLow{}};
         return toolFailure(e.executable, result);
     }
 
     std::optional<EncodeFailure> operator()(const CWebPEncoder& e) const {
         const std::string in = inputs.png(pixelSize).string();
-        return runTool(e.executable, CWebPEncoder::arguments(quality, in, out), isCancelled);
+        return withMetadata(runTool(e.executable, CWebPEncoder::arguments(quality, in, out), isCancelled),
+                            e.executable, OutputFormat::webp);
     }
 
     std::optional<EncodeFailure> operator()(const CJXLEncoder& e) const {
@@ -92,8 +103,11 @@ struct Encode {
         }
         SourceImage& source = inputs.source();
         if (source.isJPEG()) {
+            // The transcoding keeps every segment of the JPEG it reads: unless all is kept, it
+            // reads one holding only what the output keeps.
+            const std::string in = e.metadata == MetadataPolicy::keepAll ? source.path.string() : inputs.storedJpeg().string();
             ToolRunner::Result result =
-                ToolRunner::run(e.executable, CJXLEncoder::jpegTranscodeArguments(source.path.string(), out), isCancelled);
+                ToolRunner::run(e.executable, CJXLEncoder::jpegTranscodeArguments(in, out), isCancelled);
             if (result.status == 0) return std::nullopt;
             std::string detail = firstNonEmptyLine(result.stderrText);
             if (detail.empty()) detail = "exit " + std::to_string(result.status);
@@ -108,10 +122,10 @@ struct Encode {
     std::optional<EncodeFailure> operator()(const ImageIOEncoder& e) const {
         SourceImage& source = inputs.source();
         if (const auto* lossy = std::get_if<ImageIOEncoder::Lossy>(&e.mode)) {
-            return PlatformWriter::writeLossy(source.render(pixelSize), lossy->format, quality, out);
+            return PlatformWriter::writeLossy(source.render(pixelSize), lossy->format, quality, out, source.metadata);
         }
         if (const auto* tiff = std::get_if<ImageIOEncoder::Tiff>(&e.mode)) {
-            return PlatformWriter::writeTiff(source.path, tiff->compression, out);
+            return PlatformWriter::writeTiff(source.path, tiff->compression, out, tiff->metadata);
         }
         return PlatformWriter::writeIcns(source.path, out);
     }
@@ -155,10 +169,10 @@ ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& o
         case OutputFormat::jpeg: return MozJPEGEncoder{require(Tool::cjpeg)};
         case OutputFormat::png: return PNGQuantEncoder{require(Tool::pngquant)};
         case OutputFormat::webp: return CWebPEncoder{require(Tool::cwebp)};
-        case OutputFormat::jxl: return CJXLEncoder{require(Tool::cjxl), options.usesLosslessJXL()};
+        case OutputFormat::jxl: return CJXLEncoder{require(Tool::cjxl), options.usesLosslessJXL(), options.metadata};
         case OutputFormat::avif:
         case OutputFormat::heic: return ImageIOEncoder{ImageIOEncoder::Lossy{format}};
-        case OutputFormat::tiff: return ImageIOEncoder{ImageIOEncoder::Tiff{options.tiffCompression}};
+        case OutputFormat::tiff: return ImageIOEncoder{ImageIOEncoder::Tiff{options.tiffCompression, options.metadata}};
         case OutputFormat::icns: return ImageIOEncoder{ImageIOEncoder::Icns{}};
         case OutputFormat::mp4:
         case OutputFormat::mov:

@@ -71,30 +71,33 @@ vips::VOption* tiffPageOptions(const VImage& page, TIFFCompression compression, 
 }  // namespace
 
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality,
-                                        const std::filesystem::path& out) {
-    if (format == OutputFormat::heic) return writeHeic(picture, quality, HeicPreset{heicPreset}, out);
-    return writeLossy(picture, format, quality, Effort{avifEffort}, out);
+                                        const std::filesystem::path& out, const ImageMetadata& metadata) {
+    if (format == OutputFormat::heic) return writeHeic(picture, quality, HeicPreset{heicPreset}, out, metadata);
+    return writeLossy(picture, format, quality, Effort{avifEffort}, out, metadata);
 }
 
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality, Effort effort,
-                                        const std::filesystem::path& out) {
+                                        const std::filesystem::path& out, const ImageMetadata& metadata) {
     if (format != OutputFormat::avif && format != OutputFormat::heic) {
         throw std::invalid_argument("PlatformWriter::writeLossy writes AVIF or HEIC only");
     }
     if (picture.isNull()) throw std::invalid_argument("PlatformWriter::writeLossy needs a picture");
-    if (format == OutputFormat::heic) return writeHeic(picture, quality, HeicPreset{heicPreset}, out);
+    if (format == OutputFormat::heic) return writeHeic(picture, quality, HeicPreset{heicPreset}, out, metadata);
     VipsRuntime::start();
     try {
-        VImage image = vipsImage(picture);
+        VImage image = keepingOnlyMetadata(vipsImage(picture), {});
         if (image.bands() == 4 && image.extract_band(3).min() == 255.0) {
             image = image.extract_band(0, VImage::option()->set("n", 3));
         }
+        setBlob(image, VIPS_META_EXIF_NAME, metadata.exif);
+        setBlob(image, VIPS_META_XMP_NAME, metadata.xmp);
+        setBlob(image, VIPS_META_ICC_NAME, metadata.icc);
         image.heifsave(out.c_str(), VImage::option()
                                         ->set("Q", std::clamp(quality, 1, 100))
                                         ->set("compression", VIPS_FOREIGN_HEIF_COMPRESSION_AV1)
                                         ->set("effort", std::clamp(effort.value, 0, 9))
                                         ->set("bitdepth", 8)
-                                        ->set("strip", true));
+                                        ->set("strip", metadata.empty()));
     } catch (const vips::VError&) {
         removeQuietly(out);
         return imageIOFailure(format);
@@ -103,17 +106,18 @@ std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat for
 }
 
 std::optional<EncodeFailure> writeHeic(const Picture& picture, int quality, HeicPreset preset,
-                                       const std::filesystem::path& out) {
+                                       const std::filesystem::path& out, const ImageMetadata& metadata) {
     if (picture.isNull()) throw std::invalid_argument("PlatformWriter::writeHeic needs a picture");
     VipsRuntime::start();
-    const std::optional<HeifWriter::Bytes> file = HeifWriter::encode(picture, std::clamp(quality, 1, 100), preset.name);
+    const std::optional<HeifWriter::Bytes> file =
+        HeifWriter::encode(picture, std::clamp(quality, 1, 100), preset.name, metadata);
     if (file && writeFile(out, *file)) return std::nullopt;
     removeQuietly(out);
     return imageIOFailure(OutputFormat::heic);
 }
 
 std::optional<EncodeFailure> writeTiff(const std::filesystem::path& source, TIFFCompression compression,
-                                       const std::filesystem::path& out) {
+                                       const std::filesystem::path& out, MetadataPolicy metadata) {
     VipsRuntime::start();
     int pageCount = 1;
     bool isTiff = false;
@@ -143,7 +147,8 @@ std::optional<EncodeFailure> writeTiff(const std::filesystem::path& source, TIFF
             std::size_t(index) < layouts.size() ? std::optional(layouts[std::size_t(index)]) : std::nullopt;
         Bytes encoded;
         try {
-            const VImage stored = keepingOnlyMetadata(page, {"icc-profile-data", "orientation", "resolution-unit"});
+            VImage stored = keepingOnlyMetadata(page, {"icc-profile-data", "orientation", "resolution-unit"});
+            setBlob(stored, VIPS_META_XMP_NAME, ImageMetadataRules::xmp(blobField(page, VIPS_META_XMP_NAME), metadata));
             encoded = blobBytes(stored.tiffsave_buffer(tiffPageOptions(stored, compression, layout)));
         } catch (const vips::VError&) {
             return imageIOFailure(OutputFormat::tiff);

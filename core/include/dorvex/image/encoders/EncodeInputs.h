@@ -26,6 +26,11 @@ public:
     std::filesystem::path png(std::optional<PixelSize> size = std::nullopt);
     std::filesystem::path ppm(std::optional<PixelSize> size = std::nullopt);
 
+    // The source JPEG rewritten with its coefficients unchanged and only the metadata kept for
+    // pixels as stored (SourceImage::storedMetadata), as "src-stored.jpg"; written once. Throws
+    // ToolError::writeFailed when it cannot be.
+    std::filesystem::path storedJpeg();
+
     SourceImage& source() const { return source_; }
     const std::filesystem::path& workDir() const { return workDir_; }
 

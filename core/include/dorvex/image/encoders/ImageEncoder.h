@@ -13,6 +13,7 @@
 
 #include "dorvex/image/EncodeFailure.h"
 #include "dorvex/model/Cancellation.h"
+#include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/OutputFormat.h"
 #include "dorvex/model/PixelSize.h"
 
@@ -43,6 +44,7 @@ struct CWebPEncoder {
 struct CJXLEncoder {
     std::string executable;
     bool lossless = false;  // quality and pixel size are then ignored: always the full source
+    MetadataPolicy metadata = MetadataPolicy::strip;  // what a JPEG transcoded losslessly keeps
     bool operator==(const CJXLEncoder&) const = default;
     static std::vector<std::string> lossyArguments(int quality, const std::string& in, const std::string& out);
     static std::vector<std::string> jpegTranscodeArguments(const std::string& in, const std::string& out);
@@ -57,6 +59,9 @@ struct ImageIOEncoder {
     };
     struct Tiff {
         TIFFCompression compression;
+        // TIFF pages are stored as read (not upright, in their own colours), so the metadata they
+        // keep follows from the policy page by page.
+        MetadataPolicy metadata = MetadataPolicy::strip;
         bool operator==(const Tiff&) const = default;
     };
     struct Icns {

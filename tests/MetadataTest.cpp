@@ -1,0 +1,173 @@
+// What outputs keep of their source's metadata under each policy, format by format, through the
+// real encoders, read back with libvips: a photo turned by its orientation tag, with EXIF (camera,
+// dates, a GPS position), XMP and a wide-gamut ICC profile.
+
+#include "dorvex/image/ImagePipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <vips/vips8>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "TestSupport.h"
+#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsBlob.h"
+
+namespace dorvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace dorvex::testing;
+
+[[maybe_unused]] auto* const testHome = ::testing::AddGlobalTestEnvironment(new TestHome("MetadataTest-"));
+
+const Toolchain& tools() {
+    static const Toolchain toolchain = Toolchain::locate(processEnvironment(), fs::path(DORVEX_RESOURCE_DIR) / "bin");
+    return toolchain;
+}
+
+// What libvips reads back from a file.
+struct Found {
+    bool exif = false;
+    bool gps = false;
+    bool xmp = false;
+    bool icc = false;
+    std::string make;  // EXIF's camera maker, as libvips shows it ("NIKON CORPORATION (…, ASCII, …)")
+    int orientation = 1;
+};
+
+Found readBack(const fs::path& file) {
+    const vips::VImage image = vips::VImage::new_from_file(file.c_str());
+    Found found;
+    found.exif = image.get_typeof(VIPS_META_EXIF_NAME) != 0;
+    found.xmp = image.get_typeof(VIPS_META_XMP_NAME) != 0;
+    found.icc = image.get_typeof(VIPS_META_ICC_NAME) != 0;
+    if (image.get_typeof("orientation") == G_TYPE_INT) found.orientation = image.get_int("orientation");
+    const std::unique_ptr<gchar*, decltype(&g_strfreev)> fields(vips_image_get_fields(image.get_image()), &g_strfreev);
+    for (gchar** field = fields.get(); *field != nullptr; ++field) {
+        const std::string_view name(*field);
+        if (name.starts_with("exif-ifd3-")) found.gps = true;  // libvips names the GPS directory ifd3
+        if (name == "exif-ifd0-Make") found.make = image.get_string(*field);
+    }
+    return found;
+}
+
+// What each output format holds of the metadata, as libvips 8.14 writes and reads it.
+struct FormatCase {
+    OutputFormat format;
+    bool exif;
+    bool xmp;
+    bool icc;
+};
+
+constexpr FormatCase formats[] = {
+    {OutputFormat::jpeg, true, true, true},  {OutputFormat::png, true, true, true},
+    {OutputFormat::webp, true, true, true},  {OutputFormat::avif, true, false, true},
+    {OutputFormat::heic, true, false, true}, {OutputFormat::jxl, false, false, true},
+    {OutputFormat::tiff, false, true, true},
+};
+
+class MetadataTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VipsRuntime::start();
+        folder_ = makeTemporaryFolder(TestHome::root(), "job-");
+        // Stored sideways (orientation 6) with the Display P3 profile, beside the sample's own
+        // EXIF (NIKON, GPS) and XMP.
+        source_ = folder_ / "photo.jpg";
+        vips::VImage photo = vips::VImage::new_from_file(testMedia("images/goexif-sample1.jpg").c_str()).copy();
+        photo.set("orientation", 6);
+        const auto p3 = blobBytes(vips::VImage::profile_load("p3"));
+        vips_image_set_blob_copy(photo.get_image(), VIPS_META_ICC_NAME, p3.data(), p3.size());
+        photo.jpegsave(source_.c_str(), vips::VImage::option()->set("Q", 95));
+    }
+
+    CompressionResult run(OutputFormat format, MetadataPolicy policy, std::optional<std::int64_t> maxBytes = {},
+                          bool jxlLossless = false) {
+        CompressionOptions o;
+        o.jxlLossless = jxlLossless;
+        o.format = format;
+        o.metadata = policy;
+        o.maxBytes = maxBytes;
+        o.saveLocation = SaveLocation::folder(folder_ / ("out-" + std::to_string(int(policy))));
+        return ImagePipeline::run(source_, o, tools(), nullptr, nullptr);
+    }
+
+    fs::path folder_;
+    fs::path source_;
+};
+
+TEST_F(MetadataTest, EachPolicyInEveryFormat) {
+    const Found source = readBack(source_);
+    ASSERT_TRUE(source.exif && source.gps && source.xmp && source.icc);
+    ASSERT_EQ(source.orientation, 6);
+
+    for (const FormatCase& c : formats) {
+        SCOPED_TRACE(std::string(c.format.displayName()));
+        for (const MetadataPolicy policy :
+             {MetadataPolicy::strip, MetadataPolicy::keepWithoutLocation, MetadataPolicy::keepAll}) {
+            SCOPED_TRACE(int(policy));
+            const CompressionResult r = run(c.format, policy);
+            ASSERT_TRUE(r.isSuccess()) << (r.failed() ? r.failed()->message : "skipped");
+            ASSERT_TRUE(r.output);
+            EXPECT_EQ(r.outputBytes, std::int64_t(fs::file_size(*r.output)));
+            const Found out = readBack(*r.output);
+            const bool keeps = policy != MetadataPolicy::strip;
+            // TIFF stores the pixels as read, so its pages keep their profile and orientation.
+            const bool storedAsRead = c.format == OutputFormat::tiff;
+            EXPECT_EQ(out.exif, keeps && c.exif);
+            EXPECT_EQ(out.gps, policy == MetadataPolicy::keepAll && c.exif);
+            EXPECT_EQ(out.xmp, keeps && c.xmp);
+            if (c.format != OutputFormat::jxl) {
+                EXPECT_EQ(out.icc, (keeps || storedAsRead) && c.icc);
+            }
+            if (out.exif) {
+                EXPECT_TRUE(out.make.starts_with("NIKON CORPORATION")) << out.make;
+            }
+            EXPECT_EQ(out.orientation, storedAsRead ? 6 : 1);
+        }
+    }
+}
+
+TEST_F(MetadataTest, TheByteLimitCountsTheMetadata) {
+    for (const OutputFormat format : {OutputFormat::jpeg, OutputFormat::png, OutputFormat::webp}) {
+        SCOPED_TRACE(std::string(format.displayName()));
+        const std::int64_t limit = 30000;
+        const CompressionResult r = run(format, MetadataPolicy::keepAll, limit);
+        ASSERT_TRUE(r.isSuccess()) << (r.failed() ? r.failed()->message : "skipped");
+        ASSERT_TRUE(r.output);
+        EXPECT_EQ(r.outputBytes, std::int64_t(fs::file_size(*r.output)));
+        EXPECT_LE(r.outputBytes, limit);
+        EXPECT_TRUE(readBack(*r.output).gps);
+    }
+}
+
+TEST_F(MetadataTest, ALosslessJpegXlOfAJpegKeepsOnlyWhatThePolicyKeeps) {
+    // The transcoding keeps what the JPEG it reads holds; djxl gives that JPEG back, where libvips
+    // reads its metadata. The pixels are stored sideways in their own profile, so the orientation
+    // and the profile stay under every policy.
+    if (std::system("djxl --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "djxl is not installed";
+    for (const MetadataPolicy policy :
+         {MetadataPolicy::strip, MetadataPolicy::keepWithoutLocation, MetadataPolicy::keepAll}) {
+        SCOPED_TRACE(int(policy));
+        const CompressionResult r = run(OutputFormat::jxl, policy, std::nullopt, true);
+        ASSERT_TRUE(r.isSuccess()) << (r.failed() ? r.failed()->message : "skipped");
+        ASSERT_TRUE(r.output);
+        const fs::path jpeg = folder_ / "reconstructed.jpg";
+        ASSERT_EQ(std::system(("djxl '" + r.output->string() + "' '" + jpeg.string() + "' --quiet").c_str()), 0);
+        const Found out = readBack(jpeg);
+        const bool keeps = policy != MetadataPolicy::strip;
+        EXPECT_EQ(out.orientation, 6);
+        EXPECT_TRUE(out.icc);
+        EXPECT_EQ(out.make.empty(), !keeps);
+        EXPECT_EQ(out.xmp, keeps);
+        EXPECT_EQ(out.gps, policy == MetadataPolicy::keepAll);
+    }
+}
+
+}  // namespace
+}  // namespace dorvex

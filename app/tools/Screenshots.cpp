@@ -1,13 +1,15 @@
 // dorvex-screenshots: renders the application's windows to PNG files on the offscreen platform,
-// from real compressions of sample media, so that they can be looked at without a display:
-// the result list while the jobs run and when they are done, and the compare window at fit, at
-// 100 % and with the split moved. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER
-// (scripts/screenshots runs it in a temporary home).
+// from real compressions of sample media, so that they can be looked at without a display: the
+// main window empty, with the encoder banner, while the jobs run and when they are done; each
+// option popover open; the compare window empty, at fit, at 100 % and with the split moved; the
+// tray panel and both settings tabs. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER
+// (scripts/screenshots runs it in a temporary home, at device pixel ratios 1 and 2).
 
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QTabWidget>
 
 #include <cstdio>
 #include <filesystem>
@@ -19,10 +21,14 @@
 #include "model/AppModel.h"
 #include "model/CompressionItem.h"
 #include "model/ObservablePresetStore.h"
+#include "shell/SettingsWindow.h"
+#include "shell/TrayPanel.h"
 #include "views/CompareSplitView.h"
 #include "views/CompareWindow.h"
-#include "views/ResultList.h"
 #include "views/ThumbnailCache.h"
+#include "views/options/ParameterChip.h"
+#include "views/options/Popover.h"
+#include "views/window/MainWindow.h"
 
 namespace fs = std::filesystem;
 using namespace dorvex;
@@ -74,18 +80,40 @@ int main(int argc, char** argv) {
 
     SettingsStore settings(AppPaths::settingsFolder());
     ObservablePresetStore presets(AppPaths::presetsFile(), settings);
-    AppModel model(presets, Toolchain::locate(), 4);
     ThumbnailCache thumbnails(80);
-    ResultList list(model, thumbnails);
-    list.resize(760, 520);
-    list.show();
+    {
+        // A machine without the external encoders.
+        AppModel bare(presets, Toolchain{}, 2);
+        MainWindow window(bare, settings, thumbnails);
+        window.show();
+        runFor(300, [] { return false; });
+        save(window, out / "main-banner.png");
+    }
+    AppModel model(presets, Toolchain::locate(), 4);
+    MainWindow window(model, settings, thumbnails);
+    window.show();
+    runFor(300, [] { return false; });
+    save(window, out / "main-empty.png");
+
+    // Each option popover, open below its chip, over the empty window.
+    for (const char* chip : {"levelChip", "formatChip", "sizeLimitChip", "saveLocationChip"}) {
+        auto* button = window.findChild<ParameterChip*>(chip);
+        if (button == nullptr) continue;
+        button->click();
+        runFor(300, [] { return false; });
+        if (Popover* popover = button->popover()) {
+            save(*popover, out / (std::string("popover-") + chip + ".png"));
+            popover->close();
+        }
+        runFor(100, [] { return false; });
+    }
 
     model.add(files);
     runFor(700, [] { return false; });
-    save(list, out / "list-running.png");
+    save(window, out / "main-running.png");
     runFor(180000, [&] { return model.summary().finishedCount == model.summary().count; });
     runFor(1500, [] { return false; });  // thumbnails
-    save(list, out / "list.png");
+    save(window, out / "main-list.png");
 
     CompareWindow compare(model);
     compare.resize(960, 720);
@@ -107,6 +135,20 @@ int main(int argc, char** argv) {
     if (auto* split = compare.findChild<CompareSplitView*>()) split->setSplit(0.3);
     runFor(800, [] { return false; });
     save(compare, out / "compare-split.png");
+
+    TrayPanel panel(model);
+    panel.show();
+    runFor(300, [] { return false; });
+    save(panel, out / "tray-panel.png");
+    panel.close();
+
+    SettingsWindow settingsWindow(settings, model.toolchain());
+    settingsWindow.show();
+    runFor(300, [] { return false; });
+    save(settingsWindow, out / "settings-general.png");
+    settingsWindow.tabs()->setCurrentIndex(1);
+    runFor(3000, [] { return false; });  // the encoders' versions
+    save(settingsWindow, out / "settings-encoders.png");
     model.shutdown();
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "views/options/ParameterChip.h"
 
+#include <algorithm>
+
 #include <QPainter>
 #include <QPainterPath>
 
@@ -28,7 +30,10 @@ void ParameterChip::setTitle(const QString& title) { setText(title); }
 bool ParameterChip::isOpen() const { return popover_ != nullptr && popover_->isVisible(); }
 
 QSize ParameterChip::sizeHint() const {
-    return {padding + fontMetrics().horizontalAdvance(text()) + chevronGap + chevronSide + padding,
+    // A pixel or two more than the advance: text in a fallback font (Chinese) measures a little
+    // narrower than it is drawn, and would be cut.
+    const int textWidth = fontMetrics().boundingRect(text()).width() + 2;
+    return {padding + std::max(textWidth, fontMetrics().horizontalAdvance(text())) + chevronGap + chevronSide + padding,
             fontMetrics().height() + 12};
 }
 

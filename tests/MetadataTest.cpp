@@ -12,7 +12,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "DorvexProcess.h"
 #include "TestSupport.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "image/VipsBlob.h"
@@ -166,6 +168,22 @@ TEST_F(MetadataTest, ALosslessJpegXlOfAJpegKeepsOnlyWhatThePolicyKeeps) {
         EXPECT_EQ(out.make.empty(), !keeps);
         EXPECT_EQ(out.xmp, keeps);
         EXPECT_EQ(out.gps, policy == MetadataPolicy::keepAll);
+    }
+}
+
+TEST_F(MetadataTest, TheCommandKeepsMetadataWhenAsked) {
+    // --keep-metadata keeps the camera without the position; --keep-location keeps both.
+    const std::pair<std::string, bool> runs[] = {{"--keep-metadata", false}, {"--keep-location", true}};
+    for (const auto& [flag, gps] : runs) {
+        SCOPED_TRACE(flag);
+        const fs::path out = folder_ / ("cli" + flag);
+        const DorvexOutcome outcome =
+            DorvexProcess(folder_ / "process", {flag, "-f", "webp", "-o", out.string(), source_.string()}).finish();
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        const Found found = readBack(out / "photo-min.webp");
+        EXPECT_TRUE(found.make.starts_with("NIKON CORPORATION"));
+        EXPECT_EQ(found.gps, gps);
+        EXPECT_EQ(found.orientation, 1);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -15,6 +16,8 @@
 #include "VideoClips.h"
 #include "dorvex/video/VideoEncoder.h"
 #include "dorvex/video/VideoProfile.h"
+#include "dorvex/video/VideoSettings.h"
+#include "dorvex/video/VideoSource.h"
 
 namespace dorvex {
 namespace {
@@ -47,6 +50,29 @@ TEST(VideoProfileTest, BitrateFromABudget) {
     EXPECT_EQ(VideoProfile::bitrate(10'000'000, 100, false), 736000);
     EXPECT_EQ(VideoProfile::bitrate(1000, 100, true), 50000);
     EXPECT_EQ(VideoProfile::bitrate(std::numeric_limits<std::int64_t>::max(), 0.001, false), 4'000'000'000);
+}
+
+TEST(VideoProfileTest, LoweredAudioOnlyWhenTheAudioIsWhatDefeatsTheLimit) {
+    // 10 s at 128 kbit/s of audio is 160 000 bytes; at 32 kbit/s, 40 000: lowering saves 120 000.
+    const struct {
+        std::int64_t smallest, limit;
+        bool defeats;
+    } cases[] = {{200'000, 100'000, true}, {220'000, 100'000, false}, {90'000, 100'000, false}};
+    for (const auto& c : cases) EXPECT_EQ(VideoProfile::audioDefeats(c.smallest, c.limit, 10, 128000), c.defeats) << c.smallest;
+    EXPECT_FALSE(VideoProfile::audioDefeats(200'000, 100'000, 0, 128000));
+
+    // 100 000 bytes over 10 s fill 73 600 bit/s: 9 600 beside 64 kbit/s, nothing beside 72 kbit/s;
+    // an encoder that made half its target gets twice the target.
+    EXPECT_EQ(VideoProfile::bitrateBesideAudio(100'000, 10, 64000, 1), 9600);
+    EXPECT_EQ(VideoProfile::bitrateBesideAudio(100'000, 10, 64000, 0.5), 19200);
+    EXPECT_EQ(VideoProfile::bitrateBesideAudio(100'000, 10, 72000, 1), std::nullopt);
+    EXPECT_DOUBLE_EQ(VideoProfile::rateRatio(200'000, 10, 128000, 64000), 0.5);  // 32 000 bit/s of video
+    EXPECT_DOUBLE_EQ(VideoProfile::rateRatio(100'000, 10, 128000, 64000), 0.5);  // none measured: the least trusted
+
+    // The lowered track: mono below 48 kbit/s, never above the standard rate.
+    EXPECT_EQ(VideoSettings::audioShape(2, 48000, 64000), (VideoSettings::AudioShape{2, 48000, 64000}));
+    EXPECT_EQ(VideoSettings::audioShape(2, 44100, 32000), (VideoSettings::AudioShape{1, 44100, 32000}));
+    EXPECT_EQ(VideoSettings::audioShape(1, 8000, 64000), VideoSettings::audioShape(1, 8000));
 }
 
 TEST(VideoProfileTest, ScaledSizeKeepsEvenSidesAndAShortSideOf240) {
@@ -235,6 +261,29 @@ TEST_F(VideoCompressorTest, TheSearchMeetsAReachableLimit) {
     const auto made = attempts();
     ASSERT_EQ(int(made.size()), result.encodeCount);
     for (int i = 0; i < int(made.size()); ++i) EXPECT_EQ(made[std::size_t(i)].index, i);
+}
+
+TEST_F(VideoCompressorTest, AudioThatAloneExceedsTheLimitIsLowered) {
+    // 5.6 s of mono speech: 128 kbit/s of AAC alone is about 90 KB, over a 60 KB limit.
+    const fs::path file = source(corpusVideo("mimetype-mov.mov"), "speech.mov");
+    CompressionOptions options;
+    options.videoMaxBytes = 60000;
+    const CompressionResult result = compress(file, options);
+    ASSERT_TRUE(result.isSuccess()) << (result.failed() ? result.failed()->message : "skipped");
+    EXPECT_EQ(result.maxSizeMet, true);
+    EXPECT_EQ(result.stopReason, StopReason::converged);
+    EXPECT_LE(result.outputBytes, *options.videoMaxBytes);
+
+    // Every attempt of the search as before, then the lowered ones, reported with their rate.
+    const auto made = attempts();
+    ASSERT_EQ(int(made.size()), result.encodeCount);
+    const auto lowered = std::find_if(made.begin(), made.end(), [](const auto& a) { return a.audioBitrate.has_value(); });
+    ASSERT_NE(lowered, made.end());
+    ASSERT_GE(lowered - made.begin(), 2);
+    EXPECT_TRUE(std::holds_alternative<VideoRate::Bitrate>(std::prev(lowered)->rate.value));
+    EXPECT_LE(made.end() - lowered, 2);
+    for (auto a = lowered; a != made.end(); ++a) EXPECT_LT(a->audioBitrate.value_or(128000), 128000);
+    EXPECT_TRUE(VideoSource::load(*result.output).hasAudio());
 }
 
 TEST_F(VideoCompressorTest, AnUnreachableLimitWithKeptDimensionsWritesTheSmallest) {

@@ -35,7 +35,9 @@ AudioPipe::AudioPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, 
       startOffset_(startOffset),
       out_(pass) {}
 
-void AudioPipe::start(int channels, int sampleRate) {
+void AudioPipe::start(const VideoSettings::AudioShape& shape) {
+    const int channels = shape.channels;
+    const int sampleRate = shape.sampleRate;
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (!codec) throw VideoError::encodeFailed("缺少编码器 aac");
     out_.context.reset(avcodec_alloc_context3(codec));
@@ -44,7 +46,7 @@ void AudioPipe::start(int channels, int sampleRate) {
     e.sample_fmt = AV_SAMPLE_FMT_FLTP;
     e.sample_rate = sampleRate;
     av_channel_layout_default(&e.ch_layout, channels);
-    e.bit_rate = VideoSettings::aacBitrate(sampleRate, channels);
+    e.bit_rate = shape.bitrate;
     e.time_base = AVRational{1, sampleRate};
     if (pass_.muxer.context()->oformat->flags & AVFMT_GLOBALHEADER) e.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (int code = avcodec_open2(out_.context.get(), codec, nullptr); code < 0) throw VideoError::encodeFailed(errorText(code));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "dorvex/video/VideoSettings.h"
 #include "video/Demuxer.h"
 #include "video/EncoderOutput.h"
 
@@ -16,8 +17,8 @@ class AudioPipe {
 public:
     AudioPipe(Pass& pass, const AVStream* stream, ffmpeg::Codec decoder, std::int64_t startOffset);
 
-    // Opens the AAC encoder; throws VideoError.
-    void start(int channels, int sampleRate);
+    // Opens the AAC encoder for `shape`; throws VideoError.
+    void start(const VideoSettings::AudioShape& shape);
     AVStream* addStream(AVFormatContext* output);
 
     Step step();

@@ -29,6 +29,7 @@ struct Attempt {
     PixelSize size;  // coded size used
     std::int64_t bytes = 0;
     fs::path file;
+    std::int64_t audioBitrate = 0;  // the AAC rate written; 0 without audio
 };
 
 // A failure that ends the job with this text.
@@ -49,9 +50,12 @@ private:
     void send(const CompressionEvent& event) const {
         if (onEvent_) onEvent_(event);
     }
-    // One encode pass as the next attempt. Throws VideoError (after its event).
-    Attempt encode(VideoRate rate, PixelSize size);
+    // One encode pass as the next attempt, with the audio lowered to `audioBitrate` when given.
+    // Throws VideoError (after its event).
+    Attempt encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> audioBitrate = std::nullopt);
     void search(const Attempt& first, std::int64_t limit);
+    PixelSize sizeFor(std::int64_t bitrate) const;
+    std::optional<Attempt> lowerAudio(Attempt last, std::int64_t lastBitrate, Attempt& smallest, std::int64_t limit);
     void finish(const Attempt& chosen);
 
     const fs::path& sourcePath_;
@@ -67,14 +71,20 @@ private:
     int nextIndex_ = 0;
 };
 
-Attempt Job::encode(VideoRate rate, PixelSize size) {
+Attempt Job::encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> audioBitrate) {
     const int index = nextIndex_++;
     Attempt attempt{index, size, 0, folder_ / fmt::format("attempt-{}.{}", index, format_.rawValue())};
+    if (source_.hasAudio()) {
+        attempt.audioBitrate =
+            VideoSettings::audioShape(source_.audioChannels, source_.audioSampleRate, audioBitrate).bitrate;
+    }
+    // Only a lowered audio rate is reported: the standard one goes without saying.
+    const std::optional<std::int64_t> reportedAudio = audioBitrate ? std::optional(attempt.audioBitrate) : std::nullopt;
     // What is reported is what the pass writes (even sides), in the orientation it is shown.
     const std::optional<PixelSize> shownSize =
         size == source_.naturalSize ? std::nullopt
                                     : std::optional<PixelSize>(source_.displaySize(VideoSettings::encodedSize(size)));
-    const VideoEncodeSettings settings{options_.videoCodec, rate, size};
+    const VideoEncodeSettings settings{options_.videoCodec, rate, size, audioBitrate};
     try {
         attempt.bytes = VideoEncoder::encode(
             source_, settings, attempt.file, VideoProfile::stallTimeoutSeconds, VideoProfile::watchdogIntervalSeconds,
@@ -82,12 +92,12 @@ Attempt Job::encode(VideoRate rate, PixelSize size) {
             [this] { return cancelled(); });
     } catch (const VideoError& error) {
         if (error.kind != VideoError::Kind::cancelled) {
-            send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, std::nullopt}});
+            send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, std::nullopt, reportedAudio}});
         }
         throw;
     }
     result_.encodeCount = index + 1;
-    send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, attempt.bytes}});
+    send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, attempt.bytes, reportedAudio}});
     return attempt;
 }
 
@@ -118,15 +128,13 @@ void Job::search(const Attempt& first, std::int64_t limit) {
 
     // Average bit rates from the budget, at a pixel size the rate can carry.
     const VideoCodec codec = options_.videoCodec;
-    const auto sizeFor = [&](std::int64_t bitrate) {
-        return options_.keepDimensions ? source_.naturalSize
-                                       : VideoProfile::scaledSize(source_.naturalSize, bitrate, source_.frameRate, codec);
-    };
     std::int64_t bitrate = VideoProfile::bitrate(limit, source_.duration, source_.hasAudio());
     PixelSize size = sizeFor(bitrate);
     PixelSize lastSize = size;
+    Attempt last = first;
     for (int tries = 1;; ++tries) {
         const Attempt attempt = encode(VideoRate::bitrate(bitrate), size);
+        last = attempt;
         lastSize = size;
         if (attempt.bytes <= limit) return settle(attempt, true, StopReason::converged);
         if (attempt.bytes < smallest.bytes) smallest = attempt;
@@ -138,9 +146,41 @@ void Job::search(const Attempt& first, std::int64_t limit) {
         bitrate = nextBitrate;
         size = nextSize;
     }
+    if (const std::optional<Attempt> fitting = lowerAudio(last, bitrate, smallest, limit)) {
+        return settle(*fitting, true, StopReason::converged);
+    }
     const bool atFloor = lastSize == VideoProfile::scaledSize(source_.naturalSize, VideoProfile::bitrateFloor,
                                                               source_.frameRate, codec);
     settle(smallest, false, options_.keepDimensions || atFloor ? StopReason::unreachable : StopReason::encodeBudgetExhausted);
+}
+
+// After a search that ended over the limit because of the audio's share (the standard AAC rate
+// alone takes most of a small limit), up to two more attempts with the audio lowered, their video
+// rate what the limit leaves beside it, corrected by how far the last pass was from its target.
+// The first that fits; `smallest` follows the attempts.
+std::optional<Attempt> Job::lowerAudio(Attempt last, std::int64_t lastBitrate, Attempt& smallest, std::int64_t limit) {
+    if (!source_.hasAudio() || !VideoProfile::audioDefeats(smallest.bytes, limit, source_.duration, last.audioBitrate)) {
+        return std::nullopt;
+    }
+    for (const std::int64_t audio : VideoProfile::loweredAudioBitrates) {
+        if (audio >= last.audioBitrate) continue;
+        const double ratio = VideoProfile::rateRatio(last.bytes, source_.duration, last.audioBitrate, lastBitrate);
+        const std::optional<std::int64_t> video = VideoProfile::bitrateBesideAudio(limit, source_.duration, audio, ratio);
+        if (!video) continue;
+        const Attempt attempt = encode(VideoRate::bitrate(*video), sizeFor(*video), audio);
+        if (attempt.bytes <= limit) return attempt;
+        if (attempt.bytes < smallest.bytes) smallest = attempt;
+        last = attempt;
+        lastBitrate = *video;
+    }
+    return std::nullopt;
+}
+
+// The pixel size an average bit rate can carry (the source's own when its dimensions are kept).
+PixelSize Job::sizeFor(std::int64_t bitrate) const {
+    return options_.keepDimensions
+               ? source_.naturalSize
+               : VideoProfile::scaledSize(source_.naturalSize, bitrate, source_.frameRate, options_.videoCodec);
 }
 
 void Job::finish(const Attempt& chosen) {

@@ -170,9 +170,7 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
     pass.video->start(source, settings, outputSize);
     pass.demuxer->setBounded(true);
     if (pass.audio) {
-        const int channels = VideoSettings::audioChannels(source.audioChannels);
-        const int sampleRate = VideoSettings::audioSampleRate(source.audioSampleRate);
-        pass.audio->start(channels, sampleRate);
+        pass.audio->start(VideoSettings::audioShape(source.audioChannels, source.audioSampleRate, settings.audioBitrate));
     }
 
     // Start writing.

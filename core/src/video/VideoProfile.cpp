@@ -67,14 +67,43 @@ std::optional<double> nextQuality(const std::vector<QualitySample>& samples, std
     return std::min(hi, std::max(lo, guess));
 }
 
+namespace {
+
+bool usableDuration(double seconds) { return seconds > 0 && std::isfinite(seconds); }
+
+// 92 % of `maxBytes` over the duration, in bits per second.
+double filled(std::int64_t maxBytes, double durationSeconds) { return double(maxBytes) * 8 / durationSeconds * 0.92; }
+
+// Far beyond any encoder's range; keeps the conversion to an integer defined.
+std::int64_t rateOf(double bits) { return std::int64_t(std::trunc(std::min(bits, 4e9))); }
+
+}  // namespace
+
 std::int64_t bitrate(std::int64_t maxBytes, double durationSeconds, bool hasAudio) {
-    if (!(durationSeconds > 0) || !std::isfinite(durationSeconds)) return bitrateFloor;
-    double bits = double(maxBytes) * 8 / durationSeconds * 0.92;
+    if (!usableDuration(durationSeconds)) return bitrateFloor;
+    double bits = filled(maxBytes, durationSeconds);
     if (hasAudio) bits -= double(audioAllowance);
-    // Far beyond any encoder's range; keeps the conversion to an integer defined.
-    constexpr double ceiling = 4e9;
-    bits = std::trunc(std::min(bits, ceiling));
-    return std::max(std::int64_t(bits), bitrateFloor);
+    return std::max(rateOf(bits), bitrateFloor);
+}
+
+bool audioDefeats(std::int64_t smallestBytes, std::int64_t limit, double durationSeconds, std::int64_t audioBitrate) {
+    if (!usableDuration(durationSeconds) || smallestBytes <= limit) return false;
+    const double saved = double(audioBitrate - loweredAudioBitrates.back()) * durationSeconds / 8;
+    return double(smallestBytes - limit) < saved;
+}
+
+double rateRatio(std::int64_t bytes, double durationSeconds, std::int64_t audioBitrate, std::int64_t videoBitrate) {
+    if (!usableDuration(durationSeconds) || videoBitrate <= 0) return 1;
+    const double videoBits = double(bytes) * 8 / durationSeconds - double(audioBitrate);
+    return std::clamp(videoBits / double(videoBitrate), 0.5, 4.0);
+}
+
+std::optional<std::int64_t> bitrateBesideAudio(std::int64_t maxBytes, double durationSeconds, std::int64_t audioBitrate,
+                                               double ratio) {
+    if (!usableDuration(durationSeconds) || !(ratio > 0)) return std::nullopt;
+    const double bits = filled(maxBytes, durationSeconds) - double(audioBitrate);
+    if (bits < double(loweredVideoFloor)) return std::nullopt;
+    return std::max(rateOf(bits / ratio), loweredVideoFloor);
 }
 
 PixelSize scaledSize(PixelSize size, std::int64_t bitsPerSecond, double frameRate, VideoCodec codec) {

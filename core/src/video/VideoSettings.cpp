@@ -68,4 +68,15 @@ std::int64_t aacBitrate(int sampleRate, int channels) {
     return std::min(preferred, most);
 }
 
+AudioShape audioShape(int sourceChannels, double sourceRate, std::optional<std::int64_t> lowered) {
+    AudioShape shape{audioChannels(sourceChannels), audioSampleRate(sourceRate), 0};
+    shape.bitrate = aacBitrate(shape.sampleRate, shape.channels);
+    if (lowered && *lowered > 0 && *lowered < shape.bitrate) {
+        constexpr std::int64_t monoBelow = 48000;
+        if (*lowered < monoBelow) shape.channels = 1;
+        shape.bitrate = std::min(*lowered, aacBitrate(shape.sampleRate, shape.channels));
+    }
+    return shape;
+}
+
 }  // namespace dorvex::VideoSettings

@@ -37,6 +37,8 @@ struct CompressionEvent {
         VideoRate rate;
         std::optional<PixelSize> pixelSize;
         std::optional<std::int64_t> bytes;
+        // The AAC bit rate of a pass that lowered the audio to meet a limit; none: the standard audio.
+        std::optional<std::int64_t> audioBitrate = std::nullopt;
         bool operator==(const VideoAttempt&) const = default;
     };
 

@@ -4,6 +4,7 @@
 // budget, and the pixel size that a bit rate can carry. Pure functions; the compressor and the
 // tests read the same constants.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -20,6 +21,10 @@ inline constexpr int maxBitrateAttempts = 3;
 inline constexpr std::int64_t bitrateFloor = 50000;     // bits per second
 inline constexpr std::int64_t audioAllowance = 128000;  // bits per second
 inline constexpr int minimumShortSide = 240;             // pixels
+// When the search ends over the limit because of the audio's share: the AAC rates of the attempts
+// made after it (bits per second), and the least video rate worth an attempt beside them.
+inline constexpr std::array<std::int64_t, 2> loweredAudioBitrates{64000, 32000};
+inline constexpr std::int64_t loweredVideoFloor = 4000;
 
 struct QualitySample {
     double quality;
@@ -42,6 +47,21 @@ std::optional<double> nextQuality(const std::vector<QualitySample>& samples, std
 // The average bit rate that fills 92 % of `maxBytes` over `durationSeconds`, less the audio
 // allowance when there is audio; never below the floor.
 std::int64_t bitrate(std::int64_t maxBytes, double durationSeconds, bool hasAudio);
+
+// Whether the audio is what keeps the smallest attempt over `limit`: it is over by less than
+// lowering `audioBitrate` to the last of loweredAudioBitrates would save over the duration.
+bool audioDefeats(std::int64_t smallestBytes, std::int64_t limit, double durationSeconds, std::int64_t audioBitrate);
+
+// How far an average-bit-rate pass was from its video target: the video's bits per second (the
+// file less `audioBitrate`) over `videoBitrate`, within 0.5…4 (an undershoot is trusted only in
+// part); 1 when it cannot be told.
+double rateRatio(std::int64_t bytes, double durationSeconds, std::int64_t audioBitrate, std::int64_t videoBitrate);
+
+// The video bit rate beside audio at `audioBitrate`: what fills 92 % of `maxBytes` over the
+// duration, divided by the encoder's `ratio`; nullopt when the audio leaves less than
+// loweredVideoFloor.
+std::optional<std::int64_t> bitrateBesideAudio(std::int64_t maxBytes, double durationSeconds, std::int64_t audioBitrate,
+                                               double ratio);
 
 // The largest size (even sides, short side not below 240 unless the source is smaller) that
 // `bitsPerSecond` can carry at 0.01 (HEVC) or 0.015 (H.264) bits per pixel and frame; `size`

@@ -5,6 +5,7 @@
 // same table.
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "dorvex/model/OutputFormat.h"
@@ -17,6 +18,9 @@ struct VideoEncodeSettings {
     VideoCodec codec = VideoCodec::hevc;
     VideoRate rate = VideoRate::quality(0.6);
     PixelSize pixelSize;  // coded size, in the source's stored orientation
+    // An AAC bit rate below the standard one (bits per second), asked for when the audio keeps a
+    // file over its byte limit; none: the standard audio (VideoSettings::audioShape).
+    std::optional<std::int64_t> audioBitrate = std::nullopt;
     bool operator==(const VideoEncodeSettings&) const = default;
 };
 
@@ -44,6 +48,18 @@ int audioSampleRate(double sourceRate);
 // The AAC bit rate: 128 kbit/s, or less where the encoder cannot spend that much on so few
 // channels and samples (6144 bits per channel per 1024-sample frame).
 std::int64_t aacBitrate(int sampleRate, int channels);
+
+// The AAC track a pass writes of a source's audio.
+struct AudioShape {
+    int channels = 2;
+    int sampleRate = 48000;
+    std::int64_t bitrate = 128000;
+    bool operator==(const AudioShape&) const = default;
+};
+
+// The channels, sample rate and bit rate above; a `lowered` rate replaces the bit rate when it is
+// lower, and below 48 kbit/s the track is mono (one channel carries more at such rates).
+AudioShape audioShape(int sourceChannels, double sourceRate, std::optional<std::int64_t> lowered = std::nullopt);
 
 }  // namespace VideoSettings
 }  // namespace dorvex

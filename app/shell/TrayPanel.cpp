@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -52,7 +53,6 @@ QPushButton* button(const QString& text, const char* name, QWidget* parent) {
 TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint), model_(model) {
     setObjectName(QStringLiteral("trayPanel"));
-    setAttribute(Qt::WA_StyledBackground);
     setFixedWidth(panelWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(12, 12, 12, 10);
@@ -92,6 +92,7 @@ TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
         r.status->setObjectName(QStringLiteral("recentStatus"));
         auto* line = new QHBoxLayout(r.row);
         line->setContentsMargins(0, 0, 0, 0);
+        line->setSpacing(12);
         line->addWidget(r.name, 1);
         line->addWidget(r.status);
         layout->addWidget(r.row);
@@ -186,6 +187,14 @@ bool TrayPanel::justClosed() const { return sinceClosed_.isValid() && sinceClose
 void TrayPanel::hideEvent(QHideEvent* event) {
     sinceClosed_.start();
     QWidget::hideEvent(event);
+}
+
+void TrayPanel::paintEvent(QPaintEvent*) {
+    // A popup has no window frame: a hairline keeps it apart from what lies below.
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().window());
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace dorvex::app

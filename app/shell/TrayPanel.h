@@ -43,6 +43,7 @@ signals:
 
 protected:
     void hideEvent(QHideEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void refreshPresets();

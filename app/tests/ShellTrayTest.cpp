@@ -1,0 +1,179 @@
+// The tray: the panel's short status of an item, the three newest items, drops onto the panel,
+// where the panel opens, and the icon's click opening and closing it (with a tray host only).
+
+#include <QApplication>
+#include <QLabel>
+#include <QMimeData>
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+#include "AppTestSupport.h"
+#include "dorvex/platform/AppPaths.h"
+#include "model/AppModel.h"
+#include "shell/ItemStatus.h"
+#include "shell/TrayDropZone.h"
+#include "shell/TrayIcon.h"
+#include "shell/TrayPanel.h"
+
+using namespace dorvex;
+using namespace dorvex::app;
+namespace fs = std::filesystem;
+
+namespace {
+
+CompressionResult finished(CompressionResult::Status status, std::int64_t source, std::int64_t output) {
+    CompressionResult r;
+    r.status = std::move(status);
+    r.sourceBytes = source;
+    r.outputBytes = output;
+    return r;
+}
+
+QStringList recentNames(const TrayPanel& panel) {
+    QStringList names;
+    for (int i = 0; i < TrayPanel::recentCount; ++i) {
+        auto* row = panel.findChild<QWidget*>(QStringLiteral("recentRow%1").arg(i));
+        if (!row->isHidden()) names << row->findChild<QLabel*>("recentName")->text();
+    }
+    return names;
+}
+
+}  // namespace
+
+class ShellTrayTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<SettingsStore> settings;
+    std::unique_ptr<ObservablePresetStore> presets;
+
+    fs::path media() const { return AppPaths::homeFolder() / "tray"; }
+
+private slots:
+    void initTestCase() {
+        settings = std::make_unique<SettingsStore>(AppPaths::settingsFolder());
+        presets = std::make_unique<ObservablePresetStore>(AppPaths::presetsFile(), *settings);
+    }
+
+    void statusOfEachItem() {
+        using Style = ItemStatus::Style;
+        struct Case {
+            std::optional<CompressionResult> result;
+            ItemStatus expected;
+        };
+        const Case cases[] = {
+            {std::nullopt, {"压缩中…", Style::secondary}},
+            {finished(CompressionResult::Failed{"cannot decode"}, 100, 0), {"失败", Style::failure}},
+            {finished(CompressionResult::Success{}, 100, 105), {"+5%", Style::grew}},
+            {finished(CompressionResult::Success{}, 100, 100), {"+0%", Style::good}},
+            {finished(CompressionResult::Success{}, 1000, 370), {"-63%", Style::good}},
+            {finished(CompressionResult::Success{}, 1000, 998), {"+0%", Style::good}},  // -0.2 rounds to +0
+            {finished(CompressionResult::Success{}, 0, 10), {"+0%", Style::good}},
+            {finished(CompressionResult::Skipped{SkipReason::noSavings}, 100, 120), {"无收益，已保留原图", Style::secondary}},
+            {finished(CompressionResult::Skipped{SkipReason::lossySource}, 1, 1), {"有损源，跳过无损 JXL", Style::secondary}},
+            {finished(CompressionResult::Skipped{SkipReason::multiPage}, 1, 1), {"多页 TIFF，跳过无损 JXL", Style::secondary}},
+            {finished(CompressionResult::Skipped{SkipReason::encrypted}, 1, 1), {"PDF 有密码，已跳过", Style::secondary}},
+        };
+        for (const Case& c : cases) {
+            CompressionItem item(media() / "a.png", CompressionOptions{});
+            if (c.result) item.setState(CompressionItem::Finished{*c.result});
+            QCOMPARE(itemStatus(item).text, c.expected.text);
+            QVERIFY2(itemStatus(item).style == c.expected.style, qPrintable(c.expected.text));
+        }
+        CompressionItem running(media() / "a.png", CompressionOptions{});
+        running.begin();
+        QCOMPARE(itemStatus(running).text, QStringLiteral("压缩中…"));
+    }
+
+    void newestThreeItems() {
+        AppModel model(*presets, Toolchain{}, 2);
+        TrayPanel panel(model);
+        QVERIFY(panel.findChild<QLabel*>("recentCaption")->isHidden());
+        QVERIFY(recentNames(panel).isEmpty());
+        for (const char* name : {"1.png", "2.png", "3.png", "4.png"}) {
+            model.add(std::vector<fs::path>{testing::writePng(media() / name, 8)});
+        }
+        QVERIFY(!panel.findChild<QLabel*>("recentCaption")->isHidden());
+        QCOMPARE(recentNames(panel), QStringList({"4.png", "3.png", "2.png"}));
+        model.clear();
+        QVERIFY(panel.findChild<QLabel*>("recentCaption")->isHidden());
+        QVERIFY(recentNames(panel).isEmpty());
+    }
+
+    void dropsOntoThePanel() {
+        const fs::path png = testing::writePng(media() / "dropped.png", 8);
+        struct Case {
+            const char* name;
+            QList<QUrl> urls;
+            QString text;
+            bool adds;
+        };
+        const Case cases[] = {
+            {"a local file", {QUrl::fromLocalFile(QString::fromStdString(png.string()))}, {}, true},
+            {"a local folder", {QUrl::fromLocalFile(QString::fromStdString(media().string()))}, {}, true},
+            {"text", {}, "/tmp/x.png", false},
+            {"a remote file", {QUrl("https://example.com/a.png")}, {}, false},
+        };
+        for (const Case& c : cases) {
+            AppModel model(*presets, Toolchain{}, 2);
+            TrayPanel panel(model);
+            auto* zone = panel.findChild<TrayDropZone*>("trayDropZone");
+            QMimeData data;
+            if (!c.urls.isEmpty()) data.setUrls(c.urls);
+            if (!c.text.isEmpty()) data.setText(c.text);
+            QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(zone, &enter);
+            QVERIFY2(enter.isAccepted() == c.adds && zone->isTargeted() == c.adds, c.name);
+            QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(zone, &drop);
+            QVERIFY2(drop.isAccepted() == c.adds && !zone->isTargeted(), c.name);
+            QVERIFY2(model.items().isEmpty() != c.adds, c.name);
+        }
+    }
+
+    void placementKeepsThePanelOnScreen() {
+        const QRect screen(0, 0, 1920, 1080);
+        const QSize size(300, 400);
+        struct Case {
+            const char* name;
+            QRect anchor;
+            QPoint expected;
+        };
+        const Case cases[] = {
+            {"below an icon at the top", {1800, 0, 24, 24}, {1614, 30}},
+            {"above an icon at the bottom", {900, 1056, 24, 24}, {761, 650}},
+            {"a cursor in the middle", {960, 500, 1, 1}, {810, 507}},
+            {"a cursor at the left edge", {0, 300, 1, 1}, {6, 307}},
+        };
+        for (const Case& c : cases) QVERIFY2(TrayPanel::placement(size, c.anchor, screen) == c.expected, c.name);
+    }
+
+    void iconClickOpensAndClosesThePanel() {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("no system tray here");
+        AppModel model(*presets, Toolchain{}, 2);
+        auto tray = std::make_unique<TrayIcon>(model);
+        QVERIFY(tray->icon()->isVisible());
+        tray->togglePanel();
+        QVERIFY(tray->panel()->isVisible());
+        tray->togglePanel();
+        QVERIFY(!tray->panel()->isVisible());
+        // A click outside closes the panel just before the icon reports the same click.
+        QTest::qWait(400);
+        tray->togglePanel();
+        tray->panel()->close();
+        tray->togglePanel();
+        QVERIFY(!tray->panel()->isVisible());
+        QTest::qWait(400);
+        tray->togglePanel();
+        QPointer<TrayPanel> panel = tray->panel();
+        tray.reset();
+        QVERIFY(panel.isNull());
+    }
+};
+
+int main(int argc, char** argv) {
+    dorvex::app::testing::TestHome home;
+    QApplication application(argc, argv);
+    ShellTrayTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "ShellTrayTest.moc"

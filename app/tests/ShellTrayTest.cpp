@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPointer>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 
 #include "AppTestSupport.h"
@@ -128,6 +129,26 @@ private slots:
             QVERIFY2(drop.isAccepted() == c.adds && !zone->isTargeted(), c.name);
             QVERIFY2(model.items().isEmpty() != c.adds, c.name);
         }
+    }
+
+    void buttonsAndEscapeClose() {
+        AppModel model(*presets, Toolchain{}, 2);
+        TrayPanel panel(model);
+        QStringList opened;
+        model.setWindowOpener([&] { opened << "window"; });
+        model.setSettingsOpener([&] { opened << "settings"; });
+        connect(&panel, &TrayPanel::quitRequested, this, [&] { opened << "quit"; });
+        for (const char* name : {"openWindowButton", "openSettingsButton", "quitButton"}) {
+            panel.showNear(QRect(100, 100, 1, 1));
+            QVERIFY(QTest::qWaitForWindowExposed(&panel));
+            panel.findChild<QPushButton*>(name)->click();
+            QVERIFY2(!panel.isVisible(), name);
+        }
+        QCOMPARE(opened, QStringList({"window", "settings", "quit"}));
+        panel.showNear(QRect(100, 100, 1, 1));
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        QTest::keyClick(&panel, Qt::Key_Escape);
+        QVERIFY(!panel.isVisible());
     }
 
     void placementKeepsThePanelOnScreen() {

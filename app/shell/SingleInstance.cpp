@@ -11,8 +11,10 @@ namespace dorvex::app {
 
 namespace {
 
-// Paths are sent as UTF-8, each ended by a NUL: a Linux file name may hold any other byte,
-// line breaks included.
+// A hand-off starts with this line; a connection without it (another start asking whether an
+// instance runs) asks for nothing. Then the paths, as UTF-8, each ended by a NUL: a Linux file
+// name may hold any other byte, line breaks included.
+const QByteArray greeting = QByteArrayLiteral("dorvex-open 1\n");
 constexpr char separator = '\0';
 // A message larger than this is not from us.
 constexpr qint64 maxMessageBytes = 16 * 1024 * 1024;
@@ -35,7 +37,7 @@ bool SingleInstance::handOff(const QStringList& files, int timeoutMilliseconds) 
     QLocalSocket socket;
     socket.connectToServer(socketName_);
     if (!socket.waitForConnected(timeoutMilliseconds)) return false;
-    QByteArray message;
+    QByteArray message = greeting;
     for (const QString& file : files) {
         message += file.toUtf8();
         message += separator;
@@ -48,13 +50,12 @@ bool SingleInstance::handOff(const QStringList& files, int timeoutMilliseconds) 
 }
 
 bool SingleInstance::listen() {
-    if (server_.listen(socketName_)) return true;
-    if (server_.serverError() != QAbstractSocket::AddressInUseError) return false;
-    // Somebody answers there: another instance runs. Nobody: a socket left behind.
+    // With user-only access the server is made aside and moved into place, replacing whatever is
+    // there: ask first whether an instance answers at that name.
     QLocalSocket probe;
     probe.connectToServer(socketName_);
     if (probe.waitForConnected(500)) return false;
-    QLocalServer::removeServer(socketName_);
+    QLocalServer::removeServer(socketName_);  // a socket left behind by an instance that ended
     return server_.listen(socketName_);
 }
 
@@ -72,9 +73,9 @@ void SingleInstance::accept() {
         connect(socket, &QLocalSocket::disconnected, this, [this, socket, received, refused] {
             if (!*refused) *received += socket->readAll();
             socket->deleteLater();
-            if (*refused) return;
+            if (*refused || !received->startsWith(greeting)) return;
             QStringList files;
-            for (const QByteArray& part : received->split(separator)) {
+            for (const QByteArray& part : received->mid(greeting.size()).split(separator)) {
                 if (!part.isEmpty()) files << QString::fromUtf8(part);
             }
             emit activated(files);

@@ -1,0 +1,111 @@
+// The shell: start-up in its order with temporary XDG folders, the windows it makes, the tray icon
+// following its setting, the quit rule, and a later start handing its files to the running one.
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+
+#include "AppTestSupport.h"
+#include "dorvex/platform/AppPaths.h"
+#include "model/AppModel.h"
+#include "model/ObservablePresetStore.h"
+#include "shell/AppShell.h"
+#include "shell/SettingsWindow.h"
+#include "shell/SingleInstance.h"
+#include "shell/TrayIcon.h"
+#include "views/CompareWindow.h"
+#include "views/window/MainWindow.h"
+
+using namespace dorvex;
+using namespace dorvex::app;
+namespace fs = std::filesystem;
+
+class ShellAppTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startUpCarriesOverThenBuildsInOrder() {
+        // The earlier product's preferences choose its web preset: the store must be made after
+        // they were carried over to see it.
+        {
+            SettingsStore legacy(AppPaths::settingsFolder());
+            legacy.setPersistentDomain({{"selectedPresetID", PresetLibrary::webID.text()},
+                                        {"showMenuBarIcon", false}},
+                                       legacySettingsDomain);
+        }
+        AppShell shell;
+        QCOMPARE(shell.presets().selectedID(), PresetLibrary::webID);
+        QVERIFY(fs::exists(AppPaths::presetsFile()) || shell.presets().library() == PresetLibrary::initial());
+        QCOMPARE(shell.settings().boolValue(SettingsKeys::keepRunningInMenuBar), std::optional<bool>(true));
+        // The encoders come from the application's own folder first: the bundled cjpeg.
+        const auto cjpeg = shell.model().toolchain().path(Toolchain::Tool::cjpeg);
+        QVERIFY(cjpeg && cjpeg->find("/lib/dorvex/bin/") != std::string::npos);
+
+        QCOMPARE(shell.mainWindow().windowTitle(), "Dorvex");
+        QCOMPARE(shell.mainWindow().size(), QSize(760, 520));
+        QCOMPARE(shell.compareWindow().windowTitle(), "对比");
+        QCOMPARE(shell.compareWindow().size(), QSize(960, 720));
+        QCOMPARE(shell.settingsWindow().size(), QSize(480, 370));
+        // The model opens the windows that the shell made.
+        shell.model().openSettings();
+        QVERIFY(shell.settingsWindow().isVisible());
+        shell.model().openWindow();
+        QVERIFY(shell.mainWindow().isVisible());
+
+        // The carried-over setting hides the tray icon; it follows the setting at once.
+        QVERIFY(shell.trayIcon() == nullptr);
+        shell.settings().setValue(SettingsKeys::showMenuBarIcon, true);
+        QTRY_VERIFY(shell.trayIcon() != nullptr);
+        if (QSystemTrayIcon::isSystemTrayAvailable()) QTRY_VERIFY(shell.trayIcon()->icon()->isVisible());
+        shell.settings().setValue(SettingsKeys::showMenuBarIcon, false);
+        QTRY_VERIFY(shell.trayIcon() == nullptr);
+    }
+
+    void quitRule() {
+        struct Case {
+            bool tray, keepRunning, available, quits;
+        };
+        const Case cases[] = {
+            {true, true, true, false},  {true, false, true, true},   {false, true, true, true},
+            {false, false, true, true}, {true, true, false, true},   {true, false, false, true},
+            {false, true, false, true}, {false, false, false, true},
+        };
+        for (const Case& c : cases) {
+            QCOMPARE(AppShell::quitsWhenLastWindowCloses(c.tray, c.keepRunning, c.available), c.quits);
+        }
+    }
+
+    void laterStartHandsItsFilesOver() {
+        const QString socket = QString::fromStdString((AppPaths::homeFolder() / "instance").string());
+        SingleInstance first(socket);
+        QVERIFY(!first.handOff({}));  // nobody listens yet
+        QVERIFY(first.listen());
+        QSignalSpy activated(&first, &SingleInstance::activated);
+
+        SingleInstance second(socket);
+        QVERIFY(!second.listen());
+        const QStringList files{"/tmp/a b.jpg", "/tmp/第二\n行.png"};
+        QVERIFY(second.handOff(files));
+        QTRY_COMPARE(activated.size(), 1);
+        QCOMPARE(activated.front().front().toStringList(), files);
+        QVERIFY(second.handOff({}));  // a click on the launcher: just the window
+        QTRY_COMPARE(activated.size(), 2);
+        QVERIFY(activated.back().front().toStringList().isEmpty());
+
+        // A socket left behind by an instance that ended is taken over.
+        QFile stale(socket + "-stale");
+        QVERIFY(stale.open(QIODevice::WriteOnly));  // the path exists, nobody answers
+        stale.close();
+        SingleInstance next(socket + "-stale");
+        QVERIFY(next.listen());
+    }
+};
+
+int main(int argc, char** argv) {
+    dorvex::app::testing::TestHome home;
+    QApplication application(argc, argv);
+    ShellAppTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "ShellAppTest.moc"

@@ -54,10 +54,14 @@ TEST(VideoProfileTest, BitrateFromABudget) {
 
 TEST(VideoProfileTest, LoweredAudioOnlyWhenTheAudioIsWhatDefeatsTheLimit) {
     // 10 s at 128 kbit/s of audio is 160 000 bytes; at 32 kbit/s, 40 000: lowering saves 120 000.
+    // 100 000 bytes fill 73 600 bit/s, less than the audio alone, whatever the overshoot.
     const struct {
         std::int64_t smallest, limit;
         bool defeats;
-    } cases[] = {{200'000, 100'000, true}, {220'000, 100'000, false}, {90'000, 100'000, false}};
+    } cases[] = {{1'100'000, 1'000'000, true},
+                 {1'130'000, 1'000'000, false},
+                 {900'000, 1'000'000, false},
+                 {500'000, 100'000, true}};
     for (const auto& c : cases) EXPECT_EQ(VideoProfile::audioDefeats(c.smallest, c.limit, 10, 128000), c.defeats) << c.smallest;
     EXPECT_FALSE(VideoProfile::audioDefeats(200'000, 100'000, 0, 128000));
 

@@ -88,6 +88,7 @@ std::int64_t bitrate(std::int64_t maxBytes, double durationSeconds, bool hasAudi
 
 bool audioDefeats(std::int64_t smallestBytes, std::int64_t limit, double durationSeconds, std::int64_t audioBitrate) {
     if (!usableDuration(durationSeconds) || smallestBytes <= limit) return false;
+    if (filled(limit, durationSeconds) - double(audioBitrate) < double(bitrateFloor)) return true;
     const double saved = double(audioBitrate - loweredAudioBitrates.back()) * durationSeconds / 8;
     return double(smallestBytes - limit) < saved;
 }

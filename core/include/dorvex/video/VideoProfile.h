@@ -48,8 +48,9 @@ std::optional<double> nextQuality(const std::vector<QualitySample>& samples, std
 // allowance when there is audio; never below the floor.
 std::int64_t bitrate(std::int64_t maxBytes, double durationSeconds, bool hasAudio);
 
-// Whether the audio is what keeps the smallest attempt over `limit`: it is over by less than
-// lowering `audioBitrate` to the last of loweredAudioBitrates would save over the duration.
+// Whether the audio is what keeps the smallest attempt over `limit`: at `audioBitrate` it leaves
+// the video less than the bit-rate floor of 92 % of the limit, or the attempt is over by less than
+// lowering it to the last of loweredAudioBitrates would save over the duration.
 bool audioDefeats(std::int64_t smallestBytes, std::int64_t limit, double durationSeconds, std::int64_t audioBitrate);
 
 // How far an average-bit-rate pass was from its video target: the video's bits per second (the

@@ -2,6 +2,7 @@
 // where the panel opens, and the icon's click opening and closing it (with a tray host only).
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QMimeData>
 #include <QPointer>
@@ -98,6 +99,21 @@ private slots:
         model.clear();
         QVERIFY(panel.findChild<QLabel*>("recentCaption")->isHidden());
         QVERIFY(recentNames(panel).isEmpty());
+    }
+
+    void presetPickerFollowsTheStore() {
+        AppModel model(*presets, Toolchain{}, 2);
+        TrayPanel panel(model);
+        auto* picker = panel.findChild<QComboBox*>("presetPicker");
+        presets->select(PresetLibrary::webID);
+        QCOMPARE(picker->currentText(), QStringLiteral("网页"));
+        QTest::keyClick(picker, Qt::Key_Up);  // the user chooses the preset above
+        QVERIFY(presets->selectedID() == PresetLibrary::defaultID);
+        presets->saveCurrentAsNew("mine");
+        QCOMPARE(picker->count(), int(presets->library().presets.size()));
+        QCOMPARE(picker->currentText(), QStringLiteral("mine"));
+        presets->remove(presets->selectedID());
+        QCOMPARE(picker->currentText(), QStringLiteral("默认"));
     }
 
     void dropsOntoThePanel() {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -159,15 +160,23 @@ void Job::search(const Attempt& first, std::int64_t limit) {
 // rate what the limit leaves beside it, corrected by how far the last pass was from its target.
 // The first that fits; `smallest` follows the attempts.
 std::optional<Attempt> Job::lowerAudio(Attempt last, std::int64_t lastBitrate, Attempt& smallest, std::int64_t limit) {
-    if (!source_.hasAudio() || !VideoProfile::audioDefeats(smallest.bytes, limit, source_.duration, last.audioBitrate)) {
+    const std::int64_t standard = last.audioBitrate;
+    if (!source_.hasAudio() || !VideoProfile::audioDefeats(smallest.bytes, limit, source_.duration, standard)) {
         return std::nullopt;
     }
-    for (const std::int64_t audio : VideoProfile::loweredAudioBitrates) {
-        if (audio >= last.audioBitrate) continue;
+    // A rate that leaves the video no room is passed over; its attempt goes to the lowest rate
+    // once more, corrected by that rate's own pass.
+    std::vector<std::int64_t> rates(VideoProfile::loweredAudioBitrates.begin(), VideoProfile::loweredAudioBitrates.end());
+    rates.push_back(rates.back());
+    int made = 0;
+    for (const std::int64_t audio : rates) {
+        if (made == VideoProfile::maxLoweredAudioAttempts) break;
+        if (audio >= standard) continue;
         const double ratio = VideoProfile::rateRatio(last.bytes, source_.duration, last.audioBitrate, lastBitrate);
         const std::optional<std::int64_t> video = VideoProfile::bitrateBesideAudio(limit, source_.duration, audio, ratio);
-        if (!video) continue;
+        if (!video || (audio == last.audioBitrate && *video == lastBitrate)) continue;
         const Attempt attempt = encode(VideoRate::bitrate(*video), sizeFor(*video), audio);
+        ++made;
         if (attempt.bytes <= limit) return attempt;
         if (attempt.bytes < smallest.bytes) smallest = attempt;
         last = attempt;

@@ -24,6 +24,7 @@ inline constexpr int minimumShortSide = 240;             // pixels
 // When the search ends over the limit because of the audio's share: the AAC rates of the attempts
 // made after it (bits per second), and the least video rate worth an attempt beside them.
 inline constexpr std::array<std::int64_t, 2> loweredAudioBitrates{64000, 32000};
+inline constexpr int maxLoweredAudioAttempts = 2;
 inline constexpr std::int64_t loweredVideoFloor = 4000;
 
 struct QualitySample {

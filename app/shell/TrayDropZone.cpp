@@ -6,20 +6,13 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "views/DroppedFiles.h"
+
 namespace dorvex::app {
 
 namespace {
 
 constexpr int zoneHeight = 56;
-
-// The local files and folders a drag carries.
-QList<QUrl> localUrls(const QMimeData* data) {
-    QList<QUrl> urls;
-    if (data == nullptr || !data->hasUrls()) return urls;
-    for (const QUrl& url : data->urls())
-        if (url.isLocalFile()) urls << url;
-    return urls;
-}
 
 }  // namespace
 
@@ -37,7 +30,7 @@ void TrayDropZone::setTargeted(bool targeted) {
 }
 
 void TrayDropZone::dragEnterEvent(QDragEnterEvent* event) {
-    if (localUrls(event->mimeData()).isEmpty()) {
+    if (droppedFiles(event->mimeData()).isEmpty()) {
         event->ignore();
         return;
     }
@@ -50,7 +43,7 @@ void TrayDropZone::dragLeaveEvent(QDragLeaveEvent*) { setTargeted(false); }
 
 void TrayDropZone::dropEvent(QDropEvent* event) {
     setTargeted(false);
-    const QList<QUrl> urls = localUrls(event->mimeData());
+    const QList<QUrl> urls = droppedFiles(event->mimeData());
     if (urls.isEmpty()) {
         event->ignore();
         return;

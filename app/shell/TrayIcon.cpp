@@ -43,8 +43,8 @@ TrayIcon::~TrayIcon() {
 }
 
 void TrayIcon::togglePanel() {
-    // A click outside the open panel closes it before the icon reports the click: that click
-    // was meant to close it, not to open it again.
+    // The click on the icon may have closed the open panel before the icon reports it (the
+    // icon's own window took the focus): that click was meant to close it, not to open it again.
     if (panel_->isVisible() || panel_->justClosed()) {
         panel_->close();
         return;

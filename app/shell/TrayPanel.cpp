@@ -1,14 +1,17 @@
 #include "shell/TrayPanel.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -51,8 +54,13 @@ QPushButton* button(const QString& text, const char* name, QWidget* parent) {
 }  // namespace
 
 TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint), model_(model) {
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), model_(model) {
     setObjectName(QStringLiteral("trayPanel"));
+    // Another of our windows coming to the front (the main window it opened, a click on the
+    // compare window) ends the panel; other applications' windows do not.
+    connect(qApp, &QApplication::focusWindowChanged, this, [this](QWindow* focused) {
+        if (focused != nullptr && isVisible() && focused != windowHandle()) hide();
+    });
     setFixedWidth(panelWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(12, 12, 12, 10);
@@ -184,13 +192,21 @@ void TrayPanel::showNear(const QRect& anchor) {
 
 bool TrayPanel::justClosed() const { return sinceClosed_.isValid() && sinceClosed_.elapsed() < closingClickMs; }
 
+void TrayPanel::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        hide();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void TrayPanel::hideEvent(QHideEvent* event) {
     sinceClosed_.start();
     QWidget::hideEvent(event);
 }
 
 void TrayPanel::paintEvent(QPaintEvent*) {
-    // A popup has no window frame: a hairline keeps it apart from what lies below.
+    // The panel has no window frame: a hairline keeps it apart from what lies below.
     QPainter painter(this);
     painter.fillRect(rect(), palette().window());
     painter.setPen(palette().color(QPalette::Mid));

@@ -1,7 +1,10 @@
 #pragma once
 // TrayPanel: the small panel the tray icon opens — a drop zone, the preset picker, the three
 // newest items with their short status, and buttons to open the main window or the settings and
-// to quit. A frameless popup: a click outside it or Escape closes it.
+// to quit. A frameless panel kept above other windows. Unlike a popup it stays open while the user
+// works in another application — the drop zone is there for files dragged from a file manager,
+// whose first click would close a popup before the drag began — and closes on Escape, on a click
+// on the icon, on its buttons, or when another window of ours becomes active.
 
 #include <QElapsedTimer>
 #include <QRect>
@@ -43,6 +46,7 @@ signals:
 
 protected:
     void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "model/AppModel.h"
+#include "views/DroppedFiles.h"
 #include "views/ResultList.h"
 #include "views/ThemeIcon.h"
 #include "views/window/EmptyDropZone.h"
@@ -23,12 +24,7 @@ namespace dorvex::app {
 
 namespace {
 
-// The drag carries at least one local file or folder.
-bool carriesFiles(const QMimeData* data) {
-    if (data == nullptr || !data->hasUrls()) return false;
-    const QList<QUrl> urls = data->urls();
-    return std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
-}
+bool carriesFiles(const QMimeData* data) { return !droppedFiles(data).isEmpty(); }
 
 }  // namespace
 
@@ -170,7 +166,7 @@ void MainWindow::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
-    model_.add(event->mimeData()->urls());
+    model_.add(droppedFiles(event->mimeData()));
     event->acceptProposedAction();
 }
 

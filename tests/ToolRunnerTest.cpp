@@ -11,12 +11,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "dorvex/image/Toolchain.h"
 #include "ProcessChecks.h"
@@ -102,6 +105,22 @@ TEST(ToolRunner, ChildInheritsWorkingFolderAndEnvironment) {
     Result result = run(tool, {});
     ::unsetenv("DORVEX_RUNNER_TEST_PROBE");
     EXPECT_EQ(result.stderrText, fs::canonical(fs::current_path()).string() + "|inherited value");
+}
+
+// OpenMP tools wait passively between parallel loops unless the user chose otherwise.
+TEST(ToolRunner, ChildWaitsPassivelyUnlessTheUserChoseAPolicy) {
+    TemporaryFolder folder;
+    std::string tool = writeScript(folder.path() / "policy", R"sh(printf '%s' "$OMP_WAIT_POLICY" >&2)sh");
+    const char* const before = std::getenv("OMP_WAIT_POLICY");
+    const std::string saved = before != nullptr ? before : "";
+    const std::pair<const char*, const char*> cases[] = {{nullptr, "passive"}, {"active", "active"}};
+    for (const auto& [chosen, seen] : cases) {
+        if (chosen != nullptr) ::setenv("OMP_WAIT_POLICY", chosen, 1);
+        else ::unsetenv("OMP_WAIT_POLICY");
+        EXPECT_EQ(run(tool, {}).stderrText, seen);
+    }
+    if (before != nullptr) ::setenv("OMP_WAIT_POLICY", saved.c_str(), 1);
+    else ::unsetenv("OMP_WAIT_POLICY");
 }
 
 // 10 MB of lines of "é" and a last line: only the last 64 KB are kept, the cut (which falls inside

@@ -2,17 +2,20 @@
 // from real compressions of sample media, so that they can be looked at without a display: the
 // main window empty, with the encoder banner, while the jobs run and when they are done; each
 // option popover open; the compare window empty, at fit, at 100 % and with the split moved; the
-// tray panel and both settings tabs. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER
-// (scripts/screenshots runs it in a temporary home, at device pixel ratios 1 and 2).
+// tray panel and both settings tabs. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER [dark]
+// (scripts/screenshots runs it in a temporary home, at device pixel ratios 1 and 2, and in a dark
+// palette).
 
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QPalette>
 #include <QTabWidget>
 
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "dorvex/image/Toolchain.h"
@@ -52,14 +55,42 @@ void save(QWidget& widget, const fs::path& file) {
     }
 }
 
+// A dark desktop's colours, as a dark theme gives them to Qt.
+QPalette darkPalette() {
+    QPalette palette;
+    const QColor window(0x2b, 0x2b, 0x2e), base(0x1f, 0x1f, 0x22), text(0xe6, 0xe6, 0xe6);
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Base, base);
+    palette.setColor(QPalette::AlternateBase, window);
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3e));
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::Highlight, QColor(0x3d, 0x8e, 0xe6));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::PlaceholderText, QColor(0x9a, 0x9a, 0xa0));
+    palette.setColor(QPalette::Light, QColor(0x55, 0x55, 0x5a));
+    palette.setColor(QPalette::Midlight, QColor(0x4a, 0x4a, 0x4f));
+    palette.setColor(QPalette::Mid, QColor(0x48, 0x48, 0x4d));
+    palette.setColor(QPalette::Dark, QColor(0x18, 0x18, 0x1a));
+    palette.setColor(QPalette::Shadow, QColor(0x10, 0x10, 0x12));
+    palette.setColor(QPalette::ToolTipBase, window);
+    palette.setColor(QPalette::ToolTipText, text);
+    palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x77, 0x77, 0x7c));
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x77, 0x77, 0x7c));
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x77, 0x77, 0x7c));
+    return palette;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER\n");
+    if (argc != 3 && !(argc == 4 && std::string_view(argv[3]) == "dark")) {
+        std::fprintf(stderr, "usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER [dark]\n");
         return 2;
     }
+    if (argc == 4) QApplication::setPalette(darkPalette());
     const fs::path media = argv[1], out = argv[2];
     const fs::path work = out / "files";
     fs::remove_all(work);

@@ -146,6 +146,21 @@ TEST_F(IntermediateTest, PngKeepsPixelsAndTransparencyAndDropsMetadata) {
     EXPECT_LT(written[3].min(), 16.0);
 }
 
+// 1000 × 800 pixels span three slices of rows; every row must land in its place.
+TEST_F(IntermediateTest, PpmOfALargePictureHoldsEveryRow) {
+    const VImage xy = VImage::xyz(1000, 800);
+    const VImage image = VImage::bandjoin({xy[0] % 256, xy[1] % 256, (xy[0] + xy[1]) % 256})
+                             .bandjoin_const({255})
+                             .cast(VIPS_FORMAT_UCHAR)
+                             .copy_memory();
+    const fs::path file = temp / "large.ppm";
+    dorvex::Intermediate::writePPM(dorvex::makePicture(image), file);
+    const VImage written = VImage::new_from_file(file.c_str());
+    ASSERT_EQ(written.width(), 1000);
+    ASSERT_EQ(written.height(), 800);
+    EXPECT_EQ((written - image.extract_band(0, VImage::option()->set("n", 3))).abs().max(), 0.0);
+}
+
 TEST_F(IntermediateTest, UnwritablePathsFailWithTheirPath) {
     const Picture picture = rowPicture({{{1, 2, 3, 255}}});
     std::ofstream(temp / "file") << "a file, not a folder";

@@ -70,30 +70,38 @@ void writePPM(const Picture& picture, const std::filesystem::path& file) {
     const auto width = std::size_t(image.width());
     const auto height = std::size_t(image.height());
     const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-    std::vector<unsigned char> bytes(header.size() + width * height * 3);
-    std::copy(header.begin(), header.end(), bytes.begin());
-
-    unsigned char* out = bytes.data() + header.size();
-    const unsigned char* const end = pixels + width * height * 4;
-    for (const unsigned char* in = pixels; in != end; in += 4) {
-        const unsigned alpha = in[3];
-        if (alpha == 255) {
-            // Opaque, as every pixel of most photos is: the colour itself, without the arithmetic.
-            out = std::copy(in, in + 3, out);
-            continue;
-        }
-        for (int channel = 0; channel < 3; ++channel) {
-            // c·a/255 is never exactly halfway between integers (255 is odd and c·a whole), so
-            // adding 127 before the integer division rounds to nearest without a tie rule.
-            const unsigned premultiplied = (in[channel] * alpha + 127) / 255;
-            *out++ = static_cast<unsigned char>(std::min(255u, premultiplied + 255 - alpha));
-        }
-    }
-
     FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd || !writeAll(fd.get(), bytes.data(), bytes.size()) || !fd.close()) {
+    if (!fd || !writeAll(fd.get(), reinterpret_cast<const unsigned char*>(header.data()), header.size())) {
         throw ToolError::writeFailed(file);
     }
+
+    // Written a slice of rows at a time, so that a large photo needs no second copy of its pixels
+    // (a 50 MP one would need 150 MB more).
+    constexpr std::size_t sliceBytes = std::size_t{1} << 20;
+    const std::size_t rowBytes = width * 3;
+    const std::size_t sliceRows = std::max<std::size_t>(1, sliceBytes / rowBytes);
+    std::vector<unsigned char> slice(std::min(sliceRows, height) * rowBytes);
+    for (std::size_t row = 0; row < height; row += sliceRows) {
+        const std::size_t rows = std::min(sliceRows, height - row);
+        unsigned char* out = slice.data();
+        const unsigned char* const end = pixels + (row + rows) * width * 4;
+        for (const unsigned char* in = pixels + row * width * 4; in != end; in += 4) {
+            const unsigned alpha = in[3];
+            if (alpha == 255) {
+                // Opaque, as every pixel of most photos is: the colour itself, without the arithmetic.
+                out = std::copy(in, in + 3, out);
+                continue;
+            }
+            for (int channel = 0; channel < 3; ++channel) {
+                // c·a/255 is never exactly halfway between integers (255 is odd and c·a whole), so
+                // adding 127 before the integer division rounds to nearest without a tie rule.
+                const unsigned premultiplied = (in[channel] * alpha + 127) / 255;
+                *out++ = static_cast<unsigned char>(std::min(255u, premultiplied + 255 - alpha));
+            }
+        }
+        if (!writeAll(fd.get(), slice.data(), rows * rowBytes)) throw ToolError::writeFailed(file);
+    }
+    if (!fd.close()) throw ToolError::writeFailed(file);
 }
 
 }  // namespace dorvex::Intermediate

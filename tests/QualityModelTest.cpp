@@ -80,3 +80,34 @@ TEST(FormatProfile, CeilingNeverAboveTheLevelNorTheFormat) {
     EXPECT_EQ(png.ceiling(QualityModel::quality(6)), 44);
     EXPECT_EQ(png.floorQuality, 10);
 }
+
+TEST(FormatProfile, EncoderQualityRisesWithTheLevelScaleAndKeepsItsEnds) {
+    // The formats whose encoders have a scale of their own: over the whole nominal range the
+    // encoder's quality never falls as the nominal one rises, stays in 0…100, tells the six levels
+    // apart, keeps 100 as the best, and holds the ends for nominal qualities beyond them.
+    for (OutputFormat format : {OutputFormat::webp, OutputFormat::avif, OutputFormat::heic, OutputFormat::jxl}) {
+        SCOPED_TRACE(format.rawValue());
+        int previous = FormatProfile::encoderQuality(format, 0);
+        EXPECT_GE(previous, 0);
+        for (int nominal = 1; nominal <= 100; ++nominal) {
+            const int encoder = FormatProfile::encoderQuality(format, nominal);
+            EXPECT_GE(encoder, previous) << nominal;
+            previous = encoder;
+        }
+        EXPECT_EQ(previous, 100);
+        int lastLevel = 101;
+        for (const auto& step : QualityModel::steps) {
+            const int encoder = FormatProfile::encoderQuality(format, step.nominalQuality);
+            EXPECT_LT(encoder, lastLevel) << step.level;
+            EXPECT_GE(encoder, 10) << step.level;
+            lastLevel = encoder;
+        }
+        EXPECT_EQ(FormatProfile::encoderQuality(format, 114), 100);
+        EXPECT_EQ(FormatProfile::encoderQuality(format, -16), FormatProfile::encoderQuality(format, 0));
+    }
+    // JPEG is the reference and PNG's quantizer has its own window: both take the nominal quality.
+    for (int nominal : {-16, 0, 44, 74, 94, 114}) {
+        EXPECT_EQ(FormatProfile::encoderQuality(OutputFormat::jpeg, nominal), nominal);
+        EXPECT_EQ(FormatProfile::encoderQuality(OutputFormat::png, nominal), nominal);
+    }
+}

@@ -1,8 +1,8 @@
 #pragma once
 // FormatProfile and SearchBudget: per output format, the quality window that the byte-limit
-// search may use and how much effort it may spend — or that the format has no quality at all
-// and ignores byte limits. These numbers are the engine's tuning; the search itself lives in
-// SizeTargetSearch.
+// search may use, how much effort it may spend — or that the format has no quality at all and
+// ignores byte limits — and where its encoder's own quality scale meets the level scale. These
+// numbers are the engine's tuning; the search itself lives in SizeTargetSearch.
 
 #include <optional>
 
@@ -35,6 +35,13 @@ struct FormatProfile {
 
     // The search never raises quality above what the level asked for, nor above maxQuality.
     int ceiling(int quality) const { return quality < maxQuality ? quality : maxQuality; }
+
+    // The quality to hand the format's encoder for a nominal quality (the level scale's, which
+    // the search and the results speak): chosen so that one level looks about the same in every
+    // lossy format, with JPEG as the reference (bench/quality-calibration). Piecewise linear
+    // through measured points, rounded; nominal qualities outside 0…100 count as the nearest end.
+    // Formats without such points (JPEG, PNG, the ones without a quality) take it unchanged.
+    static int encoderQuality(OutputFormat format, int nominal);
 };
 
 }  // namespace dorvex

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "dorvex/model/CompressionOptions.h"
+#include "dorvex/model/FormatProfile.h"
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/image/SourceImage.h"
 #include "dorvex/image/ToolError.h"
@@ -68,6 +69,9 @@ struct Encode {
     std::string out;
     const CancelQuery& isCancelled;
 
+    // The attempt's quality on the encoder's own scale.
+    int qualityFor(OutputFormat format) const { return FormatProfile::encoderQuality(format, quality); }
+
     // The tools write no metadata (their inputs carry none): what the output keeps is added to
     // the attempt's file, so that its size is the size of what would be placed.
     std::optional<EncodeFailure> withMetadata(std::optional<EncodeFailure> failure, const std::string& executable,
@@ -92,14 +96,15 @@ struct Encode {
 
     std::optional<EncodeFailure> operator()(const CWebPEncoder& e) const {
         const std::string in = inputs.png(pixelSize).string();
-        return withMetadata(runTool(e.executable, CWebPEncoder::arguments(quality, in, out), isCancelled),
-                            e.executable, OutputFormat::webp);
+        const auto arguments = CWebPEncoder::arguments(qualityFor(OutputFormat::webp), in, out);
+        return withMetadata(runTool(e.executable, arguments, isCancelled), e.executable, OutputFormat::webp);
     }
 
     std::optional<EncodeFailure> operator()(const CJXLEncoder& e) const {
         if (!e.lossless) {
             const std::string in = inputs.png(pixelSize).string();
-            return runTool(e.executable, CJXLEncoder::lossyArguments(quality, in, out), isCancelled);
+            const auto arguments = CJXLEncoder::lossyArguments(qualityFor(OutputFormat::jxl), in, out);
+            return runTool(e.executable, arguments, isCancelled);
         }
         SourceImage& source = inputs.source();
         if (source.isJPEG()) {
@@ -122,7 +127,8 @@ struct Encode {
     std::optional<EncodeFailure> operator()(const ImageIOEncoder& e) const {
         SourceImage& source = inputs.source();
         if (const auto* lossy = std::get_if<ImageIOEncoder::Lossy>(&e.mode)) {
-            return PlatformWriter::writeLossy(source.render(pixelSize), lossy->format, quality, out, source.metadata);
+            return PlatformWriter::writeLossy(source.render(pixelSize), lossy->format, qualityFor(lossy->format), out,
+                                             source.metadata);
         }
         if (const auto* tiff = std::get_if<ImageIOEncoder::Tiff>(&e.mode)) {
             return PlatformWriter::writeTiff(source.path, tiff->compression, out, tiff->metadata);

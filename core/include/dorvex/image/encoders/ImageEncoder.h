@@ -78,8 +78,11 @@ using ImageEncoder = std::variant<MozJPEGEncoder, PNGQuantEncoder, CWebPEncoder,
 // What failures name the encoder by: the tool's file name ("cwebp"), or "ImageIO" for our writer.
 std::string encoderName(const ImageEncoder& encoder);
 
-// Writes `out` for one attempt. `pixelSize` none means the source's own size. An external tool is
-// ended when `isCancelled` answers true while it runs, and ToolCancelled ("已取消") is thrown.
+// Writes `out` for one attempt. `quality` is nominal (the level scale's): each encoder is handed
+// the quality on its own scale that looks about the same (FormatProfile::encoderQuality), which is
+// what the argument lists above and the platform writer take. `pixelSize` none means the source's
+// own size. An external tool is ended when `isCancelled` answers true while it runs, and
+// ToolCancelled ("已取消") is thrown.
 std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,
                                     EncodeInputs& inputs, const std::filesystem::path& out,
                                     const CancelQuery& isCancelled = nullptr);

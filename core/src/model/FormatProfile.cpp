@@ -43,7 +43,7 @@ struct ScalePoint {
 // number too, WebP and JPEG XL about the same.
 constexpr ScalePoint webpScale[] = {{0, 0}, {44, 41}, {54, 53}, {64, 66}, {74, 77}, {84, 85}, {94, 94}, {100, 100}};
 constexpr ScalePoint avifScale[] = {{0, 0}, {44, 43}, {54, 46}, {64, 51}, {74, 58}, {84, 72}, {94, 89}, {100, 100}};
-constexpr ScalePoint heicScale[] = {{0, 0}, {44, 34}, {54, 36}, {64, 39}, {74, 43}, {84, 49}, {94, 61}, {100, 100}};
+constexpr ScalePoint heicScale[] = {{0, 0}, {44, 34}, {54, 36}, {64, 38}, {74, 43}, {84, 49}, {94, 61}, {100, 100}};
 constexpr ScalePoint jxlScale[] = {{0, 0}, {44, 44}, {54, 53}, {64, 60}, {74, 70}, {84, 81}, {94, 91}, {100, 100}};
 
 std::span<const ScalePoint> scaleOf(OutputFormat format) {

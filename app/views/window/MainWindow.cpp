@@ -89,8 +89,10 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
-    banner_ = new EncoderBanner(central);
-    layout->addWidget(banner_);
+    // The toolchain is fixed for the model's life: the banner is set once.
+    auto* banner = new EncoderBanner(central);
+    banner->setMissing(model_.missingEncoders());
+    layout->addWidget(banner);
 
     content_ = new QStackedWidget(central);
     dropZone_ = new EmptyDropZone(content_);
@@ -132,7 +134,6 @@ void MainWindow::refresh() {
     const bool empty = model_.items().isEmpty();
     content_->setCurrentWidget(empty ? static_cast<QWidget*>(dropZone_) : list_);
     clear_->setVisible(!empty);
-    banner_->setMissing(model_.missingEncoders());
 }
 
 void MainWindow::chooseFiles(bool folders) {

@@ -20,7 +20,6 @@ namespace dorvex::app {
 
 class AppModel;
 class EmptyDropZone;
-class EncoderBanner;
 class ResultList;
 class ThumbnailCache;
 
@@ -56,7 +55,6 @@ private:
 
     AppModel& model_;
     FileChooser chooser_;
-    EncoderBanner* banner_;
     QStackedWidget* content_;
     EmptyDropZone* dropZone_;
     ResultList* list_;

@@ -61,12 +61,14 @@ OptionBar::OptionBar(AppModel& model, SettingsStore& settings, QWidget* parent)
     layout->addStretch(1);
     layout->addWidget(recompressAll_);
 
-    connect(&store, &ObservablePresetStore::optionsChanged, this, &OptionBar::refresh);
-    connect(&model_, &AppModel::summaryChanged, this, &OptionBar::refresh);
-    refresh();
+    const auto refreshRecompressAll = [this] { recompressAll_->setEnabled(!model_.items().isEmpty()); };
+    connect(&store, &ObservablePresetStore::optionsChanged, this, &OptionBar::refreshTitles);
+    connect(&model_, &AppModel::summaryChanged, this, refreshRecompressAll);
+    refreshTitles();
+    refreshRecompressAll();
 }
 
-void OptionBar::refresh() {
+void OptionBar::refreshTitles() {
     const CompressionOptions& options = model_.presets().options();
     level_->setTitle(levelChipTitle(options));
     format_->setTitle(formatChipTitle(options));
@@ -74,7 +76,6 @@ void OptionBar::refresh() {
     const QString location = QString::fromStdString(Format::saveLocation(options.saveLocation, options.filenamePrefix));
     location_->setTitle(location_->fontMetrics().elidedText(location, Qt::ElideMiddle, locationChipMaxTextWidth));
     location_->setToolTip(location);
-    recompressAll_->setEnabled(!model_.items().isEmpty());
 }
 
 }  // namespace dorvex::app

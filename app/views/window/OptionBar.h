@@ -28,7 +28,7 @@ public:
     OptionBar(AppModel& model, SettingsStore& settings, QWidget* parent = nullptr);
 
 private:
-    void refresh();
+    void refreshTitles();
 
     AppModel& model_;
     SettingsStore& settings_;

@@ -31,7 +31,7 @@ extern "C" {
 }
 
 #include "BenchMedia.h"
-#include "dorvex/video/DisplayMatch.h"
+#include "video/ffmpeg/DisplayMatch.h"
 #include "dorvex/video/VideoCompressor.h"
 #include "dorvex/video/VideoEncoder.h"
 #include "dorvex/video/VideoProfile.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "VideoClips.h"
-#include "dorvex/video/DisplayMatch.h"
+#include "video/ffmpeg/DisplayMatch.h"
 #include "dorvex/video/VideoProfile.h"
 #include "dorvex/video/VideoSettings.h"
 

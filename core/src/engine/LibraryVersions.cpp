@@ -4,12 +4,7 @@
 #include <qpdf/QPDF.hh>
 #include <vips/vips.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/avutil.h>
-}
-
-#include <fmt/format.h>
+#include "video/VideoModule.h"
 
 namespace dorvex::LibraryVersions {
 
@@ -28,18 +23,17 @@ std::vector<std::string> heifEncoders() {
     return names;
 }
 
-std::vector<std::string> ffmpegEncoders() {
-    std::vector<std::string> names;
-    for (const char* name : {"libx265", "libx264", "aac"}) {
-        if (avcodec_find_encoder_by_name(name) != nullptr) names.emplace_back(name);
+// FFmpeg as the video module finds it; the reason in place of the version when the module is missing.
+Library ffmpeg() {
+    Library library{"FFmpeg", "", {OutputFormat::mp4, OutputFormat::mov}, {}};
+    std::string error;
+    if (std::optional<VideoModule::Library> loaded = VideoModule::library(error)) {
+        library.version = loaded->version;
+        library.encoders = loaded->encoders;
+    } else {
+        library.version = error;
     }
-    return names;
-}
-
-std::string ffmpegVersion() {
-    const unsigned codec = avcodec_version();
-    return fmt::format("{} (libavcodec {}.{}.{})", av_version_info(), AV_VERSION_MAJOR(codec),
-                       AV_VERSION_MINOR(codec), AV_VERSION_MICRO(codec));
+    return library;
 }
 
 }  // namespace
@@ -50,7 +44,7 @@ std::vector<Library> all() {
     std::vector<Library> libraries{
         {"libvips", vips_version_string(), {OutputFormat::avif, OutputFormat::tiff}, {}},
         {"libheif", heif_get_version(), {OutputFormat::avif, OutputFormat::heic}, heifEncoders()},
-        {"FFmpeg", ffmpegVersion(), {OutputFormat::mp4, OutputFormat::mov}, ffmpegEncoders()},
+        ffmpeg(),
         {"qpdf", QPDF::QPDFVersion(), {OutputFormat::pdf}, {}},
     };
     if (heifStarted) heif_deinit();

@@ -9,16 +9,6 @@
 
 namespace dorvex {
 
-PixelSize thumbnailSize(PixelSize size, int maxSide) {
-    const int longSide = std::max(size.width, size.height);
-    if (longSide <= maxSide) return size;
-    const double scale = double(maxSide) / longSide;
-    const auto side = [scale, maxSide](int length) {
-        return std::clamp(int(std::lround(length * scale)), 1, maxSide);
-    };
-    return PixelSize{side(size.width), side(size.height)};
-}
-
 std::optional<Thumbnail> imageThumbnail(const std::filesystem::path& file, int maxSide) {
     if (maxSide < 1) return std::nullopt;
     try {

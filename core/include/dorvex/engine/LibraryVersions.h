@@ -18,7 +18,9 @@ struct Library {
     bool operator==(const Library&) const = default;
 };
 
-// The four libraries in that order. Cheap: no file is read and no library is started.
+// The four libraries in that order. No file is read and no library is started, but the video
+// module is loaded (FFmpeg's version is asked of the FFmpeg loaded); a missing module's reason stands
+// in place of FFmpeg's version.
 std::vector<Library> all();
 
 }  // namespace dorvex::LibraryVersions

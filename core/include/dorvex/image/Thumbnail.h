@@ -3,6 +3,8 @@
 // (straight alpha, rows top to bottom, no padding) that a front end wraps without libvips.
 // imageThumbnail() makes one from any image we read; the engine's ThumbnailLoader adds videos.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -21,8 +23,17 @@ struct Thumbnail {
 };
 
 // `size` shrunk, keeping its aspect, so that its longer side is at most `maxSide`; each side at
-// least 1. A size that already fits is returned as it is.
-PixelSize thumbnailSize(PixelSize size, int maxSide);
+// least 1. A size that already fits is returned as it is. (Inline: the video module computes it
+// too, without the image code.)
+inline PixelSize thumbnailSize(PixelSize size, int maxSide) {
+    const int longSide = std::max(size.width, size.height);
+    if (longSide <= maxSide) return size;
+    const double scale = double(maxSide) / longSide;
+    const auto side = [scale, maxSide](int length) {
+        return std::clamp(int(std::lround(length * scale)), 1, maxSide);
+    };
+    return PixelSize{side(size.width), side(size.height)};
+}
 
 // The first image of `file`, upright, at most `maxSide` pixels on its longer side; nullopt when
 // the file cannot be read as an image or `maxSide` is below 1. Never throws.

@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "dorvex/video/VideoSettings.h"
-#include "video/Demuxer.h"
-#include "video/EncoderOutput.h"
+#include "video/ffmpeg/Demuxer.h"
+#include "video/ffmpeg/EncoderOutput.h"
 
 namespace dorvex::VideoEncoder {
 

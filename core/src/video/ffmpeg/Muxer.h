@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "video/FFmpegSupport.h"
+#include "video/ffmpeg/FFmpegSupport.h"
 
 namespace dorvex::VideoEncoder {
 

@@ -1,8 +1,8 @@
-#include "dorvex/video/DisplayMatch.h"
+#include "video/ffmpeg/DisplayMatch.h"
 
 #include <fmt/format.h>
 
-#include "video/FFmpegSupport.h"
+#include "video/ffmpeg/FFmpegSupport.h"
 #include "dorvex/video/VideoSource.h"
 
 namespace dorvex::DisplayMatch {

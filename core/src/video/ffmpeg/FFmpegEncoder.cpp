@@ -1,4 +1,4 @@
-#include "dorvex/video/VideoEncoder.h"
+#include "video/ffmpeg/FFmpegVideo.h"
 
 // One pass, on FFmpeg's libraries:
 //
@@ -43,9 +43,9 @@
 #include <fmt/format.h>
 
 #include "dorvex/video/PumpWatchdog.h"
-#include "video/FFmpegSupport.h"
-#include "video/Pass.h"
-#include "video/PassThreads.h"
+#include "video/ffmpeg/FFmpegSupport.h"
+#include "video/ffmpeg/Pass.h"
+#include "video/ffmpeg/PassThreads.h"
 
 namespace dorvex::VideoEncoder {
 
@@ -249,9 +249,15 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
 
 }  // namespace
 
-std::int64_t encode(const VideoSource& source, const VideoEncodeSettings& settings, const std::filesystem::path& output,
-                    double stallTimeoutSeconds, double watchdogIntervalSeconds, const ProgressHandler& progress,
-                    const CancelQuery& isCancelled) {
+}  // namespace dorvex::VideoEncoder
+
+namespace dorvex {
+
+std::int64_t ffmpeg::encode(const VideoSource& source, const VideoEncodeSettings& settings,
+                            const std::filesystem::path& output, double stallTimeoutSeconds,
+                            double watchdogIntervalSeconds, const VideoEncoder::ProgressHandler& progress,
+                            const VideoEncoder::CancelQuery& isCancelled) {
+    using namespace VideoEncoder;
     ffmpeg::prepare();
     CallerLink link(progress, isCancelled);
     Pass pass(link);
@@ -288,4 +294,4 @@ std::int64_t encode(const VideoSource& source, const VideoEncodeSettings& settin
     }
 }
 
-}  // namespace dorvex::VideoEncoder
+}  // namespace dorvex

@@ -7,13 +7,13 @@
 #include <memory>
 
 #include "dorvex/video/PumpWatchdog.h"
-#include "video/AudioPipe.h"
-#include "video/CallerLink.h"
-#include "video/Demuxer.h"
-#include "video/FFmpegSupport.h"
-#include "video/Muxer.h"
-#include "video/PassStatus.h"
-#include "video/VideoPipe.h"
+#include "video/ffmpeg/AudioPipe.h"
+#include "video/ffmpeg/CallerLink.h"
+#include "video/ffmpeg/Demuxer.h"
+#include "video/ffmpeg/FFmpegSupport.h"
+#include "video/ffmpeg/Muxer.h"
+#include "video/ffmpeg/PassStatus.h"
+#include "video/ffmpeg/VideoPipe.h"
 
 namespace dorvex::VideoEncoder {
 

@@ -1,6 +1,6 @@
-#include "video/EncoderOutput.h"
+#include "video/ffmpeg/EncoderOutput.h"
 
-#include "video/Pass.h"
+#include "video/ffmpeg/Pass.h"
 
 namespace dorvex::VideoEncoder {
 

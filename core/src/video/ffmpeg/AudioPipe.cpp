@@ -1,10 +1,10 @@
-#include "video/AudioPipe.h"
+#include "video/ffmpeg/AudioPipe.h"
 
 #include <algorithm>
 
 #include "dorvex/video/VideoSource.h"
 #include "dorvex/video/VideoSettings.h"
-#include "video/Pass.h"
+#include "video/ffmpeg/Pass.h"
 
 namespace dorvex::VideoEncoder {
 

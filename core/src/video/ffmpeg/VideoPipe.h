@@ -8,11 +8,11 @@
 #include <string>
 
 #include "dorvex/model/PixelSize.h"
-#include "dorvex/video/DisplayMatch.h"
+#include "video/ffmpeg/DisplayMatch.h"
 #include "dorvex/video/VideoSettings.h"
 #include "dorvex/video/VideoSource.h"
-#include "video/Demuxer.h"
-#include "video/EncoderOutput.h"
+#include "video/ffmpeg/Demuxer.h"
+#include "video/ffmpeg/EncoderOutput.h"
 
 namespace dorvex::VideoEncoder {
 

@@ -1,4 +1,4 @@
-#include "video/VideoThumbnail.h"
+#include "video/ffmpeg/FFmpegVideo.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -9,8 +9,8 @@ extern "C" {
 #include <exception>
 
 #include "dorvex/video/VideoSource.h"
-#include "video/Demuxer.h"
-#include "video/FFmpegSupport.h"
+#include "video/ffmpeg/Demuxer.h"
+#include "video/ffmpeg/FFmpegSupport.h"
 
 namespace dorvex {
 
@@ -84,10 +84,10 @@ Thumbnail turned(Thumbnail stored, const AffineTransform& transform) {
 
 }  // namespace
 
-std::optional<Thumbnail> videoThumbnail(const std::filesystem::path& file, int maxSide) {
+std::optional<Thumbnail> ffmpeg::thumbnail(const std::filesystem::path& file, int maxSide) {
     if (maxSide < 1) return std::nullopt;
     try {
-        const VideoSource source = VideoSource::load(file);
+        const VideoSource source = ffmpeg::load(file);
         ffmpeg::Frame frame = firstFrame(file);
         if (!frame || frame->width < 1 || frame->height < 1) return std::nullopt;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "video/FFmpegSupport.h"
+#include "video/ffmpeg/FFmpegSupport.h"
 
 namespace dorvex::VideoEncoder {
 

@@ -1,4 +1,4 @@
-#include "video/VideoPipe.h"
+#include "video/ffmpeg/VideoPipe.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/video/VideoProfile.h"
-#include "video/Pass.h"
+#include "video/ffmpeg/Pass.h"
 
 namespace dorvex::VideoEncoder {
 

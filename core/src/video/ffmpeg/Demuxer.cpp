@@ -1,4 +1,4 @@
-#include "video/Demuxer.h"
+#include "video/ffmpeg/Demuxer.h"
 
 namespace dorvex::VideoEncoder {
 

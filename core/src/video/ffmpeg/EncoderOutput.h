@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "video/FFmpegSupport.h"
+#include "video/ffmpeg/FFmpegSupport.h"
 
 namespace dorvex::VideoEncoder {
 

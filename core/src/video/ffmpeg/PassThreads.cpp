@@ -1,8 +1,8 @@
-#include "video/PassThreads.h"
+#include "video/ffmpeg/PassThreads.h"
 
 #include <cmath>
 
-#include "video/Pass.h"
+#include "video/ffmpeg/Pass.h"
 
 namespace dorvex::VideoEncoder {
 

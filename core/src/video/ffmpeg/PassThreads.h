@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dorvex/video/PumpWatchdog.h"
-#include "video/Demuxer.h"
+#include "video/ffmpeg/Demuxer.h"
 
 namespace dorvex::VideoEncoder {
 

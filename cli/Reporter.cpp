@@ -37,6 +37,7 @@ json::Json attemptJson(const CompressionEvent& event) {
         j["rate"] = rateJson(v->rate);
         if (v->pixelSize) j["pixelSize"] = *v->pixelSize;
         if (v->bytes) j["bytes"] = *v->bytes;
+        if (v->audioBitrate) j["audioBitrate"] = *v->audioBitrate;
     }
     return j;
 }

@@ -12,7 +12,9 @@
 #include "dorvex/image/SourceImage.h"
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/image/VipsRuntime.h"
+#include "dorvex/image/encoders/EncodeInputs.h"
 #include "dorvex/image/encoders/ImageEncoder.h"
+#include "dorvex/image/encoders/ToolRunner.h"
 #include "TestSupport.h"
 
 using namespace dorvex;
@@ -138,6 +140,60 @@ TEST(Encoders, RefusalsAreValuesWithTheirTexts) {
         EncodeSession session(source, OutputFormat::webp, CWebPEncoder{fake.string()});
         EXPECT_FALSE(session.encode(0, 74, std::nullopt));
         EXPECT_EQ(session.lastFailure()->description(), "cwebp exited 3: cannot open input");
+    }
+}
+
+namespace {
+
+// A PNG chunk with its CRC-32.
+std::string pngChunk(const std::string& type, const std::string& data) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : type + data) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    const auto bigEndian = [](std::uint32_t v) {
+        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    };
+    return bigEndian(std::uint32_t(data.size())) + type + data + bigEndian(~crc);
+}
+
+}  // namespace
+
+// pngquant reads a plain PNG source itself instead of an intermediate. That is only right while
+// it sees the pixels we decode: the bytes must be those it writes from the intermediate, and a
+// file with colour information that tools apply and libvips does not still goes through one.
+TEST(Encoders, PlainPNGsGoToPngquantAsTheyAre) {
+    TempDir temp;
+    const std::string png = dorvex::testing::contents(corpus / "drawing-screenshot_color_palette.png");
+    const std::size_t afterHeader = 8 + 12 + 13;  // RGBA, 8 bits, with sBIT and tEXt chunks
+    const struct Case {
+        const char* name;
+        std::string chunk;
+        bool plain;
+    } cases[] = {
+        {"as-is.png", "", true},
+        {"srgb.png", pngChunk("sRGB", std::string(1, '\0')), false},
+        {"gamma.png", pngChunk("gAMA", std::string{'\0', '\x01', '\x86', '\xA0'}), false},
+    };
+    const ImageEncoder pngquant = tools().encoder(OutputFormat::png, optionsFor(std::nullopt));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = temp / c.name;
+        dorvex::testing::put(file, png.substr(0, afterHeader) + c.chunk + png.substr(afterHeader));
+        SourceImage source(file);
+        EXPECT_EQ(source.isPlainPNG, c.plain);
+        EncodeSession session(source, OutputFormat::png, pngquant);
+        ASSERT_TRUE(session.encode(0, 74, std::nullopt));
+        const auto written = dorvex::testing::namesIn(session.workDir());
+        EXPECT_EQ(written.size(), c.plain ? 1u : 2u);  // the attempt, and the intermediate unless plain
+        if (!c.plain) continue;
+
+        EncodeInputs inputs(source, temp.path());
+        const fs::path viaIntermediate = temp / "via-intermediate.png";
+        const auto& executable = std::get<PNGQuantEncoder>(pngquant).executable;
+        ASSERT_EQ(ToolRunner::run(executable, PNGQuantEncoder::arguments(74, inputs.png().string(), viaIntermediate.string())).status, 0);
+        EXPECT_EQ(dorvex::testing::contents(*session.output(0)), dorvex::testing::contents(viaIntermediate));
     }
 }
 

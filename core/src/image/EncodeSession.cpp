@@ -42,6 +42,8 @@ std::optional<std::int64_t> EncodeSession::encode(int index, int quality, std::o
     return std::int64_t(size);
 }
 
+void EncodeSession::keepSourcePixels(bool keep) { inputs_->keepSourcePixels(keep); }
+
 std::optional<std::filesystem::path> EncodeSession::output(int index) const {
     auto it = outputs_.find(index);
     if (it == outputs_.end()) return std::nullopt;

@@ -58,6 +58,8 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
 
     const FormatProfile profile = FormatProfile::of(format, lossless);
     EncodeSession session(source, format, toolchain.encoder(format, options), isCancelled);
+    const bool searches = profile.budget && options.maxBytes;
+    if (!searches) session.keepSourcePixels(false);  // one attempt: its encoder runs without them
 
     const auto describeFailure = [&] {
         return session.lastFailure() ? session.lastFailure()->description() : std::string("编码失败");
@@ -73,7 +75,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     std::optional<std::int64_t> searchedLimit;
     if (profile.budget) {
         result.quality = q0;
-        if (options.maxBytes) {
+        if (searches) {
             searchedLimit = options.maxBytes;
             const SizeTargetSearch search{profile.ceiling(q0), profile.floorQuality, *options.maxBytes, q0, *b0,
                                           source.pixelSize, !options.keepDimensions, *profile.budget};
@@ -106,6 +108,8 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
         }
     }
     result.outputBytes = keptBytes;
+    // Every attempt is made: the pixels go before the output check decodes the kept one.
+    source.releasePixels();
 
     const bool sameFormat = sourceType && sourceType->conforms(format.fileType());
     if (OutputPlanner::isNoSavings(result.sourceBytes, keptBytes, sameFormat, searchedLimit)) {

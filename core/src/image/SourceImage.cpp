@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string_view>
@@ -33,6 +34,7 @@ struct SourceImage::Probe {
     Picture picture;
     ImageMetadata metadata;
     ImageMetadata storedMetadata;
+    bool plainPNG = false;
 };
 
 namespace {
@@ -155,6 +157,47 @@ std::optional<Opened> openWithVips(const fs::path& file, JpegStrictness strictne
     return opened;
 }
 
+// ---- plain PNG ----------------------------------------------------------------------------
+
+// The chunks that may stand before the image data of a plain PNG: text, time, resolution, EXIF
+// (whose orientation the caller checks), significant bits and background colour. Tools and
+// libvips read the pixels of such a file alike; anything else (gAMA, sRGB, iCCP, cHRM, PLTE,
+// tRNS, acTL, unknown chunks) makes the file not plain.
+constexpr std::array<std::string_view, 8> plainChunks{"pHYs", "tEXt", "zTXt", "iTXt", "tIME", "eXIf", "sBIT", "bKGD"};
+
+std::uint32_t bigEndian32(const unsigned char* bytes) {
+    return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 | std::uint32_t(bytes[2]) << 8 | bytes[3];
+}
+
+// Whether a PNG file is 8-bit RGB or RGBA with only plain chunks before its first IDAT. Reads the
+// chunk headers up to there and skips their data.
+bool hasPlainPNGLayout(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::array<char, 8> signature{};
+    if (!in.read(signature.data(), signature.size()) ||
+        std::string_view(signature.data(), signature.size()) != std::string_view("\x89PNG\r\n\x1a\n", 8)) {
+        return false;
+    }
+    for (bool first = true;; first = false) {
+        std::array<unsigned char, 8> header{};
+        if (!in.read(reinterpret_cast<char*>(header.data()), header.size())) return false;
+        const std::uint32_t length = bigEndian32(header.data());
+        const std::string_view type(reinterpret_cast<const char*>(header.data() + 4), 4);
+        if (first != (type == "IHDR")) return false;
+        if (type == "IHDR") {
+            std::array<unsigned char, 13> fields{};
+            if (length != fields.size() || !in.read(reinterpret_cast<char*>(fields.data()), fields.size())) return false;
+            const unsigned depth = fields[8], colour = fields[9];
+            if (depth != 8 || (colour != 2 && colour != 6)) return false;
+            in.seekg(4, std::ios::cur);  // the CRC
+            continue;
+        }
+        if (type == "IDAT") return true;
+        if (std::find(plainChunks.begin(), plainChunks.end(), type) == plainChunks.end()) return false;
+        in.seekg(std::streamoff(length) + 4, std::ios::cur);
+    }
+}
+
 // ---- ICNS ---------------------------------------------------------------------------------
 
 bool isIcns(const fs::path& file) {
@@ -191,8 +234,9 @@ IcnsProbe probeIcns(const fs::path& file, std::int64_t byteCount) {
 // libvips's built-in profile, 16-bit variants). Extra alpha bands beyond the first are dropped.
 vips::VImage toSRGBA(vips::VImage image) {
     // Some decoders leave the interpretation vague (or wrong for the band count); fix the label.
-    image = image.copy(vips::VImage::option()->set(
-        "interpretation", vips_image_guess_interpretation(image.get_image())));
+    // (Each operation costs a small picture about as much as decoding it: none is added for naught.)
+    const VipsInterpretation guessed = vips_image_guess_interpretation(image.get_image());
+    if (guessed != image.interpretation()) image = image.copy(vips::VImage::option()->set("interpretation", guessed));
 
     bool converted = false;
     if (image.get_typeof(VIPS_META_ICC_NAME) != 0) {
@@ -230,6 +274,7 @@ vips::VImage toSRGBA(vips::VImage image) {
     case 4: break;
     default: image = image.extract_band(0, vips::VImage::option()->set("n", 4)); break;
     }
+    if (image.interpretation() == VIPS_INTERPRETATION_sRGB) return image;
     return image.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
 }
 
@@ -350,6 +395,8 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         probed.picture = makePicture(pixels);
         probed.metadata = keptMetadata(opened->image, policy);
         probed.storedMetadata = metadataAsStored(opened->image, policy, opened->orientation);
+        probed.plainPNG = probed.typeIdentifier == "public.png" && probed.orientation == 1 &&
+                          opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && hasPlainPNGLayout(file);
     };
     try {
         try {
@@ -380,6 +427,7 @@ SourceImage::SourceImage(Probe&& probed)
       imageCount(probed.imageCount),
       metadata(std::move(probed.metadata)),
       storedMetadata(std::move(probed.storedMetadata)),
+      isPlainPNG(probed.plainPNG),
       picture_(std::move(probed.picture)) {}
 
 SourceImage::~SourceImage() = default;
@@ -404,6 +452,7 @@ bool SourceImage::isLosslessSource() const {
 
 Picture SourceImage::render(std::optional<PixelSize> size) {
     const PixelSize target = size.value_or(pixelSize);
+    if (released_) throw ToolError::renderFailed(target);
     if (const auto found = renders_.find(target); found != renders_.end()) return found->second;
     if (target == pixelSize) {
         renders_.emplace(target, picture_);
@@ -433,6 +482,12 @@ Picture SourceImage::render(std::optional<PixelSize> size) {
         vips_error_clear();
         throw ToolError::renderFailed(target);
     }
+}
+
+void SourceImage::releasePixels() {
+    picture_ = Picture();
+    renders_.clear();
+    released_ = true;
 }
 
 }  // namespace dorvex

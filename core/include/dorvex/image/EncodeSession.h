@@ -38,6 +38,10 @@ public:
     // replaces its earlier file.
     std::optional<std::int64_t> encode(int index, int quality, std::optional<PixelSize> pixelSize);
 
+    // Whether the source's pixels are kept once an attempt's input is written (the default). A job
+    // that makes a single attempt lets go of them before the encoder runs.
+    void keepSourcePixels(bool keep);
+
     // The file of attempt `index`, when one was written.
     std::optional<std::filesystem::path> output(int index) const;
 

@@ -1,8 +1,9 @@
 #pragma once
 // SourceImage: one image file probed once — its type, size on disk, upright pixel size,
 // orientation tag and image count — and its first image decoded once, upright, at full
-// resolution, as 8-bit sRGB RGBA, with the metadata its outputs are to keep. Renderings at other pixel sizes are made on demand and kept as
-// long as the object lives. A job owns it and uses it from one thread; nothing here is locked.
+// resolution, as 8-bit sRGB RGBA, with the metadata its outputs are to keep. Renderings at other
+// pixel sizes are made on demand and kept until the pixels are let go of. A job owns it and uses
+// it from one thread; nothing here is locked.
 
 #include <cstdint>
 #include <filesystem>
@@ -54,6 +55,12 @@ public:
     // The same for the pixels as the file stores them (a JPEG transcoded losslessly): EXIF not
     // turned (under strip only a turning orientation), the file's own ICC profile.
     const ImageMetadata storedMetadata;
+    // Whether the file itself is the decoded picture to a tool that reads PNG, so that it may be
+    // given instead of an intermediate: an upright 8-bit RGB or RGBA PNG with nothing that tools
+    // read differently — no profile, gamma, chromaticities or sRGB intent (tools apply them,
+    // libvips does not), no palette, transparency key or animation; text, time, resolution and
+    // EXIF chunks may be there.
+    const bool isPlainPNG;
 
     // The known type named by typeIdentifier; nullopt when there is none or it is unknown.
     std::optional<FileType> fileType() const;
@@ -68,6 +75,11 @@ public:
     // Throws ToolError::renderFailed(size) for an empty or oversized size, or when libvips fails.
     Picture render(std::optional<PixelSize> size = std::nullopt);
 
+    // Lets go of the decoded picture and every rendering, for a job that needs no more pixels:
+    // a large photo's are hundreds of MB that an encoder or the output check can use instead.
+    // Pictures handed out stay valid; render() throws ToolError::renderFailed from now on.
+    void releasePixels();
+
 private:
     struct Probe;  // what probing a file yields
     static Probe probe(const std::filesystem::path& file, const CancelQuery& isCancelled, MetadataPolicy policy);
@@ -75,6 +87,7 @@ private:
 
     Picture picture_;
     std::unordered_map<PixelSize, Picture> renders_;
+    bool released_ = false;
 };
 
 }  // namespace dorvex

@@ -15,6 +15,12 @@ std::filesystem::path EncodeInputs::png(std::optional<PixelSize> size) { return 
 
 std::filesystem::path EncodeInputs::ppm(std::optional<PixelSize> size) { return provide(size, Format::ppm); }
 
+std::filesystem::path EncodeInputs::pngOrSource(std::optional<PixelSize> size) {
+    if (!source_.isPlainPNG || size.value_or(source_.pixelSize) != source_.pixelSize) return png(size);
+    if (!keepPixels_) source_.releasePixels();
+    return std::filesystem::absolute(source_.path);
+}
+
 std::filesystem::path EncodeInputs::storedJpeg() {
     const std::string name = "src-stored.jpg";
     if (const auto found = files_.find(name); found != files_.end()) return found->second;
@@ -34,11 +40,14 @@ std::filesystem::path EncodeInputs::provide(std::optional<PixelSize> size, Forma
     if (const auto found = files_.find(name); found != files_.end()) return found->second;
 
     std::filesystem::path file = workDir_ / name;
-    const Picture picture = source_.render(resolved);
-    if (format == Format::png) {
-        Intermediate::writePNG(picture, file);
-    } else {
-        Intermediate::writePPM(picture, file);
+    {
+        const Picture picture = source_.render(resolved);
+        if (!keepPixels_) source_.releasePixels();  // this rendering is the last one needed
+        if (format == Format::png) {
+            Intermediate::writePNG(picture, file);
+        } else {
+            Intermediate::writePPM(picture, file);
+        }
     }
     files_.emplace(name, file);
     return file;

@@ -87,7 +87,7 @@ struct Encode {
     }
 
     std::optional<EncodeFailure> operator()(const PNGQuantEncoder& e) const {
-        const std::string in = inputs.png(pixelSize).string();
+        const std::string in = inputs.pngOrSource(pixelSize).string();
         ToolRunner::Result result = ToolRunner::run(e.executable, PNGQuantEncoder::arguments(quality, in, out), isCancelled);
         if (result.status == 0) return withMetadata(std::nullopt, e.executable, OutputFormat::png);
         if (result.status == PNGQuantEncoder::qualityTooLowStatus) return EncodeFailure{EncodeFailure::QualityTooLow{}};

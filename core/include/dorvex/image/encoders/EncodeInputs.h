@@ -2,7 +2,8 @@
 // EncodeInputs: the intermediate files of one encode session — the source rendered at a pixel
 // size and written as "src-<W>x<H>.png" or ".ppm" in the session's work folder. Each (size,
 // format) is rendered and written at most once; later requests get the same path without the file
-// being looked at again. Owned by the session and used from its thread only.
+// being looked at again. A plain PNG source is given as it is where a PNG of its own size is asked
+// for. Owned by the session and used from its thread only.
 
 #include <filesystem>
 #include <optional>
@@ -26,6 +27,15 @@ public:
     std::filesystem::path png(std::optional<PixelSize> size = std::nullopt);
     std::filesystem::path ppm(std::optional<PixelSize> size = std::nullopt);
 
+    // What a tool reading PNG is given for `size`: the source file itself (its absolute path)
+    // when it is a plain PNG (SourceImage::isPlainPNG) and `size` is its own, otherwise png(size).
+    // The tool then sees the same pixels without an intermediate being rendered and written.
+    std::filesystem::path pngOrSource(std::optional<PixelSize> size = std::nullopt);
+
+    // Whether the source's pixels are kept once an input has been provided (the default). A job
+    // of a single attempt lets go of them before its encoder runs.
+    void keepSourcePixels(bool keep) { keepPixels_ = keep; }
+
     // The source JPEG rewritten with its coefficients unchanged and only the metadata kept for
     // pixels as stored (SourceImage::storedMetadata), as "src-stored.jpg"; written once. Throws
     // ToolError::writeFailed when it cannot be.
@@ -44,6 +54,7 @@ private:
     SourceImage& source_;
     std::filesystem::path workDir_;
     std::unordered_map<std::string, std::filesystem::path> files_;
+    bool keepPixels_ = true;
 };
 
 }  // namespace dorvex

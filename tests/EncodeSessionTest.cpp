@@ -6,15 +6,14 @@
 #include <vips/vips8>
 
 #include <fstream>
+#include <map>
 
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/image/EncodeSession.h"
 #include "dorvex/image/SourceImage.h"
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/EncodeInputs.h"
 #include "dorvex/image/encoders/ImageEncoder.h"
-#include "dorvex/image/encoders/ToolRunner.h"
 #include "TestSupport.h"
 
 using namespace dorvex;
@@ -160,10 +159,11 @@ std::string pngChunk(const std::string& type, const std::string& data) {
 
 }  // namespace
 
-// pngquant reads a plain PNG source itself instead of an intermediate. That is only right while
-// it sees the pixels we decode: the bytes must be those it writes from the intermediate, and a
-// file with colour information that tools apply and libvips does not still goes through one.
-TEST(Encoders, PlainPNGsGoToPngquantAsTheyAre) {
+// pngquant and cwebp read a plain PNG source itself instead of an intermediate. That is only right
+// while they see the pixels we decode: the bytes must be those written from the intermediate (a
+// private chunk makes a file with the same pixels that is not plain), and a file with colour
+// information that tools apply and libvips does not still goes through one.
+TEST(Encoders, PlainPNGsGoToTheirEncoderAsTheyAre) {
     TempDir temp;
     const std::string png = dorvex::testing::contents(corpus / "drawing-screenshot_color_palette.png");
     const std::size_t afterHeader = 8 + 12 + 13;  // RGBA, 8 bits, with sBIT and tEXt chunks
@@ -173,27 +173,25 @@ TEST(Encoders, PlainPNGsGoToPngquantAsTheyAre) {
         bool plain;
     } cases[] = {
         {"as-is.png", "", true},
+        {"private.png", pngChunk("prVt", "same pixels"), false},
         {"srgb.png", pngChunk("sRGB", std::string(1, '\0')), false},
         {"gamma.png", pngChunk("gAMA", std::string{'\0', '\x01', '\x86', '\xA0'}), false},
     };
-    const ImageEncoder pngquant = tools().encoder(OutputFormat::png, optionsFor(std::nullopt));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const fs::path file = temp / c.name;
-        dorvex::testing::put(file, png.substr(0, afterHeader) + c.chunk + png.substr(afterHeader));
-        SourceImage source(file);
-        EXPECT_EQ(source.isPlainPNG, c.plain);
-        EncodeSession session(source, OutputFormat::png, pngquant);
-        ASSERT_TRUE(session.encode(0, 74, std::nullopt));
-        const auto written = dorvex::testing::namesIn(session.workDir());
-        EXPECT_EQ(written.size(), c.plain ? 1u : 2u);  // the attempt, and the intermediate unless plain
-        if (!c.plain) continue;
-
-        EncodeInputs inputs(source, temp.path());
-        const fs::path viaIntermediate = temp / "via-intermediate.png";
-        const auto& executable = std::get<PNGQuantEncoder>(pngquant).executable;
-        ASSERT_EQ(ToolRunner::run(executable, PNGQuantEncoder::arguments(74, inputs.png().string(), viaIntermediate.string())).status, 0);
-        EXPECT_EQ(dorvex::testing::contents(*session.output(0)), dorvex::testing::contents(viaIntermediate));
+    for (const OutputFormat format : {OutputFormat::png, OutputFormat::webp}) {
+        std::map<std::string, std::string> written;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(format.rawValue()) + " from " + c.name);
+            const fs::path file = temp / c.name;
+            dorvex::testing::put(file, png.substr(0, afterHeader) + c.chunk + png.substr(afterHeader));
+            SourceImage source(file);
+            EXPECT_EQ(source.isPlainPNG, c.plain);
+            EncodeSession session(source, format, tools().encoder(format, optionsFor(format)));
+            ASSERT_TRUE(session.encode(0, 74, std::nullopt));
+            // The attempt, and the intermediate unless the source was plain.
+            EXPECT_EQ(dorvex::testing::namesIn(session.workDir()).size(), c.plain ? 1u : 2u);
+            written[c.name] = dorvex::testing::contents(*session.output(0));
+        }
+        EXPECT_EQ(written["as-is.png"], written["private.png"]) << format.rawValue();
     }
 }
 

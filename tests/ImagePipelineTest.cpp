@@ -265,38 +265,53 @@ TEST_F(ImagePipelineTest, OverwriteModeSendsTheSourceToTheTrash) {
 // An encoder that exits 0 after writing nothing usable must not take the source's place: in the
 // overwrite mode the source stays where it is, untouched, and the job fails saying why.
 TEST_F(ImagePipelineTest, AnUnusableEncoderOutputNeverReplacesTheSource) {
-    // cwebp's arguments end with "-o OUT IN"... the output follows "-o".
-    const std::string findOutput = "while [ $# -gt 0 ]; do if [ \"$1\" = -o ]; then out=$2; fi; shift; done\n";
-    const fs::path smallWebp = folder_ / "small.webp";
-    vips::VImage::black(8, 8).webpsave(smallWebp.c_str());
+    // cwebp's arguments end with "-o OUT IN", pngquant's with "--output OUT IN".
+    const std::string findOutput =
+        "while [ $# -gt 0 ]; do case $1 in -o|--output) out=$2;; esac; shift; done\n";
+    struct Tool {
+        OutputFormat format;
+        std::optional<std::string> Toolchain::*path;
+    };
     struct Case {
         const char* what;
         std::string body;
         std::string problem;
     };
-    const std::vector<Case> cases{
-        {"nothing written", "", "it is missing"},
-        {"an empty file", ": > \"$out\"\n", "it is empty"},
-        {"garbage", "echo 'not a picture at all' > \"$out\"\n", "it does not decode"},
-        {"a picture of another size", "cp '" + smallWebp.string() + "' \"$out\"\n",
-         "it holds 8×8 pixels, not 460×188"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const fs::path fake = folder_ / "cwebp";
-        put(fake, "#!/bin/sh\n" + findOutput + c.body + "exit 0\n");
-        fs::permissions(fake, fs::perms::owner_all);
-        Toolchain faulty = tools();
-        faulty.cwebp = fake.string();
-        const fs::path source = copy("docdiff-screenshot-format-tty-xterm-en.png", "screen.png");
-        const std::string before = contents(source);
-        CompressionOptions o = options(OutputFormat::webp);
-        o.saveLocation = SaveLocation::overwrite();
-        const CompressionResult r = ImagePipeline::run(source, o, faulty, nullptr, nullptr);
-        EXPECT_EQ(failureText(r), "cwebp wrote an unusable file: " + c.problem);
-        EXPECT_EQ(contents(source), before);
-        EXPECT_FALSE(fs::exists(folder_ / "screen.webp"));
-        fs::remove(source);
+    for (const Tool tool : {Tool{OutputFormat::webp, &Toolchain::cwebp}, Tool{OutputFormat::png, &Toolchain::pngquant}}) {
+        const std::string name = fs::path(*(tools().*tool.path)).filename();
+        const std::string extension(tool.format.fileExtension());
+        const fs::path small = folder_ / ("small." + extension);
+        const fs::path cut = folder_ / ("cut." + extension);
+        vips::VImage::black(8, 8).write_to_file(small.c_str());
+        vips::VImage::black(460, 188).write_to_file(cut.c_str());
+        fs::resize_file(cut, fs::file_size(cut) / 2);
+        const std::vector<Case> cases{
+            {"nothing written", "", "it is missing"},
+            {"an empty file", ": > \"$out\"\n", "it is empty"},
+            {"garbage", "echo 'not a picture at all' > \"$out\"\n", "it does not decode"},
+            {"a file cut off", "cp '" + cut.string() + "' \"$out\"\n", "it does not decode"},
+            {"a picture of another size", "cp '" + small.string() + "' \"$out\"\n",
+             "it holds 8×8 pixels, not 460×188"},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(name + ": " + c.what);
+            const fs::path fake = folder_ / name;
+            put(fake, "#!/bin/sh\n" + findOutput + c.body + "exit 0\n");
+            fs::permissions(fake, fs::perms::owner_all);
+            Toolchain faulty = tools();
+            faulty.*tool.path = fake.string();
+            const fs::path source = copy("docdiff-screenshot-format-tty-xterm-en.png", "screen.png");
+            const std::string before = contents(source);
+            CompressionOptions o = options(tool.format);
+            o.saveLocation = SaveLocation::overwrite();
+            const CompressionResult r = ImagePipeline::run(source, o, faulty, nullptr, nullptr);
+            EXPECT_EQ(failureText(r), name + " wrote an unusable file: " + c.problem);
+            EXPECT_EQ(contents(source), before);
+            if (tool.format == OutputFormat::webp) {  // a PNG's destination is the source, checked above
+                EXPECT_FALSE(fs::exists(folder_ / "screen.webp"));
+            }
+            fs::remove(source);
+        }
     }
 }
 

@@ -95,7 +95,7 @@ struct Encode {
     }
 
     std::optional<EncodeFailure> operator()(const CWebPEncoder& e) const {
-        const std::string in = inputs.png(pixelSize).string();
+        const std::string in = inputs.pngOrSource(pixelSize).string();
         const auto arguments = CWebPEncoder::arguments(qualityFor(OutputFormat::webp), in, out);
         return withMetadata(runTool(e.executable, arguments, isCancelled), e.executable, OutputFormat::webp);
     }

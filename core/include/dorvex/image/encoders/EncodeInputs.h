@@ -27,9 +27,10 @@ public:
     std::filesystem::path png(std::optional<PixelSize> size = std::nullopt);
     std::filesystem::path ppm(std::optional<PixelSize> size = std::nullopt);
 
-    // What a tool reading PNG is given for `size`: the source file itself (its absolute path)
+    // What pngquant and cwebp are given for `size`: the source file itself (its absolute path)
     // when it is a plain PNG (SourceImage::isPlainPNG) and `size` is its own, otherwise png(size).
-    // The tool then sees the same pixels without an intermediate being rendered and written.
+    // They then write the same bytes without an intermediate being rendered and written (cjxl
+    // does not: it keeps an alpha channel it reads, opaque or not).
     std::filesystem::path pngOrSource(std::optional<PixelSize> size = std::nullopt);
 
     // Whether the source's pixels are kept once an input has been provided (the default). A job

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dorvex/image/ToolError.h"
+#include "image/PngRows.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
@@ -198,6 +199,26 @@ bool hasPlainPNGLayout(const fs::path& file) {
     }
 }
 
+// A plain PNG's rows straight from libpng into the picture's memory: they are already what toSRGBA
+// would make of them (libvips reads PNGs with the same libpng), and for a small picture the
+// libvips pipeline costs several times the decoding. Throws ToolCancelled when `isCancelled`
+// answers true meanwhile, vips::VError when the file does not decode.
+vips::VImage decodePlainPNG(const fs::path& file, const CancelQuery& isCancelled) {
+    vips::VImage picture(vips_image_new_memory());
+    const auto into = [&](PixelSize size) -> unsigned char* {
+        VipsImage* const image = picture.get_image();
+        vips_image_init_fields(image, size.width, size.height, 4, VIPS_FORMAT_UCHAR, VIPS_CODING_NONE,
+                               VIPS_INTERPRETATION_sRGB, 1.0, 1.0);
+        if (vips_image_write_prepare(image) != 0) return nullptr;
+        return VIPS_IMAGE_ADDR(image, 0, 0);
+    };
+    if (!PngRows::read(file, into, isCancelled)) {
+        if (isCancelled && isCancelled()) throw ToolCancelled();
+        throw vips::VError("the PNG does not decode");
+    }
+    return picture;
+}
+
 // ---- ICNS ---------------------------------------------------------------------------------
 
 bool isIcns(const fs::path& file) {
@@ -380,14 +401,20 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         // Refuse decompression bombs and absurd headers before a single pixel is decoded.
         if (!withinLimits({opened->image.width(), opened->image.height()})) throw ToolError::unreadable(file);
 
-        const vips::VImage converted = toSRGBA(opened->image);
+        const bool plainPNG = opened->typeIdentifier == "public.png" && opened->orientation == 1 &&
+                              opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && hasPlainPNGLayout(file);
         vips::VImage pixels;
-        {
-            const KillOnCancel killer(converted, isCancelled);
-            pixels = converted.copy_memory();
-        }
-        if (!opened->decodesUpright && opened->orientation != 1) {
-            pixels = upright(pixels, opened->orientation).copy_memory();
+        if (plainPNG) {
+            pixels = decodePlainPNG(file, isCancelled);
+        } else {
+            const vips::VImage converted = toSRGBA(opened->image);
+            {
+                const KillOnCancel killer(converted, isCancelled);
+                pixels = converted.copy_memory();
+            }
+            if (!opened->decodesUpright && opened->orientation != 1) {
+                pixels = upright(pixels, opened->orientation).copy_memory();
+            }
         }
         probed.typeIdentifier = std::move(opened->typeIdentifier);
         probed.orientation = opened->orientation;
@@ -395,8 +422,7 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         probed.picture = makePicture(pixels);
         probed.metadata = keptMetadata(opened->image, policy);
         probed.storedMetadata = metadataAsStored(opened->image, policy, opened->orientation);
-        probed.plainPNG = probed.typeIdentifier == "public.png" && probed.orientation == 1 &&
-                          opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && hasPlainPNGLayout(file);
+        probed.plainPNG = plainPNG;
     };
     try {
         try {

@@ -7,6 +7,8 @@
 
 #include "dorvex/output/OutputPlanner.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -521,6 +523,47 @@ TEST_F(OutputPlannerFiles, TheOutputTakesTheSourcesPermissions) {
         const WriteOutcome outcome =
             OutputPlanner::write(produced, dir_ / "x-min.webp", source, SaveLocation::sourceFolder("-min"));
         EXPECT_EQ(fs::status(outcome.url).permissions(), mode);
+    }
+}
+
+// On one filesystem the output is a second name of the produced file, which is made private on
+// the way; a file that is the user's (the source itself, or one with other names) is copied and
+// keeps its mode.
+TEST_F(OutputPlannerFiles, OnlyOurOwnProducedFileIsLinked) {
+    const auto inode = [](const fs::path& path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    const fs::path source = file("x.png", "source");
+    fs::permissions(source, fs::perms(0644));
+    const fs::path shared = file("elsewhere/shared.webp", "shared");
+    fs::permissions(shared, fs::perms(0664));
+    fs::create_hard_link(shared, dir_ / "work-shared.webp");
+    const fs::path ours = file("work/out.webp", "ours");
+
+    struct Case {
+        fs::path produced;
+        fs::path keepsMode;  // the user's file whose mode must not change; empty for ours
+        fs::perms mode;
+        bool linked;
+    };
+    const std::vector<Case> cases{
+        {ours, {}, fs::perms(0644), true},
+        {source, source, fs::perms(0644), false},
+        {dir_ / "work-shared.webp", shared, fs::perms(0664), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.produced.string());
+        const std::string bytes = contents(c.produced);
+        const WriteOutcome outcome =
+            OutputPlanner::write(c.produced, dir_ / "out" / "x-min.webp", source, SaveLocation::folder(dir_ / "out", "-min"));
+        EXPECT_EQ(contents(outcome.url), bytes);
+        EXPECT_EQ(inode(outcome.url) == inode(c.produced), c.linked);
+        if (!c.keepsMode.empty()) {
+            EXPECT_EQ(fs::status(c.keepsMode).permissions(), c.mode);
+        }
+        EXPECT_EQ(fs::status(outcome.url).permissions(), fs::perms(0644));  // the source's
+        EXPECT_EQ(namesIn(dir_ / "out"), (std::vector<std::string>{"x-min.webp"}));
     }
 }
 

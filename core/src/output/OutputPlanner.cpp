@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "dorvex/platform/FileDescriptor.h"
+#include "dorvex/platform/Uuid.h"
 
 namespace dorvex::OutputPlanner {
 
@@ -145,39 +146,24 @@ private:
 // A complete, flushed and marked copy of the produced file under a hidden temporary name in the
 // destination's folder, waiting to be renamed into place. Removed unless published, also when
 // the copy fails half-way (the name is owned by a member, which is destroyed when the
-// constructor throws).
+// constructor throws). On the produced file's own filesystem the "copy" is a second name of the
+// same file (a hard link): no bytes copied and no new file made, which for small outputs was the
+// larger part of writing them.
 class PendingOutput {
 public:
     PendingOutput(const fs::path& produced, const fs::path& destination, std::string_view marker,
                   const fs::path& source)
         : folder_(destination.parent_path()) {
-        FileDescriptor input(::open(produced.c_str(), O_RDONLY | O_CLOEXEC));
+        FileDescriptor output = linked(produced, source);
         struct stat status {};
-        if (!input || ::fstat(input.get(), &status) != 0) {
-            throw FileError(FileError::Kind::read, produced, lastError());
-        }
-
-        std::string name = (folder_.empty() ? fs::path(".") : folder_) / ".dorvex-XXXXXX";
-        FileDescriptor output(::mkostemp(name.data(), O_CLOEXEC));
-        if (!output) throw FileError(FileError::Kind::write, destination, lastError());
-        temporary_.own(name);
-
-        std::array<char, 1 << 16> buffer{};
-        for (;;) {
-            const ssize_t got = ::read(input.get(), buffer.data(), buffer.size());
-            if (got == 0) break;
-            if (got < 0) {
-                if (errno == EINTR) continue;
+        if (!output) {
+            FileDescriptor input(::open(produced.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!input || ::fstat(input.get(), &status) != 0) {
                 throw FileError(FileError::Kind::read, produced, lastError());
             }
-            for (ssize_t done = 0; done < got;) {
-                const ssize_t put = ::write(output.get(), buffer.data() + done, std::size_t(got - done));
-                if (put < 0) {
-                    if (errno == EINTR) continue;
-                    throw FileError(FileError::Kind::write, destination, lastError());
-                }
-                done += put;
-            }
+            output = copied(input, produced, destination);
+        } else if (::fstat(output.get(), &status) != 0) {
+            throw FileError(FileError::Kind::read, produced, lastError());
         }
         // The output may be read by whoever may read the source, and by nobody else: a private
         // photo stays private. Without a readable source, the produced file's permissions.
@@ -211,12 +197,73 @@ public:
             throw FileError(FileError::Kind::write, destination, lastError());
         }
         temporary_.release();
-        FileDescriptor folder(::open((folder_.empty() ? fs::path(".") : folder_).c_str(),
-                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FileDescriptor folder(::open(folderOrCurrent().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder) ::fsync(folder.get());
     }
 
 private:
+    fs::path folderOrCurrent() const { return folder_.empty() ? fs::path(".") : folder_; }
+
+    // A hidden second name of `produced` in the destination's folder, open for reading (enough to
+    // change its mode, owner and markers and to flush it); none where the filesystems differ or
+    // links are refused, and the caller copies. The produced file is made private first, so the
+    // new name never shows a private photo's output to others before its mode is set.
+    FileDescriptor linked(const fs::path& produced, const fs::path& source) {
+        struct stat status {};
+        if (::lstat(produced.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return {};
+        struct stat sourceStatus {};
+        if (::stat(source.c_str(), &sourceStatus) == 0 && sourceStatus.st_dev == status.st_dev &&
+            sourceStatus.st_ino == status.st_ino) {
+            return {};  // never the user's own file
+        }
+        if (::chmod(produced.c_str(), S_IRUSR | S_IWUSR) != 0) return {};
+        for (int tries = 0; tries < 8; ++tries) {
+            const fs::path name = folderOrCurrent() / (".dorvex-" + Uuid::random().text().substr(0, 13));
+            if (::link(produced.c_str(), name.c_str()) != 0) {
+                if (errno == EEXIST) continue;
+                return {};
+            }
+            temporary_.own(name);
+            FileDescriptor output(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat linkedStatus {};
+            if (output && ::fstat(output.get(), &linkedStatus) == 0 && linkedStatus.st_ino == status.st_ino &&
+                linkedStatus.st_dev == status.st_dev) {
+                return output;
+            }
+            ::unlink(name.c_str());
+            temporary_.release();
+            return {};
+        }
+        return {};
+    }
+
+    // A new hidden file in the destination's folder with the bytes of `input`.
+    FileDescriptor copied(const FileDescriptor& input, const fs::path& produced, const fs::path& destination) {
+        std::string name = folderOrCurrent() / ".dorvex-XXXXXX";
+        FileDescriptor output(::mkostemp(name.data(), O_CLOEXEC));
+        if (!output) throw FileError(FileError::Kind::write, destination, lastError());
+        temporary_.own(name);
+
+        std::array<char, 1 << 16> buffer{};
+        for (;;) {
+            const ssize_t got = ::read(input.get(), buffer.data(), buffer.size());
+            if (got == 0) break;
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                throw FileError(FileError::Kind::read, produced, lastError());
+            }
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put = ::write(output.get(), buffer.data() + done, std::size_t(got - done));
+                if (put < 0) {
+                    if (errno == EINTR) continue;
+                    throw FileError(FileError::Kind::write, destination, lastError());
+                }
+                done += put;
+            }
+        }
+        return output;
+    }
+
     fs::path folder_;
     TemporaryName temporary_;
 };

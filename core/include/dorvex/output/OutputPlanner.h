@@ -124,7 +124,8 @@ std::filesystem::path destination(const std::filesystem::path& source, OutputFor
 //  1. Outside the overwrite mode, a destination that is the source (same device and inode, or
 //     the same path) throws WriteError and touches nothing.
 //  2. The destination's folder is created with its missing parents, and the produced file is
-//     copied to a hidden temporary file there, flushed and marked: "overwrite" in the overwrite
+//     copied to a hidden temporary file there (on its own filesystem: linked there, the produced
+//     file made private first, unless it is the source or has other names), flushed and marked: "overwrite" in the overwrite
 //     mode, "1" otherwise, with the source record. It gets the source's permission bits (and,
 //     where the process may, its owner and group). A failing copy leaves everything as it was:
 //     no temporary file outlives the write.

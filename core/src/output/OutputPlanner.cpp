@@ -190,13 +190,15 @@ public:
 
     const fs::path& folder() const { return folder_; }
 
-    // Renames the copy to `destination`, replacing a file standing there in one step, and makes
-    // the rename durable.
-    void publish(const fs::path& destination) {
+    // Renames the copy to `destination`, replacing a file standing there in one step, and, when
+    // `durable`, makes the rename durable (the folder flushed). The copy's bytes are always on disk
+    // before the rename, so after a crash the output is whole or absent.
+    void publish(const fs::path& destination, bool durable) {
         if (::rename(temporary_.path().c_str(), destination.c_str()) != 0) {
             throw FileError(FileError::Kind::write, destination, lastError());
         }
         temporary_.release();
+        if (!durable) return;
         FileDescriptor folder(::open(folderOrCurrent().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder) ::fsync(folder.get());
     }
@@ -393,6 +395,10 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
         }
     }
 
+    // The folder is flushed after the rename when the output stands for something the user had:
+    // the source it replaces, or a file that went to the trash for it. A new file beside a kept
+    // source is only flushed itself: a crash may lose its name, never the source.
+    bool durable = overwriting;
     std::error_code error;
     const auto standing = fs::symlink_status(working, error);
     if (!error && fs::exists(standing)) {
@@ -404,10 +410,11 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
         } else {
             trash(working);
             warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入废纸篓");
+            durable = true;
         }
     }
 
-    pending->publish(working);
+    pending->publish(working, durable);
 
     if (overwriting && !same) {
         try {

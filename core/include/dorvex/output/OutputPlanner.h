@@ -138,7 +138,9 @@ std::filesystem::path destination(const std::filesystem::path& source, OutputFor
 //  4. A file standing at the destination is replaced silently when it is an earlier output
 //     marked "1" of the same source (isReplaceableOutput); anything else goes to the trash first,
 //     with a warning, and if that fails its error is thrown and nothing is written.
-//  5. The copy is renamed into place.
+//  5. The copy is renamed into place; the folder is flushed too in the overwrite mode and when
+//     something went to the trash in step 4 (a new file beside a kept source is flushed itself,
+//     so a crash may lose its name but never leaves it cut short).
 //  6. In the overwrite mode, when the output got another name than the source, the source goes to
 //     the trash now; if that fails it is kept, with a warning.
 // Throws FileError, or whatever `trash` threw for a file standing in the way in step 4; warnings

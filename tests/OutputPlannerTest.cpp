@@ -565,6 +565,14 @@ TEST_F(OutputPlannerFiles, OnlyOurOwnProducedFileIsLinked) {
         EXPECT_EQ(fs::status(outcome.url).permissions(), fs::perms(0644));  // the source's
         EXPECT_EQ(namesIn(dir_ / "out"), (std::vector<std::string>{"x-min.webp"}));
     }
+
+    // Without a readable source the output takes the produced file's mode, linked or not.
+    const fs::path lone = file("work/lone.webp", "lone");
+    fs::permissions(lone, fs::perms(0640));
+    const WriteOutcome outcome = OutputPlanner::write(lone, dir_ / "out" / "gone-min.webp", dir_ / "gone.png",
+                                                      SaveLocation::folder(dir_ / "out", "-min"));
+    EXPECT_EQ(inode(outcome.url), inode(lone));
+    EXPECT_EQ(fs::status(outcome.url).permissions(), fs::perms(0640));
 }
 
 // In the overwrite mode the source goes to the trash only while it is still the file that was read.

@@ -154,16 +154,14 @@ public:
     PendingOutput(const fs::path& produced, const fs::path& destination, std::string_view marker,
                   const fs::path& source)
         : folder_(destination.parent_path()) {
-        FileDescriptor output = linked(produced, source);
-        struct stat status {};
+        struct stat status {};  // the produced file as it was handed over
+        FileDescriptor output = linked(produced, source, status);
         if (!output) {
             FileDescriptor input(::open(produced.c_str(), O_RDONLY | O_CLOEXEC));
             if (!input || ::fstat(input.get(), &status) != 0) {
                 throw FileError(FileError::Kind::read, produced, lastError());
             }
             output = copied(input, produced, destination);
-        } else if (::fstat(output.get(), &status) != 0) {
-            throw FileError(FileError::Kind::read, produced, lastError());
         }
         // The output may be read by whoever may read the source, and by nobody else: a private
         // photo stays private. Without a readable source, the produced file's permissions.
@@ -209,9 +207,9 @@ private:
     // A hidden second name of `produced` in the destination's folder, open for reading (enough to
     // change its mode, owner and markers and to flush it); none where the filesystems differ or
     // links are refused, and the caller copies. The produced file is made private first, so the
-    // new name never shows a private photo's output to others before its mode is set.
-    FileDescriptor linked(const fs::path& produced, const fs::path& source) {
-        struct stat status {};
+    // new name never shows a private photo's output to others before its mode is set; `status` is
+    // the produced file as it was before.
+    FileDescriptor linked(const fs::path& produced, const fs::path& source, struct stat& status) {
         if (::lstat(produced.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return {};
         struct stat sourceStatus {};
         if (::stat(source.c_str(), &sourceStatus) == 0 && sourceStatus.st_dev == status.st_dev &&

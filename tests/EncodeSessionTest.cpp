@@ -2,6 +2,7 @@
 // reads like, and that a session leaves nothing behind.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <vips/vips8>
 
@@ -14,6 +15,7 @@
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/ImageEncoder.h"
+#include "dorvex/platform/WorkFolder.h"
 #include "TestSupport.h"
 
 using namespace dorvex;
@@ -97,6 +99,34 @@ TEST(Encoders, OneIntermediatePerSizeAndNothingLeftAfterTheSession) {
         EXPECT_FALSE(session.output(2));
     }
     EXPECT_FALSE(fs::exists(workDir));
+}
+
+// An emptied folder is not made again for the next job, but handed on under that job's own name.
+TEST(WorkFolders, AnEmptiedFolderServesTheNextOneUnderItsOwnName) {
+    const auto inode = [](const fs::path& p) {
+        struct stat status{};
+        return ::stat(p.c_str(), &status) == 0 ? status.st_ino : ino_t(0);
+    };
+    fs::path first;
+    ino_t reused = 0;
+    {
+        WorkFolder work("dorvex-test-");
+        work.create();
+        first = work.path();
+        reused = inode(first);
+        std::ofstream(first / "attempt-0.png") << "bytes";
+        fs::create_directories(first / "nested" / "deeper");
+    }
+    EXPECT_FALSE(fs::exists(first));
+    WorkFolder next("dorvex-test-");
+    next.create();
+    EXPECT_NE(next.path(), first);
+    EXPECT_TRUE(next.path().filename().string().starts_with("dorvex-test-"));
+    EXPECT_EQ(inode(next.path()), reused);
+    EXPECT_TRUE(fs::is_empty(next.path()));
+    WorkFolder beside("dorvex-test-");  // while `next` is in use, a folder of its own
+    beside.create();
+    EXPECT_NE(inode(beside.path()), reused);
 }
 
 TEST(Encoders, RefusalsAreValuesWithTheirTexts) {

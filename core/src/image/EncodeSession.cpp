@@ -15,7 +15,7 @@ EncodeSession::EncodeSession(SourceImage& source, OutputFormat format, ImageEnco
       encoder_(std::move(encoder)),
       isCancelled_(std::move(isCancelled)),
       work_("dorvex-") {
-    std::filesystem::create_directories(work_.path());
+    work_.create();
     inputs_ = std::make_unique<EncodeInputs>(source_, work_.path());
 }
 

@@ -62,7 +62,7 @@ bool writeDocument(QPDF& document, const fs::path& file) {
 }
 
 CompressionResult pipeline(const fs::path& source, const CompressionOptions& options, const CancelQuery& isCancelled,
-                           const FilterPass& filter, const WorkFolder& work, CompressionResult& result) {
+                           const FilterPass& filter, WorkFolder& work, CompressionResult& result) {
     try {
         OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
     } catch (const OutputPlanner::NamingError& error) {
@@ -96,7 +96,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     result.pdfResolution = resolution;
 
     std::error_code folderError;
-    fs::create_directories(work.path(), folderError);
+    work.create(folderError);
     if (folderError) {
         return finished(result, failure(OutputPlanner::FileError(OutputPlanner::FileError::Kind::createFolder,
                                                                  work.path(), folderError)
@@ -175,7 +175,7 @@ CompressionResult compress(const fs::path& source, const CompressionOptions& opt
     result.format = OutputFormat::pdf;
     const CancelQuery cancelQuery = isCancelled ? isCancelled : CancelQuery([] { return false; });
     try {
-        const WorkFolder work(workFolderPrefix);
+        WorkFolder work(workFolderPrefix);
         return pipeline(source, options, cancelQuery, filter, work, result);
     } catch (const std::exception& error) {
         return finished(result, failure(error.what()));

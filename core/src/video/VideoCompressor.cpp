@@ -222,7 +222,7 @@ CompressionResult Job::run() {
     try {
         folder_ = work.emplace("dorvex-video-").path();
         OutputPlanner::validateNaming(options_.filenamePrefix, options_.saveLocation);
-        fs::create_directories(folder_);
+        work->create();
         if (!QualityModel::isUsableLevel(options_.level)) throw InvalidLevelError(options_.level);
 
         sourceAsRead_ = OutputPlanner::SourceIdentity::of(sourcePath_);

@@ -170,31 +170,38 @@ std::uint32_t bigEndian32(const unsigned char* bytes) {
     return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 | std::uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
-// Whether a PNG file is 8-bit RGB or RGBA with only plain chunks before its first IDAT. Reads the
-// chunk headers up to there and skips their data.
-bool hasPlainPNGLayout(const fs::path& file) {
+// How a PNG file is laid out up to its first IDAT: plain (8-bit RGB or RGBA with only plain
+// chunks), and whether an EXIF chunk is among them; `other` for anything else.
+enum class PngLayout { other, plain, plainWithExif };
+
+// Reads the chunk headers up to the first IDAT and skips their data.
+PngLayout pngLayout(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::array<char, 8> signature{};
     if (!in.read(signature.data(), signature.size()) ||
         std::string_view(signature.data(), signature.size()) != std::string_view("\x89PNG\r\n\x1a\n", 8)) {
-        return false;
+        return PngLayout::other;
     }
+    bool exif = false;
     for (bool first = true;; first = false) {
         std::array<unsigned char, 8> header{};
-        if (!in.read(reinterpret_cast<char*>(header.data()), header.size())) return false;
+        if (!in.read(reinterpret_cast<char*>(header.data()), header.size())) return PngLayout::other;
         const std::uint32_t length = bigEndian32(header.data());
         const std::string_view type(reinterpret_cast<const char*>(header.data() + 4), 4);
-        if (first != (type == "IHDR")) return false;
+        if (first != (type == "IHDR")) return PngLayout::other;
         if (type == "IHDR") {
             std::array<unsigned char, 13> fields{};
-            if (length != fields.size() || !in.read(reinterpret_cast<char*>(fields.data()), fields.size())) return false;
+            if (length != fields.size() || !in.read(reinterpret_cast<char*>(fields.data()), fields.size())) {
+                return PngLayout::other;
+            }
             const unsigned depth = fields[8], colour = fields[9];
-            if (depth != 8 || (colour != 2 && colour != 6)) return false;
+            if (depth != 8 || (colour != 2 && colour != 6)) return PngLayout::other;
             in.seekg(4, std::ios::cur);  // the CRC
             continue;
         }
-        if (type == "IDAT") return true;
-        if (std::find(plainChunks.begin(), plainChunks.end(), type) == plainChunks.end()) return false;
+        if (type == "IDAT") return exif ? PngLayout::plainWithExif : PngLayout::plain;
+        if (std::find(plainChunks.begin(), plainChunks.end(), type) == plainChunks.end()) return PngLayout::other;
+        exif = exif || type == "eXIf";
         in.seekg(std::streamoff(length) + 4, std::ios::cur);
     }
 }
@@ -206,6 +213,7 @@ bool hasPlainPNGLayout(const fs::path& file) {
 vips::VImage decodePlainPNG(const fs::path& file, const CancelQuery& isCancelled) {
     vips::VImage picture(vips_image_new_memory());
     const auto into = [&](PixelSize size) -> unsigned char* {
+        if (!withinLimits(size)) return nullptr;
         VipsImage* const image = picture.get_image();
         vips_image_init_fields(image, size.width, size.height, 4, VIPS_FORMAT_UCHAR, VIPS_CODING_NONE,
                                VIPS_INTERPRETATION_sRGB, 1.0, 1.0);
@@ -394,6 +402,20 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         probed.picture = std::move(icns.picture);
         return probed;
     }
+    // A plain PNG without EXIF, whose metadata goes: libpng alone reads it. libvips would open
+    // the same file with the same libpng, to learn nothing the picture does not say (upright, one
+    // image, no profile, nothing kept).
+    if (policy == MetadataPolicy::strip && pngLayout(file) == PngLayout::plain) {
+        try {
+            probed.picture = makePicture(decodePlainPNG(file, isCancelled));
+        } catch (const vips::VError&) {
+            vips_error_clear();
+            throw ToolError::unreadable(file);
+        }
+        probed.typeIdentifier = "public.png";
+        probed.plainPNG = true;
+        return probed;
+    }
     const auto decode = [&](JpegStrictness strictness) {
         std::optional<Opened> opened = openWithVips(file, strictness);
         vips_error_clear();
@@ -402,7 +424,8 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         if (!withinLimits({opened->image.width(), opened->image.height()})) throw ToolError::unreadable(file);
 
         const bool plainPNG = opened->typeIdentifier == "public.png" && opened->orientation == 1 &&
-                              opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && hasPlainPNGLayout(file);
+                              opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 &&
+                              pngLayout(file) != PngLayout::other;
         vips::VImage pixels;
         if (plainPNG) {
             pixels = decodePlainPNG(file, isCancelled);

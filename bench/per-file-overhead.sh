@@ -137,25 +137,32 @@ mapfile -t pngArgs < spy/pngquant.args
 pngArgs=("${pngArgs[@]:0:${#pngArgs[@]}-3}")
 jobs=$("$dorvex" --help | sed -n 's/.*default \([0-9]*\) on this machine.*/\1/p')
 
+# Every round writes into a folder of its own, and the folders are removed after the last round:
+# ext4 without a journal skips the inodes freed in the last minutes when it makes a file, so
+# removing one round's 1 000 outputs would slow down whichever run makes its files in the same
+# block group next, and that depends on where the folders happen to lie.
+fresh() { mktemp -d -p . "$1.XXXXXX"; }
+newest() { ls -td "$1".* | head -1; }
 pngquant() {
-  rm -rf ref-png && mkdir ref-png
-  (cd shots && ls | xargs -P "$jobs" -I{} "$pngquantTool" "${pngArgs[@]}" --output ../ref-png/{} {}) || true
+  local into; into=$(fresh ref-png)
+  (cd shots && ls | xargs -P "$jobs" -I{} "$pngquantTool" "${pngArgs[@]}" --output "../$into/{}" {}) || true
 }
 pngquant_passive() { OMP_WAIT_POLICY=passive pngquant; }
 dorvex() {
-  rm -rf out-png && "$dorvex" -q -l 3 -f png --suffix "" -o out-png shots || true
+  "$dorvex" -q -l 3 -f png --suffix "" -o "$(fresh out-png)" shots || true
 }
 baseline() {
-  rm -rf out-png-baseline && "$baseline" -q -l 3 -f png --suffix "" -o out-png-baseline shots || true
+  "$baseline" -q -l 3 -f png --suffix "" -o "$(fresh out-png-baseline)" shots || true
 }
 printf '%d PNG screenshots of 230×230 pixels, level 3, %d at once, %d rounds (medians)\n' "$n" "$jobs" "$folderRounds"
 printf '  pngquant %s\n' "${pngArgs[*]}"
 compare "$folderRounds" dorvex ${baseline:+baseline} pngquant_passive pngquant
 identical=0; written=0
-for f in out-png/*.png; do
+outputs=$(newest out-png); references=$(newest ref-png)
+for f in "$outputs"/*.png; do
   [ -f "$f" ] || continue
   written=$((written + 1))
-  cmp -s "$f" "ref-png/${f##*/}" && identical=$((identical + 1))
+  cmp -s "$f" "$references/${f##*/}" && identical=$((identical + 1))
 done
 printf '  outputs written by dorvex: %d (the others saved nothing), the same bytes as pngquant'"'"'s: %d\n' \
   "$written" "$identical"

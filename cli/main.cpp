@@ -222,8 +222,12 @@ int run(const cli::Flags& flags) {
     }
     guard.unlock();
 
+    // New outputs are not flushed one by one: they are on disk before the run says it is done.
+    const std::vector<std::string> unflushed = OutputPlanner::flushOutputs();
     if (reporter.outputLost()) onInterrupt(SIGPIPE);
     if (interruption.load() != SIGPIPE) reporter.summary(count, counterFor(jobs), collected.ignored);
+    for (const std::string& failure : unflushed) std::fprintf(stderr, "dorvex: %s\n", failure.c_str());
+    if (!unflushed.empty()) anyFailed = true;
     if (interruption.load() != 0) return 128 + interruption.load();
     return anyFailed ? 1 : 0;
 }

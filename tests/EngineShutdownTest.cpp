@@ -108,7 +108,7 @@ TEST_F(EngineShutdownTest, EndsRunningImageVideoAndPdfJobsWithinItsBound) {
     EXPECT_EQ(threadsNamed("dorvex-"), 0u);
     EXPECT_TRUE(eventually([&] { return threadNames().size() - threadsNamed("libvips worker") <= threadsBefore; }, 2))
         << ::testing::PrintToString(threadNames());
-    EXPECT_EQ(namesIn(folder_ / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(leftoversIn(folder_ / "tmp"), std::vector<std::string>{});
     EXPECT_EQ(namesIn(folder_), (std::vector<std::string>{"clip.mp4", "cwebp", "manual.pdf", "photo.jpg", "tmp"}));
 }
 
@@ -150,7 +150,7 @@ TEST_F(EngineShutdownTest, CancellingAJobEndsItsRunningEncoder) {
     ASSERT_TRUE(job.wait().failed());
     EXPECT_EQ(job.wait().failed()->message, "已取消");
     EXPECT_TRUE(hasNoChild());
-    EXPECT_TRUE(eventually([&] { return namesIn(folder_ / "tmp").empty(); }, 1));
+    EXPECT_TRUE(eventually([&] { return leftoversIn(folder_ / "tmp").empty(); }, 1));
 }
 
 }  // namespace

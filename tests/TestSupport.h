@@ -98,4 +98,15 @@ inline std::vector<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
+// What jobs left in a temporary folder: its names, without the emptied work folders that wait for
+// the next job ("dorvex-spare-…").
+inline std::vector<std::string> leftoversIn(const fs::path& temporary) {
+    std::vector<std::string> names = namesIn(temporary);
+    std::erase_if(names, [&](const std::string& name) {
+        std::error_code error;
+        return name.starts_with("dorvex-spare-") && fs::is_empty(temporary / name, error);
+    });
+    return names;
+}
+
 }  // namespace dorvex::testing

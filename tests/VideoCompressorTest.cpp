@@ -150,7 +150,7 @@ protected:
     void TearDown() override {
         if (folder_.empty()) return;
         // Whatever happened, the job's own temporary folder is gone.
-        EXPECT_TRUE(namesIn(temporary_).empty());
+        EXPECT_EQ(leftoversIn(temporary_), std::vector<std::string>{});
         ::unsetenv("TMPDIR");
         std::error_code ignored;
         fs::remove_all(folder_, ignored);

@@ -8,6 +8,8 @@
 #include <unordered_set>
 
 #include "dorvex/output/FileCollector.h"
+#include "dorvex/output/OutputPlanner.h"
+#include "dorvex/platform/WorkPool.h"
 #include "model/MainThreadLink.h"
 
 namespace dorvex::app {
@@ -214,6 +216,19 @@ void AppModel::finish(const Uuid& id, int generation, const CompressionResult& r
         refreshSummary();
     }
     pump();
+    if (running_ == 0) flushOutputs();
+}
+
+void AppModel::flushOutputs() {
+    // New outputs are not flushed one by one; once the list has nothing left to run, their
+    // filesystems are, on a worker (a flush may wait for the disk for a while).
+    try {
+        WorkPool::submit([] {
+            for (const std::string& failure : OutputPlanner::flushOutputs()) qWarning("%s", failure.c_str());
+        });
+    } catch (const std::exception& error) {
+        qWarning("%s", error.what());
+    }
 }
 
 void AppModel::setIgnoredCount(int count) {

@@ -120,6 +120,7 @@ private:
     void release(const QList<CompressionItem*>& items);
     void setIgnoredCount(int count);
     void refreshSummary();
+    void flushOutputs();
 
     ObservablePresetStore& presets_;
     const Toolchain toolchain_;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -125,6 +126,35 @@ std::optional<std::string> readAttribute(const fs::path& file, std::string_view 
 
 // ---- the copy ------------------------------------------------------------------------------
 
+// The filesystems that outputs were renamed onto without a flush of their own, one folder on each
+// (by device), until flushOutputs takes them.
+class UnflushedFilesystems {
+public:
+    void add(const fs::path& folder) {
+        struct stat status {};
+        if (::stat(folder.c_str(), &status) != 0) return;
+        const std::lock_guard lock(mutex_);
+        folders_.insert_or_assign(status.st_dev, folder);
+    }
+    std::vector<fs::path> take() {
+        const std::lock_guard lock(mutex_);
+        std::vector<fs::path> taken;
+        for (auto& [device, folder] : folders_) taken.push_back(std::move(folder));
+        folders_.clear();
+        return taken;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<dev_t, fs::path> folders_;
+};
+
+UnflushedFilesystems& unflushed() {
+    static UnflushedFilesystems filesystems;
+    return filesystems;
+}
+
+
 // A file name that is unlinked when its owner goes, unless it was handed over (released).
 class TemporaryName {
 public:
@@ -143,7 +173,7 @@ private:
     fs::path path_;
 };
 
-// A complete, flushed and marked copy of the produced file under a hidden temporary name in the
+// A complete and marked copy of the produced file under a hidden temporary name in the
 // destination's folder, waiting to be renamed into place. Removed unless published, also when
 // the copy fails half-way (the name is owned by a member, which is destroyed when the
 // constructor throws). On the produced file's own filesystem the "copy" is a second name of the
@@ -155,48 +185,58 @@ public:
                   const fs::path& source)
         : folder_(destination.parent_path()) {
         struct stat status {};  // the produced file as it was handed over
-        FileDescriptor output = linked(produced, source, status);
-        if (!output) {
+        output_ = linked(produced, source, status);
+        if (!output_) {
             FileDescriptor input(::open(produced.c_str(), O_RDONLY | O_CLOEXEC));
             if (!input || ::fstat(input.get(), &status) != 0) {
                 throw FileError(FileError::Kind::read, produced, lastError());
             }
-            output = copied(input, produced, destination);
+            output_ = copied(input, produced, destination);
         }
         // The output may be read by whoever may read the source, and by nobody else: a private
         // photo stays private. Without a readable source, the produced file's permissions.
         struct stat sourceStatus {};
         const bool sourceKnown = ::stat(source.c_str(), &sourceStatus) == 0;
-        ::fchmod(output.get(), (sourceKnown ? sourceStatus.st_mode : status.st_mode) & 0777);
+        ::fchmod(output_.get(), (sourceKnown ? sourceStatus.st_mode : status.st_mode) & 0777);
         if (sourceKnown) {
             // Only root may give a file away; anyone may keep their own group. Failures keep ours.
-            if (::fchown(output.get(), sourceStatus.st_uid, sourceStatus.st_gid) != 0) {
-                [[maybe_unused]] const int ignored = ::fchown(output.get(), uid_t(-1), sourceStatus.st_gid);
+            if (::fchown(output_.get(), sourceStatus.st_uid, sourceStatus.st_gid) != 0) {
+                [[maybe_unused]] const int ignored = ::fchown(output_.get(), uid_t(-1), sourceStatus.st_gid);
             }
         }
         writeMarkers(
             [&](std::string_view attribute, std::string_view value) {
-                ::fsetxattr(output.get(), std::string(attribute).c_str(), value.data(), value.size(), 0);
+                ::fsetxattr(output_.get(), std::string(attribute).c_str(), value.data(), value.size(), 0);
             },
             marker, source);
-        if (::fsync(output.get()) != 0 || !output.close()) {
-            throw FileError(FileError::Kind::write, destination, lastError());
-        }
     }
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
 
     const fs::path& folder() const { return folder_; }
 
-    // Renames the copy to `destination`, replacing a file standing there in one step, and, when
-    // `durable`, makes the rename durable (the folder flushed). The copy's bytes are always on disk
-    // before the rename, so after a crash the output is whole or absent.
+    // Puts the copy's bytes on disk; called before anything of the user's is touched.
+    void flush(const fs::path& destination) {
+        if (flushed_) return;
+        if (::fsync(output_.get()) != 0) throw FileError(FileError::Kind::write, destination, lastError());
+        flushed_ = true;
+    }
+
+    // Renames the copy to `destination`, replacing a file standing there in one step. When
+    // `durable`, the copy is flushed before the rename and the folder after it, so after a crash
+    // the output is whole or absent and the rename has happened or not. Otherwise its filesystem
+    // is left to be flushed with the others (flushOutputs).
     void publish(const fs::path& destination, bool durable) {
+        if (durable) flush(destination);
+        if (!output_.close()) throw FileError(FileError::Kind::write, destination, lastError());
         if (::rename(temporary_.path().c_str(), destination.c_str()) != 0) {
             throw FileError(FileError::Kind::write, destination, lastError());
         }
         temporary_.release();
-        if (!durable) return;
+        if (!durable) {
+            unflushed().add(folderOrCurrent());
+            return;
+        }
         FileDescriptor folder(::open(folderOrCurrent().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder) ::fsync(folder.get());
     }
@@ -266,6 +306,8 @@ private:
 
     fs::path folder_;
     TemporaryName temporary_;
+    FileDescriptor output_;
+    bool flushed_ = false;
 };
 
 void createFolder(const fs::path& folder) {
@@ -373,6 +415,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
     createFolder(working.parent_path());
     const std::string_view marker = overwriting ? overwriteMarker : normalMarker;
     auto pending = std::make_unique<PendingOutput>(produced, working, marker, source);
+    if (overwriting) pending->flush(working);
 
     // The last moment before anything is changed: the source must still be what was compressed.
     if (overwriting && sourceAsRead && SourceIdentity::of(source) != sourceAsRead) {
@@ -389,17 +432,20 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
             if (lockKey(working) != lock.key()) fallbackLock.emplace(working);
             if (absoluteNormal(working.parent_path()) != absoluteNormal(pending->folder())) {
                 pending = std::make_unique<PendingOutput>(produced, working, marker, source);
+                pending->flush(working);
             }
         }
     }
 
-    // The folder is flushed after the rename when the output stands for something the user had:
-    // the source it replaces, or a file that went to the trash for it. A new file beside a kept
-    // source is only flushed itself: a crash may lose its name, never the source.
+    // The output is flushed, and the folder after the rename, when it stands for something the
+    // user had: the source it replaces, or a file that stood at its name. A new file beside a kept
+    // source waits for flushOutputs: a crash before that may cut it short, never lose the source.
     bool durable = overwriting;
     std::error_code error;
     const auto standing = fs::symlink_status(working, error);
     if (!error && fs::exists(standing)) {
+        durable = true;
+        pending->flush(working);
         if (isReplaceableOutput(working, source)) {
             // A regular file is replaced by the rename in one step; anything else is cleared first.
             if (fs::is_directory(standing) && fs::remove_all(working, error) == static_cast<std::uintmax_t>(-1)) {
@@ -408,7 +454,6 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
         } else {
             trash(working);
             warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入废纸篓");
-            durable = true;
         }
     }
 
@@ -425,6 +470,19 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
 }
 
 // ---- rules and markers ---------------------------------------------------------------------
+
+std::vector<std::string> flushOutputs() {
+    std::vector<std::string> failures;
+    for (const fs::path& folder : unflushed().take()) {
+        FileDescriptor descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!descriptor) {
+            ::sync();  // the folder is gone or renamed: its filesystem is flushed with all others
+        } else if (::syncfs(descriptor.get()) != 0) {
+            failures.emplace_back(FileError(FileError::Kind::write, folder, lastError()).what());
+        }
+    }
+    return failures;
+}
 
 bool isNoSavings(std::int64_t sourceBytes, std::int64_t outputBytes, bool sameFormat,
                  std::optional<std::int64_t> maxBytes) {

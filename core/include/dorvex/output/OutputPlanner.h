@@ -6,8 +6,12 @@
 // runs recognise. Texts of errors and warnings are what the user sees.
 //
 // Writing is safe against concurrent jobs. An output is copied to a hidden temporary file
-// (".dorvex-XXXXXX") in the destination's folder, flushed to disk, marked, and renamed into place,
-// so nobody ever sees a half-written or unmarked output. On top of that, every write holds a
+// (".dorvex-XXXXXX") in the destination's folder, marked, and renamed into place, so nobody ever
+// sees a half-written or unmarked output. Where the rename stands for something the user had (the
+// overwrite mode, a file standing at the destination), the copy is flushed to disk before it and
+// the folder after it. A new output beside a kept source is not flushed one by one: its
+// filesystem is flushed by flushOutputs, which the front ends call before they say a batch is
+// done (a crash before that may leave such an output cut short, never a source or an older file). On top of that, every write holds a
 // process-wide lock keyed by its destination (the absolute path with symbolic links of the
 // existing folders resolved) from the identity check to the last trash call, so two jobs that
 // aim at the same file run their whole sequences one after the other: the second sees the first
@@ -138,9 +142,10 @@ std::filesystem::path destination(const std::filesystem::path& source, OutputFor
 //  4. A file standing at the destination is replaced silently when it is an earlier output
 //     marked "1" of the same source (isReplaceableOutput); anything else goes to the trash first,
 //     with a warning, and if that fails its error is thrown and nothing is written.
-//  5. The copy is renamed into place; the folder is flushed too in the overwrite mode and when
-//     something went to the trash in step 4 (a new file beside a kept source is flushed itself,
-//     so a crash may lose its name but never leaves it cut short).
+//  5. The copy is renamed into place. In the overwrite mode and when a file stood at the
+//     destination (step 4), the copy is flushed before the rename and the folder after it, so
+//     after a crash the output is whole or absent; otherwise its filesystem waits for
+//     flushOutputs.
 //  6. In the overwrite mode, when the output got another name than the source, the source goes to
 //     the trash now; if that fails it is kept, with a warning.
 // Throws FileError, or whatever `trash` threw for a file standing in the way in step 4; warnings
@@ -151,6 +156,12 @@ WriteOutcome write(const std::filesystem::path& produced, const std::filesystem:
                    const std::filesystem::path& source, const SaveLocation& location,
                    const TrashOperation& trash = Trash::moveToTrash,
                    const std::optional<SourceIdentity>& sourceAsRead = std::nullopt);
+
+// Flushes to disk every filesystem that outputs were written to without a flush of their own
+// since the last call (syncfs; a whole sync when the folder is gone). Blocks until the disks have
+// them. Returns the failures' texts ("cannot write /a/out: Input/output error"); empty when all
+// went well or nothing was waiting.
+std::vector<std::string> flushOutputs();
 
 // True when keeping the source is the better outcome: the output is in the source's own format,
 // the source is not empty, the output is not smaller, and the source already fits the byte limit

@@ -262,6 +262,18 @@ TEST_F(OutputPlannerFiles, WritesACopyBesideTheSource) {
     EXPECT_TRUE(trashContents().empty());
 }
 
+// New outputs wait for one flush of their filesystem, which still works when their folder went.
+TEST_F(OutputPlannerFiles, NewOutputsAreFlushedOnceTheirFolderIsGoneToo) {
+    const fs::path source = file("x.png", "source");
+    for (const char* folder : {"kept", "gone"}) {
+        OutputPlanner::write(file(std::string("work-") + folder + ".webp", "produced"), dir_ / folder / "x.webp", source,
+                             SaveLocation::folder(dir_ / folder, ""));
+    }
+    fs::remove_all(dir_ / "gone");
+    EXPECT_EQ(OutputPlanner::flushOutputs(), std::vector<std::string>{});
+    EXPECT_EQ(contents(dir_ / "kept" / "x.webp"), "produced");
+}
+
 TEST_F(OutputPlannerFiles, CreatesAMissingFolderWithItsParents) {
     const fs::path source = file("x.png", "source");
     const fs::path produced = file("work/out.png", "produced");

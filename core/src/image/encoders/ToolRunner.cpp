@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,7 +79,8 @@ enum class OutputRouting { standardErrorOnly, standardOutputAndError };
 // whole group and reaps the child, so no path leaves a process or a zombie behind.
 class Child {
 public:
-    Child(pid_t pid, FileDescriptor output) : pid_(pid), output_(std::move(output)) {}
+    Child(pid_t pid, FileDescriptor output)
+        : pid_(pid), output_(std::move(output)), ended_(int(::syscall(SYS_pidfd_open, pid, 0))) {}
     ~Child() {
         if (pid_ <= 0) return;
         signalGroup(SIGKILL);
@@ -89,6 +91,9 @@ public:
     Child& operator=(const Child&) = delete;
 
     int output() const { return output_.get(); }
+    // A descriptor that polls readable once the child has ended (a pidfd); -1 where the kernel
+    // has none, and the child is then looked at on a timer.
+    int endedDescriptor() const { return ended_.get(); }
     void closeOutput() { output_.reset(); }
 
     // Sends `signal` to every process of the child's group. Until the child is reaped its pid
@@ -117,6 +122,7 @@ public:
 private:
     pid_t pid_;
     FileDescriptor output_;
+    FileDescriptor ended_;
 };
 
 // The environment a child starts with: ours, with OMP_WAIT_POLICY=passive unless it is set. The
@@ -258,16 +264,18 @@ public:
         }
     }
 
-    // Waits up to `limit` for the pipe to have something (or to close), and reads it; with the
-    // pipe closed, just waits.
-    void await(std::chrono::microseconds limit) {
-        if (!open_) {
+    // Waits up to `limit` for the pipe to have something (or to close) or for `ended` (-1:
+    // nothing) to poll readable, and reads what the pipe has; with neither, just waits.
+    void await(std::chrono::microseconds limit, int ended) {
+        if (!open_ && ended < 0) {
             std::this_thread::sleep_for(limit);
             return;
         }
-        pollfd entry{fd_, POLLIN, 0};
+        std::array<pollfd, 2> entries{pollfd{open_ ? fd_ : -1, POLLIN, 0}, pollfd{ended, POLLIN, 0}};
         const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(limit);
-        if (::poll(&entry, 1, int(milliseconds.count())) > 0) readAvailable();
+        if (::poll(entries.data(), entries.size(), int(milliseconds.count())) > 0 && entries[0].revents != 0) {
+            readAvailable();
+        }
     }
 
     std::string take() { return tail_.take(); }
@@ -279,18 +287,19 @@ private:
 };
 
 // Watches the running child, draining its pipe, until it ends (true) or `giveUp` answers true
-// (false). Once the pipe has closed the child is looked at after 0.1, 0.2, 0.4 … ms, at most
-// pollInterval apart: a tool usually exits right after closing its output.
+// (false), waking when the pipe has something, when the child ends, and every pollInterval.
+// Without a pidfd, once the pipe has closed the child is looked at after 0.1, 0.2, 0.4 … ms, at
+// most pollInterval apart: a tool usually exits right after closing its output.
 template <typename GiveUp>
 bool watch(const Child& child, Output& output, GiveUp giveUp) {
     std::chrono::microseconds pause{100};
     for (;;) {
         if (child.hasEnded()) return true;
         if (giveUp()) return false;
-        if (output.isOpen()) {
-            output.await(pollInterval);
+        if (output.isOpen() || child.endedDescriptor() >= 0) {
+            output.await(pollInterval, child.endedDescriptor());
         } else {
-            output.await(pause);
+            output.await(pause, -1);
             pause = std::min<std::chrono::microseconds>(pause * 2, pollInterval);
         }
     }

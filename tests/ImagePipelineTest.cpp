@@ -265,9 +265,10 @@ TEST_F(ImagePipelineTest, OverwriteModeSendsTheSourceToTheTrash) {
 // An encoder that exits 0 after writing nothing usable must not take the source's place: in the
 // overwrite mode the source stays where it is, untouched, and the job fails saying why.
 TEST_F(ImagePipelineTest, AnUnusableEncoderOutputNeverReplacesTheSource) {
-    // cwebp's arguments end with "-o OUT IN", pngquant's with "--output OUT IN".
+    // cwebp's arguments end with "-o OUT IN", pngquant's with "--output OUT IN", cjpeg's with
+    // "-outfile OUT IN".
     const std::string findOutput =
-        "while [ $# -gt 0 ]; do case $1 in -o|--output) out=$2;; esac; shift; done\n";
+        "while [ $# -gt 0 ]; do case $1 in -o|--output|-outfile) out=$2;; esac; shift; done\n";
     struct Tool {
         OutputFormat format;
         std::optional<std::string> Toolchain::*path;
@@ -277,13 +278,17 @@ TEST_F(ImagePipelineTest, AnUnusableEncoderOutputNeverReplacesTheSource) {
         std::string body;
         std::string problem;
     };
-    for (const Tool tool : {Tool{OutputFormat::webp, &Toolchain::cwebp}, Tool{OutputFormat::png, &Toolchain::pngquant}}) {
+    for (const Tool tool : {Tool{OutputFormat::webp, &Toolchain::cwebp}, Tool{OutputFormat::png, &Toolchain::pngquant},
+                            Tool{OutputFormat::jpeg, &Toolchain::cjpeg}}) {
         const std::string name = fs::path(*(tools().*tool.path)).filename();
         const std::string extension(tool.format.fileExtension());
         const fs::path small = folder_ / ("small." + extension);
         const fs::path cut = folder_ / ("cut." + extension);
         vips::VImage::black(8, 8).write_to_file(small.c_str());
-        vips::VImage::black(460, 188).write_to_file(cut.c_str());
+        // A black JPEG is mostly headers: noise gives its cut something to cut into.
+        (tool.format == OutputFormat::jpeg ? vips::VImage::gaussnoise(460, 188).cast(VIPS_FORMAT_UCHAR)
+                                           : vips::VImage::black(460, 188))
+            .write_to_file(cut.c_str());
         fs::resize_file(cut, fs::file_size(cut) / 2);
         const std::vector<Case> cases{
             {"nothing written", "", "it is missing"},
@@ -307,8 +312,8 @@ TEST_F(ImagePipelineTest, AnUnusableEncoderOutputNeverReplacesTheSource) {
             const CompressionResult r = ImagePipeline::run(source, o, faulty, nullptr, nullptr);
             EXPECT_EQ(failureText(r), name + " wrote an unusable file: " + c.problem);
             EXPECT_EQ(contents(source), before);
-            if (tool.format == OutputFormat::webp) {  // a PNG's destination is the source, checked above
-                EXPECT_FALSE(fs::exists(folder_ / "screen.webp"));
+            if (tool.format != OutputFormat::png) {  // a PNG's destination is the source, checked above
+                EXPECT_FALSE(fs::exists(folder_ / ("screen." + extension)));
             }
             fs::remove(source);
         }

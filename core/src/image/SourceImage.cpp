@@ -405,7 +405,8 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
     // A plain PNG without EXIF, whose metadata goes: libpng alone reads it. libvips would open
     // the same file with the same libpng, to learn nothing the picture does not say (upright, one
     // image, no profile, nothing kept).
-    if (policy == MetadataPolicy::strip && pngLayout(file) == PngLayout::plain) {
+    const PngLayout layout = pngLayout(file);
+    if (policy == MetadataPolicy::strip && layout == PngLayout::plain) {
         try {
             probed.picture = makePicture(decodePlainPNG(file, isCancelled));
         } catch (const vips::VError&) {
@@ -424,8 +425,7 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         if (!withinLimits({opened->image.width(), opened->image.height()})) throw ToolError::unreadable(file);
 
         const bool plainPNG = opened->typeIdentifier == "public.png" && opened->orientation == 1 &&
-                              opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 &&
-                              pngLayout(file) != PngLayout::other;
+                              opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && layout != PngLayout::other;
         vips::VImage pixels;
         if (plainPNG) {
             pixels = decodePlainPNG(file, isCancelled);

@@ -149,11 +149,12 @@ private:
     std::map<dev_t, fs::path> folders_;
 };
 
+// Never destroyed: a job or a flush on a worker past the engine's shutdown bound may still use it
+// while the process exits.
 UnflushedFilesystems& unflushed() {
-    static UnflushedFilesystems filesystems;
-    return filesystems;
+    static auto* const filesystems = new UnflushedFilesystems;
+    return *filesystems;
 }
-
 
 // A file name that is unlinked when its owner goes, unless it was handed over (released).
 class TemporaryName {

@@ -54,7 +54,7 @@ std::vector<std::string> trashContents() {
     return found;
 }
 
-const OutputPlanner::TrashOperation failingTrash = [](const fs::path&) {
+const OutputPlanner::TrashOperation failingTrash = [](const fs::path&) -> Trash::Entry {
     throw Trash::Error("no trash here");
 };
 
@@ -342,7 +342,7 @@ TEST_F(OutputPlannerFiles, OverwriteWithAnotherExtensionTrashesWhatStoodThereThe
     std::vector<std::string> trashed;  // in the order the trash was asked
     const OutputPlanner::TrashOperation recordingTrash = [&](const fs::path& item) {
         trashed.push_back(item.filename().string() + ": " + contents(item));
-        Trash::moveToTrash(item);
+        return Trash::place(item);
     };
 
     const WriteOutcome outcome = OutputPlanner::write(
@@ -368,7 +368,7 @@ TEST_F(OutputPlannerFiles, OverwriteKeepsTheSourceWhenTheTrashFails) {
         const OutputPlanner::TrashOperation trashOnlyOthers = [&](const fs::path& item) {
             asked.push_back(item);
             if (item == source) throw Trash::Error("Unable to find or create trash directory");
-            Trash::moveToTrash(item);
+            return Trash::place(item);
         };
 
         const WriteOutcome outcome =
@@ -609,7 +609,7 @@ TEST_F(OutputPlannerFiles, OverwriteLeavesASourceThatChangedMeanwhileAlone) {
         c.change(source);
         const std::vector<std::string> before = namesIn(dir_);
         try {
-            OutputPlanner::write(produced, source, source, location, Trash::moveToTrash, asRead);
+            OutputPlanner::write(produced, source, source, location, Trash::place, asRead);
             ADD_FAILURE() << "written";
         } catch (const OutputPlanner::WriteError& error) {
             EXPECT_EQ(error.kind, OutputPlanner::WriteError::Kind::sourceChanged);
@@ -619,7 +619,7 @@ TEST_F(OutputPlannerFiles, OverwriteLeavesASourceThatChangedMeanwhileAlone) {
         EXPECT_TRUE(trashContents().empty());
     }
     const fs::path source = file("x.jpeg", "source");
-    const WriteOutcome outcome = OutputPlanner::write(produced, source, source, location, Trash::moveToTrash,
+    const WriteOutcome outcome = OutputPlanner::write(produced, source, source, location, Trash::place,
                                                       OutputPlanner::SourceIdentity::of(source));
     EXPECT_EQ(contents(outcome.url), "produced");
     EXPECT_EQ(trashContents(), std::vector<std::string>{"source"});
@@ -660,11 +660,10 @@ TEST_F(OutputPlannerFiles, ConcurrentWritesToOneDestinationStayWhole) {
 
     std::mutex trashMutex;
     std::vector<std::string> trashed;
-    int trashCount = 0;
     const OutputPlanner::TrashOperation trash = [&](const fs::path& item) {
         std::lock_guard lock(trashMutex);
         trashed.push_back(contents(item));
-        fs::rename(item, dir_ / ("trashed-" + std::to_string(trashCount++)));
+        return Trash::place(item);
     };
 
     for (bool sameSource : {false, true}) {

@@ -128,7 +128,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     const auto destination =
         OutputPlanner::destination(sourcePath, format, options.saveLocation, options.filenamePrefix);
     const OutputPlanner::WriteOutcome written =
-        OutputPlanner::write(*produced, destination, sourcePath, options.saveLocation, Trash::moveToTrash, sourceAsRead);
+        OutputPlanner::write(*produced, destination, sourcePath, options.saveLocation, Trash::place, sourceAsRead);
     result.output = written.url;
     result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
     return finished(result, CompressionResult::Success{});

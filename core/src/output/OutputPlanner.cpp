@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "dorvex/platform/FileDescriptor.h"
 #include "dorvex/platform/Uuid.h"
+#include "platform/CopyBytes.h"
 
 namespace dorvex::OutputPlanner {
 
@@ -194,6 +196,13 @@ public:
             }
             output_ = copied(input, produced, destination);
         }
+        // Marked while it is still ours and writable: setting an attribute needs write access
+        // to the file, which a read-only source's mode would take away.
+        writeMarkers(
+            [&](std::string_view attribute, std::string_view value) {
+                ::fsetxattr(output_.get(), std::string(attribute).c_str(), value.data(), value.size(), 0);
+            },
+            marker, source);
         // The output may be read by whoever may read the source, and by nobody else: a private
         // photo stays private. Without a readable source, the produced file's permissions.
         struct stat sourceStatus {};
@@ -205,11 +214,6 @@ public:
                 [[maybe_unused]] const int ignored = ::fchown(output_.get(), uid_t(-1), sourceStatus.st_gid);
             }
         }
-        writeMarkers(
-            [&](std::string_view attribute, std::string_view value) {
-                ::fsetxattr(output_.get(), std::string(attribute).c_str(), value.data(), value.size(), 0);
-            },
-            marker, source);
     }
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
@@ -223,23 +227,27 @@ public:
         flushed_ = true;
     }
 
-    // Renames the copy to `destination`, replacing a file standing there in one step. When
-    // `durable`, the copy is flushed before the rename and the folder after it, so after a crash
-    // the output is whole or absent and the rename has happened or not. Otherwise its filesystem
-    // is left to be flushed with the others (flushOutputs).
-    void publish(const fs::path& destination, bool durable) {
+    // Renames the copy to `destination`: replacing what stands there in one step when
+    // `replacing`, else only where nothing does (false when the name is taken). When `durable`,
+    // the copy is flushed before the rename and the folder after it, so after a crash the output
+    // is whole or absent and the rename has happened or not. Otherwise its filesystem is left to
+    // be flushed with the others (flushOutputs).
+    bool publish(const fs::path& destination, bool durable, bool replacing) {
         if (durable) flush(destination);
-        if (!output_.close()) throw FileError(FileError::Kind::write, destination, lastError());
-        if (::rename(temporary_.path().c_str(), destination.c_str()) != 0) {
+        if (output_ && !output_.close()) throw FileError(FileError::Kind::write, destination, lastError());
+        if (replacing ? ::rename(temporary_.path().c_str(), destination.c_str()) != 0
+                      : !placedNew(destination)) {
+            if (!replacing && errno == EEXIST) return false;
             throw FileError(FileError::Kind::write, destination, lastError());
         }
         temporary_.release();
         if (!durable) {
             unflushed().add(folderOrCurrent());
-            return;
+            return true;
         }
         FileDescriptor folder(::open(folderOrCurrent().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder) ::fsync(folder.get());
+        return true;
     }
 
 private:
@@ -278,29 +286,29 @@ private:
         return {};
     }
 
+    // Gives the copy the name `destination` unless that is taken (errno EEXIST then). Where the
+    // filesystem cannot rename without replacing, a second name is made and the hidden one
+    // removed.
+    bool placedNew(const fs::path& destination) {
+        const fs::path& hidden = temporary_.path();
+        if (::renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EINVAL || ::link(hidden.c_str(), destination.c_str()) != 0) return false;
+        ::unlink(hidden.c_str());
+        return true;
+    }
+
     // A new hidden file in the destination's folder with the bytes of `input`.
     FileDescriptor copied(const FileDescriptor& input, const fs::path& produced, const fs::path& destination) {
         std::string name = folderOrCurrent() / ".dorvex-XXXXXX";
         FileDescriptor output(::mkostemp(name.data(), O_CLOEXEC));
         if (!output) throw FileError(FileError::Kind::write, destination, lastError());
         temporary_.own(name);
-
-        std::array<char, 1 << 16> buffer{};
-        for (;;) {
-            const ssize_t got = ::read(input.get(), buffer.data(), buffer.size());
-            if (got == 0) break;
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                throw FileError(FileError::Kind::read, produced, lastError());
-            }
-            for (ssize_t done = 0; done < got;) {
-                const ssize_t put = ::write(output.get(), buffer.data() + done, std::size_t(got - done));
-                if (put < 0) {
-                    if (errno == EINTR) continue;
-                    throw FileError(FileError::Kind::write, destination, lastError());
-                }
-                done += put;
-            }
+        switch (copyBytes(input.get(), output.get())) {
+            case CopyResult::done: break;
+            case CopyResult::readFailed: throw FileError(FileError::Kind::read, produced, lastError());
+            case CopyResult::writeFailed: throw FileError(FileError::Kind::write, destination, lastError());
         }
         return output;
     }
@@ -401,6 +409,18 @@ fs::path destination(const fs::path& source, OutputFormat format, const SaveLoca
 
 // ---- writing -------------------------------------------------------------------------------
 
+namespace {
+
+void reached(Testing::Step step) {
+    if (Testing::afterStep) Testing::afterStep(step);
+}
+
+}  // namespace
+
+namespace Testing {
+std::function<void(Step)> afterStep;
+}  // namespace Testing
+
 WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination, const fs::path& source,
                    const SaveLocation& location, const TrashOperation& trash,
                    const std::optional<SourceIdentity>& sourceAsRead) {
@@ -416,6 +436,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
     createFolder(working.parent_path());
     const std::string_view marker = overwriting ? overwriteMarker : normalMarker;
     auto pending = std::make_unique<PendingOutput>(produced, working, marker, source);
+    reached(Testing::Step::copied);
     if (overwriting) pending->flush(working);
 
     // The last moment before anything is changed: the source must still be what was compressed.
@@ -423,9 +444,12 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
         throw WriteError::sourceChanged(source);
     }
 
+    // What the output takes the place of, in the trash but still standing until the rename.
+    Trash::Entry replaced;
     if (overwriting && same) {
         try {
-            trash(source);
+            replaced = trash(source);
+            reached(Testing::Step::trashed);
         } catch (const std::exception& error) {
             warnings.push_back(std::string("原图移入废纸篓失败，结果另存为新文件：") + error.what());
             const std::string extension = source.extension().string();  // with its dot, or empty
@@ -442,27 +466,35 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
     // user had: the source it replaces, or a file that stood at its name. A new file beside a kept
     // source waits for flushOutputs: a crash before that may cut it short, never lose the source.
     bool durable = overwriting;
-    std::error_code error;
-    const auto standing = fs::symlink_status(working, error);
-    if (!error && fs::exists(standing)) {
-        durable = true;
-        pending->flush(working);
-        if (isReplaceableOutput(working, source)) {
-            // A regular file is replaced by the rename in one step; anything else is cleared first.
-            if (fs::is_directory(standing) && fs::remove_all(working, error) == static_cast<std::uintmax_t>(-1)) {
-                throw FileError(FileError::Kind::remove, working, error);
+    bool replacing = !replaced.name().empty();
+    for (;;) {
+        std::error_code error;
+        const auto standing = fs::symlink_status(working, error);
+        if (!replacing && !error && fs::exists(standing)) {
+            replacing = durable = true;
+            pending->flush(working);
+            if (isReplaceableOutput(working, source)) {
+                // A regular file is replaced by the rename in one step; anything else is cleared first.
+                if (fs::is_directory(standing) && fs::remove_all(working, error) == static_cast<std::uintmax_t>(-1)) {
+                    throw FileError(FileError::Kind::remove, working, error);
+                }
+            } else {
+                replaced = trash(working);
+                warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入废纸篓");
+                reached(Testing::Step::trashed);
             }
-        } else {
-            trash(working);
-            warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入废纸篓");
         }
+        reached(Testing::Step::placing);
+        if (pending->publish(working, durable, replacing)) break;
+        // The name was taken since it was looked at: what stands there now is decided on as above.
     }
-
-    pending->publish(working, durable);
+    replaced.keep();
+    reached(Testing::Step::placed);
 
     if (overwriting && !same) {
         try {
-            trash(source);
+            trash(source).complete();
+            reached(Testing::Step::sourceTrashed);
         } catch (const std::exception& trashError) {
             warnings.push_back(std::string("原图移入废纸篓失败，已保留：") + trashError.what());
         }

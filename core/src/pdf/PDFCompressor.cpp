@@ -149,7 +149,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
         const fs::path destination =
             OutputPlanner::destination(source, OutputFormat::pdf, options.saveLocation, options.filenamePrefix);
         OutputPlanner::WriteOutcome written = OutputPlanner::write(candidate, destination, source, options.saveLocation,
-                                                                   Trash::moveToTrash, sourceAsRead);
+                                                                   Trash::place, sourceAsRead);
         result.output = written.url;
         result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
     } catch (const std::exception& error) {

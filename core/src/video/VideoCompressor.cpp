@@ -203,7 +203,7 @@ void Job::finish(const Attempt& chosen) {
     const fs::path destination =
         OutputPlanner::destination(sourcePath_, format_, options_.saveLocation, options_.filenamePrefix);
     OutputPlanner::WriteOutcome outcome = OutputPlanner::write(chosen.file, destination, sourcePath_, options_.saveLocation,
-                                                               Trash::moveToTrash, sourceAsRead_);
+                                                               Trash::place, sourceAsRead_);
     result_.output = outcome.url;
     result_.warnings.insert(result_.warnings.end(), outcome.warnings.begin(), outcome.warnings.end());
     result_.status = CompressionResult::Success{};

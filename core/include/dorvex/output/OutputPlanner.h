@@ -7,17 +7,21 @@
 //
 // Writing is safe against concurrent jobs. An output is copied to a hidden temporary file
 // (".dorvex-XXXXXX") in the destination's folder, marked, and renamed into place, so nobody ever
-// sees a half-written or unmarked output. Where the rename stands for something the user had (the
-// overwrite mode, a file standing at the destination), the copy is flushed to disk before it and
-// the folder after it. A new output beside a kept source is not flushed one by one: its
-// filesystem is flushed by flushOutputs, which the front ends call before they say a batch is
-// done (a crash before that may leave such an output cut short, never a source or an older
-// file). On top of that, every write holds a process-wide lock keyed by its destination (the
-// absolute path with symbolic links of the existing folders resolved) from the identity check to
-// the last trash call, so two jobs that aim at the same file run their whole sequences one after
-// the other: the second sees the first one's output and treats it like any other file standing
-// there. A write that falls back to the
-// "-min" name also locks that name; such names only ever grow, so the locks cannot deadlock.
+// sees a half-written or unmarked output. A name is never left empty on the way: what the output
+// takes the place of (the source in the overwrite mode, a file standing at the destination) is
+// placed in the trash first, still standing, and the output replaces it in one rename. A new
+// output never replaces a file that appeared at its name meanwhile (another program, another
+// instance): its rename refuses to replace, and the file that appeared is handled like any other
+// file standing there. Where the rename stands for something the user had, the copy is flushed
+// to disk before it and the folder after it. A new output beside a kept source is not flushed one
+// by one: its filesystem is flushed by flushOutputs, which the front ends call before they say a
+// batch is done (a crash before that may leave such an output cut short, never a source or an
+// older file). On top of that, every write holds a process-wide lock keyed by its destination
+// (the absolute path with symbolic links of the existing folders resolved) from the identity check
+// to the last trash call, so two jobs that aim at the same file run their whole sequences one
+// after the other: the second sees the first one's output and treats it like any other file
+// standing there. A write that falls back to the "-min" name also locks that name; such names
+// only ever grow, so the locks cannot deadlock.
 
 #include <cstdint>
 #include <filesystem>
@@ -108,9 +112,11 @@ struct FileError : std::system_error {
     std::filesystem::path path;
 };
 
-// Moves a file to a place the user can get it back from, or throws (the text of what() becomes
-// part of a warning). The default is the desktop trash.
-using TrashOperation = std::function<void(const std::filesystem::path&)>;
+// Places a file in a place the user can get it back from while it still stands at its own place,
+// or throws (the text of what() becomes part of a warning). The write replaces the file's name
+// and keeps the entry, or drops the entry (which undoes it) when it fails before that. The
+// default is the desktop trash.
+using TrashOperation = std::function<Trash::Entry(const std::filesystem::path&)>;
 
 // Throws NamingError when the prefix or the location's suffix contains "/" or a NUL character.
 // The overwrite mode names outputs without them, so there is nothing to check then.
@@ -130,32 +136,36 @@ std::filesystem::path destination(const std::filesystem::path& source, OutputFor
 //     the same path) throws WriteError and touches nothing.
 //  2. The destination's folder is created with its missing parents, and the produced file is
 //     copied to a hidden temporary file there (on its own filesystem: linked there, the produced
-//     file made private first, unless it is the source or has other names), flushed and marked: "overwrite" in the overwrite
-//     mode, "1" otherwise, with the source record. It gets the source's permission bits (and,
-//     where the process may, its owner and group). A failing copy leaves everything as it was:
-//     no temporary file outlives the write.
+//     file made private first, unless it is the source or has other names) and marked:
+//     "overwrite" in the overwrite mode, "1" otherwise, with the source record. Then it gets the source's permission bits
+//     (and, where the process may, its owner and group): marked while it is still writable, so
+//     the output of a read-only source is marked too. A failing copy leaves everything as it
+//     was: no temporary file outlives the write.
 //  2a. In the overwrite mode, when `sourceAsRead` is given and the source's identity is no longer
 //     that one (or the source is gone), WriteError::sourceChanged is thrown and nothing is
 //     touched.
-//  3. In the overwrite mode, when the output takes the source's own name, the source goes to the
-//     trash; if that fails the output goes to "<base>-min.<source's extension>" beside the kept
-//     source instead, with a warning.
-//  4. A file standing at the destination is replaced silently when it is an earlier output
-//     marked "1" of the same source (isReplaceableOutput); anything else goes to the trash first,
-//     with a warning, and if that fails its error is thrown and nothing is written.
-//  5. The copy is renamed into place. In the overwrite mode and when a file stood at the
-//     destination (step 4), the copy is flushed before the rename and the folder after it, so
-//     after a crash the output is whole or absent; otherwise its filesystem waits for
-//     flushOutputs.
+//  3. In the overwrite mode, when the output takes the source's own name, the source is placed in
+//     the trash (still standing); if that fails the output goes to "<base>-min.<source's
+//     extension>" beside the kept source instead, with a warning.
+//  4. A file standing at the destination (other than the source placed in step 3) is replaced
+//     silently when it is an earlier output marked "1" of the same source (isReplaceableOutput);
+//     anything else is placed in the trash first, with a warning, and if that fails its error
+//     is thrown and nothing is written.
+//  5. The copy is renamed into place, replacing what step 3 or 4 decided on in one step; with
+//     nothing standing there it refuses to replace, and a file that appeared meanwhile goes
+//     through step 4. In the overwrite mode and when a file stood at the destination, the copy
+//     is flushed before the rename and the folder after it, so after a crash the output is whole
+//     or absent; otherwise its filesystem waits for flushOutputs. The trash entries of steps 3
+//     and 4 stay from now on; a failure before this rename takes them out again.
 //  6. In the overwrite mode, when the output got another name than the source, the source goes to
 //     the trash now; if that fails it is kept, with a warning.
 // Throws FileError, or whatever `trash` threw for a file standing in the way in step 4; warnings
-// gathered so far go with it. A source trashed in step 3 stays in the trash when a later step
-// fails.
+// gathered so far go with it. At every moment the source's name holds the source or the whole
+// output, and once it holds the output the source is in the trash under its own name.
 // Jobs take the source's identity before they read it and pass it as `sourceAsRead`.
 WriteOutcome write(const std::filesystem::path& produced, const std::filesystem::path& destination,
                    const std::filesystem::path& source, const SaveLocation& location,
-                   const TrashOperation& trash = Trash::moveToTrash,
+                   const TrashOperation& trash = Trash::place,
                    const std::optional<SourceIdentity>& sourceAsRead = std::nullopt);
 
 // Flushes to disk every filesystem that outputs were written to without a flush of their own
@@ -181,5 +191,18 @@ void markOptimized(const std::filesystem::path& file, std::string_view value,
 // True when the file at a destination may be replaced without asking: it carries at least one
 // marker, every marker it carries reads "1", and its source record (if any) names `source`.
 bool isReplaceableOutput(const std::filesystem::path& file, const std::filesystem::path& source);
+
+// For tests only: a hook that write() calls after each of its steps, in the writing thread. Unset
+// (empty) outside tests; set it only while no write runs.
+namespace Testing {
+enum class Step {
+    copied,         // the hidden copy is complete, marked, and has its mode
+    trashed,        // an item in the way was placed in the trash, still standing
+    placing,        // the copy is about to be renamed into place
+    placed,         // the output has its name
+    sourceTrashed,  // the source (with another name than the output) left for the trash
+};
+extern std::function<void(Step)> afterStep;
+}  // namespace Testing
 
 }  // namespace dorvex::OutputPlanner

@@ -1,8 +1,11 @@
 // What outputs keep of their source's metadata under each policy, format by format, through the
 // real encoders, read back with libvips: a photo turned by its orientation tag, with EXIF (camera,
-// dates, a GPS position), XMP and a wide-gamut ICC profile.
+// dates, a GPS position), XMP and a wide-gamut ICC profile; and the XMP rule that takes every
+// recorded place out of a packet, whatever its namespace.
 
 #include "dorvex/image/ImagePipeline.h"
+
+#include "dorvex/image/ImageMetadata.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +21,7 @@
 #include "TestSupport.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "image/VipsBlob.h"
+#include "image/VipsMetadata.h"
 
 namespace dorvex {
 namespace {
@@ -184,6 +188,87 @@ TEST_F(MetadataTest, TheCommandKeepsMetadataWhenAsked) {
         EXPECT_TRUE(found.make.starts_with("NIKON CORPORATION"));
         EXPECT_EQ(found.gps, gps);
         EXPECT_EQ(found.orientation, 1);
+    }
+}
+
+// ---- XMP without a position ----------------------------------------------------------------
+
+ImageMetadata::Bytes bytesOf(std::string_view text) { return ImageMetadata::Bytes(text.begin(), text.end()); }
+
+constexpr std::string_view xmpHead =
+    R"(<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="adobe:ns:meta/">)"
+    R"(<rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">)";
+constexpr std::string_view xmpTail = R"(</rdf:RDF></x:xmpmeta><?xpacket end="w"?>)";
+
+std::string packet(std::string_view body) { return std::string(xmpHead) + std::string(body) + std::string(xmpTail); }
+
+// What a DJI drone writes, with the EXIF namespace's destination beside it.
+const std::string droneXmp = packet(
+    R"(<rdf:Description rdf:about="" xmlns:drone-dji="http://www.dji.com/drone-dji/1.0/")"
+    R"( xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:exif="http://ns.adobe.com/exif/1.0/")"
+    R"( drone-dji:GpsLatitude="22.5423" drone-dji:GpsLongtitude="113.9531")"
+    R"( drone-dji:AbsoluteAltitude="+80.10" drone-dji:RelativeAltitude="+40.00" drone-dji:FlightYawDegree="+12.3">)"
+    R"(<dc:creator><rdf:Seq><rdf:li>Pilot</rdf:li></rdf:Seq></dc:creator>)"
+    R"(<exif:GPSDestLatitude>22,32.5N</exif:GPSDestLatitude></rdf:Description>)");
+
+TEST(XmpPositionTest, EveryPlaceGoesWhateverItsNamespaceAndTheRestStays) {
+    const struct {
+        const char* what;
+        std::string in;
+        std::string out;  // empty: the packet is left out
+    } cases[] = {
+        {"DJI attributes and a GPS destination element", droneXmp,
+         packet(R"(<rdf:Description rdf:about="" xmlns:drone-dji="http://www.dji.com/drone-dji/1.0/")"
+                R"( xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:exif="http://ns.adobe.com/exif/1.0/")"
+                R"( drone-dji:FlightYawDegree="+12.3">)"
+                R"(<dc:creator><rdf:Seq><rdf:li>Pilot</rdf:li></rdf:Seq></dc:creator></rdf:Description>)")},
+        {"indented elements, a place structure and an empty element",
+         packet("<rdf:Description xmlns:e=\"x\" xmlns:p=\"y\">\n  <e:GPSLatitude>1</e:GPSLatitude>\n"
+                "  <e:LocationShown><rdf:Bag><rdf:li e:City=\"Oslo\"/></rdf:Bag></e:LocationShown>\n"
+                "  <p:city>Oslo</p:city>\n  <e:GPSAltitude/>\n  <p:Headline a=\"&quot;&#10;&lt;\">Hi</p:Headline>\n"
+                "</rdf:Description>"),
+         packet("<rdf:Description xmlns:e=\"x\" xmlns:p=\"y\">\n  <p:Headline a=\"&quot;&#10;&lt;\">Hi</p:Headline>\n"
+                "</rdf:Description>")},
+        {"a self-closing description, a prefix named gps, nothing to drop nearby",
+         packet(R"(<rdf:Description xmlns:gps="z" gps:Latitude="1" gps:Rating='5' dc:title="a &amp; b"/>)"),
+         packet(R"(<rdf:Description xmlns:gps="z" gps:Rating="5" dc:title="a &amp; b"/>)")},
+        {"no place at all", packet(R"(<rdf:Description xmlns:s="u" s:State2="x"/>)"),
+         packet(R"(<rdf:Description xmlns:s="u" s:State2="x"/>)")},
+        {"a terminating zero is kept", packet("") + std::string(1, '\0'), packet("") + std::string(1, '\0')},
+        {"a document type", "<!DOCTYPE x [<!ENTITY e \"1\">]>" + packet("<rdf:Description/>"), ""},
+        {"not well-formed", packet("<rdf:Description>"), ""},
+        {"UTF-16", std::string("\xFF\xFE<\0x\0/\0>\0", 10), ""},
+        {"the packet itself is a place", "<Location>here</Location>", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ImageMetadata::Bytes kept = ImageMetadataRules::xmp(bytesOf(c.in), MetadataPolicy::keepWithoutLocation);
+        EXPECT_EQ(std::string(kept.begin(), kept.end()), c.out);
+    }
+    EXPECT_EQ(ImageMetadataRules::xmp(bytesOf(droneXmp), MetadataPolicy::keepAll), bytesOf(droneXmp));
+    EXPECT_TRUE(ImageMetadataRules::xmp(bytesOf(droneXmp), MetadataPolicy::strip).empty());
+}
+
+TEST_F(MetadataTest, NoPositionOfADronesXmpReachesAnOutput) {
+    vips::VImage photo = vips::VImage::new_from_file(source_.c_str()).copy();
+    vips_image_set_blob_copy(photo.get_image(), VIPS_META_XMP_NAME, droneXmp.data(), droneXmp.size());
+    source_ = folder_ / "drone.jpg";
+    photo.jpegsave(source_.c_str(), vips::VImage::option()->set("Q", 95));
+
+    for (const FormatCase& c : formats) {
+        if (!c.xmp) continue;
+        SCOPED_TRACE(std::string(c.format.displayName()));
+        const CompressionResult r = run(c.format, MetadataPolicy::keepWithoutLocation);
+        ASSERT_TRUE(r.isSuccess()) << (r.failed() ? r.failed()->message : "skipped");
+        ASSERT_TRUE(r.output);
+        const vips::VImage out = vips::VImage::new_from_file(r.output->c_str());
+        const auto xmp = blobField(out, VIPS_META_XMP_NAME);
+        const std::string text(xmp.begin(), xmp.end());
+        EXPECT_NE(text.find("<rdf:li>Pilot</rdf:li>"), std::string::npos) << text;
+        EXPECT_NE(text.find("FlightYawDegree"), std::string::npos) << text;
+        for (const char* gone : {"Gps", "GPS", "Altitude", "22.5423", "22,32.5N"}) {
+            EXPECT_EQ(text.find(gone), std::string::npos) << gone << " in " << text;
+        }
     }
 }
 

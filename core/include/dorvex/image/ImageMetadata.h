@@ -1,8 +1,8 @@
 #pragma once
 // ImageMetadata: what an output carries of its source's metadata under a MetadataPolicy — the
 // EXIF block, the XMP packet and the ICC profile of the pixels written — and the rules that pick
-// them from the source's own (the GPS position left out unless asked for, the orientation reset
-// for pixels stored upright).
+// them from the source's own (every recorded position left out unless asked for, the orientation
+// reset for pixels stored upright).
 
 #include <cstdint>
 #include <vector>
@@ -34,8 +34,11 @@ ImageMetadata::Bytes exif(const ImageMetadata::Bytes& source, MetadataPolicy pol
 // pixels need to be shown upright.
 ImageMetadata::Bytes storedExif(const ImageMetadata::Bytes& source, MetadataPolicy policy, int orientation);
 
-// The source's XMP as an output keeps it: nothing under strip; under keepWithoutLocation,
-// nothing when the packet records a GPS position (XMP is not edited, so it goes whole).
+// The source's XMP as an output keeps it: nothing under strip; under keepWithoutLocation, the
+// packet without any property, element or attribute, of any namespace, whose name says it
+// records a place (GPS*, *Latitude*, *Longitude*, *Altitude*, *Location*, City, State, Country
+// and the like), the rest byte for byte; nothing when the packet is no well-formed UTF-8 XML
+// without a document type.
 ImageMetadata::Bytes xmp(const ImageMetadata::Bytes& source, MetadataPolicy policy);
 
 }  // namespace ImageMetadataRules

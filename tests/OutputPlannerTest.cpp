@@ -8,6 +8,7 @@
 #include "dorvex/output/OutputPlanner.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
@@ -18,9 +19,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "TestSupport.h"
 #include "dorvex/platform/Trash.h"
@@ -53,6 +56,23 @@ std::vector<std::string> trashContents() {
     std::sort(found.begin(), found.end());
     return found;
 }
+
+// The Path line of the trash's record for `name`; empty when there is none.
+std::string trashedPath(const std::string& name) {
+    std::ifstream info(TestHome::trashFiles().parent_path() / "info" / (name + ".trashinfo"));
+    for (std::string line; std::getline(info, line);) {
+        if (line.starts_with("Path=")) return line.substr(5);
+    }
+    return {};
+}
+
+// Sets the write's step hook for as long as it lives.
+struct StepHook {
+    explicit StepHook(std::function<void(OutputPlanner::Testing::Step)> hook) {
+        OutputPlanner::Testing::afterStep = std::move(hook);
+    }
+    ~StepHook() { OutputPlanner::Testing::afterStep = nullptr; }
+};
 
 const OutputPlanner::TrashOperation failingTrash = [](const fs::path&) -> Trash::Entry {
     throw Trash::Error("no trash here");
@@ -625,7 +645,9 @@ TEST_F(OutputPlannerFiles, OverwriteLeavesASourceThatChangedMeanwhileAlone) {
     EXPECT_EQ(trashContents(), std::vector<std::string>{"source"});
 }
 
-TEST_F(OutputPlannerFiles, AReadOnlyFolderFailsWithTheSystemsText) {
+class OutputPlannerPermissions : public OutputPlannerFiles {};
+
+TEST_F(OutputPlannerPermissions, AReadOnlyFolderFailsWithTheSystemsText) {
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     const fs::path source = file("in/x.png", "source");
     const fs::path produced = file("work/out.webp", "produced");
@@ -641,6 +663,108 @@ TEST_F(OutputPlannerFiles, AReadOnlyFolderFailsWithTheSystemsText) {
     }
     EXPECT_EQ(contents(source), "source");
     EXPECT_TRUE(fs::is_empty(dir_ / "locked"));
+}
+
+// Attributes need write access to the file: the output is marked before it takes the mode.
+TEST_F(OutputPlannerPermissions, AReadOnlySourcesOutputIsMarked) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    for (const SaveLocation& location : {SaveLocation::sourceFolder("-min"), SaveLocation::overwrite()}) {
+        SCOPED_TRACE(location.isOverwrite() ? "overwrite" : "beside");
+        const fs::path source = file(std::string(location.isOverwrite() ? "o" : "b") + "/x.jpeg", "source");
+        fs::permissions(source, fs::perms(0444));
+        const WriteOutcome outcome = OutputPlanner::write(
+            file("work/out.jpg", "produced"), OutputPlanner::destination(source, OutputFormat::jpeg, location, ""),
+            source, location);
+        EXPECT_EQ(fs::status(outcome.url).permissions(), fs::perms(0444));
+        EXPECT_EQ(attribute(outcome.url, OutputPlanner::optimizedAttribute),
+                  location.isOverwrite() ? "overwrite" : "1");
+    }
+}
+
+// A file that appears at a new output's name after it was looked at is not replaced silently.
+TEST_F(OutputPlannerFiles, AFileThatAppearsJustBeforeThePlacementIsHandledLikeAStandingOne) {
+    struct Case {
+        const char* name;
+        bool earlierOutput;
+        std::vector<std::string> warnings, trashed;
+    };
+    const std::vector<Case> cases{
+        {"the user's file goes to the trash", false, {"已将原有的同名文件 x-min.webp 移入废纸篓"}, {"appeared"}},
+        {"an earlier output of the source is replaced", true, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(TestHome::trashFiles().parent_path());
+        const fs::path source = file(std::string(c.name) + "/x.png", "source");
+        const fs::path target = source.parent_path() / "x-min.webp";
+        bool appeared = false;
+        const StepHook hook([&](OutputPlanner::Testing::Step step) {
+            if (step != OutputPlanner::Testing::Step::placing || std::exchange(appeared, true)) return;
+            put(target, "appeared");
+            if (c.earlierOutput) OutputPlanner::markOptimized(target, "1", source);
+        });
+        const WriteOutcome outcome =
+            OutputPlanner::write(file("work/out.webp", "produced"), target, source, SaveLocation::sourceFolder("-min"));
+        EXPECT_EQ(outcome.warnings, c.warnings);
+        EXPECT_EQ(contents(target), "produced");
+        EXPECT_EQ(trashContents(), c.trashed);
+    }
+}
+
+// A write killed after any of its steps (no destructors run) leaves every name it touches holding
+// what it held or the whole output, and whatever left a name is in the trash under that name.
+TEST_F(OutputPlannerFiles, AKillAfterAnyStepLosesNothing) {
+    struct Case {
+        const char* name;
+        SaveLocation location;
+        std::string sourceName, destinationName;
+    };
+    const std::vector<Case> cases{
+        {"overwrite, same name", SaveLocation::overwrite(), "x.jpeg", "x.jpeg"},
+        {"overwrite, another name with a file there", SaveLocation::overwrite(), "x.png", "x.jpg"},
+        {"beside, with a file there", SaveLocation::sourceFolder("-min"), "x.png", "x-min.jpg"},
+    };
+    for (const Case& c : cases) {
+        for (int killedAt = 1;; ++killedAt) {
+            SCOPED_TRACE(::testing::Message() << c.name << ", killed after step " << killedAt);
+            fs::remove_all(TestHome::trashFiles().parent_path());
+            const fs::path folder = makeTemporaryFolder(dir_, "kill-");
+            std::map<fs::path, std::string> originals{{folder / c.destinationName, "standing"},
+                                                      {folder / c.sourceName, "source"}};
+            for (const auto& [name, bytes] : originals) put(name, bytes);
+            const fs::path produced = file("work/out.jpg", "produced");
+
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                int steps = 0;
+                OutputPlanner::Testing::afterStep = [&](OutputPlanner::Testing::Step) {
+                    if (++steps == killedAt) ::_exit(3);
+                };
+                try {
+                    OutputPlanner::write(produced, folder / c.destinationName, folder / c.sourceName, c.location);
+                } catch (...) {
+                    ::_exit(4);
+                }
+                ::_exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 4);
+
+            for (const auto& [name, bytes] : originals) {
+                const std::string now = contents(name);
+                if (fs::exists(name) && now == bytes) continue;
+                EXPECT_TRUE(now == "produced" || name != folder / c.destinationName) << name;
+                EXPECT_EQ(contents(TestHome::trashFiles() / name.filename()), bytes) << name;
+                EXPECT_EQ(trashedPath(name.filename()), name.string());
+            }
+            if (WEXITSTATUS(status) == 0) {
+                EXPECT_EQ(contents(folder / c.destinationName), "produced");
+                break;
+            }
+        }
+    }
 }
 
 // ---- concurrent writes ---------------------------------------------------------------------
@@ -708,18 +832,42 @@ TEST_F(OutputPlannerFiles, ConcurrentWritesToOneDestinationStayWhole) {
 // ---- the desktop trash ---------------------------------------------------------------------
 
 TEST_F(OutputPlannerFiles, TrashMovesToTheHomeTrashOrSaysWhyNot) {
-    const fs::path item = file("old.png", "old");
+    const fs::path item = file("照片 1.jpg", "old");
+    Trash::moveToTrash(item);
+    put(item, "newer");
     Trash::moveToTrash(item);
     EXPECT_FALSE(fs::exists(item));
-    EXPECT_EQ(contents(TestHome::trashFiles() / "old.png"), "old");
-    EXPECT_TRUE(fs::exists(TestHome::trashFiles().parent_path() / "info" / "old.png.trashinfo"));
+    EXPECT_EQ(contents(TestHome::trashFiles() / "照片 1.jpg"), "old");
+    EXPECT_EQ(contents(TestHome::trashFiles() / "照片 1.2.jpg"), "newer");
+    for (const char* name : {"照片 1.jpg", "照片 1.2.jpg"}) {
+        EXPECT_EQ(trashedPath(name), dir_.string() + "/%E7%85%A7%E7%89%87%201.jpg");
+    }
 
     try {
         Trash::moveToTrash(dir_ / "missing.png");
         ADD_FAILURE() << "trashed a missing file";
     } catch (const Trash::Error& error) {
-        EXPECT_NE(std::string(error.what()), "");
+        EXPECT_EQ(std::string(error.what()), "cannot trash " + (dir_ / "missing.png").string() + ": No such file or directory");
     }
+}
+
+// An entry stands beside its file until kept; dropped, it leaves the trash as it was, and it never
+// removes a file that took the item's name meanwhile.
+TEST_F(OutputPlannerFiles, TrashEntriesGoUnlessKept) {
+    const fs::path item = file("x.png", "item");
+    {
+        const Trash::Entry dropped = Trash::place(item);
+        EXPECT_EQ(contents(TestHome::trashFiles() / dropped.name()), "item");
+        EXPECT_EQ(contents(item), "item");
+    }
+    {
+        Trash::Entry replaced = Trash::place(item);
+        fs::rename(file("other.png", "other"), item);
+        EXPECT_THROW(replaced.complete(), Trash::Error);
+    }
+    EXPECT_EQ(contents(item), "other");
+    EXPECT_TRUE(trashContents().empty());
+    EXPECT_TRUE(fs::is_empty(TestHome::trashFiles().parent_path() / "info"));
 }
 
 }  // namespace

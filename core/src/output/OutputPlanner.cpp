@@ -223,7 +223,11 @@ public:
     // Puts the copy's bytes on disk; called before anything of the user's is touched.
     void flush(const fs::path& destination) {
         if (flushed_) return;
-        if (::fsync(output_.get()) != 0) throw FileError(FileError::Kind::write, destination, lastError());
+        // Closed already when a placement found the name taken; the hidden name is still ours.
+        const FileDescriptor reopened(output_ ? -1 : ::open(temporary_.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (::fsync(output_ ? output_.get() : reopened.get()) != 0) {
+            throw FileError(FileError::Kind::write, destination, lastError());
+        }
         flushed_ = true;
     }
 

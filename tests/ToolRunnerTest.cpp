@@ -2,15 +2,18 @@
 // inherited folder and environment), launch failures, signals, a large standard error, and many
 // runs at once without descriptors leaking into the parent or into other children; ending a
 // child early (cancellation, time limit) together with what it started, and not waiting for a
-// process that the child left holding its pipe.
+// process that the child left holding its pipe; the child's private umask, and its end with the
+// process that ran it.
 
 #include "dorvex/image/encoders/ToolRunner.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -279,4 +282,53 @@ TEST(ToolRunner, AVersionProbeThatHangsEndsAfterItsTimeLimit) {
     EXPECT_GT(secondsSince(start), 4.9);
     EXPECT_LT(secondsSince(start), 6.0);
     EXPECT_TRUE(hasNoChild());
+}
+
+// A hung encoder is ended at its time limit (here a tiny one), together with what it started, and
+// the run ends as timed out, with a text that names the tool and the limit.
+TEST(ToolRunner, AnEncoderPastItsTimeLimitIsEndedWithWhatItStarted) {
+    TemporaryFolder folder;
+    const std::string tool = writeScript(folder.path() / "cjpeg", "sleep 600 & echo $! > \"$0.pid\"; wait");
+    try {
+        run(tool, {}, nullptr, std::chrono::milliseconds(300));
+        ADD_FAILURE() << "no time-out";
+    } catch (const dorvex::ToolTimeoutError& error) {
+        EXPECT_EQ(error.executable, tool);
+        EXPECT_STREQ(error.what(), "编码器超时：cjpeg 在 300 毫秒内未完成");
+    }
+    EXPECT_TRUE(hasNoChild());
+    EXPECT_TRUE(hasEnded(pidWrittenBy(tool)));
+    EXPECT_STREQ(dorvex::ToolTimeoutError(tool, std::chrono::minutes(12)).what(), "编码器超时：cjpeg 在 12 分钟内未完成");
+    EXPECT_STREQ(dorvex::ToolTimeoutError(tool, std::chrono::seconds(90)).what(), "编码器超时：cjpeg 在 90 秒内未完成");
+}
+
+// What an encoder writes by name (its output, a temporary file beside it) is its owner's only.
+TEST(ToolRunner, WhatTheChildWritesIsItsOwnersOnly) {
+    TemporaryFolder folder;
+    const std::string tool = writeScript(folder.path() / "writer", "echo bytes > \"$1\"");
+    const fs::path written = folder.path() / "out.webp";
+    ASSERT_EQ(run(tool, {written.string()}).status, 0);
+    EXPECT_EQ(fs::status(written).permissions(), fs::perms(0600));
+}
+
+// The process running an encoder dies (SIGKILL, as after a crash or an out-of-memory kill): the
+// encoder, which would otherwise run on unwatched, is killed with it.
+TEST(ToolRunner, AnEncoderDiesWithTheProcessThatRanIt) {
+    TemporaryFolder folder;
+    const std::string tool = writeScript(folder.path() / "hung", "echo $$ > \"$0.part\"; mv \"$0.part\" \"$0.pid\"; exec sleep 600");
+    const pid_t runner = ::fork();
+    ASSERT_GE(runner, 0);
+    if (runner == 0) {
+        run(tool, {});
+        ::_exit(0);
+    }
+    for (int i = 0; i < 1000 && !fs::exists(tool + ".pid"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(runner, SIGKILL);
+    int status = 0;
+    ::waitpid(runner, &status, 0);
+    ASSERT_TRUE(fs::exists(tool + ".pid"));
+    const std::string encoder = pidWrittenBy(tool);
+    const bool ended = hasEnded(encoder);
+    if (!ended) ::kill(std::stoi(encoder), SIGKILL);
+    EXPECT_TRUE(ended);
 }

@@ -1,5 +1,7 @@
 #include "dorvex/image/encoders/ImageEncoder.h"
 
+#include <chrono>
+#include <cstdint>
 #include <string_view>
 #include <type_traits>
 
@@ -43,10 +45,18 @@ EncodeFailure toolFailure(const std::string& executable, const ToolRunner::Resul
     return EncodeFailure{EncodeFailure::Tool{toolName(executable), result.status, result.stderrText, result.signal}};
 }
 
+// How long one encoder run may take before it counts as hung: two minutes and half a minute per
+// megapixel encoded. Generous on purpose (cjxl's lossless effort on a 268 MP picture on a slow
+// machine must never be cut); it is there so that a hung encoder cannot hold its job forever.
+std::chrono::milliseconds encodeTimeLimit(PixelSize size) {
+    const auto pixels = std::int64_t(size.width) * std::int64_t(size.height);
+    return std::chrono::minutes(2) + std::chrono::milliseconds(pixels * 30 / 1000);
+}
+
 // Runs a tool whose only meaningful status is 0.
 std::optional<EncodeFailure> runTool(const std::string& executable, const std::vector<std::string>& arguments,
-                                     const CancelQuery& isCancelled) {
-    ToolRunner::Result result = ToolRunner::run(executable, arguments, isCancelled);
+                                     const CancelQuery& isCancelled, std::chrono::milliseconds timeLimit) {
+    ToolRunner::Result result = ToolRunner::run(executable, arguments, isCancelled, timeLimit);
     if (result.status == 0) return std::nullopt;
     return toolFailure(executable, result);
 }
@@ -69,6 +79,9 @@ struct Encode {
     std::string out;
     const CancelQuery& isCancelled;
 
+    // The time limit of a tool's run on this attempt's picture.
+    std::chrono::milliseconds timeLimit() const { return encodeTimeLimit(pixelSize.value_or(inputs.source().pixelSize)); }
+
     // The attempt's quality on the encoder's own scale.
     int qualityFor(OutputFormat format) const { return FormatProfile::encoderQuality(format, quality); }
 
@@ -82,13 +95,13 @@ struct Encode {
 
     std::optional<EncodeFailure> operator()(const MozJPEGEncoder& e) const {
         const std::string in = inputs.ppm(pixelSize).string();
-        return withMetadata(runTool(e.executable, MozJPEGEncoder::arguments(quality, in, out), isCancelled),
+        return withMetadata(runTool(e.executable, MozJPEGEncoder::arguments(quality, in, out), isCancelled, timeLimit()),
                             e.executable, OutputFormat::jpeg);
     }
 
     std::optional<EncodeFailure> operator()(const PNGQuantEncoder& e) const {
         const std::string in = inputs.pngOrSource(pixelSize).string();
-        ToolRunner::Result result = ToolRunner::run(e.executable, PNGQuantEncoder::arguments(quality, in, out), isCancelled);
+        ToolRunner::Result result = ToolRunner::run(e.executable, PNGQuantEncoder::arguments(quality, in, out), isCancelled, timeLimit());
         if (result.status == 0) return withMetadata(std::nullopt, e.executable, OutputFormat::png);
         if (result.status == PNGQuantEncoder::qualityTooLowStatus) return EncodeFailure{EncodeFailure::QualityTooLow{}};
         return toolFailure(e.executable, result);
@@ -97,14 +110,14 @@ struct Encode {
     std::optional<EncodeFailure> operator()(const CWebPEncoder& e) const {
         const std::string in = inputs.pngOrSource(pixelSize).string();
         const auto arguments = CWebPEncoder::arguments(qualityFor(OutputFormat::webp), in, out);
-        return withMetadata(runTool(e.executable, arguments, isCancelled), e.executable, OutputFormat::webp);
+        return withMetadata(runTool(e.executable, arguments, isCancelled, timeLimit()), e.executable, OutputFormat::webp);
     }
 
     std::optional<EncodeFailure> operator()(const CJXLEncoder& e) const {
         if (!e.lossless) {
             const std::string in = inputs.png(pixelSize).string();
             const auto arguments = CJXLEncoder::lossyArguments(qualityFor(OutputFormat::jxl), in, out);
-            return runTool(e.executable, arguments, isCancelled);
+            return runTool(e.executable, arguments, isCancelled, timeLimit());
         }
         SourceImage& source = inputs.source();
         if (source.isJPEG()) {
@@ -112,7 +125,7 @@ struct Encode {
             // reads one holding only what the output keeps.
             const std::string in = e.metadata == MetadataPolicy::keepAll ? source.path.string() : inputs.storedJpeg().string();
             ToolRunner::Result result =
-                ToolRunner::run(e.executable, CJXLEncoder::jpegTranscodeArguments(in, out), isCancelled);
+                ToolRunner::run(e.executable, CJXLEncoder::jpegTranscodeArguments(in, out), isCancelled, timeLimit());
             if (result.status == 0) return std::nullopt;
             std::string detail = firstNonEmptyLine(result.stderrText);
             if (detail.empty()) detail = "exit " + std::to_string(result.status);
@@ -121,7 +134,7 @@ struct Encode {
         // An upright PNG is read as it is; anything else through the full-size upright rendering.
         const std::string in = source.isPNG() && source.orientation == 1 ? source.path.string()
                                                                            : inputs.png(std::nullopt).string();
-        return runTool(e.executable, CJXLEncoder::losslessArguments(in, out), isCancelled);
+        return runTool(e.executable, CJXLEncoder::losslessArguments(in, out), isCancelled, timeLimit());
     }
 
     std::optional<EncodeFailure> operator()(const ImageIOEncoder& e) const {

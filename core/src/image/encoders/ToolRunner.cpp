@@ -3,8 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sched.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <filesystem>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -34,37 +39,26 @@ ToolLaunchError::ToolLaunchError(const std::string& executablePath, int errorCod
 
 ToolCancelled::ToolCancelled() : std::runtime_error(std::string(cancelledText)) {}
 
+namespace {
+
+// "3 分钟", "5 秒", "250 毫秒": the largest unit that states `limit` exactly.
+std::string durationText(std::chrono::milliseconds limit) {
+    using namespace std::chrono;
+    if (limit.count() != 0 && limit % minutes(1) == milliseconds(0)) return std::to_string(duration_cast<minutes>(limit).count()) + " 分钟";
+    if (limit % seconds(1) == milliseconds(0)) return std::to_string(duration_cast<seconds>(limit).count()) + " 秒";
+    return std::to_string(limit.count()) + " 毫秒";
+}
+
+}  // namespace
+
 ToolTimeoutError::ToolTimeoutError(const std::string& executablePath, std::chrono::milliseconds limit)
-    : std::runtime_error(executablePath + " did not finish within " + std::to_string(limit.count()) + " ms"),
+    : std::runtime_error("编码器超时：" + std::filesystem::path(executablePath).filename().string() + " 在 " +
+                         durationText(limit) + "内未完成"),
       executable(executablePath) {}
 
 namespace ToolRunner {
 
 namespace {
-
-class SpawnFileActions {
-public:
-    SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -143,13 +137,104 @@ std::vector<char*> childEnvironment() {
     return entries;
 }
 
+// Everything the child needs, prepared before it exists: between the clone and the exec it
+// shares our memory and may allocate nothing, take no lock and touch no shared state.
+struct Launch {
+    const char* executable;
+    char* const* argv;
+    char* const* environment;
+    int output;        // the writing end of the output pipe
+    bool combined;     // standard output on the pipe as well, instead of /dev/null
+    int failureReport; // close-on-exec: a failed exec writes its errno here
+    pid_t parent;
+};
+
+// The kernel's own sigaction record (the same layout on x86-64 and AArch64); only the handler is
+// ever set, to the default, with every other field zero.
+struct KernelSignalAction {
+    std::uintptr_t handler = 0;
+    unsigned long flags = 0;
+    std::uintptr_t restorer = 0;
+    std::uint64_t mask = 0;
+};
+constexpr std::uintptr_t defaultHandler = 0;
+constexpr std::uintptr_t ignoreHandler = 1;
+constexpr long signalSetSize = sizeof(std::uint64_t);
+constexpr int lastSignal = 64;
+
+// Puts `fd` on `target` for the exec (dup3 cannot copy a descriptor onto itself: its
+// close-on-exec flag is cleared instead).
+[[gnu::no_sanitize("address", "thread", "undefined")]] bool moveTo(int fd, int target) {
+    if (fd == target) return ::syscall(SYS_fcntl, fd, F_SETFD, 0) == 0;
+    return ::syscall(SYS_dup3, fd, target, 0) >= 0;
+}
+
+[[gnu::no_sanitize("address", "thread", "undefined")]] bool openNullDevice(int flags, int target) {
+    const long fd = ::syscall(SYS_openat, AT_FDCWD, "/dev/null", flags);
+    if (fd < 0) return false;
+    const bool moved = moveTo(int(fd), target);
+    if (fd != target) ::syscall(SYS_close, fd);
+    return moved;
+}
+
+// The child, from the clone to the exec. Raw system calls only: a sanitizer's or the C library's
+// wrappers would touch state shared with the parent. Signals are blocked on entry (the parent
+// blocked them before the clone); handlers are reset to the default before they are unblocked,
+// so no handler of ours ever runs here, and SIGPIPE is at its default whatever we set for
+// ourselves. The child dies with the thread that started it (PR_SET_PDEATHSIG): that thread
+// waits for it in run() or combinedOutput(), so the signal comes only when we are gone (a crash,
+// SIGKILL). A parent that died before the prctl is seen in getppid().
+[[gnu::no_sanitize("address", "thread", "undefined")]] int startChild(void* argument) {
+    const Launch& launch = *static_cast<const Launch*>(argument);
+    for (int signal = 1; signal <= lastSignal; ++signal) {
+        if (signal == SIGKILL || signal == SIGSTOP) continue;
+        KernelSignalAction current;
+        if (::syscall(SYS_rt_sigaction, signal, nullptr, &current, signalSetSize) != 0) continue;
+        if (current.handler == defaultHandler || (current.handler == ignoreHandler && signal != SIGPIPE)) continue;
+        const KernelSignalAction reset;
+        ::syscall(SYS_rt_sigaction, signal, &reset, nullptr, signalSetSize);
+    }
+    bool ready = ::syscall(SYS_setpgid, 0, 0) == 0 && ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0;
+    if (::syscall(SYS_getppid) != launch.parent) ::syscall(SYS_exit_group, 127);
+    // What the encoder writes into the work folder is for our eyes only.
+    ::syscall(SYS_umask, 077);
+    ready = ready && moveTo(launch.output, STDERR_FILENO) &&
+            (launch.combined ? moveTo(launch.output, STDOUT_FILENO) : openNullDevice(O_WRONLY, STDOUT_FILENO)) &&
+            openNullDevice(O_RDONLY, STDIN_FILENO);
+    const std::uint64_t noSignals = 0;
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &noSignals, nullptr, signalSetSize);
+    if (ready) ::syscall(SYS_execve, launch.executable, launch.argv, launch.environment);
+    const int error = errno;
+    ::syscall(SYS_write, launch.failureReport, &error, sizeof error);
+    ::syscall(SYS_exit_group, 127);
+    return 127;
+}
+
+// Blocks every signal of the calling thread (the C library's own included) while it lives: the
+// child starts on our memory and must not run a handler of ours before it has reset them.
+class AllSignalsBlocked {
+public:
+    AllSignalsBlocked() {
+        const std::uint64_t all = ~std::uint64_t{0};
+        ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &saved_, signalSetSize);
+    }
+    ~AllSignalsBlocked() { ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &saved_, nullptr, signalSetSize); }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+private:
+    std::uint64_t saved_ = 0;
+};
+
 // Starts the child. Both pipe ends are close-on-exec, so a child that another thread starts at
 // the same moment inherits neither; only the copy made onto the child's own descriptor 2 (and 1)
-// survives its exec. glibc's posix_spawn reports a failed exec (missing file, no permission, not
-// a program) through its return value, so every launch failure surfaces here. The child gets a
-// process group of its own, so that cancelling reaches whatever it starts in turn; being outside
-// the terminal's foreground group, it reads standard input from /dev/null (a read from the
-// terminal would stop it).
+// survives its exec. The child is cloned sharing our memory and we wait until it has called exec
+// (CLONE_VFORK, as posix_spawn does, which cannot set the parent-death signal); a failed exec
+// (missing file, no permission, not a program) reports its errno through a close-on-exec pipe,
+// which an exec that succeeds closes empty, so every launch failure surfaces here and is told
+// from a tool exiting 127. The child gets a process group of its own, so that cancelling reaches
+// whatever it starts in turn; being outside the terminal's foreground group, it reads standard
+// input from /dev/null (a read from the terminal would stop it).
 Child spawn(const std::string& executable, const std::vector<std::string>& arguments,
             OutputRouting routing) {
     std::array<int, 2> ends{-1, -1};
@@ -158,31 +243,9 @@ Child spawn(const std::string& executable, const std::vector<std::string>& argum
     FileDescriptor writeEnd(ends[1]);
     // The parent reads without blocking, so that it can watch the child between reads.
     ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
-
-    SpawnFileActions actions;
-    int error = ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (error == 0) {
-        error = routing == OutputRouting::standardErrorOnly
-                    ? ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0)
-                    : ::posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
-    }
-    if (error == 0)
-        error = ::posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
-    if (error != 0) throw ToolLaunchError(executable, error);
-
-    // The child starts with no blocked signals and with SIGPIPE at its default, whatever the
-    // calling thread or the application has set for itself.
-    SpawnAttributes attributes;
-    sigset_t noSignals;
-    sigset_t defaultSignals;
-    ::sigemptyset(&noSignals);
-    ::sigemptyset(&defaultSignals);
-    ::sigaddset(&defaultSignals, SIGPIPE);
-    ::posix_spawnattr_setsigmask(attributes.get(), &noSignals);
-    ::posix_spawnattr_setsigdefault(attributes.get(), &defaultSignals);
-    ::posix_spawnattr_setpgroup(attributes.get(), 0);
-    ::posix_spawnattr_setflags(attributes.get(),
-                               POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    if (::pipe2(ends.data(), O_CLOEXEC) != 0) throw ToolLaunchError(executable, errno);
+    FileDescriptor reportRead(ends[0]);
+    FileDescriptor reportWrite(ends[1]);
 
     std::vector<std::string> argumentStorage;
     argumentStorage.reserve(arguments.size() + 1);
@@ -192,14 +255,31 @@ Child spawn(const std::string& executable, const std::vector<std::string>& argum
     argv.reserve(argumentStorage.size() + 1);
     for (std::string& argument : argumentStorage) argv.push_back(argument.data());
     argv.push_back(nullptr);
+    const std::vector<char*> environment = childEnvironment();
 
-    std::vector<char*> environment = childEnvironment();
+    const Launch launch{executable.c_str(), argv.data(), environment.data(), writeEnd.get(),
+                        routing == OutputRouting::standardOutputAndError, reportWrite.get(), ::getpid()};
+    // The child's stack until its exec: it calls nothing but the kernel.
+    constexpr std::size_t stackSize = 64 * 1024;
+    const auto stack = std::make_unique<std::max_align_t[]>(stackSize / sizeof(std::max_align_t));
     pid_t pid = -1;
-    error = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
-                          environment.data());
-    if (error != 0) throw ToolLaunchError(executable, error);
-    // Our copy of the writing end must go, or the pipe would never report its end.
+    {
+        const AllSignalsBlocked blocked;
+        pid = ::clone(startChild, stack.get() + stackSize / sizeof(std::max_align_t),
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<Launch*>(&launch));
+    }
+    if (pid < 0) throw ToolLaunchError(executable, errno);
+    // Our copies of the writing ends must go, or the pipes would never report their end.
     writeEnd.reset();
+    reportWrite.reset();
+    int execError = 0;
+    ssize_t got = -1;
+    while ((got = ::read(reportRead.get(), &execError, sizeof execError)) < 0 && errno == EINTR) {}
+    if (got == ssize_t(sizeof execError)) {
+        int ignored = 0;
+        while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {}
+        throw ToolLaunchError(executable, execError);
+    }
     return Child(pid, std::move(readEnd));
 }
 
@@ -340,10 +420,13 @@ Collected collect(Child& child, const CancelQuery& isCancelled, std::optional<Cl
 }  // namespace
 
 Result run(const std::string& executable, const std::vector<std::string>& arguments,
-           const CancelQuery& isCancelled) {
+           const CancelQuery& isCancelled, std::optional<std::chrono::milliseconds> timeLimit) {
     Child child = spawn(executable, arguments, OutputRouting::standardErrorOnly);
-    Collected collected = collect(child, isCancelled, std::nullopt);
+    std::optional<Clock::time_point> deadline;
+    if (timeLimit) deadline = Clock::now() + *timeLimit;
+    Collected collected = collect(child, isCancelled, deadline);
     if (collected.ending == Ending::cancelled) throw ToolCancelled();
+    if (collected.ending == Ending::timedOut) throw ToolTimeoutError(executable, *timeLimit);
     const int waitStatus = collected.waitStatus;
     const int signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
     return Result{signal != 0 ? 128 + signal : WEXITSTATUS(waitStatus),

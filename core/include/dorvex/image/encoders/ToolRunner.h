@@ -2,12 +2,15 @@
 // ToolRunner: runs one external encoder as a child process, in a process group of its own, and
 // owns it until it has been reaped. Standard error goes to a pipe of which the last 64 KB are
 // kept; standard output goes to /dev/null (or to the same pipe, for version lines); standard input
-// is /dev/null; the environment and the working folder are inherited. A run ends early when its
-// job is cancelled or its time limit passes: the group gets SIGTERM, then SIGKILL after half a
-// second. Safe to call from several threads at once.
+// is /dev/null; the environment and the working folder are inherited; the umask is 077, so what
+// the child writes is its owner's only. The child cannot outlive us: it gets SIGKILL when the
+// thread that started it ends (which happens only when the process dies, since that thread waits
+// for it). A run ends early when its job is cancelled or its time limit passes: the group gets
+// SIGTERM, then SIGKILL after half a second. Safe to call from several threads at once.
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,7 +35,8 @@ struct ToolCancelled : std::runtime_error {
 };
 
 // A child that was still running when its time limit passed; it has been ended.
-// what() is "<path> did not finish within <n> ms".
+// what() is "编码器超时：<file name> 在 <n> 分钟内未完成" (seconds, "秒", or milliseconds, "毫秒",
+// for a limit that is not a whole number of minutes).
 struct ToolTimeoutError : std::runtime_error {
     ToolTimeoutError(const std::string& executablePath, std::chrono::milliseconds limit);
 
@@ -65,10 +69,12 @@ struct Result {
 // A non-zero status is returned, not thrown; each encoder decides what it means. Once the child
 // has exited, what its pipe holds is read and the run ends, even when a process it left behind
 // still holds the pipe; what is left of its process group is then killed. `isCancelled` is asked
-// every 50 ms while the child runs. Throws ToolLaunchError when the child cannot be started and
-// ToolCancelled when the job was cancelled while it ran.
+// every 50 ms while the child runs. Throws ToolLaunchError when the child cannot be started,
+// ToolCancelled when the job was cancelled while it ran and ToolTimeoutError when it was still
+// running after `timeLimit` (none: no limit).
 Result run(const std::string& executable, const std::vector<std::string>& arguments,
-           const CancelQuery& isCancelled = nullptr);
+           const CancelQuery& isCancelled = nullptr,
+           std::optional<std::chrono::milliseconds> timeLimit = std::nullopt);
 
 // Runs like run(), but with standard output and standard error both on one pipe, and returns
 // the tail of the raw bytes read from it; the exit status is not looked at. Used to read version

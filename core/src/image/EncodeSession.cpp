@@ -27,6 +27,9 @@ std::string EncodeSession::attemptFileName(int index, OutputFormat format) {
 
 std::optional<std::int64_t> EncodeSession::encode(int index, int quality, std::optional<PixelSize> pixelSize) {
     const std::filesystem::path file = work_.path() / attemptFileName(index, format_);
+    // The platform writer makes its file by name with the default mode (external encoders run
+    // with a private umask): it is made private first. A failure is the writer's to report.
+    if (std::holds_alternative<ImageIOEncoder>(encoder_)) WorkFolder::makePrivateFile(file);
     if (auto failure = dorvex::encode(encoder_, quality, pixelSize, *inputs_, file, isCancelled_)) {
         lastFailure_ = std::move(failure);
         return std::nullopt;

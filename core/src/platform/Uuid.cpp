@@ -1,6 +1,9 @@
 #include "dorvex/platform/Uuid.h"
 
-#include <random>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 namespace dorvex {
 
@@ -18,16 +21,17 @@ int hexValue(char c) {
 }  // namespace
 
 Uuid Uuid::random() {
-    // One engine per thread, seeded from the system's entropy source.
-    thread_local std::mt19937_64 engine{[] {
-        std::random_device device;
-        std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
-        return std::mt19937_64(seed);
-    }()};
+    // From the kernel's random source: these name private folders in a shared temporary folder,
+    // so another user must not be able to predict them.
     Uuid id;
-    for (std::size_t i = 0; i < id.bytes.size(); i += 8) {
-        std::uint64_t word = engine();
-        for (std::size_t k = 0; k < 8; ++k) id.bytes[i + k] = std::uint8_t(word >> (8 * k));
+    std::size_t filled = 0;
+    while (filled < id.bytes.size()) {
+        const ssize_t got = ::getrandom(id.bytes.data() + filled, id.bytes.size() - filled, 0);
+        if (got > 0) {
+            filled += std::size_t(got);
+        } else if (errno != EINTR) {
+            std::abort();  // only a kernel without getrandom (before 3.17) fails here
+        }
     }
     id.bytes[6] = std::uint8_t((id.bytes[6] & 0x0F) | 0x40);  // version 4
     id.bytes[8] = std::uint8_t((id.bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant

@@ -4,6 +4,7 @@
 
 #include "dorvex/image/ToolError.h"
 #include "dorvex/image/encoders/Intermediate.h"
+#include "dorvex/platform/WorkFolder.h"
 #include "image/encoders/MetadataWriter.h"
 
 namespace dorvex {
@@ -25,7 +26,7 @@ std::filesystem::path EncodeInputs::storedJpeg() {
     const std::string name = "src-stored.jpg";
     if (const auto found = files_.find(name); found != files_.end()) return found->second;
     std::filesystem::path file = workDir_ / name;
-    if (!MetadataWriter::rewriteJpeg(source_.path, file, source_.storedMetadata)) throw ToolError::writeFailed(file);
+    if (!WorkFolder::makePrivateFile(file) || !MetadataWriter::rewriteJpeg(source_.path, file, source_.storedMetadata)) throw ToolError::writeFailed(file);
     files_.emplace(name, file);
     return file;
 }

@@ -31,6 +31,7 @@
 // the output, sets the pass up, runs it and turns its outcome into a result or a VideoError.
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <exception>
@@ -42,6 +43,7 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/platform/WorkFolder.h"
 #include "dorvex/video/PumpWatchdog.h"
 #include "video/ffmpeg/FFmpegSupport.h"
 #include "video/ffmpeg/Pass.h"
@@ -178,10 +180,12 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
     if (!pass.video->addStream(&muxer, source, settings) || (pass.audio && !pass.audio->addStream(&muxer))) {
         throw VideoError::encodeFailed("无法开始写入");
     }
+    // libavformat makes the file by name with the default mode: it is made private first.
+    if (!WorkFolder::makePrivateFile(output)) throw VideoError::encodeFailed(std::generic_category().message(errno));
+    file.created();
     if (int code = avio_open2(&muxer.pb, output.c_str(), AVIO_FLAG_WRITE, &muxer.interrupt_callback, nullptr); code < 0) {
         throw VideoError::encodeFailed(errorText(code));
     }
-    file.created();
     {
         ffmpeg::Dictionary options;
         options.set("movflags", "+faststart");

@@ -712,7 +712,8 @@ TEST_F(OutputPlannerFiles, AFileThatAppearsJustBeforeThePlacementIsHandledLikeAS
 }
 
 // A write killed after any of its steps (no destructors run) leaves every name it touches holding
-// what it held or the whole output, and whatever left a name is in the trash under that name.
+// what it held or the whole output, and whatever left a name is in the trash under that name. One
+// that fails just before its rename leaves everything, the trash too, as it was.
 TEST_F(OutputPlannerFiles, AKillAfterAnyStepLosesNothing) {
     struct Case {
         const char* name;
@@ -725,6 +726,21 @@ TEST_F(OutputPlannerFiles, AKillAfterAnyStepLosesNothing) {
         {"beside, with a file there", SaveLocation::sourceFolder("-min"), "x.png", "x-min.jpg"},
     };
     for (const Case& c : cases) {
+        {
+            SCOPED_TRACE(::testing::Message() << c.name << ", failing before the rename");
+            fs::remove_all(TestHome::trashFiles().parent_path());
+            const fs::path folder = makeTemporaryFolder(dir_, "fail-");
+            for (const std::string& name : {c.destinationName, c.sourceName}) put(folder / name, name);
+            const StepHook hook([](OutputPlanner::Testing::Step step) {
+                if (step == OutputPlanner::Testing::Step::placing) throw std::runtime_error("failed");
+            });
+            EXPECT_THROW(OutputPlanner::write(file("work/out.jpg", "produced"), folder / c.destinationName,
+                                              folder / c.sourceName, c.location),
+                         std::runtime_error);
+            for (const std::string& name : {c.destinationName, c.sourceName}) EXPECT_EQ(contents(folder / name), name);
+            EXPECT_TRUE(trashContents().empty());
+            EXPECT_TRUE(fs::is_empty(TestHome::trashFiles().parent_path() / "info"));
+        }
         for (int killedAt = 1;; ++killedAt) {
             SCOPED_TRACE(::testing::Message() << c.name << ", killed after step " << killedAt);
             fs::remove_all(TestHome::trashFiles().parent_path());

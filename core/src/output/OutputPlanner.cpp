@@ -292,15 +292,24 @@ private:
 
     // Gives the copy the name `destination` unless that is taken (errno EEXIST then). Where the
     // filesystem cannot rename without replacing, a second name is made and the hidden one
-    // removed.
+    // removed; where it has no second names either, the name is looked at just before a rename.
     bool placedNew(const fs::path& destination) {
         const fs::path& hidden = temporary_.path();
         if (::renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) {
             return true;
         }
-        if (errno != EINVAL || ::link(hidden.c_str(), destination.c_str()) != 0) return false;
-        ::unlink(hidden.c_str());
-        return true;
+        if (errno != EINVAL) return false;
+        if (::link(hidden.c_str(), destination.c_str()) == 0) {
+            ::unlink(hidden.c_str());
+            return true;
+        }
+        if (errno == EEXIST) return false;
+        struct stat standing {};
+        if (::lstat(destination.c_str(), &standing) == 0) {
+            errno = EEXIST;
+            return false;
+        }
+        return ::rename(hidden.c_str(), destination.c_str()) == 0;
     }
 
     // A new hidden file in the destination's folder with the bytes of `input`.
@@ -450,9 +459,11 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
 
     // What the output takes the place of, in the trash but still standing until the rename.
     Trash::Entry replaced;
+    bool replacing = false;
     if (overwriting && same) {
         try {
             replaced = trash(source);
+            replacing = true;
             reached(Testing::Step::trashed);
         } catch (const std::exception& error) {
             warnings.push_back(std::string("原图移入废纸篓失败，结果另存为新文件：") + error.what());
@@ -470,8 +481,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
     // user had: the source it replaces, or a file that stood at its name. A new file beside a kept
     // source waits for flushOutputs: a crash before that may cut it short, never lose the source.
     bool durable = overwriting;
-    bool replacing = !replaced.name().empty();
-    for (;;) {
+    for (int attempt = 1;; ++attempt) {
         std::error_code error;
         const auto standing = fs::symlink_status(working, error);
         if (!replacing && !error && fs::exists(standing)) {
@@ -490,7 +500,9 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
         }
         reached(Testing::Step::placing);
         if (pending->publish(working, durable, replacing)) break;
-        // The name was taken since it was looked at: what stands there now is decided on as above.
+        // The name was taken since it was looked at: what stands there now is decided on as above
+        // (unless files keep coming and going there).
+        if (attempt == 8) throw FileError(FileError::Kind::write, working, std::make_error_code(std::errc::file_exists));
     }
     replaced.keep();
     reached(Testing::Step::placed);

@@ -37,10 +37,18 @@ struct Folders {
 // `name` in the folder `at`, made private where it is missing, opened: none unless it is a folder
 // of ours (not a link).
 FileDescriptor ownFolder(int at, const std::string& name) {
-    if (::mkdirat(at, name.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    if (::mkdirat(at, name.c_str(), 0700) == 0) {
+        ::fsync(at);  // a new trash folder lasts as long as the entries made in it
+    } else if (errno != EEXIST) {
+        return {};
+    }
     FileDescriptor folder(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
-    if (!folder || ::fstat(folder.get(), &status) != 0 || status.st_uid != ::geteuid()) return {};
+    if (!folder || ::fstat(folder.get(), &status) != 0) return {};
+    if (status.st_uid != ::geteuid()) {
+        errno = EPERM;
+        return {};
+    }
     return folder;
 }
 
@@ -154,6 +162,14 @@ std::string candidate(const fs::path& name, int number) {
 
 enum class Placed { linked, copied, moved, taken, failed };
 
+// Removes what was half placed as `name` in `files`; keeps errno for the caller.
+Placed failedAfterAll(int files, const std::string& name) {
+    const int code = errno;
+    ::unlinkat(files, name.c_str(), 0);
+    errno = code;
+    return Placed::failed;
+}
+
 // A flushed copy of the regular file `item` as `name` in `files`, with its mode and times;
 // `placed` is the file that was copied. errno tells why it failed.
 Placed copied(const fs::path& item, int files, const std::string& name, struct stat& placed) {
@@ -166,10 +182,7 @@ Placed copied(const fs::path& item, int files, const std::string& name, struct s
         ::futimens(output.get(), times.data()) == 0 && ::fsync(output.get()) == 0 && output.close()) {
         return Placed::copied;
     }
-    const int code = errno;
-    ::unlinkat(files, name.c_str(), 0);
-    errno = code;
-    return Placed::failed;
+    return failedAfterAll(files, name);
 }
 
 // Puts `item` into `files` as `name`: a second name where links are allowed, else a copy (a
@@ -177,7 +190,8 @@ Placed copied(const fs::path& item, int files, const std::string& name, struct s
 Placed placed(const fs::path& item, const struct stat& status, int files, const std::string& name,
               struct stat& placedStatus) {
     if (::linkat(AT_FDCWD, item.c_str(), files, name.c_str(), 0) == 0) {
-        return ::fstatat(files, name.c_str(), &placedStatus, AT_SYMLINK_NOFOLLOW) == 0 ? Placed::linked : Placed::failed;
+        return ::fstatat(files, name.c_str(), &placedStatus, AT_SYMLINK_NOFOLLOW) == 0 ? Placed::linked
+                                                                                       : failedAfterAll(files, name);
     }
     if (errno == EEXIST) return Placed::taken;
     if (S_ISREG(status.st_mode)) return copied(item, files, name, placedStatus);

@@ -10,8 +10,8 @@
 
 namespace dorvex::cli {
 
-CompressionOptions startingOptions(const std::optional<std::string>& presetName) {
-    SettingsStore settings(AppPaths::settingsFolder());
+CompressionOptions startingOptions(const std::optional<std::string>& presetName, StoreAccess access) {
+    SettingsStore settings(AppPaths::settingsFolder(), std::string(applicationSettingsDomain), access);
     LegacyMigration::migratePreferences(settings, legacySettingsDomain, applicationSettingsDomain,
                                         LegacyMigration::preferenceKeys);
     // The application's store, read only: it logs only when saving, which this never does, or

@@ -108,7 +108,7 @@ std::string counterFor(const std::vector<cli::PlannedJob>& jobs) {
 // The options jobs start from, for the help.
 std::string describeDefaults() {
     try {
-        const CompressionOptions start = cli::startingOptions(std::nullopt);
+        const CompressionOptions start = cli::startingOptions(std::nullopt, StoreAccess::readOnly);
         return fmt::format("Jobs start from the selected preset: level {} ({}), {}, {}, {}.\n", start.level,
                            Format::levelName(start.level),
                            start.format ? std::string(start.format->displayName()) : "the source's format",
@@ -127,7 +127,9 @@ int run(const cli::Flags& flags) {
         if (flags.paths.empty() && !flags.filesFrom) return 0;
     }
 
-    const CompressionOptions options = cli::apply(flags, cli::startingOptions(flags.preset));
+    // A dry run only reads: it must not create, carry over or move aside a settings or presets file.
+    const StoreAccess access = flags.dryRun ? StoreAccess::readOnly : StoreAccess::readWrite;
+    const CompressionOptions options = cli::apply(flags, cli::startingOptions(flags.preset, access));
     try {
         OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
     } catch (const std::exception& error) {

@@ -4,6 +4,8 @@
 
 #include "dorvex/library/Preset.h"
 
+#include <unistd.h>
+
 #include <set>
 #include <string>
 #include <vector>
@@ -291,7 +293,7 @@ TEST_F(PresetFileTest, LibraryWithoutTheDefaultPresetGetsItInFront) {
     }
 }
 
-TEST_F(PresetFileTest, UnusableFileIsMovedAsideReplacingAnOlderBackup) {
+TEST_F(PresetFileTest, UnusableFileIsMovedAsideBesideOlderBackups) {
     const std::string preset =
         R"("id":"5B0E8A1C-3F4D-4E2A-9C1B-7D6E5F4A3B2C","name":"Mine",)"
         R"("options":{"level":2,"keepDimensions":false,"saveLocation":{"overwrite":{}}})";
@@ -307,22 +309,53 @@ TEST_F(PresetFileTest, UnusableFileIsMovedAsideReplacingAnOlderBackup) {
         {"unknown format", R"({"presets":[{"id":"5B0E8A1C-3F4D-4E2A-9C1B-7D6E5F4A3B2C","name":"x","isBuiltIn":false,"options":{"level":2,"format":"gif","keepDimensions":false,"saveLocation":{"overwrite":{}}}}]})"},
         {"not UTF-8", "{\"presets\":[],\"x\":\"\xFF\"}"},
     };
-    for (const auto& [what, text] : cases) {
-        SCOPED_TRACE(what);
-        put(backup(), "an older backup");
-        put(file(), text);
+    put(backup(), "an older backup");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].first);
+        put(file(), cases[i].second);
+        // Read-only, it stays where it is; otherwise it takes the next free backup name.
+        EXPECT_EQ(PresetLibrary::load(file(), StoreAccess::readOnly), PresetLibrary::initial());
+        EXPECT_EQ(contents(file()), cases[i].second);
         EXPECT_EQ(PresetLibrary::load(file()), PresetLibrary::initial());
         EXPECT_FALSE(fs::exists(file()));
-        EXPECT_EQ(contents(backup()), text);
+        EXPECT_EQ(contents(fs::path(backup()) += "." + std::to_string(i + 1)), cases[i].second);
     }
+    EXPECT_EQ(contents(backup()), "an older backup");
 }
 
-TEST_F(PresetFileTest, UnusableFileIsKeptWhenItCannotBeMovedAside) {
+TEST_F(PresetFileTest, WhatStandsAtABackupNameIsPassedOver) {
     put(file(), "not JSON");
-    fs::create_directories(backup() / "something");  // a non-empty folder blocks the backup name
+    fs::create_directories(backup() / "something");
+    fs::create_symlink(folder_ / "elsewhere", fs::path(backup()) += ".1");
     EXPECT_EQ(PresetLibrary::load(file()), PresetLibrary::initial());
-    EXPECT_EQ(contents(file()), "not JSON");
+    EXPECT_EQ(contents(fs::path(backup()) += ".2"), "not JSON");
     EXPECT_TRUE(fs::exists(backup() / "something"));
+    EXPECT_FALSE(fs::exists(folder_ / "elsewhere"));
+}
+
+TEST_F(PresetFileTest, UnusableFileIsKeptWithoutPermissionToMoveIt) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    put(file(), "not JSON");
+    fs::permissions(file().parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(PresetLibrary::load(file()), PresetLibrary::initial());
+    fs::permissions(file().parent_path(), fs::perms::owner_all);
+    EXPECT_EQ(namesIn(file().parent_path()), std::vector<std::string>{"presets.json"});
+}
+
+// A folder given as a bare path with a trailing slash read back as another folder once written
+// as a file URL (found by fuzzing); a NUL, which no URL can carry, would not read back at all.
+TEST(PresetJsonTest, SaveFoldersReadBackAsWritten) {
+    const auto withFolder = [](const std::string& folder) {
+        return R"({"presets":[{"id":"19103230-0000-0000-0000-000000000001","isBuiltIn":true,"name":"黤",)"
+               R"("options":{"level":4,"keepDimensions":true,"saveLocation":{"folder":{"_0":")" +
+               folder + R"(","suffix":""}}}}]})";
+    };
+    for (const std::string folder : {"/oe/", "/oe//", "file:///oe/", "/"}) {
+        SCOPED_TRACE(folder);
+        const PresetLibrary library = decodePresetLibrary(json::Json::parse(withFolder(folder)));
+        EXPECT_EQ(decodePresetLibrary(json::Json::parse(encodePresetFile(library))), library);
+    }
+    EXPECT_THROW(decodePresetLibrary(json::Json::parse(withFolder("/a\\u0000b"))), DecodingError);
 }
 
 // ---- identifiers --------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dorvex/library/Preset.h"
+#include "dorvex/library/SettingsDefaults.h"
 #include "dorvex/platform/AppPaths.h"
 #include "dorvex/platform/AtomicFile.h"
 #include "TestSupport.h"
@@ -96,15 +97,44 @@ TEST_F(SettingsStoreTest, DomainNamesMustBePlainFileNames) {
 }
 
 TEST_F(SettingsStoreTest, UnusableFileReadsAsEmptyAndIsKeptAsBackupBeforeTheFirstWrite) {
-    for (const std::string& text : std::vector<std::string>{"{ not json", "[1, 2]", "\"text\"", ""}) {
+    // Each one met gets a backup of its own: none replaces an earlier one.
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"{ not json", ".bak"}, {"[1, 2]", ".bak.1"}, {"\"text\"", ".bak.2"}, {"", ".bak.3"}};
+    for (const auto& [text, backup] : cases) {
         SCOPED_TRACE(text);
         put(appFile(), text);
         EXPECT_FALSE(store_->persistentDomain("local.dorvex.app"));
         EXPECT_FALSE(store_->value("showMenuBarIcon"));
         store_->setValue("showMenuBarIcon", true);
-        EXPECT_EQ(contents(fs::path(appFile()) += ".bak"), text);
         EXPECT_EQ(store_->persistentDomain("local.dorvex.app"), (Json{{"showMenuBarIcon", true}}));
     }
+    for (const auto& [text, backup] : cases) EXPECT_EQ(contents(fs::path(appFile()) += backup), text);
+}
+
+TEST_F(SettingsStoreTest, AReadOnlyStoreKeepsItsChangesInMemory) {
+    put(appFile(), "{ damaged");
+    put(folder_ / "local.tavelin.app.json", R"({"selectedPresetID": "earlier", "other": 1})");
+    const auto before = [&] {
+        std::vector<std::string> files;
+        for (const auto& name : namesIn(folder_)) files.push_back(name + ":" + contents(folder_ / name));
+        return files;
+    };
+    const std::vector<std::string> listing = before();
+
+    SettingsStore store(folder_, "local.dorvex.app", StoreAccess::readOnly);
+    std::vector<SettingsStore::Change> heard;
+    const auto subscription = store.observe([&](const SettingsStore::Change& change) { heard.push_back(change); });
+    SettingsKeys::registerDefaults(store);  // carries the earlier preferences over, in memory
+    EXPECT_EQ(store.stringValue("selectedPresetID"), "earlier");
+    EXPECT_EQ(store.boolValue("showMenuBarIcon"), true);
+    store.setValue("lastOutputFolder", "/out");
+    store.removePersistentDomain("local.tavelin.app");
+    EXPECT_EQ(store.stringValue("lastOutputFolder"), "/out");
+    EXPECT_FALSE(store.persistentDomain("local.tavelin.app"));
+    EXPECT_EQ(heard.size(), 3u);
+
+    EXPECT_EQ(before(), listing);
+    EXPECT_EQ(SettingsStore(folder_).persistentDomain("local.tavelin.app"), (Json{{"selectedPresetID", "earlier"}, {"other", 1}}));
 }
 
 // A FIFO where the settings belong would block a plain open until a writer came; a huge file is

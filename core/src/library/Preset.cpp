@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/platform/AtomicFile.h"
+#include "library/SetAside.h"
 
 namespace dorvex {
 
@@ -197,7 +198,7 @@ bool PresetLibrary::remove(const Uuid& id) {
     return true;
 }
 
-PresetLibrary PresetLibrary::load(const fs::path& file) {
+PresetLibrary PresetLibrary::load(const fs::path& file, StoreAccess access) {
     std::error_code error;
     if (!fs::exists(file, error)) return initial();
     try {
@@ -205,12 +206,11 @@ PresetLibrary PresetLibrary::load(const fs::path& file) {
         if (!library.preset(defaultID)) library.presets.insert(library.presets.begin(), initial().presets.front());
         return library;
     } catch (const std::exception&) {
-        // Unusable: keep it aside so that the user's presets are not lost to the next save. The
-        // rename replaces an older backup in one step; should it fail, the file stays in place.
-        fs::path backup = file;
-        backup += ".bak";
-        std::error_code ignored;
-        fs::rename(file, backup, ignored);
+        // Unusable: keep it aside so that the user's presets are not lost to the next save.
+        if (access == StoreAccess::readWrite) {
+            std::error_code ignored;
+            SetAside::unusable(file, ignored);
+        }
         return initial();
     }
 }

@@ -12,7 +12,11 @@ namespace fs = std::filesystem;
 PresetStore::PresetStore(fs::path file, SettingsStore& settings, Log log)
     : file_(std::move(file)), settings_(settings), log_(std::move(log)) {
     fs::path reading = file_;
-    if (file_ == AppPaths::presetsFile()) {
+    const StoreAccess access = settings_.access();
+    if (file_ == AppPaths::presetsFile() && access == StoreAccess::readOnly) {
+        std::error_code error;
+        if (!fs::exists(file_, error)) reading = AppPaths::legacyPresetsFile();
+    } else if (file_ == AppPaths::presetsFile()) {
         try {
             LegacyMigration::copyPresetsIfNeeded(AppPaths::legacyPresetsFile(), file_);
         } catch (const std::exception& error) {
@@ -20,7 +24,7 @@ PresetStore::PresetStore(fs::path file, SettingsStore& settings, Log log)
             reading = AppPaths::legacyPresetsFile();
         }
     }
-    library_ = PresetLibrary::load(reading);
+    library_ = PresetLibrary::load(reading, access);
     assert(!library_.presets.empty());  // load() always brings the default preset
 
     selectedID_ = library_.presets.front().id;
@@ -90,6 +94,7 @@ bool PresetStore::remove(const Uuid& id) {
 }
 
 void PresetStore::persist() {
+    if (settings_.access() == StoreAccess::readOnly) return;
     try {
         library_.save(file_);
     } catch (const std::exception& error) {

@@ -8,6 +8,7 @@
 
 #include "dorvex/platform/AppPaths.h"
 #include "dorvex/platform/AtomicFile.h"
+#include "library/SetAside.h"
 
 namespace dorvex {
 
@@ -127,9 +128,10 @@ void SettingsStore::notify(const Change& change) {
 
 // ---- the store ----------------------------------------------------------------------------
 
-SettingsStore::SettingsStore(fs::path folder, std::string applicationDomain)
+SettingsStore::SettingsStore(fs::path folder, std::string applicationDomain, StoreAccess access)
     : folder_(std::move(folder)),
       applicationDomain_(std::move(applicationDomain)),
+      access_(access),
       observers_(std::make_shared<Observers>()) {
     checkDomainName(applicationDomain_);
 }
@@ -148,6 +150,10 @@ fs::path SettingsStore::fileOf(std::string_view domain) const {
 
 SettingsStore::Stored SettingsStore::readDomain(std::string_view name) const {
     const fs::path file = fileOf(name);
+    if (const auto changed = unsaved_.find(name); changed != unsaved_.end()) {
+        if (!changed->second) return {};
+        return {Stored::State::usable, *changed->second};
+    }
     std::error_code error;
     if (!fs::exists(fs::symlink_status(file, error))) return {};
     try {
@@ -162,13 +168,17 @@ std::vector<std::string> SettingsStore::writeDomain(std::string_view name, const
                                                     const Json& updated) {
     std::vector<std::string> keys = changedKeys(stored.object, updated);
     if (keys.empty() && stored.state == Stored::State::usable) return keys;
+    if (access_ == StoreAccess::readOnly) {
+        unsaved_[std::string(name)] = updated;
+        return keys;
+    }
     const fs::path file = fileOf(name);
     if (stored.state == Stored::State::unusable) {
         // Whatever the user had there is kept aside rather than overwritten.
-        fs::path backup = file;
-        backup += ".bak";
-        std::error_code ignored;
-        fs::rename(file, backup, ignored);
+        std::error_code error;
+        if (!SetAside::unusable(file, error) && error != std::errc::no_such_file_or_directory) {
+            throw AtomicFile::FileError(AtomicFile::FileError::Kind::write, file, error);
+        }
     }
     AtomicFile::write(file, updated.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
     return keys;
@@ -207,7 +217,11 @@ void SettingsStore::removePersistentDomain(std::string_view name) {
         if (stored.state == Stored::State::absent) return;
         const fs::path file = fileOf(name);
         std::error_code error;
-        fs::remove(file, error);
+        if (access_ == StoreAccess::readOnly) {
+            unsaved_[std::string(name)] = std::nullopt;
+        } else {
+            fs::remove(file, error);
+        }
         if (error) throw AtomicFile::FileError(AtomicFile::FileError::Kind::write, file, error);
         keys = changedKeys(stored.object, Json::object());
     }

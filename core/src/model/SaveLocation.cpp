@@ -51,7 +51,12 @@ SaveLocation decodeSaveLocation(const json::Json& j, const std::string& path) {
     const std::string urlPath = json::joinPath(innerPath, "_0");
     std::string url = json::readString(json::requireKey(inner, "_0", innerPath), urlPath);
     auto folder = FileUrl::toPath(url);
-    if (!folder && url.starts_with('/')) folder = std::filesystem::path(url);  // a bare path
+    if (!folder && url.starts_with('/') && url.find('\0') == std::string::npos) {
+        // A bare path, held to a URL's rules so that it reads back as written: no NUL, no
+        // trailing slash.
+        while (url.size() > 1 && url.back() == '/') url.pop_back();
+        folder = std::filesystem::path(url);
+    }
     if (!folder) {
         throw DecodingError(DecodingError::Kind::dataCorrupted, urlPath, "Invalid URL string.");
     }

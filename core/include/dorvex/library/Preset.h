@@ -2,7 +2,7 @@
 // Preset and PresetLibrary: named, complete option sets in display order, with the rules for
 // adding, renaming, updating and deleting them, the two starter presets, and the JSON file that
 // keeps them between launches. Loading never fails: a missing file gives the starter presets, an
-// unusable one is set aside as "<file>.bak" first; saving replaces the file atomically.
+// unusable one is set aside as a backup first; saving replaces the file atomically.
 
 #include <filesystem>
 #include <optional>
@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dorvex/library/StoreAccess.h"
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/JsonCoding.h"
 #include "dorvex/platform/Uuid.h"
@@ -57,9 +58,11 @@ struct PresetLibrary {
     bool remove(const Uuid& id);
 
     // The library in `file`. No file: the starter presets. A file that cannot be read or decoded
-    // is moved to "<file>.bak" (replacing an older backup) and the starter presets are returned.
-    // A library without the default preset gets "默认" put in front. Never throws.
-    static PresetLibrary load(const std::filesystem::path& file);
+    // gives the starter presets; with readWrite access it is first moved aside to a backup name
+    // of its own ("<file>.bak", else "<file>.bak.1" …; an older backup is never replaced, and
+    // the file stays in place when it cannot be moved). A library without the default preset
+    // gets "默认" put in front. Never throws.
+    static PresetLibrary load(const std::filesystem::path& file, StoreAccess access = StoreAccess::readWrite);
     // Writes the library, pretty-printed with sorted keys, creating missing folders and
     // replacing the file atomically. Throws AtomicFile::FileError.
     void save(const std::filesystem::path& file) const;

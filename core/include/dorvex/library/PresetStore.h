@@ -24,6 +24,9 @@ public:
     // earlier product's file is copied there first (once); should that copy fail, the failure is
     // logged and the earlier file is read in place (the first save writes it to `file`). The
     // selected preset is the one remembered in `settings` if it still exists, else the first.
+    // On a read-only settings store the preset store is read-only too: the earlier file is read
+    // in place instead of copied, an unusable file stays where it is, and every change (library
+    // and selection) holds in memory only.
     PresetStore(std::filesystem::path file, SettingsStore& settings, Log log);
 
     const PresetLibrary& library() const { return library_; }
@@ -58,7 +61,8 @@ public:
     static std::string newPresetName(std::string_view name, std::size_t count);
 
 private:
-    // Saves the library; a failure is logged and the in-memory library keeps the change.
+    // Saves the library (unless read-only); a failure is logged and the in-memory library keeps
+    // the change.
     void persist();
 
     std::filesystem::path file_;

@@ -8,16 +8,21 @@
 // replaces it, so a change never undoes another made in the meantime. Reads go to the file too,
 // so values written by another process (the command line, a second window) are seen at once. Observers are called on the
 // thread that made the change, after the store's lock is released (they may use the store).
+//
+// A read-only store reads the same files but keeps its changes in memory, where its own reads
+// see them (and observers hear them as usual); it never writes, moves or removes a file.
 
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "dorvex/library/StoreAccess.h"
 #include "dorvex/model/JsonCoding.h"
 
 namespace dorvex {
@@ -68,7 +73,8 @@ public:
 
     // Domains live in `folder`; value() and friends work on `applicationDomain`.
     explicit SettingsStore(std::filesystem::path folder,
-                           std::string applicationDomain = std::string(applicationSettingsDomain));
+                           std::string applicationDomain = std::string(applicationSettingsDomain),
+                           StoreAccess access = StoreAccess::readWrite);
     ~SettingsStore();
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
@@ -79,6 +85,7 @@ public:
 
     const std::filesystem::path& folder() const { return folder_; }
     const std::string& applicationDomain() const { return applicationDomain_; }
+    StoreAccess access() const { return access_; }
     // "<folder>/<domain>.json". A domain name must be a plain file name (no "/", not empty, not
     // starting with "."); any other throws std::invalid_argument here and in every call below.
     std::filesystem::path fileOf(std::string_view domain) const;
@@ -86,7 +93,9 @@ public:
     // The stored object of a domain; nullopt when there is none or its file is unusable.
     std::optional<json::Json> persistentDomain(std::string_view domain) const;
     // Replaces the whole domain (a JSON object). An unusable file standing there is first moved
-    // to "<file>.bak". Throws AtomicFile::FileError, std::invalid_argument for a non-object.
+    // aside to a backup name of its own ("<file>.bak", else "<file>.bak.1" …; an earlier backup
+    // is never replaced). Throws AtomicFile::FileError (also when the unusable file cannot be
+    // moved aside), std::invalid_argument for a non-object.
     void setPersistentDomain(const json::Json& domain, std::string_view name);
     // Reads the domain (an empty object when there is none), lets `change` edit it and writes it
     // back, all under the store's lock. Throws as setPersistentDomain.
@@ -121,7 +130,10 @@ private:
 
     std::filesystem::path folder_;
     std::string applicationDomain_;
+    StoreAccess access_;
     mutable std::mutex mutex_;  // serialises reads and writes of the files, and the defaults
+    // A read-only store's changes by domain: its object, or nullopt for a removed domain.
+    std::map<std::string, std::optional<json::Json>, std::less<>> unsaved_;
     json::Json defaults_ = json::Json::object();
     std::shared_ptr<Observers> observers_;
 };

@@ -3,11 +3,15 @@
 
 #include "dorvex/library/LegacyMigration.h"
 
+#include <stdlib.h>
+
 #include <string>
 #include <vector>
 
 #include "dorvex/platform/AtomicFile.h"
 #include "dorvex/library/Preset.h"
+#include "dorvex/library/PresetStore.h"
+#include "dorvex/platform/AppPaths.h"
 #include "TestSupport.h"
 
 namespace dorvex {
@@ -58,6 +62,24 @@ TEST_F(LegacyMigrationTest, FirstLaunchCopiesTheEarlierPresetsAndLaterLaunchesIg
     put(oldFile(), "changed later");
     LegacyMigration::copyPresetsIfNeeded(oldFile(), newFile());
     EXPECT_EQ(contents(newFile()), oldText);
+}
+
+// Should the copy fail, the earlier file is read in place; damaged, it stays as it was, whether
+// the store may write or not.
+TEST_F(LegacyMigrationTest, TheEarlierPresetsFileIsOnlyEverRead) {
+    const std::string dataHome = (root_ / "data").string();
+    ::setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+    put(oldFile(), "{ damaged");
+    put(root_ / "data" / "Dorvex", "a file where the folder should be");
+    for (const StoreAccess access : {StoreAccess::readWrite, StoreAccess::readOnly}) {
+        SettingsStore settings(root_ / "config", std::string(newDomain), access);
+        int logged = 0;
+        const PresetStore store(AppPaths::presetsFile(), settings, [&](const std::string&) { ++logged; });
+        EXPECT_EQ(store.library(), PresetLibrary::initial());
+        EXPECT_EQ(logged, access == StoreAccess::readWrite ? 1 : 0);
+        EXPECT_EQ(namesIn(oldFile().parent_path()), std::vector<std::string>{"presets.json"});
+    }
+    ::unsetenv("XDG_DATA_HOME");
 }
 
 TEST_F(LegacyMigrationTest, OwnPresetsFileAlwaysWins) {

@@ -24,7 +24,8 @@ PresetStore::PresetStore(fs::path file, SettingsStore& settings, Log log)
             reading = AppPaths::legacyPresetsFile();
         }
     }
-    library_ = PresetLibrary::load(reading, access);
+    // The earlier product's file is only ever read, whatever this store may do to its own.
+    library_ = PresetLibrary::load(reading, reading == file_ ? access : StoreAccess::readOnly);
     assert(!library_.presets.empty());  // load() always brings the default preset
 
     selectedID_ = library_.presets.front().id;

@@ -63,18 +63,42 @@ ByteLimit parseByteLimit(const std::string& text) {
     return {std::int64_t(std::llround(bytes))};
 }
 
-std::vector<std::string> readNames(std::FILE* in, char separator) {
+std::vector<std::string> readNames(std::FILE* in, char separator, const NameListLimits& limits) {
+    const char* const unit = separator == '\0' ? "entry" : "line";
     std::vector<std::string> names;
     std::string name;
-    for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
-        if (char(c) != separator) {
-            name.push_back(char(c));
-        } else if (!name.empty()) {
+    std::size_t record = 1;    // the line or entry being read
+    std::size_t emptyRun = 0;  // empty ones just before it
+    std::size_t totalBytes = 0;
+    const auto fail = [&](const std::string& problem) { throw UsageError("--files-from: " + problem); };
+    const auto endName = [&] {
+        if (name.empty()) {
+            if (++emptyRun > limits.emptyRun) {
+                fail(fmt::format("more than {} empty names in a row before {} {}: is it a list of names?",
+                                 limits.emptyRun, unit, record + 1));
+            }
+        } else {
+            emptyRun = 0;
+            totalBytes += name.size();
+            if (names.size() == limits.names) fail(fmt::format("more than {} names", limits.names));
+            if (totalBytes > limits.totalBytes) fail(fmt::format("more than {} bytes of names", limits.totalBytes));
             names.push_back(std::move(name));
             name.clear();
         }
+        ++record;
+    };
+    for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
+        if (char(c) == separator) {
+            endName();
+            continue;
+        }
+        if (c == '\0') fail(fmt::format("{} {} holds a NUL byte (a list separated by NUL needs -0)", unit, record));
+        if (name.size() == limits.nameBytes) {
+            fail(fmt::format("{} {} is longer than {} bytes, the longest path", unit, record, limits.nameBytes));
+        }
+        name.push_back(char(c));
     }
-    if (!name.empty()) names.push_back(std::move(name));
+    if (!name.empty()) endName();
     return names;
 }
 

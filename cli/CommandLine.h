@@ -61,9 +61,20 @@ struct Flags {
 std::optional<Flags> parse(int argc, const char* const* argv,
                            const std::function<std::string()>& describeDefaults = {});
 
+// How much a list of names may hold, so that a list that is no list (/dev/zero, a runaway
+// generator) ends at once with a clear error instead of filling the memory.
+struct NameListLimits {
+    std::size_t nameBytes = 4095;        // a path's longest (PATH_MAX with its NUL)
+    std::size_t emptyRun = 4096;         // empty names in a row
+    std::size_t names = 10'000'000;
+    std::size_t totalBytes = std::size_t{1} << 30;
+};
+
 // The names in a list read from `in`, each ended by `separator` (the last one need not be);
 // empty names are passed over. Everything else in a name, spaces and line breaks too, is kept.
-std::vector<std::string> readNames(std::FILE* in, char separator);
+// Throws UsageError naming the line (or, NUL-separated, the entry) for a name longer than a path
+// may be or holding a NUL, and when a limit is passed.
+std::vector<std::string> readNames(std::FILE* in, char separator, const NameListLimits& limits = {});
 
 // "200000", "200KB", "1.5MB", "2 GB" (decimal units, any letter case), or "none".
 ByteLimit parseByteLimit(const std::string& text);

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/model/SourceFile.h"
 #include "dorvex/output/FileCollector.h"
 #include "dorvex/output/OutputPlanner.h"
 
@@ -29,6 +30,32 @@ bool isFolder(const fs::path& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
+
+// The kept folders below the output folder that lead out of it: the first symbolic link met on the
+// way down to each (the output folder itself may be a link: the user named it). Outputs are never
+// written through such a link, which could aim anywhere. Each folder is looked at once.
+class LinksBelow {
+public:
+    explicit LinksBelow(fs::path root) : root_(std::move(root)) {}
+
+    std::optional<fs::path> firstLink(const fs::path& kept) {
+        if (kept.empty()) return std::nullopt;
+        const auto known = found_.find(kept.native());
+        if (known != found_.end()) return known->second;
+        std::optional<fs::path> link = firstLink(kept.parent_path());
+        if (!link) {
+            struct stat info {};
+            const fs::path folder = root_ / kept;
+            if (::lstat(folder.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) link = folder;
+        }
+        found_.emplace(kept.native(), link);
+        return link;
+    }
+
+private:
+    fs::path root_;
+    std::unordered_map<std::string, std::optional<fs::path>> found_;
+};
 
 // The paths as the user named them, looked up by the form the collector lists files in. A file
 // keeps its place relative to the first given path that is that file or a folder holding it:
@@ -71,9 +98,13 @@ private:
 }  // namespace
 
 OutputFormat plannedFormat(const fs::path& source, const CompressionOptions& options) {
-    const OutputFormat kind = OutputFormat::original(FileType::fromPath(source.string()));
+    const std::optional<FileType> named = FileType::fromPath(source.string());
+    const OutputFormat kind = OutputFormat::original(named);
     if (kind.isVideo() || kind.isPDF()) return kind;
-    return options.format.value_or(kind);
+    if (options.format) return *options.format;
+    // What the engine reads the picture as; a file it cannot read fails, wherever it was aimed.
+    const std::optional<FileType> content = SourceFile::imageType(source);
+    return OutputFormat::original(content ? content : named);
 }
 
 std::vector<PlannedJob> plan(const std::vector<fs::path>& files, const std::vector<fs::path>& given,
@@ -82,21 +113,30 @@ std::vector<PlannedJob> plan(const std::vector<fs::path>& files, const std::vect
     for (const fs::path& file : files) sources.emplace(identity(file), file);
 
     const GivenPaths roots(given);
+    const auto* outputFolder = std::get_if<SaveLocation::Folder>(&options.saveLocation.value);
+    LinksBelow links(outputFolder ? outputFolder->folder : fs::path());
     std::vector<PlannedJob> jobs;
     std::map<std::string, fs::path> taken;  // destination's identity → the source that takes it
     for (const fs::path& file : files) {
         PlannedJob job{file, options, {}, std::nullopt};
         auto* folder = std::get_if<SaveLocation::Folder>(&job.options.saveLocation.value);
-        if (folder && keepStructure) folder->folder = (folder->folder / roots.keptFolder(file)).lexically_normal();
+        std::optional<fs::path> link;
+        if (folder && keepStructure) {
+            const fs::path kept = roots.keptFolder(file).lexically_normal();
+            link = links.firstLink(kept);
+            folder->folder = (folder->folder / kept).lexically_normal();
+        }
         job.destination = OutputPlanner::destination(file, plannedFormat(file, job.options),
                                                      job.options.saveLocation, job.options.filenamePrefix);
         const std::string key = identity(job.destination);
         const auto source = sources.find(key);
-        if (const auto earlier = taken.find(key); earlier != taken.end()) {
-            job.clash = fmt::format("输出与 {} 的输出同为 {}，未压缩{}", earlier->second.string(),
-                                    job.destination.string(), folder && !keepStructure ? "（--keep-structure 可保留子目录）" : "");
+        if (link) {
+            job.clash = fmt::format("输出文件夹中的 {} 是符号链接，不会经由它写入，未压缩", link->string());
         } else if (source != sources.end() && source->second != file) {
             job.clash = fmt::format("输出 {} 是本次要压缩的另一个文件，未压缩", job.destination.string());
+        } else if (const auto earlier = taken.find(key); earlier != taken.end()) {
+            job.clash = fmt::format("输出与 {} 的输出同为 {}，未压缩{}", earlier->second.string(),
+                                    job.destination.string(), folder && !keepStructure ? "（--keep-structure 可保留子目录）" : "");
         } else {
             taken.emplace(key, file);
         }

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -75,9 +76,11 @@ struct EngineShutdown {
     EngineShutdown() = default;
     EngineShutdown(const EngineShutdown&) = delete;
     EngineShutdown& operator=(const EngineShutdown&) = delete;
-    ~EngineShutdown() { stopped = Compressor::shutdown(); }
+    ~EngineShutdown() { outcome = Compressor::shutdown(); }
 
-    static inline bool stopped = true;  // false when the engine did not stop within its bound
+    // stopped is false when the engine did not stop within its bound; the flush failures are
+    // those of outputs written after the batch's own flush (a run left early).
+    static inline Compressor::ShutdownOutcome outcome;
 };
 
 // The paths to compress: those on the command line, then those listed by --files-from.
@@ -85,13 +88,14 @@ std::vector<std::string> givenPaths(const cli::Flags& flags) {
     std::vector<std::string> paths = flags.paths;
     if (!flags.filesFrom) return paths;
     const bool standardInput = *flags.filesFrom == "-";
-    std::FILE* list = standardInput ? stdin : std::fopen(flags.filesFrom->c_str(), "rb");
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(
+        standardInput ? nullptr : std::fopen(flags.filesFrom->c_str(), "rb"), &std::fclose);
+    std::FILE* const list = standardInput ? stdin : opened.get();
     if (list == nullptr) throw std::runtime_error(fmt::format("cannot read {}: {}", *flags.filesFrom, std::strerror(errno)));
     std::vector<std::string> listed = cli::readNames(list, flags.nullSeparated ? '\0' : '\n');
-    const bool failed = std::ferror(list) != 0;
-    const int error = errno;
-    if (!standardInput) std::fclose(list);
-    if (failed) throw std::runtime_error(fmt::format("cannot read {}: {}", *flags.filesFrom, std::strerror(error)));
+    if (std::ferror(list) != 0) {
+        throw std::runtime_error(fmt::format("cannot read {}: {}", *flags.filesFrom, std::strerror(errno)));
+    }
     paths.insert(paths.end(), std::make_move_iterator(listed.begin()), std::make_move_iterator(listed.end()));
     return paths;
 }
@@ -148,21 +152,25 @@ int run(const cli::Flags& flags) {
     cli::Reporter reporter(flags.json ? cli::Reporter::Mode::json : cli::Reporter::Mode::text, stdout, live,
                            flags.quiet);
 
-    // Each path that cannot be looked at is a failure of its own; the others go on.
+    // Each path or folder that cannot be looked at is a failure of its own; the others go on.
     bool anyFailed = false;
     int unreadableCount = 0;
+    const auto failAlone = [&](const std::string& path, const std::string& problem) {
+        CompressionResult result;
+        result.status = CompressionResult::Failed{problem};
+        reporter.finished(-1 - unreadableCount++, path, options, result);
+        anyFailed = true;
+    };
     std::vector<std::filesystem::path> paths;
     for (const auto& path : given) {
         if (const auto problem = unreadable(path)) {
-            CompressionResult result;
-            result.status = CompressionResult::Failed{*problem};
-            reporter.finished(-1 - unreadableCount++, path, options, result);
-            anyFailed = true;
-            continue;
+            failAlone(path, *problem);
+        } else {
+            paths.emplace_back(path);
         }
-        paths.emplace_back(path);
     }
     const FileCollector::Result collected = FileCollector::collect(paths);
+    for (const auto& folder : collected.unreadable) failAlone(folder.folder.string(), folder.reason);
     const std::vector<cli::PlannedJob> jobs = cli::plan(collected.files, paths, options, flags.keepStructure);
     const int count = int(jobs.size()) + unreadableCount;
 
@@ -225,7 +233,7 @@ int run(const cli::Flags& flags) {
     guard.unlock();
 
     // New outputs are not flushed one by one: they are on disk before the run says it is done.
-    const std::vector<std::string> unflushed = OutputPlanner::flushOutputs();
+    const std::vector<std::string> unflushed = Compressor::finishBatch();
     if (reporter.outputLost()) onInterrupt(SIGPIPE);
     if (interruption.load() != SIGPIPE) reporter.summary(count, counterFor(jobs), collected.ignored);
     for (const std::string& failure : unflushed) std::fprintf(stderr, "dorvex: %s\n", failure.c_str());
@@ -251,8 +259,12 @@ int parseAndRun(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int status = parseAndRun(argc, argv);
-    if (!EngineShutdown::stopped) {
+    int status = parseAndRun(argc, argv);
+    for (const std::string& failure : EngineShutdown::outcome.flushFailures) {
+        std::fprintf(stderr, "dorvex: %s\n", failure.c_str());
+        if (status == 0) status = 1;
+    }
+    if (!EngineShutdown::outcome.stopped) {
         // A job is still inside a library call: end the process without running static
         // destructors under its feet.
         std::fprintf(stderr, "dorvex: some work did not stop in time\n");

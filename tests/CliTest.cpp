@@ -28,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace dorvex::testing;
 using nlohmann::json;
+using namespace std::string_literals;
 
 const fs::path corpus = DORVEX_TEST_MEDIA_DIR;
 
@@ -106,7 +107,7 @@ TEST_F(CliTest, TextLinesSummaryAndExitStatus) {
     const Outcome run = dorvex({"-f", "webp", "--suffix", "", "-o", (root_ / "out").string(), files().string()});
     EXPECT_EQ(run.status, 1) << run.out << run.err;  // one job failed
     EXPECT_NE(run.out.find("✓ goexif-sample1.jpg  80.6 KB → "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("✗ broken.png  cannot decode "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("✗ broken.png  文件已损坏或格式不受支持\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("2 张 · 成功 1 · 失败 1 · 共节省 "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("已忽略 1 个不支持的文件"), std::string::npos) << run.out;
     EXPECT_TRUE(fs::exists(root_ / "out" / "goexif-sample1.webp"));
@@ -183,6 +184,46 @@ TEST_F(CliTest, UnreadablePathsFailAloneAndTheRunGoesOn) {
     EXPECT_TRUE(fs::exists(files() / "goexif-sample1-min.jpg"));
 }
 
+// A folder that cannot be listed is a failure line of its own, not a silent "0 张".
+TEST_F(CliTest, AFolderWithoutReadPermissionFails) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    copyIn("images/goexif-sample1.jpg");
+    fs::create_directory(files() / "locked");
+    fs::permissions(files() / "locked", fs::perms::none);
+    const Outcome run = dorvex({(files() / "locked").string(), files().string()});
+    fs::permissions(files() / "locked", fs::perms::owner_all);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("✗ locked  无法读取这个文件夹（没有读取权限）"), std::string::npos) << run.out;
+    EXPECT_TRUE(fs::exists(files() / "goexif-sample1-min.jpg")) << run.out;
+}
+
+// A JPEG named a.png is written as a JPEG, so its output is planned as a.jpg: beside a real a.jpg
+// in the overwrite mode, that is another file of the run and a.png must not take its place.
+TEST_F(CliTest, AMislabelledPictureNeverTakesAnotherSourcesPlace) {
+    copyIn("images/goexif-sample1.jpg", "a.png");
+    copyIn("images/Penguin-Sushi-1.JPG", "a.jpg");
+    const std::string png = (files() / "a.png").string(), jpg = (files() / "a.jpg").string();
+    const std::string clash = "输出 " + jpg + " 是本次要压缩的另一个文件，未压缩";
+
+    const Outcome dry = dorvex({"--overwrite", "--dry-run", files().string()});
+    EXPECT_EQ(dry.status, 1) << dry.out << dry.err;
+    EXPECT_NE(dry.out.find("✗ " + png + "  " + clash), std::string::npos) << dry.out;
+    const Outcome alone = dorvex({"--overwrite", "--dry-run", png});
+    EXPECT_NE(alone.out.find("· " + png + " → " + jpg + "\n"), std::string::npos) << alone.out;
+
+    const std::string pictureBytes = contents(files() / "a.png");
+    const Outcome run = dorvex({"--overwrite", "--json", files().string()});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    std::map<std::string, json> bySource;
+    for (const auto& line : jsonLines(run.out)) bySource[line["source"].get<std::string>()] = line;
+    EXPECT_EQ(bySource[png]["message"], clash) << run.out;
+    EXPECT_EQ(contents(files() / "a.png"), pictureBytes);
+    // a.jpg holds its own compressed picture, nothing of a.png's.
+    EXPECT_EQ(bySource[jpg]["output"], jpg) << run.out;
+    EXPECT_EQ(bySource[jpg]["sourcePixelSize"]["width"], 512) << run.out;
+    EXPECT_EQ(json(fs::file_size(jpg)), bySource[jpg]["outputBytes"]) << run.out;
+}
+
 // A reader that goes away ends the run quietly, as a pipeline expects, and cleans up first.
 TEST_F(CliTest, AClosedOutputEndsTheRunQuietly) {
     std::string names;
@@ -198,6 +239,73 @@ TEST_F(CliTest, AClosedOutputEndsTheRunQuietly) {
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGPIPE);
     EXPECT_EQ(contents(root_ / "err.txt"), "");
     EXPECT_TRUE(namesIn(root_ / "tmp").empty());
+}
+
+// A list that is no list ends at once with a clear usage error, whether its NULs are names or
+// separators. (ctest's timeout bounds the run; an unbounded read would never end.)
+TEST_F(CliTest, FilesFromAnEndlessStreamFailsAtOnce) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {{"--files-from", "/dev/zero"}, "dorvex: --files-from: line 1 holds a NUL byte (a list separated by NUL needs -0)"},
+        {{"--files-from", "/dev/zero", "-0"},
+         "dorvex: --files-from: more than 4096 empty names in a row before entry 4098: is it a list of names?"},
+    };
+    for (const Case& c : cases) {
+        const Outcome run = dorvex(c.args);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_TRUE(run.err.starts_with(c.message + "\n")) << run.err;
+    }
+}
+
+TEST(CliFlags, ListsOfNamesAreBounded) {
+    struct Case {
+        std::string list;
+        char separator;
+        cli::NameListLimits limits;
+        std::string error;  // empty: the list is read
+    };
+    const std::string longest(4095, 'a');
+    const std::vector<Case> cases{
+        {"a\n\n" + longest + "\nb", '\n', {}, ""},
+        {"a\n\n" + longest + "a\nb", '\n', {}, "--files-from: line 3 is longer than 4095 bytes, the longest path"},
+        {"a\0"s + longest + "a", '\0', {}, "--files-from: entry 2 is longer than 4095 bytes, the longest path"},
+        {"a\n\n\nb", '\n', {.emptyRun = 2}, ""},
+        {"a\n\n\n\nb", '\n', {.emptyRun = 2}, "--files-from: more than 2 empty names in a row before line 5: is it a list of names?"},
+        {"a\nb\nc", '\n', {.names = 2}, "--files-from: more than 2 names"},
+        {"ab\ncd", '\n', {.totalBytes = 3}, "--files-from: more than 3 bytes of names"},
+    };
+    for (const Case& c : cases) {
+        std::FILE* in = ::fmemopen(const_cast<char*>(c.list.data()), c.list.size(), "rb");
+        ASSERT_NE(in, nullptr);
+        try {
+            const auto names = cli::readNames(in, c.separator, c.limits);
+            EXPECT_EQ(c.error, "") << "read " << names.size() << " names";
+        } catch (const cli::UsageError& error) {
+            EXPECT_EQ(error.what(), c.error);
+        }
+        std::fclose(in);
+    }
+}
+
+// Outputs kept in their tree never go out of the output folder through a link inside it.
+TEST_F(CliTest, ALinkInsideTheOutputTreeIsNotFollowed) {
+    for (const char* folder : {"a", "b"}) fs::create_directories(files() / folder);
+    copyIn("images/goexif-sample1.jpg", "a/x.jpg");
+    copyIn("images/goexif-sample1.jpg", "b/y.jpg");
+    fs::create_directories(root_ / "out");
+    fs::create_directories(root_ / "elsewhere");
+    fs::create_directory_symlink(root_ / "elsewhere", root_ / "out" / "a");
+    const Outcome run = dorvex({"--keep-structure", "-o", (root_ / "out").string(), files().string()});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find(fmt::format("✗ x.jpg  输出文件夹中的 {} 是符号链接，不会经由它写入，未压缩",
+                                       (root_ / "out" / "a").string())),
+              std::string::npos)
+        << run.out;
+    EXPECT_TRUE(namesIn(root_ / "elsewhere").empty());
+    EXPECT_TRUE(fs::exists(root_ / "out/b/y-min.jpg")) << run.out;
 }
 
 TEST(CliFlags, ParsingAndApplying) {

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "dorvex/engine/Compressor.h"
@@ -54,7 +57,7 @@ TEST_F(CompressorEntryTest, DispatchByFileName) {
         {"clip.mp4", nullptr, "无法读取这个视频", std::nullopt},  // the video compressor's text
         {"clip.MOV", nullptr, "无法读取这个视频", std::nullopt},
         {"doc.pdf", DORVEX_TEST_MEDIA_DIR "/pdfs/d-text.pdf", nullptr, OutputFormat::pdf},
-        {"photo.weird", nullptr, "cannot decode ", std::nullopt},  // unknown: the image pipeline
+        {"photo.weird", nullptr, "文件已损坏或格式不受支持", std::nullopt},  // unknown: the image pipeline
         {"photo.jpg", DORVEX_TEST_MEDIA_DIR "/images/goexif-sample1.jpg", nullptr, OutputFormat::jpeg},
     };
     for (const auto& c : cases) {
@@ -85,6 +88,59 @@ TEST_F(CompressorEntryTest, DispatchByFileName) {
         for (int i = 0; i < 200 && !offCaller; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_TRUE(offCaller);
     }
+}
+
+// A source that cannot be opened names why, whatever its kind, before any decoder sees it.
+void expectFailureForEveryKind(const fs::path& folder, const std::string& expected) {
+    for (const char* name : {"a.jpg", "a.mp4", "a.pdf"}) {
+        const CompressionResult r =
+            Compressor::compress(folder / name, CompressionOptions{}, Toolchain::locate(), nullptr).wait();
+        ASSERT_TRUE(r.failed()) << name;
+        EXPECT_EQ(r.failed()->message, expected) << name;
+    }
+}
+
+TEST_F(CompressorEntryTest, ASourceDeletedBeforeItsJobIsGone) {
+    expectFailureForEveryKind(folder_, "文件已不存在");
+}
+
+TEST_F(CompressorEntryTest, ASourceWithoutReadPermissionSaysSo) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    for (const char* name : {"a.jpg", "a.mp4", "a.pdf"}) {
+        fs::copy_file(name == std::string("a.pdf") ? DORVEX_TEST_MEDIA_DIR "/pdfs/d-text.pdf" : corpus / "Dune.jpg",
+                      folder_ / name);
+        fs::permissions(folder_ / name, fs::perms::none);
+    }
+    expectFailureForEveryKind(folder_, "没有读取权限");
+}
+
+// The end of a batch flushes the filesystems new outputs went to, and only once.
+TEST_F(CompressorEntryTest, FinishingABatch) {
+    CompressionOptions o;
+    o.format = OutputFormat::webp;
+    fs::copy_file(corpus / "goexif-sample1.jpg", folder_ / "a.jpg");
+    struct Case {
+        const char* name;
+        std::function<void()> before;
+    };
+    const std::vector<Case> cases{
+        {"nothing written", [] {}},
+        {"an output beside its source", [&] { Compressor::compress(folder_ / "a.jpg", o, Toolchain::locate(), nullptr).wait(); }},
+        {"an output whose folder went", [&] {
+             o.saveLocation = SaveLocation::folder(folder_ / "gone", "");
+             Compressor::compress(folder_ / "a.jpg", o, Toolchain::locate(), nullptr).wait();
+             fs::remove_all(folder_ / "gone");
+         }},
+    };
+    for (const Case& c : cases) {
+        c.before();
+        EXPECT_EQ(Compressor::finishBatch(), std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(Compressor::finishBatch(), std::vector<std::string>{}) << c.name;
+    }
+    EXPECT_TRUE(fs::exists(folder_ / "a-min.webp"));
+    const Compressor::ShutdownOutcome ended = Compressor::shutdown();
+    EXPECT_EQ(ended, (Compressor::ShutdownOutcome{true, {}}));
+    EXPECT_TRUE(ended);
 }
 
 TEST_F(CompressorEntryTest, CancellingARunningJob) {

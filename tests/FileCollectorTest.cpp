@@ -213,7 +213,7 @@ TEST_F(FileCollectorTest, EarlierOutputsAreSkippedInsideFoldersButTakenWhenDropp
     EXPECT_EQ(relative(dropped), (Names{"out/a-min.png"}));
 }
 
-TEST_F(FileCollectorTest, UnreadableFoldersArePassedOver) {
+TEST_F(FileCollectorTest, UnreadableFoldersAreNamedForLackOfPermission) {
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     file("mixed/a.png");
     file("mixed/locked/b.png");
@@ -225,6 +225,9 @@ TEST_F(FileCollectorTest, UnreadableFoldersArePassedOver) {
     const auto result = FileCollector::collect({root_ / "mixed", root_ / "closed", root_ / "after.png"});
     EXPECT_EQ(relative(result), (Names{"mixed/a.png", "mixed/z.png"}));
     EXPECT_EQ(result.ignored, 1);  // after.png does not exist
+    const std::string reason = "无法读取这个文件夹（没有读取权限）";
+    EXPECT_EQ(result.unreadable, (std::vector<FileCollector::Unreadable>{{root_ / "mixed" / "locked", reason},
+                                                                          {root_ / "closed", reason}}));
 }
 
 TEST(FileCollectorTypes, SupportedTypesFollowTheOutputFormats) {

@@ -142,14 +142,14 @@ TEST_F(HostileInputTest, DamagedAndDeceitfulFiles) {
     std::string pngBomb = png;  // the IHDR's width and height, 16 bytes in
     for (int i = 16; i < 24; ++i) pngBomb[std::size_t(i)] = i % 4 == 1 ? '\x01' : '\0';
     runAll({
-        {"JPEG cut at a tenth", file("a.jpg", cut(jpeg, 0.1)), 1, "cannot decode"},
-        {"JPEG cut half way", file("a.jpg", cut(jpeg, 0.5)), 1, "cannot decode"},
-        {"JPEG cut near its end", file("a.jpg", cut(jpeg, 0.9)), 1, "cannot decode"},
-        {"JPEG cut with its end marker kept", file("a.jpg", cut(jpeg, 0.5) + "\xFF\xD9"), 1, "cannot decode"},
-        {"JPEG claiming 16000 × 16000", file("a.jpg", patchedJpegSize(16000, 16000)), 1, "cannot decode"},
-        {"PNG claiming a giant size", file("a.png", pngBomb), 1, "cannot decode"},
-        {"PNG cut half way", file("a.png", cut(png, 0.5)), 1, "cannot decode"},
-        {"text named .jpg", file("a.jpg", "just some text\n"), 1, "cannot decode"},
+        {"JPEG cut at a tenth", file("a.jpg", cut(jpeg, 0.1)), 1, "文件已损坏或格式不受支持"},
+        {"JPEG cut half way", file("a.jpg", cut(jpeg, 0.5)), 1, "文件已损坏或格式不受支持"},
+        {"JPEG cut near its end", file("a.jpg", cut(jpeg, 0.9)), 1, "文件已损坏或格式不受支持"},
+        {"JPEG cut with its end marker kept", file("a.jpg", cut(jpeg, 0.5) + "\xFF\xD9"), 1, "文件已损坏或格式不受支持"},
+        {"JPEG claiming 16000 × 16000", file("a.jpg", patchedJpegSize(16000, 16000)), 1, "文件已损坏或格式不受支持"},
+        {"PNG claiming a giant size", file("a.png", pngBomb), 1, "文件已损坏或格式不受支持"},
+        {"PNG cut half way", file("a.png", cut(png, 0.5)), 1, "文件已损坏或格式不受支持"},
+        {"text named .jpg", file("a.jpg", "just some text\n"), 1, "文件已损坏或格式不受支持"},
         {"empty JPEG", file("a.jpg", ""), 1, "✗"},
         {"empty PNG", file("a.png", ""), 1, "✗"},
         {"empty MP4", file("a.mp4", ""), 1, "✗"},

@@ -373,7 +373,7 @@ TEST_F(ImagePipelineTest, FailuresAreResultsWithTheirTexts) {
     // A text file named like a photo.
     const fs::path fake = folder_ / "notes.jpg";
     put(fake, "just text");
-    EXPECT_EQ(failureText(run(fake, options())), "cannot decode " + fake.string());
+    EXPECT_EQ(failureText(run(fake, options())), "文件已损坏或格式不受支持");
 
     // Naming options that make no file name.
     CompressionOptions badName = options();

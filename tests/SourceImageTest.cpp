@@ -502,7 +502,7 @@ TEST_F(SourceImageTest, TextNamedJpgCannotBeDecoded) {
     } catch (const ToolError& error) {
         EXPECT_EQ(error.kind, ToolError::Kind::unreadable);
         EXPECT_EQ(error.file, file);
-        EXPECT_EQ(std::string(error.what()), "cannot decode " + file.string());
+        EXPECT_EQ(std::string(error.what()), "文件已损坏或格式不受支持");
     }
 }
 
@@ -599,8 +599,10 @@ TEST_F(SourceImageTest, RefusesDamagedUnsupportedAndOversizedFiles) {
             SourceImage source(file);
             ADD_FAILURE() << "decoded as " << source.pixelSize.description();
         } catch (const ToolError& error) {
-            EXPECT_EQ(error.kind, ToolError::Kind::unreadable);
-            EXPECT_EQ(std::string(error.what()), "cannot decode " + file.string());
+            const bool missing = std::string_view(c.name) == "missing file";
+            EXPECT_EQ(error.kind, missing ? ToolError::Kind::inaccessible : ToolError::Kind::unreadable);
+            EXPECT_TRUE(std::string(error.what()).starts_with(missing ? "文件已不存在" : "文件已损坏或格式不受支持"))
+                << error.what();
         }
     }
 }

@@ -8,7 +8,6 @@
 #include <unordered_set>
 
 #include "dorvex/output/FileCollector.h"
-#include "dorvex/output/OutputPlanner.h"
 #include "dorvex/platform/WorkPool.h"
 #include "model/MainThreadLink.h"
 
@@ -148,7 +147,8 @@ void AppModel::shutdown() {
     shutDown_ = true;
     link_->close();
     for (CompressionItem* item : items()) item->stop();
-    Compressor::shutdown();
+    // The engine flushes what the last jobs wrote; at quit, only the log can still tell of a failure.
+    for (const std::string& failure : Compressor::shutdown().flushFailures) qWarning("%s", failure.c_str());
 }
 
 // ---- the queue ------------------------------------------------------------------------------
@@ -216,19 +216,31 @@ void AppModel::finish(const Uuid& id, int generation, const CompressionResult& r
         refreshSummary();
     }
     pump();
-    if (running_ == 0) flushOutputs();
+    if (running_ == 0) finishBatch();
 }
 
-void AppModel::flushOutputs() {
-    // New outputs are not flushed one by one; once the list has nothing left to run, their
-    // filesystems are, on a worker (a flush may wait for the disk for a while).
+void AppModel::finishBatch() {
+    // New outputs are not flushed one by one; once the list has nothing left to run, the engine
+    // flushes their filesystems, on a worker (a flush may wait for the disk for a while).
     try {
-        WorkPool::submit([] {
-            for (const std::string& failure : OutputPlanner::flushOutputs()) qWarning("%s", failure.c_str());
+        WorkPool::submit([this, link = link_] {
+            const std::vector<std::string> failures = Compressor::finishBatch();
+            QStringList lines;
+            for (const std::string& failure : failures) {
+                qWarning("%s", failure.c_str());
+                lines.append(QString::fromStdString(failure));
+            }
+            link->post([this, text = lines.join(u'\n')] { setFlushFailure(text); });
         });
     } catch (const std::exception& error) {
-        qWarning("%s", error.what());
+        setFlushFailure(QString::fromUtf8(error.what()));
     }
+}
+
+void AppModel::setFlushFailure(const QString& text) {
+    if (flushFailure_ == text) return;
+    flushFailure_ = text;
+    emit flushFailureChanged();
 }
 
 void AppModel::setIgnoredCount(int count) {

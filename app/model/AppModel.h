@@ -68,6 +68,9 @@ public:
     int maxConcurrent() const { return maxConcurrent_; }
     // Jobs started and not yet returned, cancelled ones included.
     int runningCount() const { return running_; }
+    // Why the outputs of the last batch may not be on disk: the failures of the engine's flush
+    // once the list had nothing left to run, one per line; empty when that flush went well.
+    const QString& flushFailure() const { return flushFailure_; }
 
     // Collects the files of what was dropped, counts the unsupported ones, puts one queued item
     // per file at the top (a file already listed leaves its old place and starts afresh) and
@@ -108,6 +111,7 @@ signals:
     void compareItemIDChanged();
     // The summary's value changed.
     void summaryChanged();
+    void flushFailureChanged();
 
 private:
     void pump();
@@ -120,7 +124,10 @@ private:
     void release(const QList<CompressionItem*>& items);
     void setIgnoredCount(int count);
     void refreshSummary();
-    void flushOutputs();
+    // Ends the batch on a work-pool thread (Compressor::finishBatch); its outcome comes back as a
+    // queued call.
+    void finishBatch();
+    void setFlushFailure(const QString& text);
 
     ObservablePresetStore& presets_;
     const Toolchain toolchain_;
@@ -130,6 +137,7 @@ private:
     std::unordered_map<Uuid, CompressionItem*> byID_;
     std::shared_ptr<MainThreadLink> link_;
     int ignoredCount_ = 0;
+    QString flushFailure_;
     std::optional<Uuid> compareItemID_;
     int running_ = 0;
     bool shutDown_ = false;

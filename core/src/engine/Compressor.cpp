@@ -1,5 +1,5 @@
-// The engine's single entry: classification by file name, dispatch off the caller's thread, and
-// the record of running jobs that shutdown() cancels and waits for.
+// The engine's single entry: classification by file name, dispatch off the caller's thread, the
+// record of running jobs that shutdown() cancels and waits for, and the end of a batch.
 
 #include "dorvex/engine/Compressor.h"
 
@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "dorvex/image/ImagePipeline.h"
+#include "dorvex/model/SourceFile.h"
+#include "dorvex/output/OutputPlanner.h"
 #include "dorvex/platform/WorkPool.h"
 #include "dorvex/pdf/PDFCompressor.h"
 #include "dorvex/video/VideoCompressor.h"
@@ -151,8 +153,10 @@ Job compress(const std::filesystem::path& source, const CompressionOptions& opti
         const auto isCancelled = [state] { return state->isCancelled(); };
         CompressionResult result;
         try {
-            if (kind.isVideo()) {
-                ::pthread_setname_np(::pthread_self(), "dorvex-video");
+            if (kind.isVideo()) ::pthread_setname_np(::pthread_self(), "dorvex-video");
+            if (const auto problem = SourceFile::readProblem(source)) {
+                result = failedResult(*problem);
+            } else if (kind.isVideo()) {
                 result = VideoCompressor::compress(source, options, onEvent, isCancelled);
             } else if (kind.isPDF()) {
                 result = PDFCompressor::compress(source, options, isCancelled);
@@ -185,7 +189,9 @@ Job compress(const std::filesystem::path& source, const CompressionOptions& opti
     return Job(state);
 }
 
-bool shutdown(std::chrono::milliseconds timeLimit) {
+std::vector<std::string> finishBatch() { return OutputPlanner::flushOutputs(); }
+
+ShutdownOutcome shutdown(std::chrono::milliseconds timeLimit) {
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
     Registry& jobs = registry();
     jobs.beginClosing();
@@ -193,7 +199,7 @@ bool shutdown(std::chrono::milliseconds timeLimit) {
     // The pool's queued jobs are cancelled too: each runs, sees it, and ends at once.
     const bool workersJoined = WorkPool::stop(deadline);
     jobs.endClosing();
-    return videosJoined && workersJoined;
+    return ShutdownOutcome{videosJoined && workersJoined, finishBatch()};
 }
 
 }  // namespace dorvex::Compressor

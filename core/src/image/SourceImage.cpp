@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dorvex/image/ToolError.h"
+#include "dorvex/model/SourceFile.h"
 #include "image/PngRows.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
@@ -40,23 +41,26 @@ struct SourceImage::Probe {
 
 namespace {
 
-// The decoders we read with, by libvips loader. Whatever else libvips could open (GIF, SVG, PDF,
-// PPM, FITS, ImageMagick's many formats, …) is refused: those are not our inputs, and several of
-// them are large parsers that have no business seeing files dropped on us.
+// The decoders we read with, one libvips loader each, chosen by the type the file's first bytes
+// name (SourceFile::imageType), never by libvips' own sniffing: the output's format and name come
+// from that same type. Whatever else libvips could open (GIF, SVG, PDF, PPM, FITS, ImageMagick's
+// many formats, …) is refused: those are not our inputs, and several of them are large parsers
+// that have no business seeing files dropped on us.
 enum class Codec { jpeg, png, webp, heif, jxl, tiff };
 
 struct CodecEntry {
-    std::string_view loader;
+    const FileType* type;
     Codec codec;
 };
 
-constexpr std::array<CodecEntry, 6> codecs{{
-    {"jpegload_source", Codec::jpeg},
-    {"pngload_source", Codec::png},
-    {"webpload_source", Codec::webp},
-    {"heifload_source", Codec::heif},
-    {"jxlload_source", Codec::jxl},
-    {"tiffload_source", Codec::tiff},
+const std::array<CodecEntry, 7> codecs{{
+    {&FileType::jpeg, Codec::jpeg},
+    {&FileType::png, Codec::png},
+    {&FileType::webp, Codec::webp},
+    {&FileType::avif, Codec::heif},
+    {&FileType::heic, Codec::heif},
+    {&FileType::jxl, Codec::jxl},
+    {&FileType::tiff, Codec::tiff},
 }};
 
 // ICNS files are small: the largest icon set is a few MiB. Anything bigger is refused unread.
@@ -103,53 +107,38 @@ bool withinLimits(PixelSize size) {
            std::int64_t{size.width} * size.height <= SourceImage::maxPixelCount;
 }
 
-std::optional<Opened> openWithVips(const fs::path& file, JpegStrictness strictness) {
-    vips::VSource source = vips::VSource::new_from_file(file.c_str());
-    const char* loaderClass = vips_foreign_find_load_source(source.get_source());
-    if (loaderClass == nullptr) return std::nullopt;
-    const char* nickname = vips_nickname_find(g_type_from_name(loaderClass));
-    if (nickname == nullptr) return std::nullopt;
-    const auto entry = std::find_if(codecs.begin(), codecs.end(),
-                                    [&](const CodecEntry& e) { return e.loader == nickname; });
+std::optional<Opened> openWithVips(const fs::path& file, const FileType& type, JpegStrictness strictness) {
+    const auto entry = std::find_if(codecs.begin(), codecs.end(), [&](const CodecEntry& e) { return *e.type == type; });
     if (entry == codecs.end()) return std::nullopt;
+    vips::VSource source = vips::VSource::new_from_file(file.c_str());
 
     Opened opened;
+    opened.typeIdentifier = type.identifier;
     switch (entry->codec) {
     case Codec::jpeg:
         opened.image = vips::VImage::jpegload_source(
             source, decodeOptions(strictness == JpegStrictness::anyWarningFails ? VIPS_FAIL_ON_WARNING
                                                                                 : VIPS_FAIL_ON_TRUNCATED));
-        opened.typeIdentifier = "public.jpeg";
         break;
     case Codec::png:
         opened.image = vips::VImage::pngload_source(source, decodeOptions());
-        opened.typeIdentifier = "public.png";
         break;
     case Codec::webp:
         opened.image = vips::VImage::webpload_source(source, decodeOptions());
-        opened.typeIdentifier = "org.webmproject.webp";
         break;
-    case Codec::heif: {
-        // One loader reads both; the coding of the primary image tells AVIF from HEIC. libheif
-        // applies the irot and imir transforms while decoding.
+    case Codec::heif:
+        // One loader reads both; the file's brands told AVIF from HEIC. libheif applies the irot
+        // and imir transforms while decoding.
         opened.image = vips::VImage::heifload_source(source, decodeOptions());
-        const bool named = opened.image.get_typeof("heif-compression") != 0;
-        const std::string_view compression = named ? opened.image.get_string("heif-compression") : "";
-        opened.typeIdentifier = compression == "av1"    ? "public.avif"
-                                : compression == "hevc" ? "public.heic"
-                                                        : "public.heif";
         opened.decodesUpright = true;
         break;
-    }
     case Codec::jxl:
         // libjxl turns the picture upright itself and reports orientation 1.
         opened.image = vips::VImage::jxlload_source(source, decodeOptions());
-        opened.typeIdentifier = "public.jpeg-xl";
         opened.decodesUpright = true;
         break;
     case Codec::tiff:
         opened.image = vips::VImage::tiffload_source(source, decodeOptions());
-        opened.typeIdentifier = "public.tiff";
         break;
     }
     const int tag = intField(opened.image, "orientation", 1);
@@ -227,13 +216,30 @@ vips::VImage decodePlainPNG(const fs::path& file, const CancelQuery& isCancelled
     return picture;
 }
 
-// ---- ICNS ---------------------------------------------------------------------------------
+// ---- refusals -----------------------------------------------------------------------------
 
-bool isIcns(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::array<char, 4> magic{};
-    return in.read(magic.data(), magic.size()) && std::string_view(magic.data(), 4) == "icns";
+// The first line of a decoder's message, without the spaces around it: libvips stacks a line per
+// layer it passed through, and the first says what went wrong.
+std::string firstLine(std::string_view message) {
+    message = message.substr(0, message.find('\n'));
+    const auto begin = message.find_first_not_of(" \t\r");
+    if (begin == std::string_view::npos) return {};
+    const auto end = message.find_last_not_of(" \t\r");
+    return std::string(message.substr(begin, end - begin + 1));
 }
+
+// The error for a file the decoder refused, with the decoder's words; unless the file cannot even
+// be opened now (it went, or lost its permissions, while it was being read): then that is the cause.
+ToolError refused(const fs::path& file, std::string_view detail = {}) {
+    if (const auto problem = SourceFile::readProblem(file)) return ToolError::inaccessible(file, *problem);
+    return ToolError::unreadable(file, firstLine(detail));
+}
+
+ToolError tooLarge(const fs::path& file, PixelSize size) {
+    return ToolError::unreadable(file, size.description() + " 超出可处理的尺寸");
+}
+
+// ---- ICNS ---------------------------------------------------------------------------------
 
 // An icon family through our own reader, which decodes every kind of element: PNG, JPEG 2000,
 // ARGB and the run-length planes with their masks. The largest image that decodes stands for the
@@ -244,15 +250,19 @@ struct IcnsProbe {
 };
 
 IcnsProbe probeIcns(const fs::path& file, std::int64_t byteCount) {
-    if (std::uintmax_t(byteCount) > maxIcnsBytes) throw ToolError::unreadable(file);
+    if (std::uintmax_t(byteCount) > maxIcnsBytes) throw ToolError::unreadable(file, "ICNS 文件过大");
+    std::optional<Picture> largest;
+    int imageCount = 0;
     try {
         const IcnsFile icns = IcnsFile::read(file);
-        std::optional<Picture> largest = icns.decodeLargest();
-        if (!largest || !withinLimits(largest->size())) throw ToolError::unreadable(file);
-        return IcnsProbe{std::move(*largest), int(icns.imageCount())};
-    } catch (const IcnsError&) {
-        throw ToolError::unreadable(file);
+        largest = icns.decodeLargest();
+        imageCount = int(icns.imageCount());
+    } catch (const IcnsError& error) {
+        throw refused(file, error.what());
     }
+    if (!largest) throw ToolError::unreadable(file);
+    if (!withinLimits(largest->size())) throw tooLarge(file, largest->size());
+    return IcnsProbe{std::move(*largest), imageCount};
 }
 
 // ---- pixels -------------------------------------------------------------------------------
@@ -386,16 +396,20 @@ ImageMetadata metadataAsStored(const vips::VImage& decoded, MetadataPolicy polic
 
 SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& isCancelled, MetadataPolicy policy) {
     VipsRuntime::start();
+    // Whether it can be read at all comes first: a permission error is no damaged file.
+    if (const auto problem = SourceFile::readProblem(file)) throw ToolError::inaccessible(file, *problem);
     std::error_code error;
     // Only regular files: a FIFO or a device would block or never end.
     if (!fs::is_regular_file(file, error)) throw ToolError::unreadable(file);
+    const std::optional<FileType> type = SourceFile::imageType(file);
+    if (!type) throw refused(file);
 
     Probe probed;
     probed.path = file;
     const std::uintmax_t size = fs::file_size(file, error);
     probed.byteCount = error ? 0 : std::int64_t(size);
 
-    if (isIcns(file)) {
+    if (*type == FileType::icns) {
         IcnsProbe icns = probeIcns(file, probed.byteCount);
         probed.typeIdentifier = "com.apple.icns";
         probed.imageCount = icns.imageCount;
@@ -405,24 +419,25 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
     // A plain PNG without EXIF, whose metadata goes: libpng alone reads it. libvips would open
     // the same file with the same libpng, to learn nothing the picture does not say (upright, one
     // image, no profile, nothing kept).
-    const PngLayout layout = pngLayout(file);
+    const PngLayout layout = *type == FileType::png ? pngLayout(file) : PngLayout::other;
     if (policy == MetadataPolicy::strip && layout == PngLayout::plain) {
         try {
             probed.picture = makePicture(decodePlainPNG(file, isCancelled));
-        } catch (const vips::VError&) {
+        } catch (const vips::VError& failure) {
             vips_error_clear();
-            throw ToolError::unreadable(file);
+            throw refused(file, failure.what());
         }
         probed.typeIdentifier = "public.png";
         probed.plainPNG = true;
         return probed;
     }
     const auto decode = [&](JpegStrictness strictness) {
-        std::optional<Opened> opened = openWithVips(file, strictness);
+        std::optional<Opened> opened = openWithVips(file, *type, strictness);
         vips_error_clear();
-        if (!opened) throw ToolError::unreadable(file);
+        if (!opened) throw refused(file);
         // Refuse decompression bombs and absurd headers before a single pixel is decoded.
-        if (!withinLimits({opened->image.width(), opened->image.height()})) throw ToolError::unreadable(file);
+        const PixelSize stored{opened->image.width(), opened->image.height()};
+        if (!withinLimits(stored)) throw tooLarge(file, stored);
 
         const bool plainPNG = opened->typeIdentifier == "public.png" && opened->orientation == 1 &&
                               opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && layout != PngLayout::other;
@@ -453,13 +468,13 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         } catch (const vips::VError& strictFailure) {
             vips_error_clear();
             if (isCancelled && isCancelled()) throw ToolCancelled();
-            if (isPrematureEnd(strictFailure.what())) throw ToolError::unreadable(file);
+            if (isPrematureEnd(strictFailure.what())) throw refused(file, strictFailure.what());
             decode(JpegStrictness::truncationFails);
         }
-    } catch (const vips::VError&) {
+    } catch (const vips::VError& failure) {
         vips_error_clear();
         if (isCancelled && isCancelled()) throw ToolCancelled();
-        throw ToolError::unreadable(file);
+        throw refused(file, failure.what());
     }
     return probed;
 }

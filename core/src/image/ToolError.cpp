@@ -1,9 +1,17 @@
 #include "dorvex/image/ToolError.h"
 
+#include "dorvex/model/SourceFile.h"
+
 namespace dorvex {
 
-ToolError ToolError::unreadable(const std::filesystem::path& path) {
-    ToolError error(Kind::unreadable, "cannot decode " + path.string());
+ToolError ToolError::unreadable(const std::filesystem::path& path, const std::string& detail) {
+    ToolError error(Kind::unreadable, SourceFile::damaged(detail));
+    error.file = path;
+    return error;
+}
+
+ToolError ToolError::inaccessible(const std::filesystem::path& path, const std::string& reason) {
+    ToolError error(Kind::inaccessible, reason);
     error.file = path;
     return error;
 }

@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <set>
 #include <string>
+#include <system_error>
 #include <unordered_set>
 #include <utility>
 
 #include "dorvex/model/OutputFormat.h"
+#include "dorvex/model/SourceFile.h"
 #include "dorvex/output/OutputPlanner.h"
 
 namespace dorvex::FileCollector {
@@ -84,6 +87,11 @@ private:
         result_.passedOver.push_back(path);
     }
 
+    void cannotRead(const fs::path& folder, const std::error_code& error) {
+        result_.unreadable.push_back(
+            Unreadable{folder, "无法读取这个文件夹（" + SourceFile::problemText(error.value()) + "）"});
+    }
+
     void append(fs::path file) {
         if (seen_.insert(file.native()).second) result_.files.push_back(std::move(file));
     }
@@ -96,10 +104,15 @@ private:
             fs::path folder = std::move(pending.back());
             pending.pop_back();
             struct stat info {};
-            if (::stat(folder.c_str(), &info) != 0 || !visited.emplace(info.st_dev, info.st_ino).second) continue;
+            if (::stat(folder.c_str(), &info) != 0) {
+                // A folder that went while the walk was under way held nothing to compress.
+                if (errno != ENOENT) cannotRead(folder, std::error_code(errno, std::generic_category()));
+                continue;
+            }
+            if (!visited.emplace(info.st_dev, info.st_ino).second) continue;
 
             std::error_code error;
-            fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+            fs::directory_iterator it(folder, error);
             for (; !error && it != fs::directory_iterator(); it.increment(error)) {
                 const fs::path& entry = it->path();
                 if (isHidden(entry)) continue;
@@ -118,6 +131,7 @@ private:
                     }
                 }
             }
+            if (error && error != std::errc::no_such_file_or_directory) cannotRead(folder, error);
         }
         std::stable_sort(found.begin(), found.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -16,6 +16,7 @@
 #include "dorvex/pdf/PDFImageFilter.h"
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/image/ToolError.h"
+#include "dorvex/model/SourceFile.h"
 
 namespace dorvex::PDFCompressor {
 
@@ -72,14 +73,17 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
     std::unique_ptr<QPDF> document;
     bool locked = false;
+    // Whether it can be read at all comes first: a permission error is no damaged document.
+    if (const auto problem = SourceFile::readProblem(source)) return finished(result, failure(*problem));
     std::error_code status;
     if (!fs::is_regular_file(source, status)) return finished(result, failure(ToolError::unreadable(source).what()));
     try {
         document = openDocument(source);
         locked = document == nullptr;
         if (document) result.pageCount = int(QPDFPageDocumentHelper(*document).getAllPages().size());
-    } catch (const std::exception&) {
-        return finished(result, failure(ToolError::unreadable(source).what()));
+    } catch (const std::exception& error) {
+        if (const auto problem = SourceFile::readProblem(source)) return finished(result, failure(*problem));
+        return finished(result, failure(ToolError::unreadable(source, error.what()).what()));
     }
     result.sourceBytes = fileSize(source);
     if (locked || document->isEncrypted()) return finished(result, CompressionResult::Skipped{SkipReason::encrypted});

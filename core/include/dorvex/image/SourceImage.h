@@ -30,9 +30,11 @@ public:
     // line of a pipeline, since libvips works in full-width strips.
     static constexpr int maxSide = 65535;
 
-    // Probes and decodes the file. Throws ToolError::unreadable(file) when it is not a regular
-    // file, not in a format we read (JPEG, PNG, WebP, AVIF, HEIC, JPEG XL, TIFF, ICNS), damaged or
-    // truncated, or larger than the limits above. A decode in progress is ended soon after
+    // Probes and decodes the file with the decoder of the type its first bytes name
+    // (SourceFile::imageType). Throws ToolError::inaccessible(file, reason) when it cannot be
+    // opened (checked first, and again after a refusal), ToolError::unreadable(file, detail) when
+    // it is not a regular file, not in a format we read (JPEG, PNG, WebP, AVIF, HEIC, JPEG XL,
+    // TIFF, ICNS), damaged or truncated, or larger than the limits above. A decode in progress is ended soon after
     // `isCancelled` answers true (libvips' kill flag), and ToolCancelled ("已取消") is thrown.
     // `policy` decides what `metadata` holds.
     explicit SourceImage(const std::filesystem::path& file, const CancelQuery& isCancelled = nullptr,
@@ -42,8 +44,8 @@ public:
     SourceImage& operator=(const SourceImage&) = delete;
 
     const std::filesystem::path path;
-    // The type of the file's content, from the decoder that read it (a JPEG named ".tiff" is
-    // "public.jpeg"); nullopt when that decoder names no type.
+    // The type of the file's content, as SourceFile::imageType names it (a JPEG named ".tiff" is
+    // "public.jpeg").
     const std::optional<std::string> typeIdentifier;
     const std::int64_t byteCount;  // 0 when the size cannot be read
     const PixelSize pixelSize;     // upright: stored width and height swapped for orientations 5–8

@@ -1,7 +1,8 @@
 #pragma once
-// ToolError: what goes wrong around the image tools — a source that cannot be decoded, a
-// rendering or an intermediate that cannot be made or written, an encoder that is not installed.
-// The text (what()) is what the user sees; these technical messages are English.
+// ToolError: what goes wrong around the image tools — a source that cannot be opened or decoded,
+// a rendering or an intermediate that cannot be made or written, an encoder that is not
+// installed. The text (what()) is what the user sees: a source's failures are in the user's
+// language (SourceFile's texts), the other technical messages are English.
 
 #include <filesystem>
 #include <stdexcept>
@@ -12,10 +13,13 @@
 namespace dorvex {
 
 struct ToolError : std::runtime_error {
-    enum class Kind { unreadable, renderFailed, writeFailed, encoderMissing };
+    enum class Kind { unreadable, inaccessible, renderFailed, writeFailed, encoderMissing };
 
-    // "cannot decode <path>"
-    static ToolError unreadable(const std::filesystem::path& file);
+    // The decoder refused the file: "文件已损坏或格式不受支持", with the decoder's own words in
+    // brackets when there are any.
+    static ToolError unreadable(const std::filesystem::path& file, const std::string& detail = {});
+    // The file cannot be opened: `reason` is SourceFile::problemText's ("没有读取权限", "文件已不存在").
+    static ToolError inaccessible(const std::filesystem::path& file, const std::string& reason);
     // "cannot render <w>×<h>"
     static ToolError renderFailed(PixelSize size);
     // "cannot write <path>"
@@ -24,7 +28,7 @@ struct ToolError : std::runtime_error {
     static ToolError encoderMissing(const std::string& name, const std::string& hint);
 
     Kind kind;
-    std::filesystem::path file;  // unreadable, writeFailed
+    std::filesystem::path file;  // unreadable, inaccessible, writeFailed
     PixelSize size;              // renderFailed
     std::string name;            // encoderMissing
     std::string hint;            // encoderMissing

@@ -35,7 +35,8 @@ using FilterPass = std::function<bool(const std::filesystem::path& source, const
 // Compresses one PDF with the job's level, save location and file-name prefix. The result has
 // format pdf, the source's size and page count, the JPEG quality and resolution used, one encode
 // once the filtered file exists, and the size of the file that was (or would have been) written.
-// Fails with the naming error, "cannot decode <source>" for a file that is no readable PDF,
+// Fails with the naming error, SourceFile's texts for a source that cannot be opened ("没有读取权限",
+// "文件已不存在") or is no readable PDF ("文件已损坏或格式不受支持（<qpdf's words>）"),
 // "cannot write <file>" when the filtered or merged file cannot be made, the planner's text when
 // the output cannot be placed, and "已取消" when `isCancelled` answers true before filtering, during
 // or after it, or before the output is written. Skips documents with a password (encrypted) and

@@ -232,12 +232,9 @@ TEST(XmpPositionTest, EveryPlaceGoesWhateverItsNamespaceAndTheRestStays) {
         {"a self-closing description, a prefix named gps, nothing to drop nearby",
          packet(R"(<rdf:Description xmlns:gps="z" gps:Latitude="1" gps:Rating='5' dc:title="a &amp; b"/>)"),
          packet(R"(<rdf:Description xmlns:gps="z" gps:Rating="5" dc:title="a &amp; b"/>)")},
-        {"no place at all", packet(R"(<rdf:Description xmlns:s="u" s:State2="x"/>)"),
-         packet(R"(<rdf:Description xmlns:s="u" s:State2="x"/>)")},
         {"a terminating zero is kept", packet("") + std::string(1, '\0'), packet("") + std::string(1, '\0')},
         {"a document type", "<!DOCTYPE x [<!ENTITY e \"1\">]>" + packet("<rdf:Description/>"), ""},
         {"not well-formed", packet("<rdf:Description>"), ""},
-        {"UTF-16", std::string("\xFF\xFE<\0x\0/\0>\0", 10), ""},
         {"the packet itself is a place", "<Location>here</Location>", ""},
     };
     for (const auto& c : cases) {
@@ -245,8 +242,6 @@ TEST(XmpPositionTest, EveryPlaceGoesWhateverItsNamespaceAndTheRestStays) {
         const ImageMetadata::Bytes kept = ImageMetadataRules::xmp(bytesOf(c.in), MetadataPolicy::keepWithoutLocation);
         EXPECT_EQ(std::string(kept.begin(), kept.end()), c.out);
     }
-    EXPECT_EQ(ImageMetadataRules::xmp(bytesOf(droneXmp), MetadataPolicy::keepAll), bytesOf(droneXmp));
-    EXPECT_TRUE(ImageMetadataRules::xmp(bytesOf(droneXmp), MetadataPolicy::strip).empty());
 }
 
 TEST_F(MetadataTest, NoPositionOfADronesXmpReachesAnOutput) {

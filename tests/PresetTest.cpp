@@ -323,16 +323,6 @@ TEST_F(PresetFileTest, UnusableFileIsMovedAsideBesideOlderBackups) {
     EXPECT_EQ(contents(backup()), "an older backup");
 }
 
-TEST_F(PresetFileTest, WhatStandsAtABackupNameIsPassedOver) {
-    put(file(), "not JSON");
-    fs::create_directories(backup() / "something");
-    fs::create_symlink(folder_ / "elsewhere", fs::path(backup()) += ".1");
-    EXPECT_EQ(PresetLibrary::load(file()), PresetLibrary::initial());
-    EXPECT_EQ(contents(fs::path(backup()) += ".2"), "not JSON");
-    EXPECT_TRUE(fs::exists(backup() / "something"));
-    EXPECT_FALSE(fs::exists(folder_ / "elsewhere"));
-}
-
 TEST_F(PresetFileTest, UnusableFileIsKeptWithoutPermissionToMoveIt) {
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     put(file(), "not JSON");
@@ -342,20 +332,21 @@ TEST_F(PresetFileTest, UnusableFileIsKeptWithoutPermissionToMoveIt) {
     EXPECT_EQ(namesIn(file().parent_path()), std::vector<std::string>{"presets.json"});
 }
 
-// A folder given as a bare path with a trailing slash read back as another folder once written
-// as a file URL (found by fuzzing); a NUL, which no URL can carry, would not read back at all.
+// A bare folder path with a trailing slash read back as another folder once written as a file
+// URL (found by fuzzing); a NUL, which no URL carries, would not read back at all.
 TEST(PresetJsonTest, SaveFoldersReadBackAsWritten) {
-    const auto withFolder = [](const std::string& folder) {
-        return R"({"presets":[{"id":"19103230-0000-0000-0000-000000000001","isBuiltIn":true,"name":"黤",)"
-               R"("options":{"level":4,"keepDimensions":true,"saveLocation":{"folder":{"_0":")" +
-               folder + R"(","suffix":""}}}}]})";
-    };
-    for (const std::string folder : {"/oe/", "/oe//", "file:///oe/", "/"}) {
+    for (const std::string folder : {"/oe/", "/oe//", "/", "/a\\u0000b"}) {
         SCOPED_TRACE(folder);
-        const PresetLibrary library = decodePresetLibrary(json::Json::parse(withFolder(folder)));
+        const json::Json file = json::Json::parse(
+            R"({"presets":[{"id":"19103230-0000-0000-0000-000000000001","isBuiltIn":true,"name":"黤","options":)"
+            R"({"level":4,"keepDimensions":true,"saveLocation":{"folder":{"_0":")" + folder + R"(","suffix":""}}}}]})");
+        if (folder.find('\\') != std::string::npos) {
+            EXPECT_THROW(decodePresetLibrary(file), DecodingError);
+            continue;
+        }
+        const PresetLibrary library = decodePresetLibrary(file);
         EXPECT_EQ(decodePresetLibrary(json::Json::parse(encodePresetFile(library))), library);
     }
-    EXPECT_THROW(decodePresetLibrary(json::Json::parse(withFolder("/a\\u0000b"))), DecodingError);
 }
 
 // ---- identifiers --------------------------------------------------------------------------

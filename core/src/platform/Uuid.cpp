@@ -21,8 +21,6 @@ int hexValue(char c) {
 }  // namespace
 
 Uuid Uuid::random() {
-    // From the kernel's random source: these name private folders in a shared temporary folder,
-    // so another user must not be able to predict them.
     Uuid id;
     std::size_t filled = 0;
     while (filled < id.bytes.size()) {

@@ -18,7 +18,8 @@ struct Uuid {
 
     bool operator==(const Uuid&) const = default;
 
-    // A fresh random (version 4, RFC 4122 variant) identifier.
+    // A fresh random (version 4, RFC 4122 variant) identifier, from the kernel's random source
+    // (getrandom): unpredictable, as names in a shared temporary folder must be.
     static Uuid random();
     // The identifier written in `text`; nullopt for anything but the 36-character standard form.
     static std::optional<Uuid> parse(std::string_view text);

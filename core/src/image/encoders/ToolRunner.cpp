@@ -29,6 +29,14 @@
 
 extern char** environ;
 
+#if defined(__SANITIZE_THREAD__)
+#define DORVEX_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define DORVEX_THREAD_SANITIZER 1
+#endif
+#endif
+
 namespace dorvex {
 
 ToolLaunchError::ToolLaunchError(const std::string& executablePath, int errorCode)
@@ -259,15 +267,24 @@ Child spawn(const std::string& executable, const std::vector<std::string>& argum
 
     const Launch launch{executable.c_str(), argv.data(), environment.data(), writeEnd.get(),
                         routing == OutputRouting::standardOutputAndError, reportWrite.get(), ::getpid()};
-    // The child's stack until its exec: it calls nothing but the kernel.
-    constexpr std::size_t stackSize = 64 * 1024;
-    const auto stack = std::make_unique<std::max_align_t[]>(stackSize / sizeof(std::max_align_t));
     pid_t pid = -1;
+#ifdef DORVEX_THREAD_SANITIZER
     {
+        // ThreadSanitizer's clone() treats every clone as a fork and resets its own state in the
+        // child, which a child sharing our memory would reset for us too: there, it is a fork.
         const AllSignalsBlocked blocked;
-        pid = ::clone(startChild, stack.get() + stackSize / sizeof(std::max_align_t),
-                      CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<Launch*>(&launch));
+        pid = ::fork();
+        if (pid == 0) startChild(const_cast<Launch*>(&launch));
     }
+#else
+    {
+        // The child's stack until its exec: it calls nothing but the kernel.
+        constexpr std::size_t stackWords = 64 * 1024 / sizeof(std::max_align_t);
+        const auto stack = std::make_unique_for_overwrite<std::max_align_t[]>(stackWords);
+        const AllSignalsBlocked blocked;
+        pid = ::clone(startChild, stack.get() + stackWords, CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<Launch*>(&launch));
+    }
+#endif
     if (pid < 0) throw ToolLaunchError(executable, errno);
     // Our copies of the writing ends must go, or the pipes would never report their end.
     writeEnd.reset();

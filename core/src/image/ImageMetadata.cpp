@@ -49,11 +49,12 @@ bool namesAPosition(std::string_view qualified) {
     std::string lower(local);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
-    constexpr std::array<std::string_view, 6> parts{"gps", "latitude", "longitude", "longtitude", "altitude", "location"};
+    constexpr std::array<std::string_view, 6> parts{"gps",        "latitude", "longitude",
+                                                    "longtitude", "altitude", "location"};
     constexpr std::array<std::string_view, 7> places{"city",        "state",       "provincestate", "country",
                                                      "countryname", "countrycode", "worldregion"};
-    return std::any_of(parts.begin(), parts.end(), [&](std::string_view part) { return lower.find(part) != std::string::npos; }) ||
-           std::find(places.begin(), places.end(), lower) != places.end();
+    const auto holds = [&](std::string_view part) { return lower.find(part) != std::string::npos; };
+    return std::any_of(parts.begin(), parts.end(), holds) || std::find(places.begin(), places.end(), lower) != places.end();
 }
 
 bool isNamespaceDeclaration(std::string_view name) { return name == "xmlns" || name.starts_with("xmlns:"); }

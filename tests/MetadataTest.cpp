@@ -217,11 +217,6 @@ TEST(XmpPositionTest, EveryPlaceGoesWhateverItsNamespaceAndTheRestStays) {
         std::string in;
         std::string out;  // empty: the packet is left out
     } cases[] = {
-        {"DJI attributes and a GPS destination element", droneXmp,
-         packet(R"(<rdf:Description rdf:about="" xmlns:drone-dji="http://www.dji.com/drone-dji/1.0/")"
-                R"( xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:exif="http://ns.adobe.com/exif/1.0/")"
-                R"( drone-dji:FlightYawDegree="+12.3">)"
-                R"(<dc:creator><rdf:Seq><rdf:li>Pilot</rdf:li></rdf:Seq></dc:creator></rdf:Description>)")},
         {"indented elements, a place structure and an empty element",
          packet("<rdf:Description xmlns:e=\"x\" xmlns:p=\"y\">\n  <e:GPSLatitude>1</e:GPSLatitude>\n"
                 "  <e:LocationShown><rdf:Bag><rdf:li e:City=\"Oslo\"/></rdf:Bag></e:LocationShown>\n"

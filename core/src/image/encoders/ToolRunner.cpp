@@ -172,12 +172,12 @@ constexpr int lastSignal = 64;
 
 // Puts `fd` on `target` for the exec (dup3 cannot copy a descriptor onto itself: its
 // close-on-exec flag is cleared instead).
-[[gnu::no_sanitize("address", "thread", "undefined")]] bool moveTo(int fd, int target) {
+__attribute__((no_sanitize("address", "thread", "undefined"))) bool moveTo(int fd, int target) {
     if (fd == target) return ::syscall(SYS_fcntl, fd, F_SETFD, 0) == 0;
     return ::syscall(SYS_dup3, fd, target, 0) >= 0;
 }
 
-[[gnu::no_sanitize("address", "thread", "undefined")]] bool openNullDevice(int flags, int target) {
+__attribute__((no_sanitize("address", "thread", "undefined"))) bool openNullDevice(int flags, int target) {
     const long fd = ::syscall(SYS_openat, AT_FDCWD, "/dev/null", flags);
     if (fd < 0) return false;
     const bool moved = moveTo(int(fd), target);
@@ -192,7 +192,7 @@ constexpr int lastSignal = 64;
 // ourselves. The child dies with the thread that started it (PR_SET_PDEATHSIG): that thread
 // waits for it in run() or combinedOutput(), so the signal comes only when we are gone (a crash,
 // SIGKILL). A parent that died before the prctl is seen in getppid().
-[[gnu::no_sanitize("address", "thread", "undefined")]] int startChild(void* argument) {
+__attribute__((no_sanitize("address", "thread", "undefined"))) int startChild(void* argument) {
     const Launch& launch = *static_cast<const Launch*>(argument);
     for (int signal = 1; signal <= lastSignal; ++signal) {
         if (signal == SIGKILL || signal == SIGSTOP) continue;

@@ -14,9 +14,9 @@
 // instance): its rename refuses to replace, and the file that appeared is handled like any other
 // file standing there. Where the rename stands for something the user had, the copy is flushed
 // to disk before it and the folder after it. A new output beside a kept source is not flushed one
-// by one: its filesystem is flushed by flushOutputs, which the front ends call before they say a
-// batch is done (a crash before that may leave such an output cut short, never a source or an
-// older file). On top of that, every write holds a process-wide lock keyed by its destination
+// by one: its filesystem is flushed by flushOutputs, which the engine calls when a batch ends
+// (`Compressor::finishBatch`; a crash before that may leave such an output cut short, never a
+// source or an older file). On top of that, every write holds a process-wide lock keyed by its destination
 // (the absolute path with symbolic links of the existing folders resolved) from the identity check
 // to the last trash call, so two jobs that aim at the same file run their whole sequences one
 // after the other: the second sees the first one's output and treats it like any other file

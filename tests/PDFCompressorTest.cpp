@@ -487,6 +487,8 @@ TEST_F(PDFFilter, ImagesAboveTheResolutionComeOutAtIt) {
                                   .getKey("/Fm2").getDict().getKey("/Resources").getKey("/XObject").getKey("/Im1");
     EXPECT_EQ(pixelSize(nested), std::make_pair(600, 300));
     EXPECT_EQ(outcome_.imagesDownsampled, 4);
+    // The document's pictures are the user's: only we may read the filtered copy.
+    EXPECT_EQ(fs::status(filtered_).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
     // The result decodes to the stated size.
     VipsRuntime::start();

@@ -50,6 +50,7 @@ std::unique_ptr<QPDF> openDocument(const fs::path& file) {
 
 bool writeDocument(QPDF& document, const fs::path& file) {
     try {
+        WorkFolder::makePrivateFile(file);  // qpdf keeps the mode of the file it truncates
         QPDFWriter writer(document, file.c_str());
         writer.setObjectStreamMode(qpdf_o_preserve);  // the packing the filtered file has
         writer.setCompressStreams(true);

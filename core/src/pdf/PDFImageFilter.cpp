@@ -17,6 +17,7 @@
 #include <string>
 
 #include "dorvex/image/VipsRuntime.h"
+#include "dorvex/platform/WorkFolder.h"
 #include "pdf/PDFFlate.h"
 #include "pdf/PDFImageCodec.h"
 #include "pdf/PDFImageSurvey.h"
@@ -220,6 +221,7 @@ Outcome apply(const std::filesystem::path& source, const std::filesystem::path& 
         return outcome;
     }
 
+    WorkFolder::makePrivateFile(destination);  // qpdf keeps the mode of the file it truncates
     QPDFWriter writer(document, destination.c_str());
     writer.setObjectStreamMode(packed ? qpdf_o_preserve : qpdf_o_generate);
     writer.setCompressStreams(true);

@@ -1,5 +1,6 @@
 // libvips as the engine starts it: the loaders we read with are there, the modules of formats we
-// refuse are never loaded, and the variable that holds them back is gone again.
+// refuse are never loaded, the variable that holds them back is gone again, and libheif's decoders
+// outlive whatever else in the process starts and ends libheif.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,9 @@
 #include <iterator>
 #include <string>
 
+#include "TestSupport.h"
+#include "dorvex/engine/LibraryVersions.h"
+#include "dorvex/engine/ThumbnailLoader.h"
 #include "dorvex/image/VipsRuntime.h"
 
 namespace {
@@ -40,6 +44,15 @@ TEST(VipsRuntimeTest, RegistersOurLoadersAndNoneOfTheRefusedModules) {
     };
     for (const LoaderCase& c : cases) {
         EXPECT_EQ(vips_type_find("VipsForeignLoad", c.loader) != 0, c.registered) << c.loader;
+    }
+}
+
+// Listing the library versions starts and ends libheif; AVIF and HEIC must still decode after it.
+TEST(VipsRuntimeTest, HeifPicturesDecodeAfterTheLibraryVersionsAreListed) {
+    dorvex::VipsRuntime::start();
+    static_cast<void>(dorvex::LibraryVersions::all());
+    for (const char* name : {"images/conv-friends_by_Aitzol_Berasategi.heic", "images/sdl2-sample.avif"}) {
+        EXPECT_TRUE(dorvex::ThumbnailLoader::load(dorvex::testing::testMedia(name), 64).has_value()) << name;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <gmodule.h>
+#include <libheif/heif.h>
 #include <vips/vips.h>
 
 #include <array>
@@ -51,6 +52,15 @@ void loadNeededModules() {
     }
 }
 
+// libvips' HEIF loader reads with libheif but does not start it. libheif registers its decoders
+// as it is loaded and drops them when its start count falls back to zero, so any balanced
+// heif_init / heif_deinit elsewhere in the process (the library versions the settings window and
+// `dorvex --version` list) would leave every AVIF and HEIC undecodable from then on ("Unsupported
+// codec"). One start held for the whole process keeps the count above zero; it is never ended.
+void holdHeifDecoders() {
+    static_cast<void>(heif_init(nullptr));
+}
+
 // libvips loads every module of its module folder as it starts. Debian's include ImageMagick's,
 // poppler's and OpenSlide's loaders, which bring dozens of libraries and their set-up into each
 // process for formats the engine refuses anyway; they made up about a third of the CPU time of
@@ -79,6 +89,7 @@ void start() {
     std::call_once(once, [] {
         if (VIPS_INIT("dorvex") != 0) throw std::runtime_error("cannot start libvips");
         loadNeededModules();
+        holdHeifDecoders();
         vips_cache_set_max(0);
         vips_cache_set_max_mem(0);
         vips_cache_set_max_files(0);

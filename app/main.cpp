@@ -30,7 +30,7 @@ QStringList filesToOpen(const QStringList& arguments) {
 }
 
 // Once the list holds items and every one has finished: the summary line on standard output, then
-// quit. For scripts and the end-to-end test.
+// quit, with exit status 1 when a job failed. For scripts and the end-to-end test.
 void quitWhenDone(AppShell& shell) {
     AppModel& model = shell.model();
     QObject::connect(&model, &AppModel::summaryChanged, &shell, [&shell, &model] {
@@ -39,7 +39,7 @@ void quitWhenDone(AppShell& shell) {
         const auto* line = shell.mainWindow().findChild<SummaryBar*>();
         std::printf("%s\n", (line != nullptr ? line->text() : QString()).toUtf8().constData());
         std::fflush(stdout);
-        QCoreApplication::quit();
+        QCoreApplication::exit(summary.failedCount > 0 ? 1 : 0);
     }, Qt::QueuedConnection);
 }
 

@@ -106,7 +106,7 @@ std::string counterFor(const std::vector<cli::PlannedJob>& jobs) {
         const OutputFormat kind = OutputFormat::original(FileType::fromPath(job.source.string()));
         return kind.isVideo() || kind.isPDF();
     });
-    return allPictures ? "张" : "个文件";
+    return Format::counter(allPictures);
 }
 
 // The options jobs start from, for the help.

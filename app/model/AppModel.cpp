@@ -124,9 +124,11 @@ AppModel::Summary AppModel::summarize(const QList<CompressionItem*>& items) {
     Summary summary;
     summary.count = int(items.size());
     for (const CompressionItem* item : items) {
+        if (item->isVideo() || item->isPDF()) summary.allPictures = false;
         const CompressionResult* result = item->result();
         if (!result) continue;
         ++summary.finishedCount;
+        if (result->failed() && result->failed()->message != cancelledText) ++summary.failedCount;
         if (!result->isSuccess()) continue;
         summary.savedBytes += result->sourceBytes - result->outputBytes;
         summary.sourceBytes += result->sourceBytes;

@@ -41,6 +41,8 @@ public:
         int finishedCount = 0;  // whatever the result
         std::int64_t savedBytes = 0;   // over successful results
         std::int64_t sourceBytes = 0;  // over successful results
+        int failedCount = 0;           // finished with a failure other than a cancellation
+        bool allPictures = true;       // no video and no PDF among the items
         bool operator==(const Summary&) const = default;
     };
 

@@ -201,18 +201,23 @@ private slots:
         QCOMPARE(item->sourcePixelSize(), (PixelSize{160, 120}));
     }
 
-    void theSummaryCountsFinishedItemsAndSavedBytesOfSuccesses() {
-        CompressionResult success, skipped;
+    void theSummaryCountsFinishedItemsFailuresAndSavedBytesOfSuccesses() {
+        CompressionResult success, skipped, failed, cancelled;
         success.status = CompressionResult::Success{};
         success.sourceBytes = 1000;
         success.outputBytes = 400;
         skipped.status = CompressionResult::Skipped{SkipReason::noSavings};
         skipped.sourceBytes = 500;
-        CompressionItem a("/a.png", {}), b("/b.png", {}), c("/c.png", {});
+        failed.status = CompressionResult::Failed{"文件已损坏或格式不受支持"};
+        cancelled.status = CompressionResult::Failed{std::string(cancelledText)};
+        CompressionItem a("/a.png", {}), b("/b.png", {}), c("/c.png", {}), d("/d.heic", {}), e("/e.pdf", {});
         a.setState(CompressionItem::Finished{success});
         b.setState(CompressionItem::Finished{skipped});
         c.setState(CompressionItem::Running{});
-        QCOMPARE(AppModel::summarize({&a, &b, &c}), (AppModel::Summary{3, 2, 600, 1000}));
+        d.setState(CompressionItem::Finished{failed});
+        e.setState(CompressionItem::Finished{cancelled});
+        QCOMPARE(AppModel::summarize({&a, &b, &c, &d}), (AppModel::Summary{4, 3, 600, 1000, 1, true}));
+        QCOMPARE(AppModel::summarize({&d, &e}), (AppModel::Summary{2, 2, 0, 0, 1, false}));
     }
 
     void missingEncodersAreNamedInTheirFixedOrder() {

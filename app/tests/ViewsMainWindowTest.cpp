@@ -191,6 +191,8 @@ private slots:
     void summaryAndBannerTexts() {
         QCOMPARE(summaryText({3, 2, 600, 1000}, 1), "3 张 · 已完成 2 · 共节省 600 B（60%） · 已忽略 1 个不支持的文件");
         QCOMPARE(summaryText({1, 0, 0, 0}, 0), "1 张 · 已完成 0");
+        QCOMPARE(summaryText({3, 3, 0, 0, 3}, 0), "3 张 · 已完成 3 · 失败 3");
+        QCOMPARE(summaryText({2, 2, 50, 100, 1, false}, 0), "2 个文件 · 已完成 2 · 失败 1 · 共节省 50 B（50%）");
         QCOMPARE(missingEncodersText({"cjpeg", "cwebp"}),
                  "找不到压缩器：cjpeg、cwebp。请先 " + encoderInstallHint() + " 再重新启动 App。");
     }

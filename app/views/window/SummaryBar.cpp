@@ -5,7 +5,9 @@
 namespace dorvex::app {
 
 QString summaryText(const AppModel::Summary& summary, int ignoredCount) {
-    QStringList parts{QStringLiteral("%1 张").arg(summary.count), QStringLiteral("已完成 %1").arg(summary.finishedCount)};
+    QStringList parts{QStringLiteral("%1 %2").arg(summary.count).arg(QString::fromStdString(Format::counter(summary.allPictures))),
+                      QStringLiteral("已完成 %1").arg(summary.finishedCount)};
+    if (summary.failedCount > 0) parts << QStringLiteral("失败 %1").arg(summary.failedCount);
     if (summary.sourceBytes >= 1) {
         parts << QString::fromStdString(Format::totalSaved(summary.savedBytes, summary.sourceBytes));
     }

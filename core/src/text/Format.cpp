@@ -32,6 +32,8 @@ std::string totalSaved(std::int64_t savedBytes, std::int64_t sourceBytes) {
     return fmt::format("共节省 {}（{}%）", bytes(savedBytes), p);
 }
 
+std::string counter(bool allPictures) { return allPictures ? "张" : "个文件"; }
+
 std::string duration(double seconds) {
     const long long s = std::isfinite(seconds) ? std::llround(seconds) : 0;
     if (s < 3600) return fmt::format("{}:{:02}", s / 60, s % 60);

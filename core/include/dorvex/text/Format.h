@@ -19,6 +19,9 @@ std::string bytes(std::int64_t count);
 std::string savings(double savedFraction);
 // "共节省 600 B（60%）", "共增大 …".
 std::string totalSaved(std::int64_t savedBytes, std::int64_t sourceBytes);
+// What a number of files is counted in: "张" when every one is a picture, "个文件" when a video or
+// a PDF is among them.
+std::string counter(bool allPictures);
 // "1:23", "1:02:05".
 std::string duration(double seconds);
 std::string levelName(double level);

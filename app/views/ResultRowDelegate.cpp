@@ -25,6 +25,13 @@ constexpr int gap = 6;
 
 QColor secondary(const QPalette& palette) { return palette.color(QPalette::PlaceholderText); }
 
+// The pen of a text or symbol on the row: its own colour on the plain row; on a selected row the
+// palette's highlighted text, since reds, greens, oranges and greys chosen for the base vanish on
+// the highlight (red on blue, grey on blue in a dark palette).
+QColor onRow(const QStyleOptionViewItem& option, const QColor& plain) {
+    return option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText) : plain;
+}
+
 QFont smaller(QFont font) {
     font.setPointSizeF(font.pointSizeF() * 0.85);
     return font;
@@ -72,10 +79,10 @@ void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     const QRect symbol(trailing.right() - symbolSide + 1, trailing.center().y() - symbolSide / 2, symbolSide, symbolSide);
     switch (row.trailing) {
     case RowContent::Trailing::spinner:
-        paintSpinner(painter, symbol, secondary(option.palette));
+        paintSpinner(painter, symbol, onRow(option, secondary(option.palette)));
         break;
     case RowContent::Trailing::dash:
-        painter->setPen(secondary(option.palette));
+        painter->setPen(onRow(option, secondary(option.palette)));
         painter->drawText(trailing, Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("—"));
         break;
     case RowContent::Trailing::failure:
@@ -86,7 +93,7 @@ void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         QFont bold = option.font;
         bold.setBold(true);
         painter->setFont(bold);
-        painter->setPen(tagColor(row.change.grew ? Format::TagColor::orange : Format::TagColor::green));
+        painter->setPen(onRow(option, tagColor(row.change.grew ? Format::TagColor::orange : Format::TagColor::green)));
         painter->drawText(trailing, Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(row.change.text));
         break;
     }
@@ -108,16 +115,14 @@ void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     for (const Format::Tag& tag : row.tags) {
         tagsWidth += statusMetrics.horizontalAdvance(QString::fromStdString(tag.text)) + 2 * tagPadding + gap;
     }
-    const QColor text = option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText)
-                                                              : option.palette.color(QPalette::Text);
     painter->setFont(nameFont);
-    painter->setPen(text);
+    painter->setPen(onRow(option, option.palette.color(QPalette::Text)));
     const QRect nameRect(textLeft, textTop, textRight - textLeft, nameMetrics.height());
     painter->drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter,
                       nameMetrics.elidedText(row.name, Qt::ElideMiddle, nameRect.width()));
 
     painter->setFont(statusFont);
-    painter->setPen(row.failed ? failureColor() : secondary(option.palette));
+    painter->setPen(onRow(option, row.failed ? failureColor() : secondary(option.palette)));
     const int statusTop = nameRect.bottom() + 3;
     const int statusWidth = std::max(0, textRight - textLeft - tagsWidth);
     const QString status = statusMetrics.elidedText(row.status, Qt::ElideRight, statusWidth);
@@ -128,12 +133,13 @@ void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         const QString label = QString::fromStdString(tag.text);
         const QRect capsule(tagLeft, statusTop, statusMetrics.horizontalAdvance(label) + 2 * tagPadding,
                             statusMetrics.height());
-        QColor fill = tagColor(tag.color);
+        const QColor pen = onRow(option, tagColor(tag.color));
+        QColor fill = pen;
         fill.setAlphaF(0.15f);
         painter->setPen(Qt::NoPen);
         painter->setBrush(fill);
         painter->drawRoundedRect(capsule, 4, 4);
-        painter->setPen(tagColor(tag.color));
+        painter->setPen(pen);
         painter->drawText(capsule, Qt::AlignCenter, label);
         tagLeft = capsule.right() + 1 + gap;
     }

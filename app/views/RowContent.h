@@ -23,7 +23,7 @@ struct RowContent {
 
     QString name;
     QString status;
-    bool failed = false;  // the status line is a failure message (shown in red)
+    bool failed = false;  // the status line is a failure message (shown in red unless selected)
     std::vector<Format::Tag> tags;
     Trailing trailing = Trailing::spinner;
     Format::Change change{};  // for Trailing::change

@@ -1,6 +1,7 @@
 // dorvex-screenshots: renders the application's windows to PNG files on the offscreen platform,
 // from real compressions of sample media, so that they can be looked at without a display: the
-// main window empty, with the encoder banner, while the jobs run and when they are done; each
+// main window empty, with the encoder banner, while the jobs run and when they are done (a failure
+// among them, in the list and the summary), with the failed row selected; each
 // option popover open; the compare window empty, at fit, at 100 % and with the split moved; the
 // tray panel and both settings tabs. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER [dark]
 // (scripts/screenshots runs it in a temporary home, at device pixel ratios 1 and 2, and in a dark
@@ -28,6 +29,7 @@
 #include "shell/TrayPanel.h"
 #include "views/CompareSplitView.h"
 #include "views/CompareWindow.h"
+#include "views/ResultList.h"
 #include "views/ThumbnailCache.h"
 #include "views/options/ParameterChip.h"
 #include "views/options/Popover.h"
@@ -145,6 +147,16 @@ int main(int argc, char** argv) {
     runFor(180000, [&] { return model.summary().finishedCount == model.summary().count; });
     runFor(1500, [] { return false; });  // thumbnails
     save(window, out / "main-list.png");
+    if (auto* list = window.findChild<ResultList*>()) {
+        for (CompressionItem* item : model.items()) {
+            if (item->result() == nullptr || item->result()->failed() == nullptr) continue;
+            list->setCurrentIndex(model.itemList()->index(model.itemList()->row(item)));
+            break;
+        }
+        runFor(300, [] { return false; });
+        save(window, out / "main-list-failure-selected.png");
+        list->clearSelection();
+    }
 
     CompareWindow compare(model);
     compare.resize(960, 720);

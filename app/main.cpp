@@ -1,13 +1,26 @@
 // dorvex-app: the desktop application. A start while another instance runs hands the files on its
-// command line to that one (which adds them and shows its main window) and exits.
+// command line to that one (which adds them and shows its main window) and exits. SIGINT, SIGTERM
+// and SIGHUP quit it as a normal quit does and end it with 128 + the signal.
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QUrl>
 
-#include <cstdio>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "dorvex/platform/FileDescriptor.h"
 #include "model/AppModel.h"
 #include "shell/AppShell.h"
 #include "shell/SingleInstance.h"
@@ -15,6 +28,7 @@
 #include "views/window/MainWindow.h"
 #include "views/window/SummaryBar.h"
 
+using namespace dorvex;
 using namespace dorvex::app;
 
 namespace {
@@ -43,6 +57,63 @@ void quitWhenDone(AppShell& shell) {
     }, Qt::QueuedConnection);
 }
 
+// SIGINT, SIGTERM and SIGHUP end the application as quitting does: the jobs are cancelled and
+// their encoders and work folders go, the socket and lock are released. The handler only records
+// the signal and writes a byte to a pipe; the event loop reads it and quits.
+class QuitSignals {
+public:
+    // The first signal that asked the application to end, or 0.
+    static inline std::atomic<int> received{0};
+
+    QuitSignals() {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+            qWarning("Dorvex: %s", std::strerror(errno));
+            return;
+        }
+        readEnd_ = FileDescriptor(ends[0]);
+        writeEnd_ = FileDescriptor(ends[1]);
+        writeFd = writeEnd_.get();
+        notifier_.emplace(readEnd_.get(), QSocketNotifier::Read);
+        QObject::connect(&*notifier_, &QSocketNotifier::activated, [this] {
+            char drained[16];
+            while (::read(readEnd_.get(), drained, sizeof drained) > 0) {
+            }
+            QCoreApplication::quit();
+        });
+        struct sigaction action {};
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+    }
+    QuitSignals(const QuitSignals&) = delete;
+    QuitSignals& operator=(const QuitSignals&) = delete;
+    ~QuitSignals() {
+        struct sigaction action {};
+        action.sa_handler = SIG_DFL;
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+        writeFd = -1;
+    }
+
+private:
+    static void onSignal(int signal) {
+        const int savedErrno = errno;
+        int none = 0;
+        received.compare_exchange_strong(none, signal);
+        const char byte = 1;
+        if (writeFd >= 0 && ::write(writeFd, &byte, 1) < 0) {
+            // The pipe is full: a quit is on its way already.
+        }
+        errno = savedErrno;
+    }
+
+    static inline volatile std::sig_atomic_t writeFd = -1;
+    FileDescriptor readEnd_;
+    FileDescriptor writeEnd_;
+    std::optional<QSocketNotifier> notifier_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,13 +135,29 @@ int main(int argc, char** argv) {
     parser.process(application);
 
     const QStringList files = filesToOpen(parser.positionalArguments());
+    QuitSignals quitSignals;
     SingleInstance instance;
-    if (instance.handOff(files)) return 0;
-    if (!instance.listen() && instance.handOff(files)) return 0;  // another start won the race
+    switch (instance.start(files)) {
+        case SingleInstance::Role::serving: break;
+        case SingleInstance::Role::handedOver: return 0;
+        case SingleInstance::Role::failed:
+            qWarning("Dorvex: %s", instance.problem().toUtf8().constData());
+            return 1;
+    }
 
     AppShell shell;
     QObject::connect(&instance, &SingleInstance::activated, &shell, &AppShell::open);
     if (parser.isSet(quitOption)) quitWhenDone(shell);
     shell.open(files);
-    return QApplication::exec();
+    int status = QApplication::exec();
+    if (const int signal = QuitSignals::received.load()) status = 128 + signal;
+
+    instance.close();
+    if (!shell.shutDown()) {
+        // A job is still inside a library call: end without running static destructors under it.
+        qWarning("Dorvex: 有任务未能及时停止");
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

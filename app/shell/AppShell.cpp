@@ -8,7 +8,9 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <chrono>
 
+#include "dorvex/engine/Compressor.h"
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/library/SettingsDefaults.h"
 #include "dorvex/platform/AppPaths.h"
@@ -93,6 +95,13 @@ void AppShell::open(const QStringList& files) {
     for (const QString& file : files) urls << QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
     if (!urls.isEmpty()) model_->add(urls);
     showMainWindow();
+}
+
+bool AppShell::shutDown() {
+    model_->shutdown();  // done already when the event loop ended (aboutToQuit)
+    // The model waited for the engine within its bound; a call with no time of its own tells
+    // whether anything is still running (and joins what ended meanwhile).
+    return Compressor::shutdown(std::chrono::milliseconds(0)).stopped;
 }
 
 void AppShell::applyTraySetting() {

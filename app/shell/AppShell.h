@@ -57,6 +57,10 @@ public:
     // Files handed over on the command line or by a later start: added, and the main window shown.
     // No files: the main window is shown (a click on the launcher).
     void open(const QStringList& files);
+    // The quit path, after the event loop: the model's jobs are cancelled and the engine stopped
+    // within its bound. False when some work did not stop in time: a job may still be inside a
+    // library call, so the process must end without running static destructors.
+    bool shutDown();
 
 private:
     void applyTraySetting();

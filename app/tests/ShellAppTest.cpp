@@ -1,5 +1,5 @@
 // The shell: start-up in its order with temporary XDG folders, the windows it makes, the tray icon
-// following its setting, the quit rule, and a later start handing its files to the running one.
+// following its setting, and the quit rule. (Later starts: ShellSingleInstanceTest.)
 
 #include <QApplication>
 #include <QSignalSpy>
@@ -11,7 +11,6 @@
 #include "model/ObservablePresetStore.h"
 #include "shell/AppShell.h"
 #include "shell/SettingsWindow.h"
-#include "shell/SingleInstance.h"
 #include "shell/TrayIcon.h"
 #include "views/CompareWindow.h"
 #include "views/window/MainWindow.h"
@@ -76,31 +75,6 @@ private slots:
         for (const Case& c : cases) {
             QCOMPARE(AppShell::quitsWhenLastWindowCloses(c.tray, c.keepRunning, c.available), c.quits);
         }
-    }
-
-    void laterStartHandsItsFilesOver() {
-        const QString socket = QString::fromStdString((AppPaths::homeFolder() / "instance").string());
-        SingleInstance first(socket);
-        QVERIFY(!first.handOff({}));  // nobody listens yet
-        QVERIFY(first.listen());
-        QSignalSpy activated(&first, &SingleInstance::activated);
-
-        SingleInstance second(socket);
-        QVERIFY(!second.listen());
-        const QStringList files{"/tmp/a b.jpg", "/tmp/第二\n行.png"};
-        QVERIFY(second.handOff(files));
-        QTRY_COMPARE(activated.size(), 1);
-        QCOMPARE(activated.front().front().toStringList(), files);
-        QVERIFY(second.handOff({}));  // a click on the launcher: just the window
-        QTRY_COMPARE(activated.size(), 2);
-        QVERIFY(activated.back().front().toStringList().isEmpty());
-
-        // A socket left behind by an instance that ended is taken over.
-        QFile stale(socket + "-stale");
-        QVERIFY(stale.open(QIODevice::WriteOnly));  // the path exists, nobody answers
-        stale.close();
-        SingleInstance next(socket + "-stale");
-        QVERIFY(next.listen());
     }
 };
 

@@ -209,9 +209,9 @@ std::optional<SingleInstance::Role> SingleInstance::handOver(const QStringList& 
 }
 
 void SingleInstance::close() {
-    // The connections go first, while this object can still count them out.
+    server_.close();  // removes the socket, and the connections not taken yet
+    // Then those being served, while this object can still count them out.
     qDeleteAll(server_.findChildren<QLocalSocket*>());
-    server_.close();  // removes the socket
     if (lock_) {
         // Removed before the lock goes, so that no start locks a file that is about to go.
         ::unlink(QFile::encodeName(folder_ + QStringLiteral("/local.dorvex.app.lock")).constData());

@@ -28,7 +28,7 @@ namespace dorvex::app {
 struct InstanceLimits {
     qint64 maxBytes = 16 * 1024 * 1024;  // the paths of one message, as UTF-8
     int maxPaths = 100000;
-    int maxConnections = 8;  // at once; more are closed on arrival
+    int maxConnections = 4;  // at once; more are closed on arrival (their starts try again)
     int readTimeoutMilliseconds = 10000;  // a connection that has not delivered its message by then is closed
     bool operator==(const InstanceLimits&) const = default;
 };

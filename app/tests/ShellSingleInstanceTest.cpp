@@ -55,7 +55,8 @@ private slots:
             threads.emplace_back(QThread::create([&, index] {
                 together.arrive_and_wait();
                 SingleInstance instance(folder);
-                const QStringList files = index == 0 ? QStringList() : QStringList{QStringLiteral("/tmp/%1\n.png").arg(index)};
+                const QStringList files =
+                    index == 0 ? QStringList() : QStringList{QStringLiteral("/tmp/%1\n.png").arg(index)};
                 if ((roles[index] = instance.start(files, 30000)) != SingleInstance::Role::serving) return;
                 QEventLoop loop;
                 connect(&instance, &SingleInstance::activated, &loop, [&](const QStringList& handed) {
@@ -97,7 +98,8 @@ private slots:
     }
 
     void clientsCannotMakeTheInstanceHoldMore() {
-        SingleInstance::Limits limits{.maxBytes = 64, .maxPaths = 2, .maxConnections = 2, .readTimeoutMilliseconds = 100};
+        SingleInstance::Limits limits{
+            .maxBytes = 64, .maxPaths = 2, .maxConnections = 2, .readTimeoutMilliseconds = 100};
         const QString folder = runtimeFolder("limits");
         SingleInstance instance(folder, limits);
         QCOMPARE(instance.start({}), SingleInstance::Role::serving);

@@ -9,7 +9,10 @@
 #include <fstream>
 #include <string>
 
+#include <vips/vips8>
+
 #include "dorvex/engine/ThumbnailLoader.h"
+#include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/SourceImage.h"
 #include "dorvex/video/VideoSource.h"
 #include "TestSupport.h"
@@ -92,6 +95,35 @@ TEST(ThumbnailTest, QuarterTurnMovesEveryPixelClockwise) {
         }
     }
     EXPECT_EQ(mismatches, 0);
+}
+
+// A large JPEG is decoded at a fraction of its size (libjpeg's own scaling), and still comes out
+// upright: stored red left and blue right under orientation 6 show red on top.
+TEST(ThumbnailTest, LargeJpegIsShrunkWhileDecoding) {
+    dorvex::VipsRuntime::start();
+    dorvex::testing::TemporaryFolder folder;
+    const fs::path file = folder.path() / "large.jpg";
+    const auto half = [](std::vector<double> colour) {
+        return (vips::VImage::black(2000, 3000) + colour).cast(VIPS_FORMAT_UCHAR);
+    };
+    vips::VImage photo = half({255, 0, 0}).join(half({0, 0, 255}), VIPS_DIRECTION_HORIZONTAL).copy(
+        vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    photo.set(VIPS_META_ORIENTATION, 6);
+    photo.jpegsave(file.c_str());
+    const struct {
+        int maxSide;
+        PixelSize size;
+        int shrink;
+    } cases[] = {{96, {72, 96}, 8}, {1000, {750, 1000}, 4}, {5000, {3000, 4000}, 1}};
+    for (const auto& c : cases) {
+        const std::optional<Thumbnail> thumbnail = ThumbnailLoader::load(file, c.maxSide);
+        ASSERT_TRUE(thumbnail.has_value()) << c.maxSide;
+        EXPECT_EQ(thumbnail->decodeShrink, c.shrink) << c.maxSide;
+        EXPECT_EQ((PixelSize{thumbnail->width, thumbnail->height}), c.size) << c.maxSide;
+        const auto at = [&](int y) { return &thumbnail->rgba[(std::size_t(y) * thumbnail->width + thumbnail->width / 2) * 4]; };
+        EXPECT_GT(at(2)[0], 200) << c.maxSide;
+        EXPECT_GT(at(thumbnail->height - 3)[2], 200) << c.maxSide;
+    }
 }
 
 TEST(ThumbnailTest, WhatIsNoPictureGivesNothing) {

@@ -18,6 +18,9 @@ struct Thumbnail {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> rgba;  // width × height × 4 bytes
+    // How much the decoder shrank the picture as it read it: 2, 4 or 8 for a JPEG read at a
+    // fraction of its size, 1 when every stored pixel was decoded.
+    int decodeShrink = 1;
 
     bool operator==(const Thumbnail&) const = default;
 };
@@ -35,8 +38,13 @@ inline PixelSize thumbnailSize(PixelSize size, int maxSide) {
     return PixelSize{side(size.width), side(size.height)};
 }
 
+// The largest factor (1, 2, 4 or 8) a JPEG decoder may shrink `size` by while reading it and
+// still hold at least `target` pixels each way, so that resampling only ever shrinks.
+int jpegDecodeShrink(PixelSize size, PixelSize target);
+
 // The first image of `file`, upright, at most `maxSide` pixels on its longer side; nullopt when
-// the file cannot be read as an image or `maxSide` is below 1. Never throws.
+// the file cannot be read as an image or `maxSide` is below 1. A JPEG is read at a fraction of
+// its size when the thumbnail is small enough; every other file is read whole. Never throws.
 std::optional<Thumbnail> imageThumbnail(const std::filesystem::path& file, int maxSide);
 
 }  // namespace dorvex

@@ -1,5 +1,6 @@
 // The row's actions: the context menu's entries, enabled states and tooltips for each kind and
-// state of item, the hover buttons and double-click, and which desktop service each action uses.
+// state of item, the hover buttons and double-click (finished rows with an output only), and
+// which desktop service each action uses.
 
 #include <QApplication>
 #include <QMenu>
@@ -163,6 +164,27 @@ private slots:
         QCOMPARE(calls, QStringList{"reveal " + QUrl::fromLocalFile(QString::fromStdString((media / "d.png").string())).toString()});
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, buttons[2].center());
         QVERIFY(model->items().front()->result());  // not re-queued
+    }
+
+    // Only a row that finished with an output file opens: double-clicking any other does nothing.
+    void doubleClickOpensOnlyFinishedOutputs() {
+        CompressionResult skipped;
+        skipped.status = CompressionResult::Skipped{SkipReason::noSavings};
+        const struct {
+            const char* name;
+            CompressionItem::State state;
+        } cases[] = {{"queued", CompressionItem::Queued{}},
+                     {"running", CompressionItem::Running{}},
+                     {"failed", failed()},
+                     {"skipped", CompressionItem::Finished{skipped}}};
+        list->show();
+        QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+        QSignalSpy compare(list.get(), &ResultList::compareRequested);
+        for (const auto& c : cases) {
+            const QModelIndex index = row(std::string(c.name) + ".png", c.state);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).topLeft() + QPoint(60, 10));
+            QVERIFY2(!model->compareItemID() && compare.isEmpty(), c.name);
+        }
     }
 
     void recompressAndRemoveReachTheModel() {

@@ -62,6 +62,7 @@ void ResultList::trigger(RowAction::Kind action, const QModelIndex& index) {
                                            : std::nullopt;
     switch (action) {
     case RowAction::Kind::open:
+        if (!RowActions::opens(*item)) break;
         if (!item->isVideo() && !item->isPDF()) {
             model_.setCompareItemID(item->id());
             emit compareRequested();

@@ -95,14 +95,16 @@ DesktopServices DesktopServices::system(QObject* owner) {
 
 namespace RowActions {
 
+bool opens(const CompressionItem& item) { return output(item) != nullptr; }
+
 std::vector<RowAction> hoverButtons(const CompressionItem& item) {
-    if (!output(item)) return {};
+    if (!opens(item)) return {};
     return {open(item), reveal(), recompress(item)};
 }
 
 std::vector<RowAction> menuEntries(const CompressionItem& item, std::size_t* separatorBefore) {
     std::vector<RowAction> entries;
-    if (output(item)) {
+    if (opens(item)) {
         entries = {open(item), reveal(),
                    action(RowAction::Kind::copy, "复制压缩后文件", "rowCopy", "edit-copy", "")};
     }

@@ -47,6 +47,10 @@ struct RowAction {
 
 namespace RowActions {
 
+// Whether the item can be opened (compared, played, previewed): only when it finished with an
+// output file. The open button, the menu entry and a double-click all follow this.
+bool opens(const CompressionItem& item);
+
 // The hover buttons of a finished row with an output file (open, reveal, recompress); none else.
 std::vector<RowAction> hoverButtons(const CompressionItem& item);
 // The context menu: open, reveal and copy for a finished row with an output file, then always

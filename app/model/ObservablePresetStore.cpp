@@ -2,11 +2,17 @@
 
 #include <QDebug>
 
+#include <string_view>
+
 namespace dorvex::app {
 
 ObservablePresetStore::ObservablePresetStore(std::filesystem::path file, SettingsStore& settings, QObject* parent)
     : QObject(parent),
-      store_(std::move(file), settings, [](const std::string& line) { qWarning().noquote() << QString::fromStdString(line); }) {}
+      store_(std::move(file), settings, [this](const std::string& line) {
+          qWarning().noquote() << QString::fromStdString(line);
+          constexpr std::string_view saveFailure = "Dorvex: 保存预设失败 ";
+          if (line.starts_with(saveFailure)) emit saveFailed(QString::fromStdString(line.substr(saveFailure.size())));
+      }) {}
 
 template <typename Operation>
 auto ObservablePresetStore::change(Operation&& operation) {

@@ -39,6 +39,8 @@ signals:
     void selectedIDChanged();
     void optionsChanged();
     void modifiedChanged();
+    // Saving the library failed (the in-memory library stands); `reason` is the error's text.
+    void saveFailed(const QString& reason);
 
 private:
     // Runs one operation of the store and announces what it changed.

@@ -53,6 +53,7 @@ AppShell::AppShell(const Folders& folders, QObject* parent) : QObject(parent), s
     compareWindow_->resize(960, 720);
     settingsWindow_ = std::make_unique<SettingsWindow>(settings_, model_->toolchain());
     connect(mainWindow_.get(), &MainWindow::compareRequested, this, &AppShell::showCompareWindow);
+    connect(mainWindow_.get(), &MainWindow::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     model_->setWindowOpener([this] { showMainWindow(); });
     model_->setSettingsOpener([this] { showSettingsWindow(); });
 

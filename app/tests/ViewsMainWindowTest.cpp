@@ -1,5 +1,6 @@
 // The main window through its widgets: what shows with an empty and a filled list, drops, the
-// option chips' titles, the preset pills and their prompts, and the summary line.
+// option chips' titles, the preset pills and their prompts, the summary line, the primary menu,
+// the remembered geometry and the failures' banner.
 
 #include <QAbstractButton>
 #include <QAction>
@@ -7,7 +8,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QScreen>
+#include <QSignalSpy>
 #include <QStackedWidget>
+#include <QToolButton>
 
 #include <fstream>
 
@@ -21,6 +25,7 @@
 #include "views/window/EmptyDropZone.h"
 #include "views/window/MainWindow.h"
 #include "views/window/NamePrompt.h"
+#include "views/window/NoticeBanner.h"
 #include "views/window/OptionBar.h"
 #include "views/window/PresetBar.h"
 #include "views/window/PresetPill.h"
@@ -58,26 +63,94 @@ class ViewsMainWindowTest : public QObject {
         return nullptr;
     }
 
-private slots:
-    void init() {
-        fs::remove_all(AppPaths::dataHome());
-        fs::remove_all(AppPaths::settingsFolder());
-        settings = std::make_unique<SettingsStore>(AppPaths::settingsFolder());
-        presets = std::make_unique<ObservablePresetStore>(AppPaths::presetsFile(), *settings);
+    // The window and what it shows, over the settings kept in `settings`.
+    void build(const fs::path& presetsFile = AppPaths::presetsFile()) {
+        window.reset();
+        model.reset();
+        presets = std::make_unique<ObservablePresetStore>(presetsFile, *settings);
         model = std::make_unique<AppModel>(*presets, Toolchain::locate(), 2);
-        thumbnails = std::make_unique<ThumbnailCache>(80);
-        chooserCalls = 0;
         window = std::make_unique<MainWindow>(*model, *settings, *thumbnails, [this](QWidget*, bool) {
             ++chooserCalls;
             return QList<QUrl>{};
         });
         window->show();
     }
+
+private slots:
+    void init() {
+        fs::remove_all(AppPaths::dataHome());
+        fs::remove_all(AppPaths::settingsFolder());
+        settings = std::make_unique<SettingsStore>(AppPaths::settingsFolder());
+        thumbnails = std::make_unique<ThumbnailCache>(80);
+        chooserCalls = 0;
+        build();
+    }
     void cleanup() {
         window.reset();
         model.reset();
         presets.reset();
         settings.reset();
+    }
+
+    void primaryMenuAndItsShortcuts() {
+        int settingsOpened = 0;
+        model->setSettingsOpener([&] { ++settingsOpened; });
+        QSignalSpy quits(window.get(), &MainWindow::quitRequested);
+        auto* button = window->findChild<QToolButton*>("primaryMenuButton");
+        QVERIFY(button && button->menu());
+        QStringList texts;
+        for (QAction* action : button->menu()->actions()) texts << action->text();
+        QCOMPARE(texts, QStringList({"设置…", "关于 Dorvex", "", "退出"}));
+        QCOMPARE(window->findChild<QAction*>("settingsAction")->shortcut(), QKeySequence("Ctrl+,"));
+        QCOMPARE(window->findChild<QAction*>("quitAction")->shortcut(), QKeySequence("Ctrl+Q"));
+
+        // The shortcuts work from the window itself, with no menu open.
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window->resultList(), Qt::Key_Comma, Qt::ControlModifier);
+        QCOMPARE(settingsOpened, 1);
+        QCOMPARE(quits.count(), 0);
+        QTest::keyClick(window->resultList(), Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quits.count(), 1);
+    }
+
+    void geometryRememberedWithinTheScreen() {
+        const QRect screen = window->screen()->availableGeometry();
+        struct Case {
+            QRect placed;
+            bool keptAsIs;
+        };
+        const Case cases[] = {
+            {QRect(screen.topLeft() + QPoint(30, 20), QSize(700, 450)), true},
+            {QRect(screen.bottomRight() + QPoint(4000, 3000), QSize(700, 450)), false},
+        };
+        for (const Case& c : cases) {
+            window->setGeometry(c.placed);
+            window->close();
+            build();
+            if (c.keptAsIs) QCOMPARE(window->geometry(), c.placed);
+            QCOMPARE(window->size(), c.placed.size());
+            QVERIFY(screen.intersects(window->frameGeometry()));
+        }
+    }
+
+    void failuresReachTheBanner() {
+        NoticeBanner* banner = window->noticeBanner();
+        emit model->flushFailureChanged();  // the flush went well: nothing to tell
+        QVERIFY(!banner->isVisible());
+
+        // A presets file under a plain file cannot be written, whoever runs the test.
+        const fs::path blocker = AppPaths::homeFolder() / "not-a-folder";
+        std::ofstream(blocker) << "x";
+        build(blocker / "presets.json");
+        banner = window->noticeBanner();
+        presets->saveCurrentAsNew("社交");
+        presets->saveCurrentAsNew("社交 2");
+        QVERIFY(banner->isVisible());
+        QCOMPARE(banner->notices().size(), 1);  // the same failure is told once
+        QVERIFY(banner->notices().front().startsWith("预设未能保存："));
+        QVERIFY(banner->notices().front().contains("not-a-folder"));
+        window->findChild<QToolButton*>("noticeBannerClose")->click();
+        QVERIFY(!banner->isVisible() && banner->notices().isEmpty());
     }
 
     void emptyAndFilledList() {
@@ -120,7 +193,7 @@ private slots:
         QMimeData files;
         files.setUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
         QVERIFY(drop(files));
-        QCOMPARE(model->items().size(), 1);
+        QTRY_COMPARE(model->items().size(), 1);  // folders and files are collected off the main thread
         QVERIFY(!window->findChild<EmptyDropZone*>()->isTargeted());
     }
 

@@ -1,21 +1,26 @@
 #include "views/window/MainWindow.h"
 
+#include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QFileDialog>
 #include <QFrame>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QStackedWidget>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "dorvex/engine/LibraryVersions.h"
 #include "model/AppModel.h"
+#include "model/ObservablePresetStore.h"
 #include "views/DroppedFiles.h"
 #include "views/ResultList.h"
 #include "views/ThemeIcon.h"
 #include "views/window/EmptyDropZone.h"
 #include "views/window/EncoderBanner.h"
+#include "views/window/NoticeBanner.h"
 #include "views/window/OptionBar.h"
 #include "views/window/PresetBar.h"
 #include "views/window/SummaryBar.h"
@@ -41,11 +46,12 @@ QList<QUrl> chooseFilesToAdd(QWidget* parent, bool folders) {
 
 MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache& thumbnails, FileChooser chooser,
                        DesktopServices services, QWidget* parent)
-    : QMainWindow(parent), model_(model), chooser_(std::move(chooser)) {
+    : QMainWindow(parent), model_(model), settings_(settings), chooser_(std::move(chooser)) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Dorvex"));
     setMinimumSize(640, 420);
     resize(760, 520);
+    restoreWindowGeometry();
     setAcceptDrops(true);
 
     // The toolbar: choosing files (and, from its menu, folders) and clearing the list.
@@ -82,6 +88,7 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
                                 QStringLiteral("清空"));
     clear_->setObjectName(QStringLiteral("clearAction"));
     connect(clear_, &QAction::triggered, &model_, &AppModel::clear);
+    addPrimaryMenu(toolbar);
 
     auto* central = new QWidget(this);
     central->setObjectName(QStringLiteral("mainContent"));
@@ -93,6 +100,13 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
     auto* banner = new EncoderBanner(central);
     banner->setMissing(model_.missingEncoders());
     layout->addWidget(banner);
+    notices_ = new NoticeBanner(central);
+    layout->addWidget(notices_);
+    connect(&model_, &AppModel::flushFailureChanged, this, [this] {
+        if (!model_.flushFailure().isEmpty()) notices_->post(QStringLiteral("有些文件未能写入磁盘：") + model_.flushFailure());
+    });
+    connect(&model_.presets(), &ObservablePresetStore::saveFailed, this,
+            [this](const QString& reason) { notices_->post(QStringLiteral("预设未能保存：") + reason); });
 
     content_ = new QStackedWidget(central);
     dropZone_ = new EmptyDropZone(content_);
@@ -128,6 +142,69 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
         activateWindow();
     });
     refresh();
+}
+
+MainWindow::~MainWindow() {
+    if (isVisible()) saveWindowGeometry();
+}
+
+void MainWindow::addPrimaryMenu(QToolBar* toolbar) {
+    // Added to the window as well as to the menu, so that their shortcuts work anywhere in it.
+    auto* settings = new QAction(QStringLiteral("设置…"), this);
+    settings->setObjectName(QStringLiteral("settingsAction"));
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    connect(settings, &QAction::triggered, &model_, &AppModel::openSettings);
+    auto* about = new QAction(QStringLiteral("关于 Dorvex"), this);
+    about->setObjectName(QStringLiteral("aboutAction"));
+    connect(about, &QAction::triggered, this, &MainWindow::showAbout);
+    auto* quit = new QAction(QStringLiteral("退出"), this);
+    quit->setObjectName(QStringLiteral("quitAction"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
+    addActions({settings, about, quit});
+
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("primaryMenu"));
+    menu->addAction(settings);
+    menu->addAction(about);
+    menu->addSeparator();
+    menu->addAction(quit);
+    auto* button = new QToolButton(toolbar);
+    button->setObjectName(QStringLiteral("primaryMenuButton"));
+    button->setIcon(themeIcon(QStringLiteral("open-menu"), QStringLiteral("menu.svg")));
+    button->setToolTip(QStringLiteral("主菜单"));
+    button->setMenu(menu);
+    button->setPopupMode(QToolButton::InstantPopup);
+    button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    button->setAutoRaise(true);
+    // No arrow beside the icon: the icon says it is a menu.
+    button->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0px; }"));
+    toolbar->addWidget(button);
+}
+
+void MainWindow::showAbout() {
+    QString text = QStringLiteral("<h3>Dorvex %1</h3><p>压缩图片、视频和 PDF。</p><p>Qt %2")
+                       .arg(QCoreApplication::applicationVersion().toHtmlEscaped(), QString::fromLatin1(qVersion()));
+    for (const LibraryVersions::Library& library : LibraryVersions::all()) {
+        text += QStringLiteral("<br>") + QString::fromStdString(library.name).toHtmlEscaped() + QLatin1Char(' ') +
+                QString::fromStdString(library.version).toHtmlEscaped();
+    }
+    QMessageBox::about(this, QStringLiteral("关于 Dorvex"), text + QStringLiteral("</p>"));
+}
+
+void MainWindow::saveWindowGeometry() {
+    settings_.setValue(geometryKey, QString::fromLatin1(saveGeometry().toBase64()).toStdString());
+}
+
+void MainWindow::restoreWindowGeometry() {
+    // Qt moves a geometry saved on a screen that is gone back onto the available one.
+    const std::optional<std::string> saved = settings_.stringValue(geometryKey);
+    if (saved) restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(*saved)));
+}
+
+void MainWindow::hideEvent(QHideEvent* event) {
+    if (!event->spontaneous()) saveWindowGeometry();
+    QMainWindow::hideEvent(event);
 }
 
 void MainWindow::refresh() {

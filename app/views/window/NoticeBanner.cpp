@@ -1,0 +1,58 @@
+#include "views/window/NoticeBanner.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QToolButton>
+
+#include "views/ThemeIcon.h"
+
+namespace dorvex::app {
+
+NoticeBanner::NoticeBanner(QWidget* parent) : QWidget(parent), text_(new QLabel(this)) {
+    setObjectName(QStringLiteral("noticeBanner"));
+    text_->setObjectName(QStringLiteral("noticeBannerText"));
+    text_->setWordWrap(true);
+    text_->setTextFormat(Qt::PlainText);
+    text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* symbol = new QLabel(this);
+    symbol->setPixmap(themeIcon(QStringLiteral("dialog-error"), QStringLiteral("xmark-circle-fill.svg"))
+                          .pixmap(QSize(18, 18), devicePixelRatioF()));
+    symbol->setAlignment(Qt::AlignTop);
+    auto* close = new QToolButton(this);
+    close->setObjectName(QStringLiteral("noticeBannerClose"));
+    close->setText(QStringLiteral("关闭"));
+    close->setToolTip(QStringLiteral("关闭"));
+    close->setAutoRaise(true);
+    connect(close, &QToolButton::clicked, this, &NoticeBanner::dismiss);
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(14, 9, 8, 9);
+    row->setSpacing(8);
+    row->addWidget(symbol, 0, Qt::AlignTop);
+    row->addWidget(text_, 1);
+    row->addWidget(close, 0, Qt::AlignTop);
+    hide();
+}
+
+void NoticeBanner::post(const QString& text) {
+    if (text.isEmpty() || notices_.contains(text)) return;
+    notices_ << text;
+    text_->setText(notices_.join(QStringLiteral("\n")));
+    show();
+}
+
+void NoticeBanner::dismiss() {
+    notices_.clear();
+    text_->clear();
+    hide();
+}
+
+void NoticeBanner::paintEvent(QPaintEvent*) {
+    // A faint red band with a firmer rule below it, readable on light and dark palettes.
+    QPainter painter(this);
+    const QColor red(0xd9, 0x3b, 0x30);
+    painter.fillRect(rect(), QColor(red.red(), red.green(), red.blue(), 38));
+    painter.fillRect(QRect(0, height() - 1, width(), 1), QColor(red.red(), red.green(), red.blue(), 110));
+}
+
+}  // namespace dorvex::app

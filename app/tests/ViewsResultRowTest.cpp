@@ -1,5 +1,6 @@
 // The result row: its texts, tags, trailing element and tooltip for every state of an item, the
-// colours it paints them in, and thumbnails loaded once, off the main thread, or left out.
+// colours it paints them in, and thumbnails loaded once per file content, off the main thread,
+// in a bounded cache, or left out.
 
 #include <QApplication>
 #include <QListView>
@@ -160,6 +161,34 @@ private slots:
         QCOMPARE(loaded.count(), 1);
         QCOMPARE(cache.picture(png).size(), QSize(40, 40));
         QVERIFY(cache.picture(junk).isNull());
+    }
+
+    // A file rewritten in place (same size, new time) gets a new picture; one evicted from a full
+    // cache is loaded again when asked for.
+    void picturesFollowTheirFileAndMakeRoom() {
+        QTemporaryDir folder;
+        const std::filesystem::path file = folder.filePath("a.png").toStdString(), other = folder.filePath("b.png").toStdString();
+        const auto paint = [](const std::filesystem::path& path, Qt::GlobalColor colour) {
+            QImage image(100, 100, QImage::Format_RGB32);
+            image.fill(colour);
+            QVERIFY(image.save(QString::fromStdString(path.string())));
+        };
+        ThumbnailCache cache(40, nullptr, 40 * 40 * 4);
+        const auto loadedColour = [&](const std::filesystem::path& path) {
+            QImage picture;
+            const bool arrived = QTest::qWaitFor([&] { return !(picture = cache.picture(path)).isNull(); });
+            return arrived ? picture.pixelColor(20, 20) : QColor();
+        };
+        paint(file, Qt::red);
+        QCOMPARE(loadedColour(file), QColor(Qt::red));
+        const auto written = std::filesystem::last_write_time(file);
+        paint(file, Qt::blue);
+        std::filesystem::last_write_time(file, written + std::chrono::seconds(1));
+        QCOMPARE(loadedColour(file), QColor(Qt::blue));
+        paint(other, Qt::green);
+        QCOMPARE(loadedColour(other), QColor(Qt::green));
+        QVERIFY(cache.picture(file).isNull());  // made room for the other
+        QCOMPARE(loadedColour(file), QColor(Qt::blue));
     }
 
     // A selected row's status line and trailing text stand out from the highlight (by WCAG's 3:1 at

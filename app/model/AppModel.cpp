@@ -4,10 +4,11 @@
 #include <QFile>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
+#include <system_error>
 #include <unordered_set>
 
-#include "dorvex/output/FileCollector.h"
 #include "dorvex/platform/WorkPool.h"
 #include "model/MainThreadLink.h"
 
@@ -41,23 +42,44 @@ void AppModel::setCompareItemID(const std::optional<Uuid>& id) {
     emit compareItemIDChanged();
 }
 
+namespace {
+
+QStringList unreadableTexts(const std::vector<FileCollector::Unreadable>& folders) {
+    QStringList texts;
+    for (const FileCollector::Unreadable& folder : folders) {
+        texts.append(QString::fromStdString(folder.folder.string()) + u'：' + QString::fromStdString(folder.reason));
+    }
+    return texts;
+}
+
+}  // namespace
+
 void AppModel::add(const std::vector<fs::path>& paths) {
     const FileCollector::Result found = FileCollector::collect(paths);
     setIgnoredCount(ignoredCount_ + found.ignored);
-    if (found.files.empty()) return;
+    if (!found.unreadable.empty()) emit foldersUnreadable(unreadableTexts(found.unreadable));
+    list(found.files, nullptr);
+}
+
+void AppModel::list(const std::vector<fs::path>& files, ItemListModel::Run* run) {
+    if (files.empty()) return;
 
     std::unordered_set<std::string> sources;
-    for (const fs::path& file : found.files) sources.insert(file.native());
+    for (const fs::path& file : files) sources.insert(file.native());
     release(list_->takeIf([&](const CompressionItem* item) { return sources.contains(item->source().native()); }));
 
     QList<CompressionItem*> added;
-    added.reserve(qsizetype(found.files.size()));
-    for (const fs::path& file : found.files) {
+    added.reserve(qsizetype(files.size()));
+    for (const fs::path& file : files) {
         auto* item = new CompressionItem(file, presets_.options(), this);
         byID_.emplace(item->id(), item);
         added.append(item);
     }
-    list_->insertAtTop(added);
+    if (run) {
+        list_->continueRun(*run, added);
+    } else {
+        list_->insertAtTop(added);
+    }
     pump();
     refreshSummary();
 }
@@ -67,7 +89,73 @@ void AppModel::add(const QList<QUrl>& urls) {
     for (const QUrl& url : urls) {
         if (url.isLocalFile()) paths.emplace_back(QFile::encodeName(url.toLocalFile()).toStdString());
     }
-    add(paths);
+    if (paths.empty() || shutDown_) return;
+    try {
+        if (!collector_.joinable()) collector_ = std::jthread([this](const std::stop_token& stop) { collectDrops(stop); });
+    } catch (const std::system_error&) {
+        // No thread to walk on: the walk happens here rather than not at all.
+        add(paths);
+        return;
+    }
+    {
+        std::lock_guard guard(dropsLock_);
+        drops_.push_back(Drop{++lastDrop_, std::move(paths)});
+    }
+    dropsWaiting_.notify_one();
+    setCollected(collectingDrops_ + 1, collectedCount_);
+}
+
+void AppModel::collectDrops(const std::stop_token& stop) {
+    // The collecting thread touches only the drop queue and the link; what it finds goes to the
+    // main thread as queued calls.
+    for (;;) {
+        Drop drop;
+        {
+            std::unique_lock guard(dropsLock_);
+            if (!dropsWaiting_.wait(guard, stop, [this] { return !drops_.empty(); })) return;
+            drop = std::move(drops_.front());
+            drops_.pop_front();
+        }
+        // Dropped paths are walked one by one, so that each one's files show as soon as it is
+        // done; what an earlier path of the same drop brought is not listed twice.
+        std::unordered_set<std::string> seen;
+        for (const fs::path& path : drop.paths) {
+            if (stop.stop_requested()) return;
+            FileCollector::Result found = FileCollector::collect({path});
+            std::erase_if(found.files, [&seen](const fs::path& file) { return !seen.insert(file.native()).second; });
+            Batch batch{drop.number, {}, found.ignored, unreadableTexts(found.unreadable), false};
+            for (std::size_t from = 0; from < found.files.size() || batch.ignored > 0 || !batch.unreadable.isEmpty();) {
+                const std::size_t to = std::min(found.files.size(), from + std::size_t(collectBatch));
+                batch.files.assign(std::make_move_iterator(found.files.begin() + std::ptrdiff_t(from)),
+                                   std::make_move_iterator(found.files.begin() + std::ptrdiff_t(to)));
+                link_->post([this, batch] { receive(batch); });
+                batch.ignored = 0;
+                batch.unreadable.clear();
+                from = to;
+            }
+        }
+        link_->post([this, number = drop.number] { receive(Batch{number, {}, 0, {}, true}); });
+    }
+}
+
+void AppModel::receive(const Batch& batch) {
+    if (batch.last) {
+        run_ = {};
+        setCollected(collectingDrops_ - 1, 0);
+        return;
+    }
+    if (batch.drop <= clearedDrop_) return;
+    setIgnoredCount(ignoredCount_ + batch.ignored);
+    if (!batch.unreadable.isEmpty()) emit foldersUnreadable(batch.unreadable);
+    list(batch.files, &run_);
+    setCollected(collectingDrops_, collectedCount_ + int(batch.files.size()));
+}
+
+void AppModel::setCollected(int drops, int count) {
+    if (drops == collectingDrops_ && count == collectedCount_) return;
+    collectingDrops_ = drops;
+    collectedCount_ = count;
+    emit collectingChanged();
 }
 
 void AppModel::recompressAll() {
@@ -100,6 +188,14 @@ void AppModel::remove(CompressionItem* item) {
 }
 
 void AppModel::clear() {
+    std::size_t waiting = 0;
+    {
+        std::lock_guard guard(dropsLock_);
+        waiting = drops_.size();
+        drops_.clear();
+    }
+    clearedDrop_ = lastDrop_;
+    setCollected(collectingDrops_ - int(waiting), collectedCount_);
     release(list_->takeIf([](const CompressionItem*) { return true; }));
     setIgnoredCount(0);
     setCompareItemID(std::nullopt);
@@ -148,6 +244,10 @@ void AppModel::shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
     link_->close();
+    if (collector_.joinable()) {
+        collector_.request_stop();
+        collector_.join();
+    }
     for (CompressionItem* item : items()) item->stop();
     // The engine flushes what the last jobs wrote; at quit, only the log can still tell of a failure.
     for (const std::string& failure : Compressor::shutdown().flushFailures) qWarning("%s", failure.c_str());

@@ -5,25 +5,31 @@
 // list model the views show, and uses the preset store's current options for every new or
 // re-queued item.
 //
-// Threads: everything here runs on the main thread. The engine reports from its own threads; each
-// report comes back as one queued call, carrying the item's identifier and the generation of the
-// run that made it, and is dropped when the item is gone, was started again or stopped since, or
-// is no longer running.
+// Threads: everything here runs on the main thread, except the walk of dropped folders, which runs
+// on the model's collecting thread (one drop after another, joined at shutdown). The engine
+// reports from its own threads; each report comes back as one queued call, carrying the item's
+// identifier and the generation of the run that made it, and is dropped when the item is gone, was
+// started again or stopped since, or is no longer running.
 
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "dorvex/engine/Compressor.h"
 #include "dorvex/image/Toolchain.h"
+#include "dorvex/output/FileCollector.h"
 #include "model/CompressionItem.h"
 #include "model/ItemListModel.h"
 #include "model/ObservablePresetStore.h"
@@ -76,17 +82,29 @@ public:
 
     // Collects the files of what was dropped, counts the unsupported ones, puts one queued item
     // per file at the top (a file already listed leaves its old place and starts afresh) and
-    // starts what the limit allows.
+    // starts what the limit allows. Walks the folders on the calling thread: for callers that
+    // hold a few paths and want the rows at once (tests, tools).
     void add(const std::vector<std::filesystem::path>& paths);
-    // The same for dropped URLs; only local files and folders count.
+    // What the windows call for dropped or chosen URLs (only local files and folders count): the
+    // same, with the walk on the collecting thread. Each dropped path's files arrive as they are
+    // found, in batches of at most `collectBatch` rows (one rowsInserted range each), continuing the
+    // drop's block of rows in the collector's order; its unsupported files are counted and its
+    // unreadable folders announced as soon as that path is walked. collecting() holds until the
+    // drop (and any dropped after it) is done; drops are walked one after another.
     void add(const QList<QUrl>& urls);
+    static constexpr int collectBatch = 500;
+    // Whether dropped URLs are still being walked, and how many files the current drop has
+    // listed so far.
+    bool collecting() const { return collectingDrops_ > 0; }
+    int collectedCount() const { return collectedCount_; }
     // Re-queues every item with the current options, except those that replaced their source.
     void recompressAll();
     // A row's re-compress action: the item, stopped, is queued again with the current options.
     void recompress(CompressionItem* item);
     // Stops the item and takes it out of the list; the compare view lets go of it.
     void remove(CompressionItem* item);
-    // Stops and removes every item, and forgets the ignored count.
+    // Stops and removes every item, forgets the ignored count, and drops what is still being
+    // collected (a folder under way is walked to its end, its files are not listed).
     void clear();
 
     // The names of the external encoders that were not found, cjpeg, pngquant, cwebp, cjxl.
@@ -99,8 +117,9 @@ public:
     void setSettingsOpener(std::function<void()> opener) { openSettings_ = std::move(opener); }
 
     // For quitting (run when the application is about to quit): no engine report reaches the
-    // model any more, every job is cancelled, and the engine's threads are ended. Items keep their
-    // states. Safe to call twice.
+    // model any more, every job is cancelled, the collecting thread is joined (a folder under way
+    // is walked to its end first) and the engine's threads are ended. Items keep their states.
+    // Safe to call twice.
     void shutdown();
 
 public slots:
@@ -114,8 +133,32 @@ signals:
     // The summary's value changed.
     void summaryChanged();
     void flushFailureChanged();
+    // collecting() or collectedCount() changed.
+    void collectingChanged();
+    // Dropped folders (or folders inside them) that could not be listed, one text each:
+    // "/path/to/folder：无法读取这个文件夹（没有读取权限）". Their other files are listed as usual.
+    // Emitted by both forms of add(), once per dropped path that met any.
+    void foldersUnreadable(const QStringList& texts);
 
 private:
+    // What the collecting thread found for one dropped path, or part of it.
+    struct Batch {
+        quint64 drop = 0;  // the drop's number
+        std::vector<std::filesystem::path> files;
+        int ignored = 0;
+        QStringList unreadable;
+        bool last = false;  // the drop's walk is over
+    };
+    struct Drop {
+        quint64 number = 0;
+        std::vector<std::filesystem::path> paths;
+    };
+    void collectDrops(const std::stop_token& stop);
+    void receive(const Batch& batch);
+    // Lists the files (see add()), at the top or continuing `run`; false when none was listed.
+    void list(const std::vector<std::filesystem::path>& files, ItemListModel::Run* run);
+    void announceUnreadable(const std::vector<FileCollector::Unreadable>& folders);
+    void setCollected(int drops, int count);
     void pump();
     void start(CompressionItem* item);
     void requeue(CompressionItem* item);
@@ -146,6 +189,18 @@ private:
     Summary summary_;
     std::function<void()> openWindow_;
     std::function<void()> openSettings_;
+
+    // Collecting. The queue is shared with the collecting thread under the lock; the rest is the
+    // main thread's.
+    std::mutex dropsLock_;
+    std::condition_variable_any dropsWaiting_;
+    std::deque<Drop> drops_;
+    quint64 lastDrop_ = 0;     // the number of the latest drop
+    quint64 clearedDrop_ = 0;  // drops up to this number were cleared: their files are not listed
+    int collectingDrops_ = 0;
+    int collectedCount_ = 0;
+    ItemListModel::Run run_;  // the current drop's block of rows
+    std::jthread collector_;  // started with the first drop of URLs; last, so that it goes first
 };
 
 }  // namespace dorvex::app

@@ -88,19 +88,43 @@ QHash<int, QByteArray> ItemListModel::roleNames() const {
     return names;
 }
 
-void ItemListModel::insertAtTop(const QList<CompressionItem*>& items) {
+namespace {
+
+// The numbers a run owns: more rows than any drop can hold.
+constexpr quint64 runSpan = quint64(1) << 32;
+
+}  // namespace
+
+ItemListModel::Run ItemListModel::insertAtTop(const QList<CompressionItem*>& items) {
+    nextNumber_ += runSpan;
+    Run run{nextNumber_};
+    continueRun(run, items);
+    return run;
+}
+
+void ItemListModel::continueRun(Run& run, const QList<CompressionItem*>& items) {
     if (items.isEmpty()) return;
+    if (run.next == 0) run = insertAtTop({});
+    insert(run.next, items);
+    run.next -= quint64(items.size());
+}
+
+void ItemListModel::insert(quint64 topNumber, const QList<CompressionItem*>& items) {
     // Watched first, so that the row is announced before anyone who connects on insertion hears
     // of the change.
     for (CompressionItem* item : items) watch(item);
-    beginInsertRows({}, 0, int(items.size()) - 1);
+    const int first = int(std::lower_bound(rowNumbers_.cbegin(), rowNumbers_.cend(), topNumber, std::greater<>()) -
+                          rowNumbers_.cbegin());
+    beginInsertRows({}, first, first + int(items.size()) - 1);
     QList<quint64> numbers(items.size());
-    for (qsizetype at = items.size(); at-- > 0;) {
-        numbers[at] = ++nextNumber_;
-        numbers_.insert(items[at], nextNumber_);
+    for (qsizetype at = 0; at < items.size(); ++at) {
+        numbers[at] = topNumber - quint64(at);
+        numbers_.insert(items[at], numbers[at]);
     }
-    items_ = items + items_;
-    rowNumbers_ = numbers + rowNumbers_;
+    items_.insert(first, items.size(), nullptr);
+    std::copy(items.cbegin(), items.cend(), items_.begin() + first);
+    rowNumbers_.insert(first, numbers.size(), 0);
+    std::copy(numbers.cbegin(), numbers.cend(), rowNumbers_.begin() + first);
     endInsertRows();
 }
 

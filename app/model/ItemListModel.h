@@ -43,18 +43,28 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QHash<int, QByteArray> roleNames() const override;
 
-    // Puts the items at the top, in the order given.
-    void insertAtTop(const QList<CompressionItem*>& items);
+    // Rows put in together at the top, which later items can continue below its last row: a
+    // folder's files arriving in batches stay in one block, in the order found.
+    struct Run {
+        quint64 next = 0;  // the number the next row continuing the run gets
+    };
+    // Puts the items at the top, in the order given, as a new run.
+    Run insertAtTop(const QList<CompressionItem*>& items);
+    // Puts the items below the run's rows that are still listed (at the top when none is), in the
+    // order given; one rowsInserted range.
+    void continueRun(Run& run, const QList<CompressionItem*>& items);
     // Takes the items for which `matches` holds out of the list and returns them, in list order.
     QList<CompressionItem*> takeIf(const std::function<bool(const CompressionItem*)>& matches);
 
 private:
     void watch(CompressionItem* item);
+    void insert(quint64 topNumber, const QList<CompressionItem*>& items);
     void announce(const CompressionItem* item, const QList<int>& roles);
 
     QList<CompressionItem*> items_;
     // Every item gets a number when it is inserted, higher for rows nearer the top; since rows
-    // only ever go in at the top, the numbers fall from row to row and a row is found by bisection.
+    // only ever go in at the top or below a run's rows (each run owns a span of numbers that no
+    // later run reaches), the numbers fall from row to row and a row is found by bisection.
     QList<quint64> rowNumbers_;  // by row
     QHash<const CompressionItem*, quint64> numbers_;
     quint64 nextNumber_ = 0;

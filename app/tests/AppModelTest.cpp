@@ -1,7 +1,7 @@
-// The app model on the real engine with small generated media: the queue's order and limit, the
-// generation rule for restarted and removed items, the ignored count, re-compressing, the
-// compare selection, clearing, video reports, the summary and quitting; the list model is checked
-// by QAbstractItemModelTester throughout.
+// The app model end to end on the real engine with small generated media: the queue's limit, the
+// ignored count, re-compressing, the compare selection, clearing, video reports, the summary and
+// quitting; the list model is checked by QAbstractItemModelTester throughout. The queue's rules
+// on their own are in AppModelQueueTest.
 
 #include <QAbstractItemModelTester>
 #include <QPointer>
@@ -92,30 +92,6 @@ private slots:
         QVERIFY(log.indexOf("start p1.png") > log.indexOf(QRegularExpression("^finish ")));
         QCOMPARE(model->summary().finishedCount, 5);
         QVERIFY2(model->summary().savedBytes > 0, status(model->items().front()));
-    }
-
-    void aDropIsListedInOrderAndStartedFromTheBottom() {
-        auto model = makeModel(2);
-        model->add(std::vector{writePng(file("a.png")), writePng(file("b.png")), writePng(file("c.png"))});
-        QStringList names;
-        for (auto* item : model->items()) names << QString::fromStdString(item->source().filename().string());
-        QCOMPARE(names, QStringList({"a.png", "b.png", "c.png"}));
-        QCOMPARE(log, QStringList({"start c.png", "start b.png"}));
-        QTRY_VERIFY_WITH_TIMEOUT(allFinished(*model), 60000);
-    }
-
-    void aRunningItemDroppedAgainStartsAfreshAndItsLateResultIsDropped() {
-        auto model = makeModel(2);
-        model->add(std::vector{writePng(file("a.png"))});
-        QPointer<CompressionItem> old = model->items().front();
-        model->add(std::vector{file("a.png")});
-        QCOMPARE(model->items().size(), 1);
-        QVERIFY(model->items().front() != old);
-        QCOMPARE(model->runningCount(), 2);  // the old job counts until it returns
-        QTRY_VERIFY_WITH_TIMEOUT(allFinished(*model), 60000);
-        QVERIFY(old.isNull());
-        QCOMPARE(log.filter("finish").size(), 1);
-        QVERIFY2(model->items().front()->result()->isSuccess(), status(model->items().front()));
     }
 
     void unsupportedFilesAreCountedUntilCleared() {

@@ -266,6 +266,9 @@ private slots:
         QCOMPARE(summaryText({1, 0, 0, 0}, 0), "1 张 · 已完成 0");
         QCOMPARE(summaryText({3, 3, 0, 0, 3}, 0), "3 张 · 已完成 3 · 失败 3");
         QCOMPARE(summaryText({2, 2, 50, 100, 1, false}, 0), "2 个文件 · 已完成 2 · 失败 1 · 共节省 50 B（50%）");
+        QCOMPARE(summaryText({}, 2), "没有可压缩的文件 · 已忽略 2 个不支持的文件");
+        QCOMPARE(summaryText({}, 0, 0), "正在查找文件… 0");
+        QCOMPARE(summaryText({1, 0, 0, 0}, 0, 500), "1 张 · 已完成 0 · 正在查找文件… 500");
         QCOMPARE(missingEncodersText({"cjpeg", "cwebp"}),
                  "找不到压缩器：cjpeg、cwebp。请先 " + encoderInstallHint() + " 再重新启动 App。");
     }

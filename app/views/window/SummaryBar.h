@@ -1,16 +1,21 @@
 #pragma once
 // SummaryBar: the line under the result list — how many items, how many finished and failed, what
-// was saved, and how many dropped files were not taken — following the app model.
+// was saved, how many dropped files were not taken, and whether dropped folders are still being
+// walked — following the app model. Shown once anything was listed, ignored or is being collected.
 
 #include <QLabel>
+
+#include <optional>
 
 #include "model/AppModel.h"
 
 namespace dorvex::app {
 
 // "3 张 · 已完成 2 · 失败 1 · 共节省 1.2 MB（40%） · 已忽略 1 个不支持的文件"; "个文件" in place of
-// "张" once a video or a PDF is listed.
-QString summaryText(const AppModel::Summary& summary, int ignoredCount);
+// "张" once a video or a PDF is listed; "没有可压缩的文件" in place of the counts while nothing is
+// listed. While dropped folders are walked (`collected` set: the files listed so far), ends with
+// "正在查找文件… N".
+QString summaryText(const AppModel::Summary& summary, int ignoredCount, std::optional<int> collected = std::nullopt);
 
 class SummaryBar : public QLabel {
     Q_OBJECT

@@ -37,6 +37,14 @@ void bringUp(QWidget& window) {
     window.activateWindow();
 }
 
+// Whether a window of the application shows (popups and tool tips do not count).
+bool anyWindowShown() {
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.begin(), windows.end(), [](const QWidget* window) {
+        return window->isVisible() && window->windowType() != Qt::Popup && window->windowType() != Qt::ToolTip;
+    });
+}
+
 }  // namespace
 
 AppShell::Folders AppShell::Folders::standard() { return {AppPaths::settingsFolder(), AppPaths::presetsFile()}; }
@@ -112,6 +120,8 @@ void AppShell::applyTraySetting() {
         connect(trayIcon_.get(), &TrayIcon::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     } else if (!show && trayIcon_) {
         trayIcon_.reset();
+        // The icon was the way back to a hidden application: without it, the main window shows.
+        if (!anyWindowShown()) showMainWindow();
     }
 }
 

@@ -1,5 +1,6 @@
 // The compare window: what it shows for each kind of item, the information bar, double-click
-// between fit and 100 %, the split following a drag, and a real comparison of a compressed PNG.
+// between fit and 100 %, the split following a drag, a real comparison of a compressed PNG, and
+// the window following its item when it is compressed again.
 
 #include <QAction>
 #include <QApplication>
@@ -136,6 +137,38 @@ private slots:
         model.setCompareItemID(std::nullopt);
         model.setCompareItemID(item->id());
         QCOMPARE(window.findChild<QLabel*>("compareEmptyTitle")->text(), QStringLiteral("原图已移入废纸篓"));
+    }
+
+    // The compared item finishing again into the same file (new pixels, new sizes) is shown anew;
+    // split and scale stay, as the comparison is the same.
+    void followsTheItemRecompressedInPlace() {
+        AppModel model(*presets, Toolchain{}, 2);
+        CompareWindow window(model);
+        model.add(std::vector{testing::writePng(media() / "again.png")});
+        CompressionItem* item = model.items().front();
+        QTRY_VERIFY_WITH_TIMEOUT(item->result() != nullptr, 60000);
+        const fs::path output = media() / "again-min.png";
+        const auto finish = [&](Qt::GlobalColor colour, std::int64_t bytes) {
+            QImage picture(96, 96, QImage::Format_RGB32);
+            picture.fill(colour);
+            QVERIFY(picture.save(QString::fromStdString(output.string())));
+            // Same size on disk: only the modification time tells the two files apart.
+            fs::last_write_time(output, fs::file_time_type::clock::now() + std::chrono::seconds(bytes));
+            CompressionResult result;
+            result.status = CompressionResult::Success{};
+            result.output = output;
+            result.sourceBytes = 1000;
+            result.outputBytes = bytes;
+            item->setState(CompressionItem::Finished{result});
+        };
+        finish(Qt::red, 400);
+        model.setCompareItemID(item->id());
+        QTRY_COMPARE(window.splitView()->outputPicture().pixelColor(5, 5), QColor(Qt::red));
+        window.splitView()->setSplit(0.25);
+        finish(Qt::blue, 800);
+        QTRY_COMPARE(window.splitView()->outputPicture().pixelColor(5, 5), QColor(Qt::blue));
+        QVERIFY(window.findChild<QLabel*>("compareInfoBar")->text().contains(QString::fromStdString(Format::savings(0.2))));
+        QCOMPARE(window.splitView()->split(), 0.25);
     }
 };
 

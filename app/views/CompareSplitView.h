@@ -23,6 +23,7 @@ public:
     void setPictures(const QImage& source, const QImage& output);
     void setCaptions(const QString& left, const QString& right);
     bool hasPictures() const { return !source_.isNull() && !output_.isNull(); }
+    const QImage& outputPicture() const { return output_; }
 
     // The split's fraction of the width, 0…1.
     double split() const { return split_; }

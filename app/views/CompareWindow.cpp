@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QIcon>
 #include <QLabel>
-#include <QPointer>
 #include <QStackedWidget>
 #include <QToolBar>
 #include <QUrl>
@@ -11,7 +10,6 @@
 
 #include <variant>
 
-#include "dorvex/engine/ThumbnailLoader.h"
 #include "dorvex/text/Format.h"
 #include "model/AppModel.h"
 #include "model/CompressionItem.h"
@@ -124,10 +122,12 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     layout->addWidget(pages_);
 
     connect(&model_, &AppModel::compareItemIDChanged, this, &CompareWindow::refresh);
+    const QAbstractItemModel* list = model_.itemList();
+    connect(list, &QAbstractItemModel::dataChanged, this, &CompareWindow::listChanged);
+    connect(list, &QAbstractItemModel::rowsRemoved, this, &CompareWindow::refresh);
+    connect(list, &QAbstractItemModel::modelReset, this, &CompareWindow::refresh);
     refresh();
 }
-
-CompareWindow::~CompareWindow() { pool_.waitForDone(); }
 
 static CompressionItem* findItem(AppModel& model) {
     if (!model.compareItemID()) return nullptr;
@@ -140,13 +140,9 @@ void CompareWindow::refresh() {
     CompressionItem* item = findItem(model_);
     switch (compareState(item)) {
     case CompareState::nothingToCompare:
-        output_.clear();
-        shownOutput_.clear();
         return showEmpty("image-x-generic", ":/dorvex/icons/photo.svg", QStringLiteral("没有可对比的图片"),
                          QStringLiteral("在主窗口双击一张已完成的图片"));
     case CompareState::sourceGone:
-        output_.clear();
-        shownOutput_.clear();
         return showEmpty("user-trash", ":/dorvex/icons/trash.svg", QStringLiteral("原图已移入废纸篓"),
                          QStringLiteral("覆盖模式下没有原图可以对比"));
     case CompareState::pane: break;
@@ -159,23 +155,37 @@ void CompareWindow::refresh() {
     if (result.quality) right += QStringLiteral(" · q%1").arg(*result.quality);
     view_->setCaptions(QStringLiteral("原图 · ") + text(Format::bytes(result.sourceBytes)), right);
     info_->setText(compareInfo(result).join(QStringLiteral("    ")));
-    if (shownOutput_ == output_) return;
-    // A new comparison starts fresh: split, scale and pictures.
+    const QString content = fileContentKey(output_);
+    if (shownOutput_ == output_ && shownContent_ == content) return;
+    if (shownOutput_ != output_) {
+        // A new comparison starts fresh: split and scale.
+        view_->setSplit(0.5);
+        view_->setZoomToFit();
+    }
     shownOutput_ = output_;
-    ++generation_;
+    shownContent_ = content;
+    loads_.dropAll();
     source_ = {};
     outputPicture_ = {};
     view_->setPictures({}, {});
-    view_->setSplit(0.5);
-    view_->setZoomToFit();
     view_->setImageSize(result.sourcePixelSize);
     load(item->source(), true);
     load(output_, false);
 }
 
+void CompareWindow::listChanged(const QModelIndex& first, const QModelIndex& last) {
+    const CompressionItem* item = findItem(model_);
+    for (int row = first.row(); item != nullptr && row <= last.row(); ++row) {
+        if (first.siblingAtRow(row).data(ItemListModel::ItemRole).value<QObject*>() == item) return refresh();
+    }
+}
+
 void CompareWindow::showEmpty(const QString& iconName, const QString& fallback, const QString& title,
                               const QString& description) {
-    ++generation_;
+    loads_.dropAll();
+    output_.clear();
+    shownOutput_.clear();
+    shownContent_.clear();
     setWindowTitle(QStringLiteral("对比"));
     const QIcon icon = QIcon::fromTheme(iconName, QIcon(fallback));
     emptyIcon_->setPixmap(icon.pixmap(64, 64));
@@ -185,24 +195,13 @@ void CompareWindow::showEmpty(const QString& iconName, const QString& fallback, 
 }
 
 void CompareWindow::load(const std::filesystem::path& file, bool isSource) {
-    QPointer<CompareWindow> self(this);
-    const int generation = generation_;
-    pool_.start([self, file, isSource, generation] {
-        QImage picture;
-        if (auto loaded = ThumbnailLoader::load(file, pictureMaxSide)) {
-            picture = QImage(loaded->rgba.data(), loaded->width, loaded->height, loaded->width * 4,
-                             QImage::Format_RGBA8888)
-                          .copy();
-        }
-        if (picture.isNull()) return;
-        QMetaObject::invokeMethod(self, [self, generation, isSource, picture] {
-            if (self) self->picturesArrived(generation, isSource, picture);
-        });
-    });
+    // Ahead of the rows' thumbnails: the user is looking at this one.
+    loads_.load(
+        file, pictureMaxSide, [this, isSource](const QImage& picture) { pictureArrived(isSource, picture); }, 1);
 }
 
-void CompareWindow::picturesArrived(int generation, bool isSource, const QImage& picture) {
-    if (generation != generation_) return;
+void CompareWindow::pictureArrived(bool isSource, const QImage& picture) {
+    if (picture.isNull()) return;
     (isSource ? source_ : outputPicture_) = picture;
     if (view_->imageSize().width <= 0 && isSource) view_->setImageSize({picture.width(), picture.height()});
     view_->setPictures(source_, outputPicture_);

@@ -1,20 +1,23 @@
 #pragma once
 // CompareWindow: the window that compares the app model's compared item with its output — an
 // empty state when there is nothing to compare or the source has gone, else the split view with
-// its toolbar and information bar. It loads both pictures off the main thread, from a pool it
-// owns and waits for, and starts afresh whenever the compared item changes.
+// its toolbar and information bar. It follows the compared item through the list: a new output
+// file starts afresh (split and scale reset), the same output rewritten (recompressed) reloads its
+// pictures. Both pictures load off the main thread; loads that are no longer wanted are dropped,
+// and closing the window never waits for one.
 
 #include <QImage>
 #include <QString>
-#include <QThreadPool>
 #include <QWidget>
 
 #include <filesystem>
 #include <functional>
 
 #include "dorvex/model/CompressionResult.h"
+#include "views/ThumbnailCache.h"
 
 class QLabel;
+class QModelIndex;
 class QStackedWidget;
 class QToolBar;
 class QUrl;
@@ -37,7 +40,6 @@ class CompareWindow : public QWidget {
 
 public:
     explicit CompareWindow(AppModel& model, QWidget* parent = nullptr);
-    ~CompareWindow() override;
 
     // How the output file is shown in the file manager; the desktop's own way until set.
     void setRevealer(std::function<void(const QUrl&)> reveal) { reveal_ = std::move(reveal); }
@@ -48,7 +50,8 @@ private:
     void refresh();
     void showEmpty(const QString& iconName, const QString& fallback, const QString& title, const QString& description);
     void load(const std::filesystem::path& file, bool isSource);
-    void picturesArrived(int generation, bool isSource, const QImage& picture);
+    void pictureArrived(bool isSource, const QImage& picture);
+    void listChanged(const QModelIndex& first, const QModelIndex& last);
 
     AppModel& model_;
     QStackedWidget* pages_;
@@ -60,11 +63,11 @@ private:
     QLabel* info_;
     std::filesystem::path output_;
     std::filesystem::path shownOutput_;
+    QString shownContent_;  // the shown output's path, size and modification time
     QImage source_;
     QImage outputPicture_;
-    int generation_ = 0;
     std::function<void(const QUrl&)> reveal_;
-    QThreadPool pool_;
+    PictureLoads loads_{this};
 };
 
 }  // namespace dorvex::app

@@ -32,9 +32,9 @@ QImage decode(const std::filesystem::path& file, int maxSide) {
         .copy();
 }
 
-// What identifies a file's current content: path, size and modification time; empty when the
-// file cannot be looked at.
-QString contentKey(const std::filesystem::path& file) {
+}  // namespace
+
+QString fileContentKey(const std::filesystem::path& file) {
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
     if (error) return {};
@@ -45,8 +45,6 @@ QString contentKey(const std::filesystem::path& file) {
         .arg(size)
         .arg(qint64(modified.time_since_epoch().count()));
 }
-
-}  // namespace
 
 struct PictureLoads::State {
     std::mutex mutex;
@@ -92,7 +90,7 @@ ThumbnailCache::ThumbnailCache(int maxSide, QObject* parent, qsizetype maxBytes)
 ThumbnailCache::~ThumbnailCache() = default;
 
 QImage ThumbnailCache::picture(const std::filesystem::path& file) {
-    const QString key = contentKey(file);
+    const QString key = fileContentKey(file);
     if (key.isEmpty()) return {};
     if (const QImage* found = pictures_.object(key)) return *found;
     if (pending_.contains(key) || unreadable_.contains(key)) return {};

@@ -21,6 +21,10 @@
 
 namespace dorvex::app {
 
+// What tells a file's current content apart: its path, size and modification time; empty when
+// the file cannot be looked at.
+QString fileContentKey(const std::filesystem::path& file);
+
 class PictureLoads {
 public:
     // Results are handed to `receiver`'s thread, and only while this object lives.

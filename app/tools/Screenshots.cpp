@@ -1,7 +1,8 @@
 // dorvex-screenshots: renders the application's windows to PNG files on the offscreen platform,
 // from real compressions of sample media, so that they can be looked at without a display: the
 // main window empty, with the encoder banner, while the jobs run and when they are done (a failure
-// among them, in the list and the summary), with the failed row selected; each
+// among them, in the list and the summary), with the failed row selected, with failures in its
+// banner, its primary menu open; each
 // option popover open; the compare window empty, at fit, at 100 % and with the split moved; the
 // tray panel and both settings tabs. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER [dark]
 // (scripts/screenshots runs it in a temporary home, at device pixel ratios 1 and 2, and in a dark
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QMenu>
 #include <QPalette>
 #include <QTabWidget>
 
@@ -34,6 +36,7 @@
 #include "views/options/ParameterChip.h"
 #include "views/options/Popover.h"
 #include "views/window/MainWindow.h"
+#include "views/window/NoticeBanner.h"
 
 namespace fs = std::filesystem;
 using namespace dorvex;
@@ -156,6 +159,18 @@ int main(int argc, char** argv) {
         runFor(300, [] { return false; });
         save(window, out / "main-list-failure-selected.png");
         list->clearSelection();
+    }
+    // Failures told in the banner; the primary menu open.
+    window.noticeBanner()->post(QStringLiteral("有些文件未能写入磁盘：/home/user/图片/Dune.jpg：设备上没有空间"));
+    window.noticeBanner()->post(QStringLiteral("预设未能保存：cannot write /home/user/.local/share/dorvex/presets.json"));
+    runFor(300, [] { return false; });
+    save(window, out / "main-notices.png");
+    window.noticeBanner()->dismiss();
+    if (auto* menu = window.findChild<QMenu*>("primaryMenu")) {
+        menu->popup(window.mapToGlobal(QPoint(window.width() - 200, 40)));
+        runFor(300, [] { return false; });
+        save(*menu, out / "main-menu.png");
+        menu->close();
     }
 
     CompareWindow compare(model);

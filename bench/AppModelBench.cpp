@@ -2,11 +2,14 @@
 // files to that list, and applying 100 000 engine reports that arrive through the queued path
 // from another thread, each as a view would see it (the row's status text read on every change).
 // Jobs run on the real engine; the reports of the four started jobs are held back and replayed.
+// Last, the longest stall of the main thread's event loop while a folder of 100 000 empty files is
+// dropped: walked on the main thread (add with paths) and on the collecting thread (add with URLs).
 //
-//   AppModelBench [files=10000] [events=100000]
+//   AppModelBench [files=10000] [events=100000] [dropped=100000]
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <malloc.h>
 
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,12 +55,31 @@ double percentile(std::vector<double> values, double p) {
 
 double milliseconds(const QElapsedTimer& timer) { return double(timer.nsecsElapsed()) / 1e6; }
 
+// The longest gap between two turns of the event loop, in milliseconds, from the moment `drop`
+// runs on the loop until the model lists `expected` items and collects no more.
+double longestStall(AppModel& model, qsizetype expected, const std::function<void()>& drop) {
+    QElapsedTimer sinceTick;
+    double longest = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longest = std::max(longest, milliseconds(sinceTick));
+        sinceTick.restart();
+    });
+    ticker.start(0);
+    sinceTick.start();
+    QTimer::singleShot(0, drop);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    while (model.collecting() || model.items().size() < expected) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return std::max(longest, milliseconds(sinceTick));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     TimedApplication application(argc, argv);
     const int fileCount = argc > 1 ? std::stoi(argv[1]) : 10000;
     const int eventCount = argc > 2 ? std::stoi(argv[2]) : 100000;
+    const int droppedCount = argc > 3 ? std::stoi(argv[3]) : 100000;
 
     WorkFolder folder("dorvex-bench-");
     const auto fileName = [](int i) {
@@ -157,5 +180,21 @@ int main(int argc, char** argv) {
         job.onFinished(cancelled);
     }
     model.shutdown();
+
+    fs::create_directories(folder.path() / "stall");
+    for (int i = 0; i < droppedCount; ++i) std::ofstream(folder.path() / "stall" / (fileName(i) + ".jpg"));
+    const fs::path stall = folder.path() / "stall";
+    for (const bool onMainThread : {true, false}) {
+        AppModel dropped(presets, Toolchain::locate(), 8, entry);
+        const double longest = longestStall(dropped, droppedCount, [&] {
+            if (onMainThread) {
+                dropped.add(std::vector{stall});
+            } else {
+                dropped.add(QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(stall.string()))});
+            }
+        });
+        std::printf("drop a folder of %d files, walked %s: longest event-loop stall %.1f ms\n", droppedCount,
+                    onMainThread ? "on the main thread" : "on the collecting thread", longest);
+    }
     return 0;
 }

@@ -64,15 +64,20 @@ void AppModel::add(const std::vector<fs::path>& paths) {
 void AppModel::list(const std::vector<fs::path>& files, ItemListModel::Run* run) {
     if (files.empty()) return;
 
-    std::unordered_set<std::string> sources;
-    for (const fs::path& file : files) sources.insert(file.native());
-    release(list_->takeIf([&](const CompressionItem* item) { return sources.contains(item->source().native()); }));
+    // The list is only scanned when a file is listed already, so that a folder's batches cost
+    // what they bring, however long the list has grown.
+    if (std::any_of(files.begin(), files.end(), [this](const fs::path& file) { return listedSources_.contains(file.native()); })) {
+        std::unordered_set<std::string> sources;
+        for (const fs::path& file : files) sources.insert(file.native());
+        release(list_->takeIf([&](const CompressionItem* item) { return sources.contains(item->source().native()); }));
+    }
 
     QList<CompressionItem*> added;
     added.reserve(qsizetype(files.size()));
     for (const fs::path& file : files) {
         auto* item = new CompressionItem(file, presets_.options(), this);
         byID_.emplace(item->id(), item);
+        listedSources_.insert(file.native());
         added.append(item);
     }
     if (run) {
@@ -101,7 +106,7 @@ void AppModel::add(const QList<QUrl>& urls) {
         std::lock_guard guard(dropsLock_);
         drops_.push_back(Drop{++lastDrop_, std::move(paths)});
     }
-    dropsWaiting_.notify_one();
+    dropsWaiting_.notify_all();
     setCollected(collectingDrops_ + 1, collectedCount_);
 }
 
@@ -128,17 +133,30 @@ void AppModel::collectDrops(const std::stop_token& stop) {
                 const std::size_t to = std::min(found.files.size(), from + std::size_t(collectBatch));
                 batch.files.assign(std::make_move_iterator(found.files.begin() + std::ptrdiff_t(from)),
                                    std::make_move_iterator(found.files.begin() + std::ptrdiff_t(to)));
-                link_->post([this, batch] { receive(batch); });
+                if (!post(stop, batch)) return;
                 batch.ignored = 0;
                 batch.unreadable.clear();
                 from = to;
             }
         }
-        link_->post([this, number = drop.number] { receive(Batch{number, {}, 0, {}, true}); });
+        if (!post(stop, Batch{drop.number, {}, 0, {}, true})) return;
     }
 }
 
+bool AppModel::post(const std::stop_token& stop, Batch batch) {
+    std::unique_lock guard(dropsLock_);
+    if (!dropsWaiting_.wait(guard, stop, [this] { return !batchPosted_; })) return false;
+    batchPosted_ = true;
+    link_->post([this, batch = std::move(batch)] { receive(batch); });
+    return true;
+}
+
 void AppModel::receive(const Batch& batch) {
+    {
+        std::lock_guard guard(dropsLock_);
+        batchPosted_ = false;
+    }
+    dropsWaiting_.notify_all();
     if (batch.last) {
         run_ = {};
         setCollected(collectingDrops_ - 1, 0);
@@ -206,6 +224,7 @@ void AppModel::release(const QList<CompressionItem*>& items) {
     for (CompressionItem* item : items) {
         item->stop();
         byID_.erase(item->id());
+        listedSources_.erase(item->source().native());
         item->deleteLater();
     }
 }

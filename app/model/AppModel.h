@@ -24,7 +24,9 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "dorvex/engine/Compressor.h"
@@ -154,6 +156,8 @@ private:
         std::vector<std::filesystem::path> paths;
     };
     void collectDrops(const std::stop_token& stop);
+    // Posts the batch once the one before it was taken; false when the model is shutting down.
+    bool post(const std::stop_token& stop, Batch batch);
     void receive(const Batch& batch);
     // Lists the files (see add()), at the top or continuing `run`; false when none was listed.
     void list(const std::vector<std::filesystem::path>& files, ItemListModel::Run* run);
@@ -180,6 +184,7 @@ private:
     const Entry entry_;
     ItemListModel* list_;
     std::unordered_map<Uuid, CompressionItem*> byID_;
+    std::unordered_set<std::string> listedSources_;  // the items' sources (each listed once)
     std::shared_ptr<MainThreadLink> link_;
     int ignoredCount_ = 0;
     QString flushFailure_;
@@ -195,6 +200,9 @@ private:
     std::mutex dropsLock_;
     std::condition_variable_any dropsWaiting_;
     std::deque<Drop> drops_;
+    // A batch was posted and the main thread has not taken it yet: the collecting thread posts the
+    // next one only then, so that input and painting get their turn between two batches.
+    bool batchPosted_ = false;
     quint64 lastDrop_ = 0;     // the number of the latest drop
     quint64 clearedDrop_ = 0;  // drops up to this number were cleared: their files are not listed
     int collectingDrops_ = 0;

@@ -162,7 +162,7 @@ void AppModel::receive(const Batch& batch) {
         setCollected(collectingDrops_ - 1, 0);
         return;
     }
-    if (batch.drop <= clearedDrop_) return;
+    if (shutDown_ || batch.drop <= clearedDrop_) return;
     setIgnoredCount(ignoredCount_ + batch.ignored);
     if (!batch.unreadable.isEmpty()) emit foldersUnreadable(batch.unreadable);
     list(batch.files, &run_);

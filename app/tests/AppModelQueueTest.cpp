@@ -155,7 +155,7 @@ private slots:
         QCOMPARE(model->collectedCount(), 0);
     }
 
-    void ignoredFilesShowAndClearingDropsWhatIsStillCollected() {
+    void ignoredFilesShowAndClearingOrQuittingDropsWhatIsStillCollected() {
         auto model = makeModel(2);
         model->add(QList<QUrl>{url(file("notes.txt")), url(file("b.xyz"))});
         QTRY_VERIFY(!model->collecting());
@@ -168,6 +168,12 @@ private slots:
         QTRY_VERIFY(!model->collecting());
         QVERIFY(model->items().isEmpty());
         QCOMPARE(model->ignoredCount(), 0);
+
+        // Quitting joins the collecting thread; what it found is not listed any more.
+        model->add(QList<QUrl>{url(file("c.png"))});
+        model->shutdown();
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(model->items().isEmpty());
     }
 };
 

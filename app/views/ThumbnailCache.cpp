@@ -11,8 +11,6 @@ namespace dorvex::app {
 
 namespace {
 
-std::atomic<int> decodes{0};
-
 // Two threads: rows and the compare window share them, the compare window's loads first. The
 // pool goes at exit, after every requester: what is queued then returns at once, dropped.
 QThreadPool& loadPool() {
@@ -24,7 +22,6 @@ QThreadPool& loadPool() {
 }
 
 QImage decode(const std::filesystem::path& file, int maxSide) {
-    ++decodes;
     const std::optional<Thumbnail> thumbnail = ThumbnailLoader::load(file, maxSide);
     if (!thumbnail) return {};
     return QImage(thumbnail->rgba.data(), thumbnail->width, thumbnail->height, thumbnail->width * 4,
@@ -61,8 +58,6 @@ PictureLoads::~PictureLoads() {
 }
 
 void PictureLoads::dropAll() { ++state_->round; }
-
-int PictureLoads::decodeCount() { return decodes; }
 
 void PictureLoads::load(const std::filesystem::path& file, int maxSide, std::function<void(const QImage&)> deliver,
                         int priority) {

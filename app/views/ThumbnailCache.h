@@ -41,9 +41,6 @@ public:
     // Forgets every load asked for so far: those not started never decode, the others never deliver.
     void dropAll();
 
-    // The number of pictures decoded by all loads so far.
-    static int decodeCount();
-
 private:
     struct State;
     std::shared_ptr<State> state_;

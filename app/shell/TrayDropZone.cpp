@@ -29,6 +29,14 @@ void TrayDropZone::setTargeted(bool targeted) {
     update();
 }
 
+void TrayDropZone::setCollected(std::optional<int> found) {
+    if (collected_ == found) return;
+    collected_ = found;
+    update();
+}
+
+QString TrayDropZone::text() const { return collected_ ? collectingText(*collected_) : QStringLiteral("拖到这里压缩"); }
+
 void TrayDropZone::dragEnterEvent(QDragEnterEvent* event) {
     if (droppedFiles(event->mimeData()).isEmpty()) {
         event->ignore();
@@ -58,7 +66,7 @@ void TrayDropZone::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     QColor accent = palette().color(QPalette::Highlight);
     painter.setPen(accent);
-    painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("拖到这里压缩"));
+    painter.drawText(rect(), Qt::AlignCenter, text());
     accent.setAlphaF(targeted_ ? 0.9f : 0.4f);
     painter.setPen(QPen(accent, 2));
     QPainterPath frame;

@@ -1,11 +1,13 @@
 #pragma once
 // TrayDropZone: the tray panel's drop target — "拖到这里压缩" in a rounded frame of the accent
-// colour that brightens while a drag of files hovers. It takes local files and folders only and
-// hands them on; anything else is refused.
+// colour that brightens while a drag of files hovers ("正在查找文件… N" while dropped folders are
+// walked). It takes local files and folders only and hands them on; anything else is refused.
 
 #include <QList>
 #include <QUrl>
 #include <QWidget>
+
+#include <optional>
 
 namespace dorvex::app {
 
@@ -16,6 +18,9 @@ public:
     explicit TrayDropZone(QWidget* parent = nullptr);
 
     bool isTargeted() const { return targeted_; }
+    // The files listed so far while dropped folders are walked; none once the walk is over.
+    void setCollected(std::optional<int> found);
+    QString text() const;
 
 signals:
     // The local files and folders of a drop; never empty.
@@ -31,6 +36,7 @@ private:
     void setTargeted(bool targeted);
 
     bool targeted_ = false;
+    std::optional<int> collected_;
 };
 
 }  // namespace dorvex::app

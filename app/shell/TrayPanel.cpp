@@ -69,6 +69,9 @@ TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     auto* dropZone = new TrayDropZone(this);
     dropZone->setAccessibleName(QStringLiteral("拖到这里压缩"));
     connect(dropZone, &TrayDropZone::dropped, this, [this](const QList<QUrl>& urls) { model_.add(urls); });
+    connect(&model_, &AppModel::collectingChanged, dropZone, [this, dropZone] {
+        dropZone->setCollected(model_.collecting() ? std::optional(model_.collectedCount()) : std::nullopt);
+    });
     layout->addWidget(dropZone);
 
     auto* presetRow = new QHBoxLayout;

@@ -143,7 +143,9 @@ private slots:
             QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(zone, &drop);
             QVERIFY2(drop.isAccepted() == c.adds && !zone->isTargeted(), c.name);
+            QVERIFY2(zone->text() == (c.adds ? "正在查找文件… 0" : "拖到这里压缩"), c.name);
             QTRY_VERIFY2(model.items().isEmpty() != c.adds, c.name);
+            QTRY_COMPARE(zone->text(), "拖到这里压缩");
         }
     }
 

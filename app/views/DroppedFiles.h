@@ -1,9 +1,11 @@
 #pragma once
 // DroppedFiles: what of a drag or a drop the windows take — its local files and folders. Text,
-// web addresses and other data are refused.
+// web addresses and other data are refused. And what the windows say while dropped folders are
+// still being walked.
 
 #include <QList>
 #include <QMimeData>
+#include <QString>
 #include <QUrl>
 
 namespace dorvex::app {
@@ -16,5 +18,8 @@ inline QList<QUrl> droppedFiles(const QMimeData* data) {
     }
     return urls;
 }
+
+// "正在查找文件… 120": the files a drop has listed so far.
+inline QString collectingText(int found) { return QStringLiteral("正在查找文件… %1").arg(found); }
 
 }  // namespace dorvex::app

@@ -1,6 +1,7 @@
 #include "views/window/SummaryBar.h"
 
 #include "dorvex/text/Format.h"
+#include "views/DroppedFiles.h"
 
 namespace dorvex::app {
 
@@ -17,7 +18,7 @@ QString summaryText(const AppModel::Summary& summary, int ignoredCount, std::opt
         parts << QString::fromStdString(Format::totalSaved(summary.savedBytes, summary.sourceBytes));
     }
     if (ignoredCount > 0) parts << QStringLiteral("已忽略 %1 个不支持的文件").arg(ignoredCount);
-    if (collected) parts << QStringLiteral("正在查找文件… %1").arg(*collected);
+    if (collected) parts << collectingText(*collected);
     return parts.join(QStringLiteral(" · "));
 }
 

@@ -79,14 +79,6 @@ private slots:
         }
     }
 
-    // The menu's "设置…" opens the shell's settings window even where no tray can show the icon.
-    void mainMenuOpensSettings() {
-        AppShell shell;
-        shell.showMainWindow();
-        shell.mainWindow().findChild<QAction*>("settingsAction")->trigger();
-        QVERIFY(shell.settingsWindow().isVisible());
-    }
-
     // The icon was the way back to the hidden application: turned off, the main window shows.
     void iconTurnedOffWhileHiddenShowsTheWindow() {
         AppShell shell;
@@ -98,52 +90,36 @@ private slots:
         QVERIFY(shell.mainWindow().isVisible());
     }
 
-    // Whether the application ends, in its event loop, after `act`: the queued quit runs before a
-    // check queued after it, which ends the loop with 3 when no quit came.
-    static bool quitsAfter(const std::function<void()>& act) {
+    // Closing the main window ends the application unless a tray shows its icon; "退出" always
+    // does. In the event loop: a check queued after the action ends it when no quit came.
+    // (Last: the loop's end stops the engine.)
+    void waysOutOfTheMainWindow() {
         struct QuitSeen : QObject {
             bool seen = false;
             bool eventFilter(QObject*, QEvent* event) override {
-                if (event->type() == QEvent::Quit) seen = true;
+                seen = seen || event->type() == QEvent::Quit;
                 return false;
             }
-        } filter;
-        qApp->installEventFilter(&filter);
-        QMetaObject::invokeMethod(qApp, [&] {
-            act();
-            QMetaObject::invokeMethod(qApp, [&] { if (!filter.seen) QCoreApplication::exit(3); }, Qt::QueuedConnection);
-        }, Qt::QueuedConnection);
-        const int status = QApplication::exec();
-        qApp->removeEventFilter(&filter);
-        return filter.seen && status == 0;
-    }
-
-    // Closing the main window never leaves the application hidden without a tray icon to come back
-    // by; "退出" always ends it. (Last: the loop's end stops the engine.)
-    void waysOutOfTheMainWindow() {
+        };
         const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
-        struct Case {
-            const char* name;
-            bool showIcon;
-            bool byMenu;
-            bool quits;
-        };
-        const Case cases[] = {
-            {"closed, icon on", true, false, !tray},
-            {"closed, icon off", false, false, true},
-            {"退出, icon on", true, true, true},
-        };
-        for (const Case& c : cases) {
+        const struct {
+            bool showIcon, byMenu, quits;
+        } cases[] = {{true, false, !tray}, {false, false, true}, {true, true, true}};
+        for (const auto& c : cases) {
             AppShell shell;
             shell.settings().setValue(SettingsKeys::showMenuBarIcon, c.showIcon);
             QTRY_COMPARE(shell.trayIcon() != nullptr, c.showIcon);
             shell.showMainWindow();
-            QVERIFY(QTest::qWaitForWindowExposed(&shell.mainWindow()));
-            const bool quit = quitsAfter([&] {
+            QuitSeen quit;
+            qApp->installEventFilter(&quit);
+            QMetaObject::invokeMethod(qApp, [&] {
                 if (c.byMenu) shell.mainWindow().findChild<QAction*>("quitAction")->trigger();
                 else shell.mainWindow().close();
-            });
-            QVERIFY2(quit == c.quits, c.name);
+                QMetaObject::invokeMethod(qApp, [&] { if (!quit.seen) QCoreApplication::exit(); }, Qt::QueuedConnection);
+            }, Qt::QueuedConnection);
+            QApplication::exec();
+            qApp->removeEventFilter(&quit);
+            QCOMPARE(quit.seen, c.quits);
         }
     }
 };

@@ -92,19 +92,13 @@ private slots:
         settings.reset();
     }
 
-    void primaryMenuAndItsShortcuts() {
+    void primaryMenuShortcutsWorkInTheWindow() {
         int settingsOpened = 0;
         model->setSettingsOpener([&] { ++settingsOpened; });
         QSignalSpy quits(window.get(), &MainWindow::quitRequested);
-        auto* button = window->findChild<QToolButton*>("primaryMenuButton");
-        QVERIFY(button && button->menu());
         QStringList texts;
-        for (QAction* action : button->menu()->actions()) texts << action->text();
+        for (QAction* action : window->findChild<QToolButton*>("primaryMenuButton")->menu()->actions()) texts << action->text();
         QCOMPARE(texts, QStringList({"设置…", "关于 Dorvex", "", "退出"}));
-        QCOMPARE(window->findChild<QAction*>("settingsAction")->shortcut(), QKeySequence("Ctrl+,"));
-        QCOMPARE(window->findChild<QAction*>("quitAction")->shortcut(), QKeySequence("Ctrl+Q"));
-
-        // The shortcuts work from the window itself, with no menu open.
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
         QTest::keyClick(window->resultList(), Qt::Key_Comma, Qt::ControlModifier);
         QCOMPARE(settingsOpened, 1);
@@ -113,23 +107,16 @@ private slots:
         QCOMPARE(quits.count(), 1);
     }
 
+    // The next window takes the last one's place, moved back onto the screen when it was off it.
     void geometryRememberedWithinTheScreen() {
         const QRect screen = window->screen()->availableGeometry();
-        struct Case {
-            QRect placed;
-            bool keptAsIs;
-        };
-        const Case cases[] = {
-            {QRect(screen.topLeft() + QPoint(30, 20), QSize(700, 450)), true},
-            {QRect(screen.bottomRight() + QPoint(4000, 3000), QSize(700, 450)), false},
-        };
-        for (const Case& c : cases) {
-            window->setGeometry(c.placed);
+        for (const QPoint& place : {screen.topLeft() + QPoint(30, 20), screen.bottomRight() + QPoint(4000, 3000)}) {
+            const QRect placed(place, QSize(700, 450));
+            window->setGeometry(placed);
             window->close();
             build();
-            if (c.keptAsIs) QCOMPARE(window->geometry(), c.placed);
-            QCOMPARE(window->size(), c.placed.size());
-            QVERIFY(screen.intersects(window->frameGeometry()));
+            QCOMPARE(window->size(), placed.size());
+            QVERIFY(screen.contains(placed) ? window->geometry() == placed : screen.intersects(window->frameGeometry()));
         }
     }
 
@@ -138,17 +125,16 @@ private slots:
         emit model->flushFailureChanged();  // the flush went well: nothing to tell
         QVERIFY(!banner->isVisible());
 
-        // A presets file under a plain file cannot be written, whoever runs the test.
+        // A presets file under a plain file cannot be written, whoever runs the test; the same
+        // failure is told once, and the close button clears the banner.
         const fs::path blocker = AppPaths::homeFolder() / "not-a-folder";
         std::ofstream(blocker) << "x";
         build(blocker / "presets.json");
         banner = window->noticeBanner();
         presets->saveCurrentAsNew("社交");
         presets->saveCurrentAsNew("社交 2");
-        QVERIFY(banner->isVisible());
-        QCOMPARE(banner->notices().size(), 1);  // the same failure is told once
-        QVERIFY(banner->notices().front().startsWith("预设未能保存："));
-        QVERIFY(banner->notices().front().contains("not-a-folder"));
+        QCOMPARE(banner->notices().size(), 1);
+        QVERIFY(banner->isVisible() && banner->notices().front().startsWith("预设未能保存："));
         window->findChild<QToolButton*>("noticeBannerClose")->click();
         QVERIFY(!banner->isVisible() && banner->notices().isEmpty());
     }

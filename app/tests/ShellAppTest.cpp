@@ -83,8 +83,7 @@ private slots:
     void iconTurnedOffWhileHiddenShowsTheWindow() {
         AppShell shell;
         shell.settings().setValue(SettingsKeys::showMenuBarIcon, true);
-        QTRY_VERIFY(shell.trayIcon() != nullptr);
-        QVERIFY(!shell.mainWindow().isVisible());
+        QTRY_VERIFY(shell.trayIcon() != nullptr && !shell.mainWindow().isVisible());
         shell.settings().setValue(SettingsKeys::showMenuBarIcon, false);
         QTRY_VERIFY(shell.trayIcon() == nullptr);
         QVERIFY(shell.mainWindow().isVisible());

@@ -107,6 +107,9 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
     });
     connect(&model_.presets(), &ObservablePresetStore::saveFailed, this,
             [this](const QString& reason) { notices_->post(QStringLiteral("预设未能保存：") + reason); });
+    connect(&model_, &AppModel::foldersUnreadable, this, [this](const QStringList& texts) {
+        notices_->post(QStringLiteral("有些文件夹无法读取：\n") + texts.join(u'\n'));
+    });
 
     content_ = new QStackedWidget(central);
     dropZone_ = new EmptyDropZone(content_);

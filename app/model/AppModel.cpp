@@ -128,7 +128,7 @@ void AppModel::collectDrops(const std::stop_token& stop) {
             if (stop.stop_requested()) return;
             FileCollector::Result found = FileCollector::collect({path});
             std::erase_if(found.files, [&seen](const fs::path& file) { return !seen.insert(file.native()).second; });
-            Batch batch{drop.number, {}, found.ignored, unreadableTexts(found.unreadable), false};
+            Batch batch{drop.number, {}, found.ignored, unreadableTexts(found.unreadable), false, found.files.size()};
             for (std::size_t from = 0; from < found.files.size() || batch.ignored > 0 || !batch.unreadable.isEmpty();) {
                 const std::size_t to = std::min(found.files.size(), from + std::size_t(collectBatch));
                 batch.files.assign(std::make_move_iterator(found.files.begin() + std::ptrdiff_t(from)),
@@ -136,6 +136,7 @@ void AppModel::collectDrops(const std::stop_token& stop) {
                 if (!post(stop, batch)) return;
                 batch.ignored = 0;
                 batch.unreadable.clear();
+                batch.coming = 0;
                 from = to;
             }
         }
@@ -165,6 +166,10 @@ void AppModel::receive(const Batch& batch) {
     if (shutDown_ || batch.drop <= clearedDrop_) return;
     setIgnoredCount(ignoredCount_ + batch.ignored);
     if (!batch.unreadable.isEmpty()) emit foldersUnreadable(batch.unreadable);
+    if (batch.coming > 0) {
+        byID_.reserve(byID_.size() + batch.coming);
+        listedSources_.reserve(listedSources_.size() + batch.coming);
+    }
     list(batch.files, &run_);
     setCollected(collectingDrops_, collectedCount_ + int(batch.files.size()));
 }

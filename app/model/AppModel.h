@@ -94,7 +94,7 @@ public:
     // unreadable folders announced as soon as that path is walked. collecting() holds until the
     // drop (and any dropped after it) is done; drops are walked one after another.
     void add(const QList<QUrl>& urls);
-    static constexpr int collectBatch = 500;
+    static constexpr int collectBatch = 250;
     // Whether dropped URLs are still being walked, and how many files the current drop has
     // listed so far.
     bool collecting() const { return collectingDrops_ > 0; }
@@ -150,6 +150,9 @@ private:
         int ignored = 0;
         QStringList unreadable;
         bool last = false;  // the drop's walk is over
+        // With a path's first batch: how many files the path brings in all, so that the lookup
+        // tables grow once rather than rehash a long list in the middle of the batches.
+        std::size_t coming = 0;
     };
     struct Drop {
         quint64 number = 0;

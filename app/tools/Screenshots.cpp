@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string_view>
 #include <vector>
 
@@ -124,6 +125,21 @@ int main(int argc, char** argv) {
         window.show();
         runFor(300, [] { return false; });
         save(window, out / "main-banner.png");
+    }
+    {
+        // A dropped folder while it is walked, then once it turned out to hold nothing to compress.
+        AppModel dropping(presets, Toolchain{}, 2);
+        MainWindow window(dropping, settings, thumbnails);
+        window.show();
+        runFor(300, [] { return false; });
+        const fs::path notes = AppPaths::homeFolder() / "screenshots-drop" / "notes.txt";
+        fs::create_directories(notes.parent_path());
+        std::ofstream(notes) << "x";
+        dropping.add(QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(notes.parent_path().string()))});
+        save(window, out / "main-collecting.png");
+        runFor(3000, [&] { return !dropping.collecting(); });
+        save(window, out / "main-nothing-to-compress.png");
+        fs::remove_all(notes.parent_path());
     }
     AppModel model(presets, Toolchain::locate(), 4);
     MainWindow window(model, settings, thumbnails);

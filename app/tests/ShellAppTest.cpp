@@ -111,10 +111,11 @@ private slots:
             shell.showMainWindow();
             QuitSeen quit;
             qApp->installEventFilter(&quit);
-            QMetaObject::invokeMethod(qApp, [&] {
+            // Both calls belong to `quit`: one still queued when this case ends goes with it.
+            QMetaObject::invokeMethod(&quit, [&] {
                 if (c.byMenu) shell.mainWindow().findChild<QAction*>("quitAction")->trigger();
                 else shell.mainWindow().close();
-                QMetaObject::invokeMethod(qApp, [&] { if (!quit.seen) QCoreApplication::exit(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(&quit, [&] { if (!quit.seen) QCoreApplication::exit(); }, Qt::QueuedConnection);
             }, Qt::QueuedConnection);
             QApplication::exec();
             qApp->removeEventFilter(&quit);

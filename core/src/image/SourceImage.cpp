@@ -396,11 +396,11 @@ ImageMetadata metadataAsStored(const vips::VImage& decoded, MetadataPolicy polic
 
 SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& isCancelled, MetadataPolicy policy) {
     VipsRuntime::start();
-    // Whether it can be read at all comes first: a permission error is no damaged file.
-    if (const auto problem = SourceFile::readProblem(file)) throw ToolError::inaccessible(file, *problem);
     std::error_code error;
-    // Only regular files: a FIFO or a device would block or never end.
-    if (!fs::is_regular_file(file, error)) throw ToolError::unreadable(file);
+    // Only regular files: a FIFO or a device would block or never end. Every refusal asks once
+    // more whether the file can be opened at all, so a permission error or a file gone is never
+    // called damaged.
+    if (!fs::is_regular_file(file, error)) throw refused(file);
     const std::optional<FileType> type = SourceFile::imageType(file);
     if (!type) throw refused(file);
 

@@ -1,26 +1,11 @@
 #include "library/SetAside.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
+#include "platform/ExclusiveRename.h"
+
 namespace dorvex::SetAside {
-
-namespace {
-
-// Renames `from` to `to` unless something stands at `to`: in one step where the file system
-// can, else as a hard link (made only where nothing stands) and the removal of the old name.
-int renameExclusively(const char* from, const char* to) {
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    if (::link(from, to) != 0) return errno;
-    return ::unlink(from) == 0 ? 0 : errno;
-}
-
-}  // namespace
 
 std::optional<std::filesystem::path> unusable(const std::filesystem::path& file, std::error_code& error) {
     // Enough for every backup a user keeps; past it, something is making names on purpose.
@@ -28,13 +13,12 @@ std::optional<std::filesystem::path> unusable(const std::filesystem::path& file,
     for (int n = 0; n < attempts; ++n) {
         std::filesystem::path backup = file;
         backup += n == 0 ? std::string(".bak") : ".bak." + std::to_string(n);
-        const int failure = renameExclusively(file.c_str(), backup.c_str());
-        if (failure == 0) {
+        if (renameExclusively(file, backup)) {
             error.clear();
             return backup;
         }
-        if (failure != EEXIST) {
-            error.assign(failure, std::generic_category());
+        if (errno != EEXIST) {
+            error.assign(errno, std::generic_category());
             return std::nullopt;
         }
     }

@@ -18,6 +18,7 @@
 #include "dorvex/platform/FileDescriptor.h"
 #include "dorvex/platform/Uuid.h"
 #include "platform/CopyBytes.h"
+#include "platform/ExclusiveRename.h"
 
 namespace dorvex::OutputPlanner {
 
@@ -290,19 +291,12 @@ private:
         return {};
     }
 
-    // Gives the copy the name `destination` unless that is taken (errno EEXIST then). Where the
-    // filesystem cannot rename without replacing, a second name is made and the hidden one
-    // removed; where it has no second names either, the name is looked at just before a rename.
+    // Gives the copy the name `destination` unless that is taken (errno EEXIST then); where the
+    // filesystem has neither an exclusive rename nor second names, the name is looked at just
+    // before a rename.
     bool placedNew(const fs::path& destination) {
         const fs::path& hidden = temporary_.path();
-        if (::renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) {
-            return true;
-        }
-        if (errno != EINVAL) return false;
-        if (::link(hidden.c_str(), destination.c_str()) == 0) {
-            ::unlink(hidden.c_str());
-            return true;
-        }
+        if (renameExclusively(hidden, destination)) return true;
         if (errno == EEXIST) return false;
         struct stat standing {};
         if (::lstat(destination.c_str(), &standing) == 0) {

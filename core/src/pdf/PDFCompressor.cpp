@@ -74,17 +74,20 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
     std::unique_ptr<QPDF> document;
     bool locked = false;
-    // Whether it can be read at all comes first: a permission error is no damaged document.
-    if (const auto problem = SourceFile::readProblem(source)) return finished(result, failure(*problem));
+    // A refused document is called damaged only when it can be opened at all: a permission error
+    // or a file gone says so.
+    const auto refused = [&](const std::string& detail) {
+        const auto problem = SourceFile::readProblem(source);
+        return finished(result, failure(problem ? *problem : ToolError::unreadable(source, detail).what()));
+    };
     std::error_code status;
-    if (!fs::is_regular_file(source, status)) return finished(result, failure(ToolError::unreadable(source).what()));
+    if (!fs::is_regular_file(source, status)) return refused({});
     try {
         document = openDocument(source);
         locked = document == nullptr;
         if (document) result.pageCount = int(QPDFPageDocumentHelper(*document).getAllPages().size());
     } catch (const std::exception& error) {
-        if (const auto problem = SourceFile::readProblem(source)) return finished(result, failure(*problem));
-        return finished(result, failure(ToolError::unreadable(source, error.what()).what()));
+        return refused(error.what());
     }
     result.sourceBytes = fileSize(source);
     if (locked || document->isEncrypted()) return finished(result, CompressionResult::Skipped{SkipReason::encrypted});

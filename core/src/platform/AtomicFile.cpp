@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/platform/FileDescriptor.h"
+#include "platform/CopyBytes.h"
 
 namespace dorvex::AtomicFile {
 
@@ -64,17 +65,6 @@ private:
     int fd_ = -1;
     bool placed_ = false;
 };
-
-void writeAll(int fd, std::string_view data, const fs::path& target) {
-    while (!data.empty()) {
-        ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throw FileError(FileError::Kind::write, target, lastError());
-        }
-        data.remove_prefix(std::size_t(written));
-    }
-}
 
 // Makes a rename or link inside `folder` durable; best effort, as some file systems refuse it.
 void syncFolder(const fs::path& folder) {
@@ -131,7 +121,7 @@ bool write(const fs::path& file, std::string_view data, Existing existing) {
     }
 
     TemporaryFile temporary(file);
-    writeAll(temporary.fd(), data, file);
+    if (!writeAll(temporary.fd(), data)) throw FileError(FileError::Kind::write, file, lastError());
     if (existing == Existing::replace) {
         // A replaced file keeps its permission bits (a user who made it private keeps it private).
         struct stat info {};

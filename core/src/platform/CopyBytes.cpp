@@ -7,6 +7,18 @@
 
 namespace dorvex {
 
+bool writeAll(int output, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t put = ::write(output, data.data(), data.size());
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(std::size_t(put));
+    }
+    return true;
+}
+
 CopyResult copyBytes(int input, int output) {
     std::array<char, 1 << 16> buffer{};
     for (;;) {
@@ -16,14 +28,7 @@ CopyResult copyBytes(int input, int output) {
             if (errno == EINTR) continue;
             return CopyResult::readFailed;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(output, buffer.data() + done, std::size_t(got - done));
-            if (put < 0) {
-                if (errno == EINTR) continue;
-                return CopyResult::writeFailed;
-            }
-            done += put;
-        }
+        if (!writeAll(output, std::string_view(buffer.data(), std::size_t(got)))) return CopyResult::writeFailed;
     }
 }
 

@@ -1,13 +1,18 @@
 #pragma once
-// Copies what is left of one open file into another: the byte loop that the trash's copies and
-// the output planner's copies share.
+// Writing bytes to an open file to the end, interrupted calls retried: the loops that stored
+// documents, intermediates, the trash's records and copies, and the output planner's copies share.
+
+#include <string_view>
 
 namespace dorvex {
 
 // How a copy ended; on a failure errno tells why.
 enum class CopyResult { done, readFailed, writeFailed };
 
-// Reads `input` to its end and writes everything to `output` (interrupted calls are retried).
+// Writes all of `data` to `output`; false (errno telling why) when a write fails.
+bool writeAll(int output, std::string_view data);
+
+// Reads `input` to its end and writes everything to `output`.
 CopyResult copyBytes(int input, int output);
 
 }  // namespace dorvex

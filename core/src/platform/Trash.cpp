@@ -144,16 +144,6 @@ std::string record(const fs::path& item) {
     return "[Trash Info]\nPath=" + escaped(item.native()) + "\nDeletionDate=" + date.data() + "\n";
 }
 
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t put = ::write(fd, text.data(), text.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        text.remove_prefix(std::size_t(put));
-    }
-    return true;
-}
-
 // The n-th name tried for an entry: "photo.jpg", "photo.2.jpg", "photo.3.jpg", …
 std::string candidate(const fs::path& name, int number) {
     if (number == 1) return name.string();

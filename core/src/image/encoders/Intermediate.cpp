@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,24 +17,12 @@
 #include "dorvex/platform/WorkFolder.h"
 #include "dorvex/image/ToolError.h"
 #include "image/VipsPicture.h"
+#include "platform/CopyBytes.h"
 #include "dorvex/image/VipsRuntime.h"
 
 namespace dorvex::Intermediate {
 
 namespace {
-
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= std::size_t(written);
-    }
-    return true;
-}
 
 bool isRGBA8(const vips::VImage& image) {
     return image.bands() == 4 && image.format() == VIPS_FORMAT_UCHAR;
@@ -74,7 +63,7 @@ void writePPM(const Picture& picture, const std::filesystem::path& file) {
     const auto height = std::size_t(image.height());
     const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
     FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd || !writeAll(fd.get(), reinterpret_cast<const unsigned char*>(header.data()), header.size())) {
+    if (!fd || !writeAll(fd.get(), header)) {
         throw ToolError::writeFailed(file);
     }
 
@@ -102,7 +91,8 @@ void writePPM(const Picture& picture, const std::filesystem::path& file) {
                 *out++ = static_cast<unsigned char>(std::min(255u, premultiplied + 255 - alpha));
             }
         }
-        if (!writeAll(fd.get(), slice.data(), rows * rowBytes)) throw ToolError::writeFailed(file);
+        const std::string_view bytes(reinterpret_cast<const char*>(slice.data()), rows * rowBytes);
+        if (!writeAll(fd.get(), bytes)) throw ToolError::writeFailed(file);
     }
     if (!fd.close()) throw ToolError::writeFailed(file);
 }

@@ -27,8 +27,9 @@ std::optional<Thumbnail> fromImage(const vips::VImage& image, int decodeShrink) 
 
 // A JPEG read at a fraction of its size: libjpeg scales by 2, 4 or 8 while decoding, so a 50 MP
 // photo's thumbnail never holds its full pixels. libvips' thumbnail then turns it upright (the
-// EXIF orientation), takes its profile to sRGB and resamples to the exact size. nullopt when the
-// file is no JPEG, is beyond what SourceImage reads or the decoder balks (SourceImage says why).
+// EXIF orientation) and resamples to the exact size, and the pixels become sRGBA as every
+// decoded source does. nullopt when the file is no JPEG, is beyond what SourceImage reads or the
+// decoder balks (SourceImage says why).
 std::optional<Thumbnail> shrunkJpeg(const std::filesystem::path& file, int maxSide) {
     if (SourceFile::imageType(file) != FileType::jpeg) return std::nullopt;
     VipsRuntime::start();
@@ -52,12 +53,8 @@ std::optional<Thumbnail> shrunkJpeg(const std::filesystem::path& file, int maxSi
                                                     ->set("height", target.height)
                                                     ->set("size", VIPS_SIZE_FORCE)
                                                     ->set("intent", VIPS_INTENT_RELATIVE));
-    if (image.interpretation() != VIPS_INTERPRETATION_sRGB && image.interpretation() != VIPS_INTERPRETATION_B_W)
-        image = image.colourspace(VIPS_INTERPRETATION_sRGB);
-    if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
-    if (image.bands() == 1) image = vips::VImage::bandjoin({image, image, image});
-    if (image.bands() == 3) image = image.bandjoin_const({255});
-    if (image.bands() != 4 || image.width() != target.width || image.height() != target.height) return std::nullopt;
+    image = toSRGBA(image);
+    if (image.width() != target.width || image.height() != target.height) return std::nullopt;
     return fromImage(image, shrink);
 }
 

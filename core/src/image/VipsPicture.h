@@ -18,4 +18,8 @@ inline Picture makePicture(vips::VImage image) {
 
 inline const vips::VImage& vipsImage(const Picture& picture) { return picture.storage().image; }
 
+// Any decoded layout as 8-bit sRGB with a straight alpha band: the embedded profile honoured,
+// untagged pixels taken as their interpretation says (see Picture.cpp).
+vips::VImage toSRGBA(vips::VImage image);
+
 }  // namespace dorvex

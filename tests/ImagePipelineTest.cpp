@@ -9,9 +9,13 @@
 #include <vips/vips8>
 
 #include <atomic>
+#include <functional>
+
+#include <fmt/format.h>
 
 #include "dorvex/output/OutputPlanner.h"
 #include "TestSupport.h"
+#include "dorvex/image/Thumbnail.h"
 #include "dorvex/image/VipsRuntime.h"
 
 namespace dorvex {
@@ -398,6 +402,51 @@ TEST_F(ImagePipelineTest, FailuresAreResultsWithTheirTexts) {
     const CompressionResult crashed = ImagePipeline::run(source, options(OutputFormat::webp), broken, nullptr, nullptr);
     EXPECT_EQ(failureText(crashed), "cwebp terminated by signal SEGV: Segmentation fault");
     EXPECT_EQ(crashed.encodeCount, 0);
+}
+
+// Pictures a few pixels across (a 1×1 tracking pixel, a 7-pixel divider) go through every format,
+// with and without a limit that asks for a downscale, and make thumbnails: no step may shrink
+// them to nothing, which libvips answers by ending the process.
+TEST_F(ImagePipelineTest, TinyPicturesInEveryFormat) {
+    VipsRuntime::start();
+    const auto colour = [](int w, int h) {
+        return (vips::VImage::black(w, h) + std::vector<double>{200, 40, 90}).cast(VIPS_FORMAT_UCHAR).copy(
+            vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    };
+    const struct {
+        std::string kind;
+        std::function<void(const vips::VImage&, const fs::path&)> save;
+    } kinds[] = {
+        {"rgb", [](const vips::VImage& i, const fs::path& f) { i.pngsave(f.c_str()); }},
+        {"palette", [](const vips::VImage& i, const fs::path& f) { i.pngsave(f.c_str(), vips::VImage::option()->set("palette", true)); }},
+        {"grey", [](const vips::VImage& i, const fs::path& f) { i.colourspace(VIPS_INTERPRETATION_B_W).pngsave(f.c_str()); }},
+        {"tiff", [](const vips::VImage& i, const fs::path& f) { i.tiffsave(f.c_str()); }},
+    };
+    const PixelSize sizes[] = {{1, 1}, {1, 7}, {7, 1}, {7, 7}, {8, 8}};
+    for (const auto& kind : kinds) {
+        for (const PixelSize size : sizes) {
+            const fs::path source = folder_ / fmt::format("{}-{}x{}.{}", kind.kind, size.width, size.height,
+                                                          kind.kind == "tiff" ? "tif" : "png");
+            kind.save(colour(size.width, size.height), source);
+            EXPECT_TRUE(imageThumbnail(source, 4).has_value()) << source;
+            std::vector<std::optional<OutputFormat>> formats{std::nullopt};
+            for (OutputFormat f : OutputFormat::selectable()) formats.emplace_back(f);
+            for (const std::optional<OutputFormat>& format : formats) {
+                for (const std::optional<std::int64_t> limit : {std::optional<std::int64_t>{}, std::optional<std::int64_t>{40}}) {
+                    CompressionOptions o = options(format, 6);
+                    o.maxBytes = limit;
+                    const CompressionResult r = run(source, o);
+                    const std::string what = fmt::format("{} as {} limit {}", source.filename().string(),
+                                                         format ? format->rawValue() : "original", limit.value_or(0));
+                    EXPECT_FALSE(r.failed()) << what << ": " << failureText(r);
+                    if (r.output) {
+                        EXPECT_EQ(decodedSize(*r.output), r.pixelSize) << what;
+                        fs::remove(*r.output);
+                    }
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

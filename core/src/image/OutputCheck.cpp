@@ -5,6 +5,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "dorvex/image/Thumbnail.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/IcnsFile.h"
 #include "image/PngRows.h"
@@ -21,7 +22,8 @@ namespace {
 // else through libvips's loaders chosen by content (the first page of a TIFF, the primary image
 // of a HEIF), upright. A JPEG is decoded at an eighth of its size (libjpeg's DCT scaling), which
 // still reads every coefficient of every scan, so a damaged or cut-off stream fails alike, for a
-// fifth of the time of the whole picture.
+// fifth of the time of the whole picture; by less where a side is under 8 pixels, as a shrink to
+// nothing is no picture (a 1×1 JPEG is decoded whole).
 std::optional<PixelSize> decodedSize(const fs::path& file) {
     if (file.extension() == ".png") return PngRows::read(file);
     if (file.extension() == ".icns") {
@@ -42,7 +44,8 @@ std::optional<PixelSize> decodedSize(const fs::path& file) {
         const char* loader = nullptr;
         if (vips_image_get_string(image.get_image(), VIPS_META_LOADER, &loader) == 0 && loader != nullptr &&
             std::string_view(loader) == "jpegload") {
-            vips::VImage::jpegload(file.c_str(), options()->set("shrink", 8)).avg();
+            const int shrink = jpegDecodeShrink(PixelSize{image.width(), image.height()}, PixelSize{1, 1});
+            vips::VImage::jpegload(file.c_str(), options()->set("shrink", shrink)).avg();
         } else {
             image.avg();  // reads every pixel once, in one streaming pass
         }

@@ -29,11 +29,10 @@ void send(const EventHandler& onEvent, CompressionEvent event) {
 // The steps that may throw; run() turns what they throw into a failed result.
 CompressionResult pipeline(const std::filesystem::path& sourcePath, const CompressionOptions& options,
                            const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled,
-                           CompressionResult& result) {
+                           const OutputPlanner::Handoff& handoff, CompressionResult& result) {
     const int q0 = options.quality();  // throws InvalidLevelError for a level without a quality
     OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
 
-    const auto sourceAsRead = OutputPlanner::SourceIdentity::of(sourcePath);
     SourceImage source(sourcePath, isCancelled, options.metadata);
     const std::optional<FileType> sourceType = source.fileType();
     const OutputFormat format = options.format.value_or(OutputFormat::original(sourceType));
@@ -125,28 +124,33 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     }
     if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
 
-    const auto destination =
-        OutputPlanner::destination(sourcePath, format, options.saveLocation, options.filenamePrefix);
-    const OutputPlanner::WriteOutcome written =
-        OutputPlanner::write(*produced, destination, sourcePath, options.saveLocation, Trash::place, sourceAsRead);
-    result.output = written.url;
-    result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
+    handoff(*produced, result);
     return finished(result, CompressionResult::Success{});
 }
 
 }  // namespace
 
-CompressionResult run(const std::filesystem::path& source, const CompressionOptions& options,
-                      const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled) {
+CompressionResult produce(const std::filesystem::path& source, const CompressionOptions& options,
+                          const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled,
+                          const OutputPlanner::Handoff& handoff) {
     CompressionResult result;  // failed with an empty text until a path decides
     const CancelQuery cancelled = isCancelled ? isCancelled : CancelQuery([] { return false; });
     try {
-        return pipeline(source, options, toolchain, onEvent, cancelled, result);
+        return pipeline(source, options, toolchain, onEvent, cancelled, handoff, result);
+    } catch (const std::bad_alloc&) {
+        return finished(result, failure(std::string(outOfMemoryText)));
     } catch (const std::exception& error) {
         return finished(result, failure(error.what()));
     } catch (...) {
         return finished(result, failure("编码失败"));
     }
+}
+
+CompressionResult run(const std::filesystem::path& source, const CompressionOptions& options,
+                      const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled) {
+    const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
+    return produce(source, options, toolchain, onEvent, isCancelled,
+                   OutputPlanner::placing(source, options.saveLocation, options.filenamePrefix, sourceAsRead));
 }
 
 }  // namespace dorvex::ImagePipeline

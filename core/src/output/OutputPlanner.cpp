@@ -514,6 +514,17 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
 
 // ---- rules and markers ---------------------------------------------------------------------
 
+Handoff placing(const fs::path& source, const SaveLocation& location, const std::string& prefix,
+                const std::optional<SourceIdentity>& sourceAsRead) {
+    return [source, location, prefix, sourceAsRead](const fs::path& produced, CompressionResult& result) {
+        const OutputFormat format = result.format.value_or(OutputFormat::original(FileType::fromPath(source)));
+        WriteOutcome written =
+            write(produced, destination(source, format, location, prefix), source, location, Trash::place, sourceAsRead);
+        result.output = std::move(written.url);
+        result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
+    };
+}
+
 std::vector<std::string> flushOutputs() {
     std::vector<std::string> failures;
     for (const fs::path& folder : unflushed().take()) {

@@ -19,6 +19,20 @@ bool writeAll(int output, std::string_view data) {
     return true;
 }
 
+bool readExactly(int input, char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t got = ::read(input, data, size);
+        if (got == 0) return false;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += got;
+        size -= std::size_t(got);
+    }
+    return true;
+}
+
 CopyResult copyBytes(int input, int output) {
     std::array<char, 1 << 16> buffer{};
     for (;;) {

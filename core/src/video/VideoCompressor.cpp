@@ -41,8 +41,8 @@ struct JobFailure {
 class Job {
 public:
     Job(const fs::path& source, const CompressionOptions& options, const EventHandler& onEvent,
-        const std::function<bool()>& isCancelled)
-        : sourcePath_(source), options_(options), onEvent_(onEvent), isCancelled_(isCancelled) {}
+        const std::function<bool()>& isCancelled, const OutputPlanner::Handoff& handoff)
+        : sourcePath_(source), options_(options), onEvent_(onEvent), isCancelled_(isCancelled), handoff_(handoff) {}
 
     CompressionResult run();
 
@@ -60,10 +60,10 @@ private:
     void finish(const Attempt& chosen);
 
     const fs::path& sourcePath_;
-    std::optional<OutputPlanner::SourceIdentity> sourceAsRead_;  // taken before the source is read
     const CompressionOptions& options_;
     const EventHandler& onEvent_;
     const std::function<bool()>& isCancelled_;
+    const OutputPlanner::Handoff& handoff_;  // the kept output goes here
 
     CompressionResult result_;
     OutputFormat format_ = OutputFormat::mp4;
@@ -200,12 +200,7 @@ void Job::finish(const Attempt& chosen) {
         return;
     }
     if (cancelled()) throw JobFailure{"已取消"};
-    const fs::path destination =
-        OutputPlanner::destination(sourcePath_, format_, options_.saveLocation, options_.filenamePrefix);
-    OutputPlanner::WriteOutcome outcome = OutputPlanner::write(chosen.file, destination, sourcePath_, options_.saveLocation,
-                                                               Trash::place, sourceAsRead_);
-    result_.output = outcome.url;
-    result_.warnings.insert(result_.warnings.end(), outcome.warnings.begin(), outcome.warnings.end());
+    handoff_(chosen.file, result_);
     result_.status = CompressionResult::Success{};
 }
 
@@ -225,7 +220,6 @@ CompressionResult Job::run() {
         work->create();
         if (!QualityModel::isUsableLevel(options_.level)) throw InvalidLevelError(options_.level);
 
-        sourceAsRead_ = OutputPlanner::SourceIdentity::of(sourcePath_);
         source_ = VideoSource::load(sourcePath_);
         result_.duration = source_.duration;
         result_.sourceBytes = source_.byteCount;
@@ -246,6 +240,8 @@ CompressionResult Job::run() {
         }
     } catch (const JobFailure& failure) {
         result_.status = CompressionResult::Failed{failure.message};
+    } catch (const std::bad_alloc&) {
+        result_.status = CompressionResult::Failed{std::string(outOfMemoryText)};
     } catch (const std::exception& error) {
         result_.status = CompressionResult::Failed{error.what()};
     } catch (...) {
@@ -258,8 +254,15 @@ CompressionResult Job::run() {
 
 CompressionResult compress(const fs::path& source, const CompressionOptions& options, const EventHandler& onEvent,
                            const std::function<bool()>& isCancelled) {
+    const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
+    return produce(source, options, onEvent, isCancelled,
+                   OutputPlanner::placing(source, options.saveLocation, options.filenamePrefix, sourceAsRead));
+}
+
+CompressionResult produce(const fs::path& source, const CompressionOptions& options, const EventHandler& onEvent,
+                          const std::function<bool()>& isCancelled, const OutputPlanner::Handoff& handoff) {
     try {
-        return Job(source, options, onEvent, isCancelled).run();
+        return Job(source, options, onEvent, isCancelled, handoff).run();
     } catch (...) {
         // Only a failure to build the result itself gets here.
         CompressionResult result;

@@ -12,6 +12,7 @@
 #include "dorvex/model/CompressionEvent.h"
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/CompressionResult.h"
+#include "dorvex/output/OutputPlanner.h"
 
 namespace dorvex::ImagePipeline {
 
@@ -20,5 +21,12 @@ namespace dorvex::ImagePipeline {
 // while an external encoder runs (which it then ends).
 CompressionResult run(const std::filesystem::path& source, const CompressionOptions& options,
                       const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled);
+
+// run() up to the output: the checked output is given to `handoff` (in its work folder, which is
+// gone when this returns) instead of being placed, and the result is a success once `handoff`
+// has returned. What `handoff` throws fails the job with its text.
+CompressionResult produce(const std::filesystem::path& source, const CompressionOptions& options,
+                          const Toolchain& toolchain, const EventHandler& onEvent, const CancelQuery& isCancelled,
+                          const OutputPlanner::Handoff& handoff);
 
 }  // namespace dorvex::ImagePipeline

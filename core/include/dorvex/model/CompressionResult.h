@@ -31,6 +31,9 @@ struct SkipReason {
     Value value;
 };
 
+// The text of a job that ran out of memory (its process's bound, or the machine's).
+inline constexpr std::string_view outOfMemoryText = "内存不足，已跳过此文件";
+
 struct CompressionResult {
     struct Success {
         bool operator==(const Success&) const = default;

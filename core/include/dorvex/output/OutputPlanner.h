@@ -33,6 +33,7 @@
 #include <system_error>
 #include <vector>
 
+#include "dorvex/model/CompressionResult.h"
 #include "dorvex/model/OutputFormat.h"
 #include "dorvex/model/SaveLocation.h"
 #include "dorvex/platform/Trash.h"
@@ -167,6 +168,16 @@ WriteOutcome write(const std::filesystem::path& produced, const std::filesystem:
                    const std::filesystem::path& source, const SaveLocation& location,
                    const TrashOperation& trash = Trash::place,
                    const std::optional<SourceIdentity>& sourceAsRead = std::nullopt);
+
+// What a job does with its checked output while the output still stands in the job's work folder:
+// places it (placing()), or hands it on to the process that places it. Sets the result's output
+// and adds the placing's warnings; throws what write() throws.
+using Handoff = std::function<void(const std::filesystem::path& produced, CompressionResult& result)>;
+
+// The handoff that places a job's output for `source`: the destination of the result's format
+// under `location` and `prefix`, written there by write() with the desktop trash.
+Handoff placing(const std::filesystem::path& source, const SaveLocation& location, const std::string& prefix,
+                const std::optional<SourceIdentity>& sourceAsRead);
 
 // Flushes to disk every filesystem that outputs were written to without a flush of their own
 // since the last call (syncfs; a whole sync when the folder is gone). Blocks until the disks have

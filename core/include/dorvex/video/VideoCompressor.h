@@ -12,6 +12,7 @@
 #include "dorvex/model/CompressionEvent.h"
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/CompressionResult.h"
+#include "dorvex/output/OutputPlanner.h"
 
 namespace dorvex::VideoCompressor {
 
@@ -20,5 +21,11 @@ namespace dorvex::VideoCompressor {
 // failed with "已取消". Events may arrive on any thread; `isCancelled` is asked from any thread.
 CompressionResult compress(const std::filesystem::path& source, const CompressionOptions& options,
                            const EventHandler& onEvent, const std::function<bool()>& isCancelled);
+
+// compress() up to the output, which goes to `handoff` instead of being placed (see
+// ImagePipeline::produce).
+CompressionResult produce(const std::filesystem::path& source, const CompressionOptions& options,
+                          const EventHandler& onEvent, const std::function<bool()>& isCancelled,
+                          const OutputPlanner::Handoff& handoff);
 
 }  // namespace dorvex::VideoCompressor

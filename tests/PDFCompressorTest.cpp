@@ -31,6 +31,7 @@
 #include "dorvex/pdf/PDFImageFilter.h"
 #include "dorvex/pdf/PDFProfile.h"
 #include "pdf/PDFFlate.h"
+#include "pdf/PDFOutput.h"
 #include "pdf/PDFStreamBound.h"
 
 namespace dorvex {
@@ -1053,6 +1054,62 @@ TEST(PDFCompressor, FailuresOfTheSteps) {
         EXPECT_EQ(result.failed()->message.rfind("压缩等级无效", 0), 0u);
     }
     EXPECT_EQ(namesIn(source.parent_path()), std::vector<std::string>{"f.pdf"});
+    EXPECT_TRUE(noWorkFolderLeft());
+}
+
+// Blanks the /Size of a trailer qpdf wrote (a cross-reference table, no object streams): qpdf then
+// reads the file only by repairing it.
+void dropSize(const fs::path& file) {
+    std::string bytes = contents(file);
+    const std::size_t size = bytes.rfind("/Size "), end = bytes.find_first_of("/>", size + 1);
+    bytes.replace(size, end - size, std::string(end - size, ' '));
+    put(file, bytes);
+}
+
+TEST(PDFCompressor, OnlyAnOutputThatReadsBackIsPlaced) {
+    // qpdf wrote a source it had to repair, packed into object streams, as a file it cannot open.
+    const fs::path damaged = linkedSample("damaged.pdf");
+    dropSize(damaged);
+    // The image filter's output written again unpacked, without its /Size or without its last page.
+    const auto rewrite = [](bool lastPage) -> PDFCompressor::FilterPass {
+        return [lastPage](const fs::path& from, const fs::path& into, const PDFProfile::FilterSettings& settings,
+                          const PDFCompressor::CancelQuery&) {
+            const fs::path first = into.parent_path() / "first.pdf";
+            PDFImageFilter::apply(from, first, settings);
+            auto pdf = open(first);
+            if (lastPage) QPDFPageDocumentHelper(*pdf).removePage(QPDFPageDocumentHelper(*pdf).getAllPages().back());
+            QPDFWriter writer(*pdf, into.c_str());
+            writer.setObjectStreamMode(qpdf_o_disable);
+            writer.write();
+            if (!lastPage) dropSize(into);
+            return true;
+        };
+    };
+    struct Row {
+        fs::path source;
+        PDFCompressor::FilterPass filter;  // none: the image filter
+        std::size_t pages;
+        std::string failure;  // none: placed, and it reads back
+    };
+    const Row rows[] = {
+        {damaged, {}, 3, ""},
+        {filterSample(), rewrite(false), 6, ""},  // written once more, from what qpdf recovers
+        {filterSample(), rewrite(true), 6, std::string(PDFOutput::unreadableText) + "（读出 5 页，原文件有 6 页）"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        const fs::path source = copyOf(row.source, "r.pdf");
+        const CompressionResult result = row.filter ? PDFCompressor::compress(source, optionsAt(3), {}, row.filter)
+                                                    : PDFCompressor::compress(source, optionsAt(3), {});
+        if (row.failure.empty()) {
+            ASSERT_TRUE(result.isSuccess()) << (result.failed() ? result.failed()->message : "skipped");
+            EXPECT_EQ(PDFOutput::readBackProblem(*result.output, row.pages), std::nullopt);
+        } else {
+            ASSERT_NE(result.failed(), nullptr);
+            EXPECT_EQ(result.failed()->message, row.failure);
+            EXPECT_EQ(namesIn(source.parent_path()), std::vector<std::string>{"r.pdf"});
+        }
+    }
     EXPECT_TRUE(noWorkFolderLeft());
 }
 

@@ -3,8 +3,10 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFExc.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
-#include <qpdf/QPDFWriter.hh>
 
+#include <fmt/format.h>
+
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,7 @@
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/image/ToolError.h"
 #include "dorvex/model/SourceFile.h"
+#include "pdf/PDFOutput.h"
 
 namespace dorvex::PDFCompressor {
 
@@ -50,17 +53,30 @@ std::unique_ptr<QPDF> openDocument(const fs::path& file) {
 
 bool writeDocument(QPDF& document, const fs::path& file) {
     try {
-        WorkFolder::makePrivateFile(file);  // qpdf keeps the mode of the file it truncates
-        QPDFWriter writer(document, file.c_str());
-        writer.setObjectStreamMode(qpdf_o_preserve);  // the packing the filtered file has
-        writer.setCompressStreams(true);
-        writer.setDecodeLevel(qpdf_dl_generalized);
-        writer.setRecompressFlate(false);
-        writer.write();
+        PDFOutput::write(document, file, qpdf_o_preserve);  // the packing the filtered file has
         return true;
     } catch (const std::exception&) {
         return false;
     }
+}
+
+// Nothing is placed before it reads back, without repair, as all the source's pages: qpdf can write
+// what it cannot open again. A candidate that does not is written once more, without object
+// streams, from what qpdf recovers of it, into `unpacked`, which then takes its place. What still
+// keeps it from reading back, or nothing.
+std::optional<std::string> proveReadable(fs::path& candidate, std::size_t pageCount, const fs::path& unpacked) {
+    std::optional<std::string> problem = PDFOutput::readBackProblem(candidate, pageCount);
+    if (!problem) return problem;
+    try {
+        const std::unique_ptr<QPDF> recovered = openDocument(candidate);
+        if (!recovered) return problem;
+        PDFOutput::write(*recovered, unpacked, qpdf_o_disable);
+    } catch (const std::exception&) {
+        return problem;
+    }
+    problem = PDFOutput::readBackProblem(unpacked, pageCount);
+    if (!problem) candidate = unpacked;
+    return problem;
 }
 
 CompressionResult pipeline(const fs::path& source, const CompressionOptions& options, const CancelQuery& isCancelled,
@@ -147,10 +163,16 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
         candidate = merged;
     }
 
-    result.outputBytes = fileSize(candidate);
-    if (result.sourceBytes >= 1 && result.outputBytes >= result.sourceBytes) {
-        return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
+    const auto savesNothing = [&] {
+        result.outputBytes = fileSize(candidate);
+        return result.sourceBytes >= 1 && result.outputBytes >= result.sourceBytes;
+    };
+    if (savesNothing()) return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
+    const auto pageCount = std::size_t(result.pageCount.value_or(0));
+    if (const auto problem = proveReadable(candidate, pageCount, work.path() / PDFOutput::unpackedFileName)) {
+        return finished(result, failure(fmt::format("{}（{}）", PDFOutput::unreadableText, *problem)));
     }
+    if (savesNothing()) return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
     if (isCancelled()) return cancelled(result);
 
     try {

@@ -6,7 +6,6 @@
 // writes the document.
 
 #include <qpdf/QPDF.hh>
-#include <qpdf/QPDFWriter.hh>
 
 #include <algorithm>
 #include <cmath>
@@ -17,10 +16,10 @@
 #include <string>
 
 #include "dorvex/image/VipsRuntime.h"
-#include "dorvex/platform/WorkFolder.h"
 #include "pdf/PDFFlate.h"
 #include "pdf/PDFImageCodec.h"
 #include "pdf/PDFImageSurvey.h"
+#include "pdf/PDFOutput.h"
 
 namespace dorvex::PDFImageFilter {
 
@@ -221,13 +220,7 @@ Outcome apply(const std::filesystem::path& source, const std::filesystem::path& 
         return outcome;
     }
 
-    WorkFolder::makePrivateFile(destination);  // qpdf keeps the mode of the file it truncates
-    QPDFWriter writer(document, destination.c_str());
-    writer.setObjectStreamMode(packed ? qpdf_o_preserve : qpdf_o_generate);
-    writer.setCompressStreams(true);
-    writer.setDecodeLevel(qpdf_dl_generalized);
-    writer.setRecompressFlate(false);
-    writer.write();
+    PDFOutput::write(document, destination, packed ? qpdf_o_preserve : qpdf_o_generate);
     return outcome;
 }
 

@@ -37,7 +37,9 @@ using FilterPass = std::function<bool(const std::filesystem::path& source, const
 // once the filtered file exists, and the size of the file that was (or would have been) written.
 // Fails with the naming error, SourceFile's texts for a source that cannot be opened ("没有读取权限",
 // "文件已不存在") or is no readable PDF ("文件已损坏或格式不受支持（<qpdf's words>）"),
-// "cannot write <file>" when the filtered or merged file cannot be made, the planner's text when
+// "cannot write <file>" when the filtered or merged file cannot be made, "压缩后的 PDF 无法读回，已保留原文件
+// （<qpdf's words or the pages found>）" when the output does not open again without repair as all
+// the source's pages, not even once written again without object streams, the planner's text when
 // the output cannot be placed, and "已取消" when `isCancelled` answers true before filtering, during
 // or after it, or before the output is written. Skips documents with a password (encrypted) and
 // outputs that are not smaller than a non-empty source (noSavings).

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "TestSupport.h"
 #include "dorvex/platform/FileDescriptor.h"
@@ -102,6 +103,7 @@ void calls(Confined& c) {
     if (cloned == 0) ::_exit(0);
     c.refused(cloned, EPERM, "clone into a new user namespace");
     c.refused(::syscall(SYS_clone3, nullptr, 0), ENOSYS, "clone3");
+    std::thread([] {}).join();  // the C library falls back to clone
     const dorvex::FileDescriptor null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     char byte = 'x';
     c.refused(::syscall(SYS_ioctl, null.get(), (1UL << 32) | TIOCSTI, &byte), EPERM, "TIOCSTI with high bits");
@@ -146,7 +148,11 @@ TEST_P(SandboxSides, HoldInAConfinedChild) {
         if (print)
             for (const auto& [lines, kind] : {std::pair(&confined.report.applied, "applied"), {&confined.report.missing, "missing"}})
                 for (const auto& line : *lines) std::printf("sandbox %s: %s\n", kind, line.c_str());
-        GetParam().check(confined);
+        try {  // nothing may leave the child for the test runner
+            GetParam().check(confined);
+        } catch (const std::exception& error) {
+            confined.expect(false, std::string("a check without exceptions (") + error.what() + ")");
+        }
         std::fflush(nullptr);
         ::_exit(std::min(confined.failures, 100));
     }

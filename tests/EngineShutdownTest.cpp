@@ -142,15 +142,22 @@ TEST_F(EngineShutdownTest, CancellingAJobEndsItsRunningEncoder) {
     const fs::path noise = folder_ / "noise.jpg";
     ASSERT_EQ(std::system(("vips gaussnoise '" + noise.string() + "' 4000 3000").c_str()), 0);
     const Compressor::Job job = Compressor::compress(noise, as(OutputFormat::jxl), tools, nullptr);
-    ASSERT_TRUE(eventually([] { return runningChildCount() > 0; }, 20));
+    ASSERT_TRUE(eventually([] { return runningGrandchildCount() > 0; }, 20));
     const Clock::time_point cancelled = Clock::now();
     job.cancel();
     ASSERT_EQ(job.result().wait_for(std::chrono::seconds(3)), std::future_status::ready);
     EXPECT_LT(secondsSince(cancelled), 1.0);
     ASSERT_TRUE(job.wait().failed());
     EXPECT_EQ(job.wait().failed()->message, "已取消");
+    // The worker stays for the next job; what it ran for this one is gone, and so is its work.
+    EXPECT_EQ(runningGrandchildCount(), 0);
+    const std::vector<std::string> workers = leftoversIn(folder_ / "tmp");
+    ASSERT_EQ(workers.size(), 1u);
+    EXPECT_TRUE(workers[0].starts_with("dorvex-worker-"));
+    EXPECT_TRUE(eventually([&] { return leftoversIn(folder_ / "tmp" / workers[0]).empty(); }, 1));
+    EXPECT_TRUE(Compressor::shutdown());
     EXPECT_TRUE(hasNoChild());
-    EXPECT_TRUE(eventually([&] { return leftoversIn(folder_ / "tmp").empty(); }, 1));
+    EXPECT_TRUE(leftoversIn(folder_ / "tmp").empty());
 }
 
 }  // namespace

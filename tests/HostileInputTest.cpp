@@ -232,14 +232,21 @@ TEST_F(HostileInputTest, FaultyEncoders) {
 
 // SIGINT sent to dorvex alone, while an encoder hangs: the run ends at once and so does the encoder.
 TEST_F(HostileInputTest, InterruptedWhileAnEncoderHangs) {
+    // The encoder runs in a worker, which may write only in its temporary folder.
     const fs::path fakes = root_ / "fakes";
-    write(fakes / "cwebp", "#!/bin/sh\necho $$ > '" + (fakes / "pid").string() + "'\nexec sleep 60\n");
+    write(fakes / "cwebp", "#!/bin/sh\necho $$ > \"$TMPDIR/cwebp.pid\"\nexec sleep 60\n");
     fs::permissions(fakes / "cwebp", fs::perms::owner_all);
     write(root_ / "files/a.png", png);
     DorvexProcess dorvex(root_, {"-f", "webp", (root_ / "files/a.png").string()},
                          {"DORVEX_CWEBP=" + (fakes / "cwebp").string()});
-    for (int i = 0; i < 500 && contents(fakes / "pid").empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const std::string encoder = contents(fakes / "pid").substr(0, contents(fakes / "pid").find('\n'));
+    const auto pidFile = [&] {
+        for (const std::string& name : namesIn(root_ / "tmp")) {
+            if (fs::exists(root_ / "tmp" / name / "cwebp.pid")) return contents(root_ / "tmp" / name / "cwebp.pid");
+        }
+        return std::string();
+    };
+    for (int i = 0; i < 500 && pidFile().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::string encoder = pidFile().substr(0, pidFile().find('\n'));
     ASSERT_FALSE(encoder.empty());
     dorvex.signal(SIGINT);
     const DorvexOutcome run = dorvex.finish(30);

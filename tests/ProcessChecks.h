@@ -1,10 +1,11 @@
 #pragma once
-// What the lifetime tests look at in /proc: this process's threads and children, and whether
-// another process has ended.
+// What the lifetime tests look at in /proc: this process's threads, children and their children,
+// and whether another process has ended.
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -48,6 +49,26 @@ inline int runningChildCount() {
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         const auto [state, parent] = processState(name);
         if (parent == long(::getpid()) && state != 'Z' && state != 0) ++count;
+    }
+    return count;
+}
+
+// How many children of this process's children are running: what its workers run.
+inline int runningGrandchildCount() {
+    std::vector<long> children;
+    std::vector<std::pair<char, long>> states;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        names.push_back(name);
+        states.push_back(processState(name));
+        if (states.back().second == long(::getpid())) children.push_back(std::stol(name));
+    }
+    int count = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto [state, parent] = states[i];
+        if (state != 'Z' && state != 0 && std::find(children.begin(), children.end(), parent) != children.end()) ++count;
     }
     return count;
 }

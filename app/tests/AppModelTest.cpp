@@ -12,6 +12,7 @@
 #include "dorvex/image/encoders/ToolRunner.h"
 #include "dorvex/platform/AppPaths.h"
 #include "dorvex/text/Format.h"
+#include "engine/worker/WorkerPool.h"
 #include "model/AppModel.h"
 
 using namespace dorvex;
@@ -110,6 +111,24 @@ private slots:
         QCOMPARE(ignored.count(), 3);
         QVERIFY(model->items().isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(model->runningCount(), 0, 60000);
+    }
+
+    // Decoders that crash end their own rows only: the queue goes on, and takes more work after.
+    void crashingDecodersFailOnlyTheirRows() {
+        WorkerPool::Testing::useProgram(fs::path(DORVEX_FAULTY_WORKER));
+        auto model = makeModel(2);
+        model->add(std::vector{writePng(file("first.png")), writePng(file("abort.png")), writePng(file("segv.png")),
+                               writePng(file("last.png"))});
+        QTRY_VERIFY_WITH_TIMEOUT(allFinished(*model), 60000);
+        model->add(std::vector{writePng(file("later.png"))});
+        QTRY_VERIFY_WITH_TIMEOUT(allFinished(*model) && model->items().size() == 5, 60000);
+        WorkerPool::Testing::useProgram(std::nullopt);
+        for (const CompressionItem* item : model->items()) {
+            const std::string name = item->source().stem().string();
+            const bool crashes = name == "abort" || name == "segv";
+            QVERIFY2(crashes ? item->result()->failed() != nullptr : !item->result()->failed(), status(item));
+            if (crashes) QCOMPARE(item->result()->failed()->message, std::string(WorkerPool::crashedText));
+        }
     }
 
     void recompressAllLeavesReplacedSourcesAlone() {

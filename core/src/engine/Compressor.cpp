@@ -1,5 +1,6 @@
-// The engine's single entry: classification by file name, dispatch off the caller's thread, the
-// record of running jobs that shutdown() cancels and waits for, and the end of a batch.
+// The engine's single entry: classification by file name, dispatch off the caller's thread to a
+// worker process, the record of running jobs that shutdown() cancels and waits for, and the end
+// of a batch.
 
 #include "dorvex/engine/Compressor.h"
 
@@ -11,12 +12,10 @@
 #include <mutex>
 #include <thread>
 
-#include "dorvex/image/ImagePipeline.h"
 #include "dorvex/model/SourceFile.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/platform/WorkPool.h"
-#include "dorvex/pdf/PDFCompressor.h"
-#include "dorvex/video/VideoCompressor.h"
+#include "engine/worker/WorkerPool.h"
 #include "platform/OwnedThreads.h"
 
 namespace dorvex::Compressor {
@@ -156,12 +155,16 @@ Job compress(const std::filesystem::path& source, const CompressionOptions& opti
             if (kind.isVideo()) ::pthread_setname_np(::pthread_self(), "dorvex-video");
             if (const auto problem = SourceFile::readProblem(source)) {
                 result = failedResult(*problem);
-            } else if (kind.isVideo()) {
-                result = VideoCompressor::compress(source, options, onEvent, isCancelled);
-            } else if (kind.isPDF()) {
-                result = PDFCompressor::compress(source, options, isCancelled);
             } else {
-                result = ImagePipeline::run(source, options, toolchain, onEvent, isCancelled);
+                // The file is read in a worker process; its output is placed from here, against
+                // the identity the source has now, before anything reads it.
+                const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
+                const auto job = kind.isVideo() ? WorkerProtocol::JobKind::video
+                                 : kind.isPDF() ? WorkerProtocol::JobKind::pdf
+                                                : WorkerProtocol::JobKind::image;
+                result = WorkerPool::run(job, source, options, toolchain, onEvent, isCancelled,
+                                         OutputPlanner::placing(source, options.saveLocation, options.filenamePrefix,
+                                                                sourceAsRead));
             }
         } catch (const std::exception& error) {
             result = failedResult(error.what());
@@ -198,6 +201,7 @@ ShutdownOutcome shutdown(std::chrono::milliseconds timeLimit) {
     const bool videosJoined = jobs.cancelAllAndJoinVideos(deadline);
     // The pool's queued jobs are cancelled too: each runs, sees it, and ends at once.
     const bool workersJoined = WorkPool::stop(deadline);
+    WorkerPool::stop();
     jobs.endClosing();
     return ShutdownOutcome{videosJoined && workersJoined, finishBatch()};
 }

@@ -2,14 +2,22 @@
 
 #include "dorvex/model/FileType.h"
 #include "dorvex/model/OutputFormat.h"
+#include "engine/ThumbnailLoading.h"
+#include "engine/worker/WorkerPool.h"
 #include "video/VideoModule.h"
 
-namespace dorvex::ThumbnailLoader {
+namespace dorvex {
 
-std::optional<Thumbnail> load(const std::filesystem::path& file, int maxSide) {
+std::optional<Thumbnail> ThumbnailLoading::here(const std::filesystem::path& file, int maxSide) {
     const OutputFormat kind = OutputFormat::original(FileType::fromPath(file));
-    if (kind.isPDF()) return std::nullopt;
+    if (kind.isPDF() || maxSide < 1) return std::nullopt;
     return kind.isVideo() ? VideoModule::thumbnail(file, maxSide) : imageThumbnail(file, maxSide);
 }
 
-}  // namespace dorvex::ThumbnailLoader
+std::optional<Thumbnail> ThumbnailLoader::load(const std::filesystem::path& file, int maxSide) {
+    const OutputFormat kind = OutputFormat::original(FileType::fromPath(file));
+    if (kind.isPDF() || maxSide < 1) return std::nullopt;
+    return WorkerPool::thumbnail(file, maxSide);
+}
+
+}  // namespace dorvex

@@ -80,14 +80,14 @@ std::optional<std::string> proveReadable(fs::path& candidate, std::size_t pageCo
 }
 
 CompressionResult pipeline(const fs::path& source, const CompressionOptions& options, const CancelQuery& isCancelled,
-                           const FilterPass& filter, WorkFolder& work, CompressionResult& result) {
+                           const FilterPass& filter, const OutputPlanner::Handoff& handoff, WorkFolder& work,
+                           CompressionResult& result) {
     try {
         OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
     } catch (const OutputPlanner::NamingError& error) {
         return finished(result, failure(error.what()));
     }
 
-    const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
     std::unique_ptr<QPDF> document;
     bool locked = false;
     // A refused document is called damaged only when it can be opened at all: a permission error
@@ -176,37 +176,49 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     if (isCancelled()) return cancelled(result);
 
     try {
-        const fs::path destination =
-            OutputPlanner::destination(source, OutputFormat::pdf, options.saveLocation, options.filenamePrefix);
-        OutputPlanner::WriteOutcome written = OutputPlanner::write(candidate, destination, source, options.saveLocation,
-                                                                   Trash::place, sourceAsRead);
-        result.output = written.url;
-        result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
+        handoff(candidate, result);
     } catch (const std::exception& error) {
         return finished(result, failure(error.what()));
     }
     return finished(result, CompressionResult::Success{});
 }
 
+// The compressor's own filter pass.
+bool imageFilter(const fs::path& from, const fs::path& into, const PDFProfile::FilterSettings& settings,
+                 const CancelQuery& cancelQuery) {
+    return !PDFImageFilter::apply(from, into, settings, cancelQuery).cancelled;
+}
+
 }  // namespace
 
 CompressionResult compress(const fs::path& source, const CompressionOptions& options,
                            const std::function<bool()>& isCancelled) {
-    return compress(source, options, isCancelled,
-                    [](const fs::path& from, const fs::path& into, const PDFProfile::FilterSettings& settings,
-                       const CancelQuery& cancelQuery) {
-                        return !PDFImageFilter::apply(from, into, settings, cancelQuery).cancelled;
-                    });
+    return compress(source, options, isCancelled, imageFilter);
 }
 
 CompressionResult compress(const fs::path& source, const CompressionOptions& options,
                            const std::function<bool()>& isCancelled, const FilterPass& filter) {
+    const auto sourceAsRead = OutputPlanner::SourceIdentity::of(source);
+    return produce(source, options, isCancelled, filter,
+                   OutputPlanner::placing(source, options.saveLocation, options.filenamePrefix, sourceAsRead));
+}
+
+CompressionResult produce(const fs::path& source, const CompressionOptions& options,
+                          const std::function<bool()>& isCancelled, const OutputPlanner::Handoff& handoff) {
+    return produce(source, options, isCancelled, imageFilter, handoff);
+}
+
+CompressionResult produce(const fs::path& source, const CompressionOptions& options,
+                          const std::function<bool()>& isCancelled, const FilterPass& filter,
+                          const OutputPlanner::Handoff& handoff) {
     CompressionResult result;  // failed with an empty text until a step decides
     result.format = OutputFormat::pdf;
     const CancelQuery cancelQuery = isCancelled ? isCancelled : CancelQuery([] { return false; });
     try {
         WorkFolder work(workFolderPrefix);
-        return pipeline(source, options, cancelQuery, filter, work, result);
+        return pipeline(source, options, cancelQuery, filter, handoff, work, result);
+    } catch (const std::bad_alloc&) {
+        return finished(result, failure(std::string(outOfMemoryText)));
     } catch (const std::exception& error) {
         return finished(result, failure(error.what()));
     } catch (...) {

@@ -1,7 +1,8 @@
 #pragma once
 // ThumbnailLoader: the engine's one way to a small picture of any file it takes — an image
 // through libvips (and our own readers), a video's first frame through FFmpeg — classified by
-// the file's extension, as Compressor does. Safe to call from any thread.
+// the file's extension, as Compressor does, and decoded in a worker process (see Compressor).
+// Safe to call from any thread.
 
 #include <filesystem>
 #include <optional>

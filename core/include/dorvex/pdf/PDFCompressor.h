@@ -14,6 +14,7 @@
 
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/CompressionResult.h"
+#include "dorvex/output/OutputPlanner.h"
 #include "dorvex/pdf/PDFProfile.h"
 
 class QPDF;
@@ -49,6 +50,14 @@ CompressionResult compress(const std::filesystem::path& source, const Compressio
 // The same with another filter pass (tests, benchmarks).
 CompressionResult compress(const std::filesystem::path& source, const CompressionOptions& options,
                            const std::function<bool()>& isCancelled, const FilterPass& filter);
+
+// compress() up to the output, which goes to `handoff` instead of being placed (see
+// ImagePipeline::produce).
+CompressionResult produce(const std::filesystem::path& source, const CompressionOptions& options,
+                          const std::function<bool()>& isCancelled, const OutputPlanner::Handoff& handoff);
+CompressionResult produce(const std::filesystem::path& source, const CompressionOptions& options,
+                          const std::function<bool()>& isCancelled, const FilterPass& filter,
+                          const OutputPlanner::Handoff& handoff);
 
 // Puts the pages of `source` at `pageIndices` (0-based) in place of the same pages of `target`.
 // Every reference in `target` to a replaced page — outline items, named destinations, link

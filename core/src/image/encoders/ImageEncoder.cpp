@@ -39,18 +39,15 @@ std::string encoderName(const ImageEncoder& encoder) {
         encoder);
 }
 
+std::chrono::milliseconds encodeTimeLimit(PixelSize size) {
+    const auto pixels = std::int64_t(size.width) * std::int64_t(size.height);
+    return std::chrono::minutes(2) + std::chrono::milliseconds(pixels * 30 / 1000);
+}
+
 namespace {
 
 EncodeFailure toolFailure(const std::string& executable, const ToolRunner::Result& result) {
     return EncodeFailure{EncodeFailure::Tool{toolName(executable), result.status, result.stderrText, result.signal}};
-}
-
-// How long one encoder run may take before it counts as hung: two minutes and half a minute per
-// megapixel encoded. Generous on purpose (cjxl's lossless effort on a 268 MP picture on a slow
-// machine must never be cut); it is there so that a hung encoder cannot hold its job forever.
-std::chrono::milliseconds encodeTimeLimit(PixelSize size) {
-    const auto pixels = std::int64_t(size.width) * std::int64_t(size.height);
-    return std::chrono::minutes(2) + std::chrono::milliseconds(pixels * 30 / 1000);
 }
 
 // Runs a tool whose only meaningful status is 0.

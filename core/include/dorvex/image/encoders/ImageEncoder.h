@@ -5,6 +5,7 @@
 // an ordinary refusal and throws for the unexpected (a tool that cannot be launched, a source
 // that cannot be rendered, an intermediate that cannot be written) and for a cancelled job.
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -77,6 +78,11 @@ using ImageEncoder = std::variant<MozJPEGEncoder, PNGQuantEncoder, CWebPEncoder,
 
 // What failures name the encoder by: the tool's file name ("cwebp"), or "ImageIO" for our writer.
 std::string encoderName(const ImageEncoder& encoder);
+
+// How long one encoder run may take before it counts as hung: two minutes and half a minute per
+// megapixel encoded. Generous on purpose (cjxl's lossless effort on a 268 MP picture on a slow
+// machine must never be cut); it is there so that a hung encoder cannot hold its job forever.
+std::chrono::milliseconds encodeTimeLimit(PixelSize size);
 
 // Writes `out` for one attempt. `quality` is nominal (the level scale's): each encoder is handed
 // the quality on its own scale that looks about the same (FormatProfile::encoderQuality), which is

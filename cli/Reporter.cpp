@@ -10,6 +10,7 @@
 
 #include "dorvex/model/Cancellation.h"
 #include "dorvex/text/Format.h"
+#include "dorvex/text/RunProgress.h"
 #include "dorvex/model/JsonCoding.h"
 #include "dorvex/image/SizeTargetSearch.h"
 #include "TerminalText.h"
@@ -233,8 +234,7 @@ std::string Reporter::jsonLine(const std::string& source, const CompressionResul
 
 std::string Reporter::liveLine(int finished, int total, std::optional<double> secondsLeft,
                                const std::vector<std::string>& jobs, std::size_t width) {
-    std::string line = fmt::format("{}/{}", finished, total);
-    if (secondsLeft) line += " · 预计剩余 " + Format::duration(*secondsLeft);
+    std::string line = RunProgress::text(finished, total, secondsLeft);
     if (!jobs.empty()) line += fmt::format(" · {}", fmt::join(jobs, " | "));
     return fitToWidth(line, width);
 }
@@ -255,12 +255,8 @@ void Reporter::drawLive() {
     for (const auto& [id, job] : running_) {
         jobs.push_back(job.name + " " + Format::runningStatus(job.attempt, job.quality, job.progress));
     }
-    // Files still to go at the pace so far; the running ones count as not begun.
-    std::optional<double> secondsLeft;
-    if (finished_ > 0 && expected_ > finished_) {
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        secondsLeft = elapsed / finished_ * (expected_ - finished_);
-    }
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const std::optional<double> secondsLeft = RunProgress::secondsLeft(elapsed, finished_, expected_);
     // One column short of the width, so that the cursor never wraps onto a row of its own.
     const std::size_t width = terminalWidth(live_);
     const std::string line = liveLine(finished_, expected_, secondsLeft, jobs, width > 1 ? width - 1 : 1);

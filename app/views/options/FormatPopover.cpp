@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QLabel>
 #include <QRadioButton>
+#include <QStackedWidget>
 #include <QVBoxLayout>
 
 #include "views/options/PopoverText.h"
@@ -52,8 +53,8 @@ QString FormatPopover::hint(OutputFormat format) {
 }
 
 FormatPopover::FormatPopover(ObservablePresetStore& store, QWidget* parent)
-    : OptionsPopover(store, parent), choices_(new QButtonGroup(this)),
-      jxlLossless_(new SwitchButton(QStringLiteral("JXL 无损"))),
+    : OptionsPopover(store, parent), choices_(new QButtonGroup(this)), formatSwitches_(new QStackedWidget),
+      noSwitch_(new QWidget), jxlLossless_(new SwitchButton(QStringLiteral("JXL 无损"))),
       tiffCompression_(new SegmentedPicker({QStringLiteral("LZW"), QStringLiteral("ZIP")})),
       videoCodec_(new SegmentedPicker({QStringLiteral("HEVC · 更小"), QStringLiteral("H.264 · 兼容")})) {
     setObjectName(QStringLiteral("formatPopover"));
@@ -81,11 +82,17 @@ FormatPopover::FormatPopover(ObservablePresetStore& store, QWidget* parent)
     column()->addWidget(formats);
 
     jxlLossless_->setObjectName(QStringLiteral("jxlLosslessSwitch"));
-    column()->addWidget(jxlLossless_);
     tiffCompression_->setObjectName(QStringLiteral("tiffCompressionPicker"));
     tiffCompression_->setAccessibleName(QStringLiteral("TIFF 压缩"));
     tiffRow_ = labelled(QStringLiteral("TIFF 压缩"), tiffCompression_);
-    column()->addWidget(tiffRow_);
+    auto* jxlPage = new QWidget;  // the switch at the top of its place, as the TIFF row is
+    auto* jxlColumn = new QVBoxLayout(jxlPage);
+    jxlColumn->setContentsMargins(0, 4, 0, 0);
+    jxlColumn->addWidget(jxlLossless_);
+    jxlColumn->addStretch();
+    formatSwitches_->setObjectName(QStringLiteral("formatSwitches"));
+    for (QWidget* page : {noSwitch_, jxlPage, tiffRow_}) formatSwitches_->addWidget(page);
+    column()->addWidget(formatSwitches_);
     videoCodec_->setObjectName(QStringLiteral("videoCodecPicker"));
     videoCodec_->setAccessibleName(QStringLiteral("视频编码"));
     column()->addWidget(labelled(QStringLiteral("视频编码"), videoCodec_));
@@ -118,9 +125,9 @@ void FormatPopover::display(const CompressionOptions& options) {
         shown->setChecked(false);
         choices_->setExclusive(true);
     }
-    jxlLossless_->setVisible(options.format == OutputFormat::jxl);
+    QWidget* switches = !options.format ? tiffRow_ : options.format == OutputFormat::jxl ? jxlLossless_->parentWidget() : noSwitch_;
+    formatSwitches_->setCurrentWidget(switches);
     jxlLossless_->setChecked(options.jxlLossless);
-    tiffRow_->setVisible(!options.format);
     tiffCompression_->setCurrent(indexIn(TIFFCompression::allCases(), options.tiffCompression));
     videoCodec_->setCurrent(indexIn(VideoCodec::allCases(), options.videoCodec));
 }

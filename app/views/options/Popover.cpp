@@ -1,5 +1,7 @@
 #include "views/options/Popover.h"
 
+#include <algorithm>
+
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -25,19 +27,29 @@ Popover::Popover(QWidget* anchor) : QFrame(anchor, Qt::Popup | Qt::FramelessWind
 void Popover::setContent(QWidget* content) { layout()->addWidget(content); }
 
 void Popover::popUp() {
+    ensurePolished();
     fitHeight();
-    const QRect anchorRect(anchor_->mapToGlobal(QPoint(0, 0)), anchor_->size());
-    QPoint position(anchorRect.center().x() - panelWidth / 2, anchorRect.bottom() + 1 + anchorGap);
-    if (const QScreen* screen = anchor_->screen()) {
-        const QRect area = screen->availableGeometry().adjusted(screenInset, screenInset, -screenInset, -screenInset);
-        if (position.y() + height() > area.bottom() && anchorRect.top() - anchorGap - height() >= area.top())
-            position.setY(anchorRect.top() - anchorGap - height());
-        position.setX(qBound(area.left(), position.x(), qMax(area.left(), area.right() + 1 - panelWidth)));
-        position.setY(qMax(area.top(), position.y()));
-    }
-    move(position);
+    place();
     show();
     if (!isAncestorOf(focusWidget())) focusNextChild();
+}
+
+QPoint Popover::placement(QSize size, const QRect& anchor, const QRect& available, int gap, int inset) {
+    const QRect area = available.adjusted(inset, inset, -inset, -inset);
+    const int below = anchor.bottom() + 1 + gap;
+    const int roomBelow = area.bottom() + 1 - below;
+    const int roomAbove = anchor.top() - gap - area.top();
+    const bool opensAbove = roomBelow < size.height() && (roomAbove >= size.height() || roomAbove > roomBelow);
+    const int y = opensAbove ? anchor.top() - gap - size.height() : below;
+    const int x = anchor.center().x() - size.width() / 2;
+    return {std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width())),
+            std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()))};
+}
+
+void Popover::place() {
+    const QRect anchorRect(anchor_->mapToGlobal(QPoint(0, 0)), anchor_->size());
+    if (const QScreen* screen = anchor_->screen())
+        move(placement(size(), anchorRect, screen->availableGeometry(), anchorGap, screenInset));
 }
 
 QWidget* Popover::dismissFor(QWidget* content) {
@@ -50,7 +62,12 @@ QWidget* Popover::dismissFor(QWidget* content) {
 
 bool Popover::event(QEvent* event) {
     const bool handled = QFrame::event(event);
-    if (event->type() == QEvent::LayoutRequest) fitHeight();
+    if (event->type() == QEvent::LayoutRequest) {
+        // Content that appears or disappears changes the height: the popover stays attached to
+        // its anchor (one opened above it keeps its lower edge there) and on the screen.
+        fitHeight();
+        if (isVisible()) place();
+    }
     return handled;
 }
 

@@ -40,6 +40,24 @@ SaveLocation withSuffix(const SaveLocation& location, std::string suffix) {
     return SaveLocation::sourceFolder(std::move(suffix));
 }
 
+// Why outputs cannot be named so, in the engine's words; none when they can. Besides the naming
+// check, an output beside its source must not take the source's own name, which happens to every
+// source already in the output's format when the prefix and the suffix are both empty: the sample
+// checked is such a source.
+std::optional<std::string> namingProblem(const CompressionOptions& options) {
+    try {
+        OutputPlanner::validateNaming(options.filenamePrefix, options.saveLocation);
+    } catch (const OutputPlanner::NamingError& error) {
+        return error.what();
+    }
+    if (options.saveLocation.isOverwrite()) return std::nullopt;
+    const OutputFormat format = options.format.value_or(OutputFormat::jpeg);
+    const fs::path source = fs::path(sampleSource()).replace_extension(fs::path(format.fileExtension()));
+    const fs::path output = OutputPlanner::destination(source, format, options.saveLocation, options.filenamePrefix);
+    if (output == source) return OutputPlanner::WriteError::wouldOverwriteSource(output).what();
+    return std::nullopt;
+}
+
 // Sets a field's text only when it differs: setting it moves the cursor to the end, which would
 // happen on every key typed, since each edit comes back as a change of the options.
 void setFieldText(QLineEdit* field, const QString& value) {
@@ -49,7 +67,9 @@ void setFieldText(QLineEdit* field, const QString& value) {
 }  // namespace
 
 std::optional<fs::path> SaveLocationPopover::chooseFolderWithDialog(QWidget* parent) {
-    QFileDialog dialog(parent);
+    // The desktop's own chooser where the platform theme offers one (through the desktop portal
+    // when the application runs with it, see main.cpp), else Qt's dialog in the desktop's language.
+    QFileDialog dialog(parent, QStringLiteral("选择文件夹"));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
@@ -115,12 +135,8 @@ SaveLocationPopover::SaveLocationPopover(ObservablePresetStore& store, SettingsS
 
     connect(mode_, &QComboBox::currentIndexChanged, this, [this](int index) { choose(Mode(index)); });
     connect(chooseButton, &QPushButton::clicked, this, &SaveLocationPopover::changeFolder);
-    connect(prefix_, &QLineEdit::textChanged, this, [this](const QString& prefix) {
-        edit([&](CompressionOptions& o) { o.filenamePrefix = prefix.toStdString(); });
-    });
-    connect(suffix_, &QLineEdit::textChanged, this, [this](const QString& suffix) {
-        edit([&](CompressionOptions& o) { o.saveLocation = withSuffix(o.saveLocation, suffix.toStdString()); });
-    });
+    connect(prefix_, &QLineEdit::textChanged, this, &SaveLocationPopover::namingEdited);
+    connect(suffix_, &QLineEdit::textChanged, this, &SaveLocationPopover::namingEdited);
     refresh();
 }
 
@@ -137,17 +153,40 @@ void SaveLocationPopover::display(const CompressionOptions& options) {
     naming_->setVisible(mode != Mode::overwrite);
     setFieldText(prefix_, text(options.filenamePrefix));
     setFieldText(suffix_, text(suffixOf(location)));
+    showNaming(options);
+}
 
-    try {
-        OutputPlanner::validateNaming(options.filenamePrefix, location);
+void SaveLocationPopover::hideEvent(QHideEvent* event) {
+    OptionsPopover::hideEvent(event);
+    refresh();  // a refused prefix or suffix gives way to the one in force
+}
+
+void SaveLocationPopover::namingEdited() {
+    if (isRefreshing()) return;
+    CompressionOptions typed = options();
+    typed.filenamePrefix = prefix_->text().toStdString();
+    typed.saveLocation = withSuffix(typed.saveLocation, suffix_->text().toStdString());
+    // A naming that cannot work stays in its field with the reason below; the options keep the
+    // last one that can.
+    if (!namingProblem(typed)) {
+        edit([&](CompressionOptions& o) {
+            o.filenamePrefix = typed.filenamePrefix;
+            o.saveLocation = typed.saveLocation;
+        });
+    }
+    showNaming(typed);
+}
+
+void SaveLocationPopover::showNaming(const CompressionOptions& options) {
+    if (const std::optional<std::string> problem = namingProblem(options)) {
+        error_->setText(text(*problem));
+        preview_->clear();
+    } else {
         const fs::path example = OutputPlanner::destination(sampleSource(), options.format.value_or(OutputFormat::jpeg),
-                                                            location, options.filenamePrefix);
+                                                            options.saveLocation, options.filenamePrefix);
         preview_->setText(QStringLiteral("示例：") + text(example.filename().string()));
         preview_->setToolTip(preview_->text());
         error_->clear();
-    } catch (const OutputPlanner::NamingError& error) {
-        error_->setText(text(error.what()));
-        preview_->clear();
     }
     preview_->setVisible(error_->text().isEmpty());
     error_->setVisible(!error_->text().isEmpty());
@@ -156,8 +195,14 @@ void SaveLocationPopover::display(const CompressionOptions& options) {
 void SaveLocationPopover::choose(Mode mode) {
     if (isRefreshing()) return;
     switch (mode) {
-    case Mode::source:
-        return edit([](CompressionOptions& o) { o.saveLocation = SaveLocation::sourceFolder(suffixOf(o.saveLocation)); });
+    case Mode::source: {
+        // Beside their sources, outputs need names of their own: the default suffix when the
+        // naming kept from a folder would give them their sources' names.
+        CompressionOptions beside = options();
+        beside.saveLocation = SaveLocation::sourceFolder(suffixOf(beside.saveLocation));
+        if (namingProblem(beside)) beside.saveLocation = SaveLocation::sourceFolder(std::string(SaveLocation::defaultSuffix));
+        return edit([&](CompressionOptions& o) { o.saveLocation = beside.saveLocation; });
+    }
     case Mode::overwrite: return edit([](CompressionOptions& o) { o.saveLocation = SaveLocation::overwrite(); });
     case Mode::folder: break;
     }

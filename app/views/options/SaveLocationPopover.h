@@ -1,7 +1,9 @@
 #pragma once
 // SaveLocationPopover: where outputs go — beside their sources, into a chosen folder, or in place
 // of the sources — and how they are named (prefix, suffix), with the name a sample photo would get
-// or the reason the naming cannot work. The folder last chosen is remembered in the settings.
+// or the reason the naming cannot work. A prefix or suffix that cannot work is refused as it is
+// typed: the options keep the last naming that can, and the field shows the reason until it is
+// corrected or the popover closes. The folder last chosen is remembered in the settings.
 
 #include <filesystem>
 #include <functional>
@@ -39,8 +41,15 @@ public:
     // The suffix of the source and folder modes; the default suffix in the overwrite mode.
     static std::string suffixOf(const SaveLocation& location);
 
+protected:
+    void hideEvent(QHideEvent* event) override;
+
 private:
     void display(const CompressionOptions& options) override;
+    // The prefix or suffix field changed: writes the naming when it can work.
+    void namingEdited();
+    // The sample output name of `options`, or why their naming cannot work.
+    void showNaming(const CompressionOptions& options);
     void choose(Mode mode);
     void changeFolder();
     // The folder mode with `folder`, keeping the suffix.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "views/options/SwitchButton.h"
 
@@ -16,14 +17,23 @@ namespace {
 
 double bytesPer(SizeLimitEditor::Unit unit) { return unit == SizeLimitEditor::Unit::kb ? 1e3 : 1e6; }
 
+// The amount field shows at most two decimals, so its smallest amount in MB is 0.01; what is typed
+// may have three (to the byte in KB).
+constexpr double smallestShown = 0.01;
+constexpr int typedDecimals = 3;
+
 // The amount field: holds the value to the byte (six decimals cover MB) and shows it in the
-// locale's format with at most two decimals and no trailing zeros.
+// locale's format with at most two decimals and no trailing zeros. What can be typed is a plain
+// amount (digits and at most three decimals, no sign) up to the largest limit in the current unit.
+// One below the smallest amount the field shows without reading 0 (1 KB, 0.01 MB) waits as typed
+// and becomes that amount when the edit ends; one that is not a number yet (".") gives way to the
+// amount before.
 class AmountField : public QDoubleSpinBox {
 public:
     AmountField() {
         setDecimals(6);
-        setRange(0, double(SizeLimitEditor::largestLimit) / 1e3);
         setButtonSymbols(QAbstractSpinBox::NoButtons);
+        setCorrectionMode(QAbstractSpinBox::CorrectToPreviousValue);
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
 
@@ -31,6 +41,26 @@ public:
         QLocale shown = locale();
         if (!isGroupSeparatorShown()) shown.setNumberOptions(shown.numberOptions() | QLocale::OmitGroupSeparator);
         return shown.toString(std::round(value * 100) / 100, 'f', QLocale::FloatingPointShortest);
+    }
+
+    double valueFromText(const QString& text) const override { return locale().toDouble(text); }
+
+    QValidator::State validate(QString& input, int&) const override {
+        const QString point = locale().decimalPoint();
+        const qsizetype pointAt = input.indexOf(point);
+        const qsizetype fractionDigits = pointAt < 0 ? 0 : input.size() - pointAt - point.size();
+        for (qsizetype at = 0; at < input.size(); ++at)
+            if (!input[at].isDigit() && (at < pointAt || at >= pointAt + point.size())) return QValidator::Invalid;
+        if (fractionDigits > typedDecimals) return QValidator::Invalid;
+        bool isNumber = false;
+        const double value = locale().toDouble(input, &isNumber);
+        if (!isNumber || value < minimum()) return QValidator::Intermediate;
+        return value > maximum() ? QValidator::Invalid : QValidator::Acceptable;
+    }
+
+    void fixup(QString& input) const override {
+        bool isNumber = false;
+        if (locale().toDouble(input, &isNumber) < minimum() && isNumber) input = textFromValue(minimum());
     }
 };
 
@@ -74,7 +104,10 @@ SizeLimitEditor::SizeLimitEditor(const QString& title, Amount start, QWidget* pa
         emit limitEdited(limit_);
     });
     connect(value_, &QDoubleSpinBox::valueChanged, this, &SizeLimitEditor::amountEdited);
-    connect(unit_, &QComboBox::currentIndexChanged, this, &SizeLimitEditor::amountEdited);
+    connect(unit_, &QComboBox::currentIndexChanged, this, [this] {
+        fitRange();
+        amountEdited();
+    });
 }
 
 SizeLimitEditor::Amount SizeLimitEditor::amount() const {
@@ -96,7 +129,16 @@ void SizeLimitEditor::showAmount(Amount shown) {
     const bool wasShowing = showing_;
     showing_ = true;
     unit_->setCurrentIndex(shown.unit == Unit::kb ? 0 : 1);
+    fitRange();
     value_->setValue(shown.value);
+    showing_ = wasShowing;
+}
+
+void SizeLimitEditor::fitRange() {
+    // Clamping the amount into the new range is not an edit of its own.
+    const bool wasShowing = std::exchange(showing_, true);
+    const double unitBytes = bytesPer(amount().unit);
+    value_->setRange(std::max(double(smallestLimit) / unitBytes, smallestShown), double(largestLimit) / unitBytes);
     showing_ = wasShowing;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // SizeLimitEditor: one optional byte limit — a switch that turns it on and off, and an amount in
 // KB or MB (1 KB = 1 000 bytes) that becomes the limit while it is on. The amount is kept exactly
-// as given (a stored 999 999 bytes is 999.999 KB) even where the field shows it rounded.
+// as given (a stored 999 999 bytes is 999.999 KB) even where the field shows it rounded. The field
+// takes only amounts it can show, from 1 KB or 0.01 MB up to the largest limit: a typed 0.5 KB
+// becomes 1 KB when the edit ends, so the field never shows less than the limit in force.
 
 #include <QWidget>
 
@@ -49,6 +51,8 @@ signals:
 
 private:
     void showAmount(Amount amount);
+    // The amount field's range for the current unit.
+    void fitRange();
     void amountEdited();
 
     SwitchButton* switch_;

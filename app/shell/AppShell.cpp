@@ -16,11 +16,14 @@
 #include "dorvex/platform/AppPaths.h"
 #include "model/AppModel.h"
 #include "model/ObservablePresetStore.h"
-#include "views/CompareWindow.h"
-#include "views/ResultRowDelegate.h"
-#include "views/ThumbnailCache.h"
+#include "shell/BatchNotifier.h"
 #include "shell/SettingsWindow.h"
 #include "shell/TrayIcon.h"
+#include "shell/TrayPanel.h"
+#include "views/CompareWindow.h"
+#include "views/ResultList.h"
+#include "views/ResultRowDelegate.h"
+#include "views/ThumbnailCache.h"
 #include "views/window/MainWindow.h"
 
 namespace dorvex::app {
@@ -35,14 +38,6 @@ void bringUp(QWidget& window) {
     window.show();
     window.raise();
     window.activateWindow();
-}
-
-// Whether a window of the application shows (popups and tool tips do not count).
-bool anyWindowShown() {
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    return std::any_of(windows.begin(), windows.end(), [](const QWidget* window) {
-        return window->isVisible() && window->windowType() != Qt::Popup && window->windowType() != Qt::ToolTip;
-    });
 }
 
 }  // namespace
@@ -64,6 +59,8 @@ AppShell::AppShell(const Folders& folders, QObject* parent) : QObject(parent), s
     connect(mainWindow_.get(), &MainWindow::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     model_->setWindowOpener([this] { showMainWindow(); });
     model_->setSettingsOpener([this] { showSettingsWindow(); });
+    batchNotifier_ = std::make_unique<BatchNotifier>(*model_, std::make_unique<DesktopNotifier>(),
+                                                     [this] { showMainWindow(); });
 
     // The shell decides about quitting (lastWindowClosed), and the engine stops before the model goes.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -84,6 +81,7 @@ AppShell::AppShell(const Folders& folders, QObject* parent) : QObject(parent), s
 
 AppShell::~AppShell() {
     settingsSubscription_.cancel();
+    batchNotifier_.reset();
     trayIcon_.reset();
     settingsWindow_.reset();
     compareWindow_.reset();
@@ -98,6 +96,12 @@ bool AppShell::quitsWhenLastWindowCloses(bool showTrayIcon, bool keepRunning, bo
 void AppShell::showMainWindow() { bringUp(*mainWindow_); }
 void AppShell::showCompareWindow() { bringUp(*compareWindow_); }
 void AppShell::showSettingsWindow() { bringUp(*settingsWindow_); }
+
+void AppShell::openItem(CompressionItem* item) {
+    const ItemListModel* list = model_->itemList();
+    const int row = list->row(item);
+    if (row >= 0) mainWindow_->resultList()->trigger(RowAction::Kind::open, list->index(row));
+}
 
 void AppShell::open(const QStringList& files) {
     QList<QUrl> urls;
@@ -118,6 +122,7 @@ void AppShell::applyTraySetting() {
     if (show && !trayIcon_) {
         trayIcon_ = std::make_unique<TrayIcon>(*model_);
         connect(trayIcon_.get(), &TrayIcon::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+        connect(trayIcon_->panel(), &TrayPanel::openRequested, this, &AppShell::openItem);
     } else if (!show && trayIcon_) {
         trayIcon_.reset();
         // The icon was the way back to a hidden application: without it, the main window shows.

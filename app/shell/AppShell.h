@@ -3,7 +3,8 @@
 // (the earlier product's preferences carried over, the defaults registered), the preset store, the
 // encoders (the application's own bin folder first), the one app model; then the windows that
 // share it — main, compare and settings — and the tray icon, which exists exactly while the
-// setting "showMenuBarIcon" is on. It decides whether closing the last window quits.
+// setting "showMenuBarIcon" is on; and the notice at the end of the work while no window shows.
+// It decides whether closing the last window quits.
 
 #include <QObject>
 #include <QStringList>
@@ -16,7 +17,9 @@
 namespace dorvex::app {
 
 class AppModel;
+class BatchNotifier;
 class CompareWindow;
+class CompressionItem;
 class MainWindow;
 class ObservablePresetStore;
 class SettingsWindow;
@@ -54,6 +57,9 @@ public:
     void showMainWindow();
     void showCompareWindow();
     void showSettingsWindow();
+    // A listed item opened from elsewhere than the list (the tray panel), as the list opens it:
+    // an image in the compare window, a video or PDF in the desktop's application.
+    void openItem(CompressionItem* item);
     // Files handed over on the command line or by a later start: added, and the main window shown.
     // No files: the main window is shown (a click on the launcher).
     void open(const QStringList& files);
@@ -74,6 +80,7 @@ private:
     std::unique_ptr<CompareWindow> compareWindow_;
     std::unique_ptr<SettingsWindow> settingsWindow_;
     std::unique_ptr<TrayIcon> trayIcon_;
+    std::unique_ptr<BatchNotifier> batchNotifier_;
     SettingsStore::Subscription settingsSubscription_;
 };
 

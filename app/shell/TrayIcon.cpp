@@ -1,25 +1,30 @@
 #include "shell/TrayIcon.h"
 
 #include <QCursor>
+#include <QEvent>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QPalette>
 #include <QSystemTrayIcon>
 
 #include "model/AppModel.h"
 #include "shell/TrayPanel.h"
-#include "views/ThemeIcon.h"
 
 namespace dorvex::app {
 
 TrayIcon::TrayIcon(AppModel& model, QObject* parent)
     : QObject(parent),
+      model_(model),
       panel_(std::make_unique<TrayPanel>(model)),
       menu_(std::make_unique<QMenu>()),
       icon_(new QSystemTrayIcon(this)) {
     setObjectName(QStringLiteral("trayIcon"));
-    QIcon symbol = QIcon::fromTheme(QStringLiteral("local.dorvex.app-symbolic"));
-    if (symbol.isNull()) symbol = themeIcon(QStringLiteral("local.dorvex.app"), QStringLiteral("tray.svg"));
-    icon_->setIcon(symbol);
-    icon_->setToolTip(QStringLiteral("Dorvex"));
+    connect(&model, &AppModel::summaryChanged, this, &TrayIcon::refresh);
+    connect(&model, &AppModel::collectingChanged, this, &TrayIcon::refresh);
+    connect(&model, &AppModel::ignoredCountChanged, this, &TrayIcon::refresh);
+    qApp->installEventFilter(this);
+    setIcon();
+    refresh();
 
     menu_->setObjectName(QStringLiteral("trayMenu"));
     menu_->addAction(QStringLiteral("打开主窗口"), &model, &AppModel::openWindow);
@@ -40,6 +45,24 @@ TrayIcon::~TrayIcon() {
     icon_->hide();
     icon_->setContextMenu(nullptr);
     panel_->close();
+}
+
+void TrayIcon::refresh() {
+    const AppModel::Summary summary = model_.summary();
+    const TrayState state = trayState(summary, model_.collecting());
+    if (state != state_) {
+        state_ = state;
+        setIcon();
+    }
+    const std::optional<int> collected = model_.collecting() ? std::optional(model_.collectedCount()) : std::nullopt;
+    icon_->setToolTip(trayToolTip(summary, model_.ignoredCount(), collected));
+}
+
+void TrayIcon::setIcon() { icon_->setIcon(trayIcon(state_, QGuiApplication::palette().color(QPalette::WindowText))); }
+
+bool TrayIcon::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) setIcon();
+    return QObject::eventFilter(watched, event);
 }
 
 void TrayIcon::togglePanel() {

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QAbstractButton>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -18,6 +19,7 @@
 #include "model/AppModel.h"
 #include "shell/ItemStatus.h"
 #include "shell/TrayDropZone.h"
+#include "views/RowActions.h"
 #include "views/RowContent.h"
 #include "views/options/ElidedLabel.h"
 
@@ -44,6 +46,8 @@ void setStatus(QLabel& label, const ItemStatus& status) {
     label.setFont(font);
 }
 
+constexpr int rowPadding = 6;  // around a recent item's line, inside its hover highlight
+
 QPushButton* button(const QString& text, const char* name, QWidget* parent) {
     auto* b = new QPushButton(text, parent);
     b->setObjectName(QString::fromLatin1(name));
@@ -52,6 +56,57 @@ QPushButton* button(const QString& text, const char* name, QWidget* parent) {
 }
 
 }  // namespace
+
+// One recent item's line: its name and short status. A finished item with an output is a button
+// (highlighted under the pointer and with the focus) that opens it; other lines take no clicks.
+class RecentRow : public QAbstractButton {
+public:
+    explicit RecentRow(QWidget* parent) : QAbstractButton(parent), name(new ElidedLabel(this)), status(new QLabel(this)) {
+        name->setObjectName(QStringLiteral("recentName"));
+        status->setObjectName(QStringLiteral("recentStatus"));
+        auto* line = new QHBoxLayout(this);
+        line->setContentsMargins(rowPadding, rowPadding / 2, rowPadding, rowPadding / 2);
+        line->setSpacing(12);
+        line->addWidget(name, 1);
+        line->addWidget(status);
+        setAttribute(Qt::WA_Hover);
+    }
+
+    void setItem(const CompressionItem& item) {
+        item_ = &item;
+        name->setText(QString::fromStdString(item.source().filename().string()));
+        name->setToolTip(QString::fromStdString(item.source().string()));
+        setStatus(*status, itemStatus(item));
+        const std::vector<RowAction> actions = RowActions::hoverButtons(item);
+        opens_ = !actions.empty();
+        setToolTip(opens_ ? actions.front().text : QString());
+        setFocusPolicy(opens_ ? Qt::StrongFocus : Qt::NoFocus);
+        setCursor(opens_ ? Qt::PointingHandCursor : Qt::ArrowCursor);
+        update();
+    }
+    const CompressionItem* item() const { return item_; }
+    bool opens() const { return opens_; }
+
+    ElidedLabel* name;
+    QLabel* status;
+
+protected:
+    bool hitButton(const QPoint& pos) const override { return opens_ && QAbstractButton::hitButton(pos); }
+    void paintEvent(QPaintEvent*) override {
+        if (!opens_ || !(underMouse() || hasFocus() || isDown())) return;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor highlight = palette().color(QPalette::Highlight);
+        highlight.setAlphaF(isDown() ? 0.30F : 0.16F);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(highlight);
+        painter.drawRoundedRect(QRectF(rect()), 5, 5);
+    }
+
+private:
+    const CompressionItem* item_ = nullptr;
+    bool opens_ = false;
+};
 
 TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), model_(model) {
@@ -93,20 +148,22 @@ TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     recentCaption_->setObjectName(QStringLiteral("recentCaption"));
     recentCaption_->setForegroundRole(QPalette::PlaceholderText);
     layout->addWidget(recentCaption_);
+    recentCaption_->setContentsMargins(rowPadding, 0, 0, 0);
+    auto* recentRows = new QVBoxLayout;
+    recentRows->setSpacing(0);
+    layout->addLayout(recentRows);
     for (int i = 0; i < recentCount; ++i) {
-        RecentRow& r = recent_[std::size_t(i)];
-        r.row = new QWidget(this);
-        r.row->setObjectName(QStringLiteral("recentRow%1").arg(i));
-        r.name = new ElidedLabel(r.row);
-        r.name->setObjectName(QStringLiteral("recentName"));
-        r.status = new QLabel(r.row);
-        r.status->setObjectName(QStringLiteral("recentStatus"));
-        auto* line = new QHBoxLayout(r.row);
-        line->setContentsMargins(0, 0, 0, 0);
-        line->setSpacing(12);
-        line->addWidget(r.name, 1);
-        line->addWidget(r.status);
-        layout->addWidget(r.row);
+        auto* row = new RecentRow(this);
+        row->setObjectName(QStringLiteral("recentRow%1").arg(i));
+        connect(row, &QAbstractButton::clicked, this, [this, row] {
+            const QList<CompressionItem*>& items = model_.items();
+            const auto listed = std::find(items.begin(), items.end(), row->item());
+            if (listed == items.end()) return;
+            close();
+            emit openRequested(*listed);
+        });
+        recentRows->addWidget(row);
+        recent_[std::size_t(i)] = row;
     }
     ItemListModel* list = model_.itemList();
     connect(list, &QAbstractItemModel::rowsInserted, this, &TrayPanel::refreshRecent);
@@ -162,13 +219,9 @@ void TrayPanel::refreshRecent() {
     const QList<CompressionItem*>& items = model_.items();
     recentCaption_->setVisible(!items.isEmpty());
     for (int i = 0; i < recentCount; ++i) {
-        const RecentRow& r = recent_[std::size_t(i)];
-        r.row->setVisible(i < items.size());
-        if (i >= items.size()) continue;
-        const CompressionItem& item = *items[i];
-        r.name->setText(QString::fromStdString(item.source().filename().string()));
-        r.name->setToolTip(QString::fromStdString(item.source().string()));
-        setStatus(*r.status, itemStatus(item));
+        RecentRow* row = recent_[std::size_t(i)];
+        row->setVisible(i < items.size());
+        if (i < items.size()) row->setItem(*items[i]);
     }
     if (isVisible()) adjustSize();
 }

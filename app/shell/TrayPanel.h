@@ -1,6 +1,7 @@
 #pragma once
 // TrayPanel: the small panel the tray icon opens — a drop zone, the preset picker, the three
-// newest items with their short status, and buttons to open the main window or the settings and
+// newest items with their short status (a click on a finished one opens it as the main window's
+// list does: the compare window, or the player or viewer), and buttons to open the main window or the settings and
 // to quit. A frameless panel kept above other windows. Unlike a popup it stays open while the user
 // works in another application — the drop zone is there for files dragged from a file manager,
 // whose first click would close a popup before the drag began — and closes on Escape, on a click
@@ -19,7 +20,9 @@ class QLabel;
 namespace dorvex::app {
 
 class AppModel;
+class CompressionItem;
 class ElidedLabel;
+class RecentRow;
 
 class TrayPanel : public QWidget {
     Q_OBJECT
@@ -43,6 +46,8 @@ public:
 signals:
     // "退出" was chosen.
     void quitRequested();
+    // A recent item that can be opened (RowActions::opens) was clicked; the panel has closed.
+    void openRequested(CompressionItem* item);
 
 protected:
     void hideEvent(QHideEvent* event) override;
@@ -56,12 +61,7 @@ private:
     AppModel& model_;
     QComboBox* presets_;
     QLabel* recentCaption_;
-    struct RecentRow {
-        QWidget* row;
-        ElidedLabel* name;
-        QLabel* status;
-    };
-    std::array<RecentRow, recentCount> recent_{};
+    std::array<RecentRow*, recentCount> recent_{};
     QElapsedTimer sinceClosed_;
 };
 

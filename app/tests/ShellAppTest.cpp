@@ -1,7 +1,8 @@
 // The shell: start-up in its order with temporary XDG folders, the windows it makes, the tray icon
-// following its setting, the quit rule, and the ways out of the main window: its menu and closing
-// it. (Later starts: ShellSingleInstanceTest.)
+// following its setting, an item opened from the tray panel, the quit rule, and the ways out of the
+// main window: its menu and closing it. (Later starts: ShellSingleInstanceTest.)
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QSignalSpy>
@@ -14,6 +15,7 @@
 #include "shell/AppShell.h"
 #include "shell/SettingsWindow.h"
 #include "shell/TrayIcon.h"
+#include "shell/TrayPanel.h"
 #include "views/CompareWindow.h"
 #include "views/window/MainWindow.h"
 
@@ -63,6 +65,30 @@ private slots:
         }
         shell.settings().setValue(SettingsKeys::showMenuBarIcon, false);
         QTRY_VERIFY(shell.trayIcon() == nullptr);
+    }
+
+    // A click on a finished picture in the tray panel compares it, as the main window's list does,
+    // without bringing up the main window.
+    void trayPanelOpensTheCompareWindow() {
+        AppShell shell;
+        shell.settings().setValue(SettingsKeys::showMenuBarIcon, true);
+        QTRY_VERIFY(shell.trayIcon() != nullptr);
+        const fs::path source = testing::writePng(AppPaths::homeFolder() / "shell" / "tray.png", 8);
+        shell.model().add(std::vector{source});
+        QTRY_COMPARE(shell.model().summary().finishedCount, 1);
+        CompressionItem* item = shell.model().items().front();
+        if (!item->result()->output) {  // no encoder here: the item is given an output as if it had one
+            CompressionResult result;
+            result.status = CompressionResult::Success{};
+            result.output = source;
+            item->setState(CompressionItem::Finished{result});
+        }
+        TrayPanel& panel = *shell.trayIcon()->panel();
+        panel.showNear(QRect(100, 100, 1, 1));
+        QTest::mouseClick(panel.findChild<QAbstractButton*>("recentRow0"), Qt::LeftButton);
+        QVERIFY(shell.compareWindow().isVisible());
+        QVERIFY(shell.model().compareItemID() == item->id());
+        QVERIFY(!shell.mainWindow().isVisible());
     }
 
     void quitRule() {

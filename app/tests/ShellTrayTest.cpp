@@ -1,17 +1,22 @@
-// The tray: the panel's short status of an item, the three newest items, drops onto the panel,
-// where the panel opens, and the icon's click opening and closing it (with a tray host only).
+// The tray: the icon's state and tooltip following the model, the notice at the end of the work
+// while no window shows, the panel's short status of an item, the three newest items and a click
+// on one, drops onto the panel, where the panel opens, and the icon's click opening and closing it
+// (with a tray host only).
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
 
 #include "AppTestSupport.h"
 #include "dorvex/platform/AppPaths.h"
 #include "model/AppModel.h"
+#include "shell/BatchNotifier.h"
 #include "shell/ItemStatus.h"
 #include "shell/TrayDropZone.h"
 #include "shell/TrayIcon.h"
@@ -29,6 +34,31 @@ CompressionResult finished(CompressionResult::Status status, std::int64_t source
     r.sourceBytes = source;
     r.outputBytes = output;
     return r;
+}
+
+// Keeps what would have been shown on the desktop.
+struct RecordingNotifier : Notifier {
+    std::vector<Notice>& shown;
+    std::function<void()>& action;
+    RecordingNotifier(std::vector<Notice>& notices, std::function<void()>& onAction) : shown(notices), action(onAction) {}
+    void show(const Notice& notice, std::function<void()> onAction) override {
+        shown.push_back(notice);
+        action = std::move(onAction);
+    }
+};
+
+// The opaque pixels of the icon at 16 px, and whether all of them are in `colour`.
+bool drawnIn(const QIcon& icon, const QColor& colour) {
+    const QImage image = icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
+    int opaque = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (pixel.alpha() < 255) continue;
+            ++opaque;
+            if (pixel.rgb() != colour.rgb()) return false;
+        }
+    return opaque > 0;
 }
 
 QStringList recentNames(const TrayPanel& panel) {
@@ -54,6 +84,91 @@ private slots:
     void initTestCase() {
         settings = std::make_unique<SettingsStore>(AppPaths::settingsFolder());
         presets = std::make_unique<ObservablePresetStore>(AppPaths::presetsFile(), *settings);
+    }
+
+    void iconStateAndToolTipOfTheWork() {
+        using Summary = AppModel::Summary;
+        struct Case {
+            const char* name;
+            Summary summary;
+            std::optional<int> collected;
+            TrayState state;
+            QString toolTip;
+        };
+        const Case cases[] = {
+            {"nothing listed", {}, std::nullopt, TrayState::idle, "Dorvex"},
+            {"walking a folder", {}, 120, TrayState::working, "Dorvex · 正在查找文件… 120"},
+            {"compressing", {40, 3, 100, 1000, 0, true}, std::nullopt, TrayState::working, "Dorvex · 正在压缩 3/40"},
+            {"compressing, one failed", {40, 3, 0, 0, 1, true}, std::nullopt, TrayState::working, "Dorvex · 正在压缩 3/40"},
+            {"compressing and walking", {5, 1, 0, 0, 0, true}, 7, TrayState::working, "Dorvex · 正在压缩 1/5 · 正在查找文件… 7"},
+            {"done", {2, 2, 0, 0, 0, false}, std::nullopt, TrayState::idle, "Dorvex · 2 个文件 · 已完成 2"},
+            {"done, one failed", {3, 3, 0, 0, 1, true}, std::nullopt, TrayState::failed, "Dorvex · 3 张 · 已完成 3 · 失败 1"},
+        };
+        for (const Case& c : cases) {
+            QVERIFY2(trayState(c.summary, c.collected.has_value()) == c.state, c.name);
+            QCOMPARE(trayToolTip(c.summary, 0, c.collected), c.toolTip);
+        }
+        // Each state looks different, in the colour asked for.
+        const QColor colour(0x12, 0x34, 0x56);
+        QList<QImage> looks;
+        for (const TrayState state : {TrayState::idle, TrayState::working, TrayState::failed}) {
+            const QIcon icon = trayIcon(state, colour);
+            QVERIFY(drawnIn(icon, colour));
+            QVERIFY(!looks.contains(icon.pixmap(16, 16).toImage()));
+            looks << icon.pixmap(16, 16).toImage();
+        }
+    }
+
+    // Without encoders every file fails: the icon shows the work, then the failure, then idle.
+    void trayIconFollowsTheModel() {
+        AppModel model(*presets, Toolchain{}, 2);
+        TrayIcon tray(model);
+        QCOMPARE(tray.state(), TrayState::idle);
+        QCOMPARE(tray.icon()->toolTip(), "Dorvex");
+        model.add(std::vector<fs::path>{testing::writePng(media() / "icon.png", 8)});
+        QCOMPARE(tray.state(), TrayState::working);
+        QCOMPARE(tray.icon()->toolTip(), "Dorvex · 正在压缩 0/1");
+        QTRY_COMPARE(tray.state(), TrayState::failed);
+        QCOMPARE(tray.icon()->toolTip(), "Dorvex · 1 张 · 已完成 1 · 失败 1");
+        QVERIFY(drawnIn(tray.icon()->icon(), QGuiApplication::palette().color(QPalette::WindowText)));
+        model.clear();
+        QCOMPARE(tray.state(), TrayState::idle);
+        QCOMPARE(tray.icon()->toolTip(), "Dorvex");
+    }
+
+    // The end of the work is told on the desktop only while no window of ours shows.
+    void noticeWhenTheWorkEndsUnseen() {
+        struct Case {
+            const char* name;
+            std::function<void(QWidget&)> window;
+            bool notifies;
+        };
+        const Case cases[] = {
+            {"a window shows", [](QWidget& w) { w.show(); }, false},
+            {"no window", [](QWidget&) {}, true},
+            {"the window minimized", [](QWidget& w) { w.showMinimized(); }, true},
+        };
+        for (const Case& c : cases) {
+            std::vector<Notifier::Notice> shown;
+            std::function<void()> action;
+            int windowOpened = 0;
+            AppModel model(*presets, Toolchain{}, 2);
+            BatchNotifier notifier(model, std::make_unique<RecordingNotifier>(shown, action), [&] { ++windowOpened; });
+            QWidget window;
+            c.window(window);
+            model.add(std::vector<fs::path>{testing::writePng(media() / "notice.png", 8)});
+            QTRY_COMPARE(model.summary().finishedCount, 1);
+            QVERIFY2(shown.size() == (c.notifies ? 1U : 0U), c.name);
+            if (!c.notifies) continue;
+            QCOMPARE(shown.front(), (Notifier::Notice{"有文件压缩失败", "1 张 · 已完成 1 · 失败 1", "打开主窗口"}));
+            action();
+            QCOMPARE(windowOpened, 1);
+            model.clear();  // an emptied list is no end of work
+            QCOMPARE(shown.size(), 1U);
+        }
+        AppModel::Summary done{2, 2, 300, 1000, 0, true};
+        QCOMPARE(BatchNotifier::notice(done, 1)->title, "压缩完成");
+        QVERIFY(!BatchNotifier::notice({}, 0));
     }
 
     void statusOfEachItem() {
@@ -99,6 +214,28 @@ private slots:
         model.clear();
         QVERIFY(panel.findChild<QLabel*>("recentCaption")->isHidden());
         QVERIFY(recentNames(panel).isEmpty());
+    }
+
+    // A finished item with an output opens on a click; a running one takes no click.
+    void recentItemOpensOnAClick() {
+        AppModel model(*presets, Toolchain{}, 2);
+        TrayPanel panel(model);
+        QSignalSpy opened(&panel, &TrayPanel::openRequested);
+        model.add(std::vector<fs::path>{testing::writePng(media() / "open.png", 8)});
+        auto* row = panel.findChild<QAbstractButton*>("recentRow0");
+        panel.showNear(QRect(100, 100, 1, 1));
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        QTest::mouseClick(row, Qt::LeftButton);
+        QCOMPARE(opened.count(), 0);
+        QTRY_COMPARE(model.summary().finishedCount, 1);  // the engine is done with the item
+        CompressionResult result = finished(CompressionResult::Success{}, 100, 60);
+        result.output = media() / "open.min.png";
+        model.items().front()->setState(CompressionItem::Finished{result});
+        QCOMPARE(row->toolTip(), "对比");
+        QTest::mouseClick(row, Qt::LeftButton);
+        QCOMPARE(opened.count(), 1);
+        QCOMPARE(opened.front().front().value<CompressionItem*>(), model.items().front());
+        QVERIFY(!panel.isVisible());
     }
 
     void presetPickerFollowsTheStore() {

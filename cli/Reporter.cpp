@@ -194,6 +194,9 @@ std::string Reporter::textLine(const std::string& source, const CompressionOptio
     for (const auto& tag : Format::tags(result, options)) line += "  [" + tag.text + "]";
     if (result.isSuccess()) line += "  " + Format::change(result).text;
     if (result.isSuccess() && result.output) line += "  → " + terminalText(result.output->string(), 4096);
+    if (const auto* failed = result.failed(); failed && !failed->detail.empty()) {
+        line += "\n    " + terminalText(failed->detail);
+    }
     for (const auto& warning : result.warnings) line += "\n    ! " + terminalText(warning);
     return line;
 }
@@ -210,6 +213,7 @@ std::string Reporter::jsonLine(const std::string& source, const CompressionResul
     } else {
         j["status"] = "failed";
         j["message"] = r.failed()->message;
+        j["detail"] = r.failed()->detail;
     }
     if (r.format) j["format"] = r.format->rawValue();
     if (r.output) j["output"] = r.output->string();

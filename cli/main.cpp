@@ -35,7 +35,9 @@
 #include "Reporter.h"
 #include "StartingOptions.h"
 #include "dorvex/engine/Compressor.h"
+#include "dorvex/image/FailureText.h"
 #include "dorvex/image/Toolchain.h"
+#include "dorvex/model/SourceFile.h"
 #include "dorvex/output/FileCollector.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/text/Format.h"
@@ -64,10 +66,10 @@ void catchInterruptions() {
 
 // A path given on the command line that cannot be looked at: what the user sees for it. Paths
 // that exist but are no file or folder, and unsupported files, are counted as ignored instead.
-std::optional<std::string> unreadable(const std::filesystem::path& path) {
+std::optional<CompressionResult::Failed> unreadable(const std::filesystem::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) return std::nullopt;
-    return fmt::format("cannot read {}: {}", path.string(), std::strerror(errno));
+    return FailureText::unopenable(path, SourceFile::problemText(errno));
 }
 
 // Shuts the engine down when run() is left, by any path: the running jobs' handlers refer to
@@ -155,9 +157,9 @@ int run(const cli::Flags& flags) {
     // Each path or folder that cannot be looked at is a failure of its own; the others go on.
     bool anyFailed = false;
     int unreadableCount = 0;
-    const auto failAlone = [&](const std::string& path, const std::string& problem) {
+    const auto failAlone = [&](const std::string& path, CompressionResult::Failed problem) {
         CompressionResult result;
-        result.status = CompressionResult::Failed{problem};
+        result.status = std::move(problem);
         reporter.finished(-1 - unreadableCount++, path, options, result);
         anyFailed = true;
     };
@@ -170,7 +172,7 @@ int run(const cli::Flags& flags) {
         }
     }
     const FileCollector::Result collected = FileCollector::collect(paths);
-    for (const auto& folder : collected.unreadable) failAlone(folder.folder.string(), folder.reason);
+    for (const auto& folder : collected.unreadable) failAlone(folder.folder.string(), {folder.reason, {}});
     const std::vector<cli::PlannedJob> jobs = cli::plan(collected.files, paths, options, flags.keepStructure);
     const int count = int(jobs.size()) + unreadableCount;
 
@@ -207,7 +209,7 @@ int run(const cli::Flags& flags) {
             if (job.clash) {
                 // Another file of this run takes that destination: failing beats replacing it.
                 CompressionResult result;
-                result.status = CompressionResult::Failed{*job.clash};
+                result.status = CompressionResult::Failed{*job.clash, {}};
                 reporter.finished(id, source, job.options, result);
                 anyFailed = true;
                 continue;

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "dorvex/engine/Compressor.h"
 #include "TestSupport.h"
@@ -53,10 +56,10 @@ TEST_F(CompressorEntryTest, DispatchByFileName) {
         std::optional<OutputFormat> format;
     };
     const Case cases[] = {
-        {"clip.mp4", nullptr, "无法读取这个视频", std::nullopt},  // the video compressor's text
-        {"clip.MOV", nullptr, "无法读取这个视频", std::nullopt},
+        {"clip.mp4", nullptr, "无法读取视频 clip.mp4", std::nullopt},  // the video compressor's text
+        {"clip.MOV", nullptr, "无法读取视频 clip.MOV", std::nullopt},
         {"doc.pdf", DORVEX_TEST_MEDIA_DIR "/pdfs/d-text.pdf", nullptr, OutputFormat::pdf},
-        {"photo.weird", nullptr, "文件已损坏或格式不受支持", std::nullopt},  // unknown: the image pipeline
+        {"photo.weird", nullptr, "无法解码 photo.weird：文件已损坏或格式不受支持", std::nullopt},  // unknown: the image pipeline
         {"photo.jpg", DORVEX_TEST_MEDIA_DIR "/images/goexif-sample1.jpg", nullptr, OutputFormat::jpeg},
     };
     for (const auto& c : cases) {
@@ -90,17 +93,83 @@ TEST_F(CompressorEntryTest, DispatchByFileName) {
 }
 
 // A source that cannot be opened names why, whatever its kind, before any decoder sees it.
-void expectFailureForEveryKind(const fs::path& folder, const std::string& expected) {
+// `expected` has "{}" where the file's name goes.
+void expectFailureForEveryKind(const fs::path& folder, std::string_view expected) {
     for (const char* name : {"a.jpg", "a.mp4", "a.pdf"}) {
         const CompressionResult r =
             Compressor::compress(folder / name, CompressionOptions{}, Toolchain::locate(), nullptr).wait();
         ASSERT_TRUE(r.failed()) << name;
-        EXPECT_EQ(r.failed()->message, expected) << name;
+        EXPECT_EQ(r.failed()->message, fmt::format(fmt::runtime(expected), name)) << name;
     }
 }
 
 TEST_F(CompressorEntryTest, ASourceDeletedBeforeItsJobIsGone) {
-    expectFailureForEveryKind(folder_, "文件已不存在");
+    expectFailureForEveryKind(folder_, "找不到 {}：文件已被移动、改名或删除");
+}
+
+// Each way a job can end without an output names the file (never its folder) and the cause; the
+// tool's own words go to the detail.
+TEST_F(CompressorEntryTest, FailureTextsNameTheFileAndTheCause) {
+    const auto fakeCwebp = [&](const std::string& name, const std::string& body) {
+        put(folder_ / name, "#!/bin/sh\n" + body);
+        fs::permissions(folder_ / name, fs::perms::owner_all);
+        Toolchain tools;
+        tools.cwebp = (folder_ / name).string();
+        return tools;
+    };
+    const Toolchain real = Toolchain::locate();
+    Toolchain noPngquant = real;
+    noPngquant.pngquant.reset();
+    const fs::path png = corpus / "docdiff-screenshot-format-tty-xterm-en.png";
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;  // makes a.png
+        Toolchain tools;
+        std::optional<OutputFormat> format;
+        const char* message;
+        const char* detailPart;  // found in the detail
+    };
+    const std::vector<Case> cases{
+        {"deleted while queued", [](const fs::path& f) { put(f, "x"), fs::remove(f); }, real, std::nullopt,
+         "找不到 a.png：文件已被移动、改名或删除", ""},
+        {"renamed while queued", [](const fs::path& f) { put(f, "x"), fs::rename(f, f.parent_path() / "b.png"); },
+         real, std::nullopt, "找不到 a.png：文件已被移动、改名或删除", ""},
+        {"damaged", [](const fs::path& f) { put(f, contents(corpus / "city.png").substr(0, 3000)); }, real,
+         std::nullopt, "无法解码 a.png：文件已损坏或格式不受支持", ""},
+        {"encoder missing", [&](const fs::path& f) { fs::copy_file(png, f); }, noPngquant, std::nullopt,
+         "无法压缩 a.png：找不到编码器 pngquant，请先安装它", "DORVEX_PNGQUANT"},
+        {"encoder refusal", [&](const fs::path& f) { fs::copy_file(png, f); },
+         fakeCwebp("refusing", "echo 'Unsupported color conversion' >&2\nexit 3\n"), OutputFormat::webp,
+         "编码器 refusing 无法压缩 a.png（退出码 3）", "Unsupported color conversion"},
+        {"encoder crash", [&](const fs::path& f) { fs::copy_file(png, f); }, fakeCwebp("crashing", "kill -SEGV $$\n"),
+         OutputFormat::webp, "编码器 crashing 压缩 a.png 时崩溃（SEGV）", "SEGV"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = makeTemporaryFolder(folder_, "case-");
+        c.make(folder / "a.png");
+        CompressionOptions o;
+        o.format = c.format;
+        const CompressionResult r = Compressor::compress(folder / "a.png", o, c.tools, nullptr).wait();
+        ASSERT_TRUE(r.failed());
+        EXPECT_EQ(r.failed()->message, c.message);
+        EXPECT_NE(r.failed()->detail.find(c.detailPart), std::string::npos) << r.failed()->detail;
+        EXPECT_EQ(r.failed()->message.find(folder.string()), std::string::npos);
+    }
+}
+
+// pngquant missing the level's lowest quality (a photo with transparency) leaves the source as it
+// is, and says why: nothing was wrong with the file.
+TEST_F(CompressorEntryTest, APhotoPngTooColourfulForItsLevelIsSkipped) {
+    const Toolchain tools = Toolchain::locate();
+    if (!tools.pngquant) GTEST_SKIP() << "pngquant is not installed";
+    fs::copy_file(corpus / "tmshre_riaphotographs_alpha.png", folder_ / "a.png");
+    CompressionOptions o;
+    o.level = 1;
+    const CompressionResult r = Compressor::compress(folder_ / "a.png", o, tools, nullptr).wait();
+    ASSERT_TRUE(r.skipped()) << (r.failed() ? r.failed()->message : "written");
+    EXPECT_EQ(r.skipped()->reason, SkipReason::tooManyColors);
+    EXPECT_EQ(namesIn(folder_), std::vector<std::string>{"a.png"});
 }
 
 TEST_F(CompressorEntryTest, ASourceWithoutReadPermissionSaysSo) {
@@ -110,7 +179,7 @@ TEST_F(CompressorEntryTest, ASourceWithoutReadPermissionSaysSo) {
                       folder_ / name);
         fs::permissions(folder_ / name, fs::perms::none);
     }
-    expectFailureForEveryKind(folder_, "没有读取权限");
+    expectFailureForEveryKind(folder_, "无法读取 {}：没有读取权限，请检查文件的权限");
 }
 
 // The end of a batch flushes the filesystems new outputs went to (one whose folder went too);

@@ -111,6 +111,53 @@ TEST(Format, Tags) {
     EXPECT_EQ(Format::stopReason(SearchStopReason::unreachable), "压到最小仍超限");
 }
 
+// "缩图" says the user's limit made the picture smaller: never for a video whose encoder only
+// rounded an odd side down to even.
+TEST(Format, DownscaleTagOnlyForARealDownscale) {
+    struct Case {
+        const char* name;
+        PixelSize source, output;
+        bool video;
+        bool tagged;
+    };
+    const Case cases[] = {
+        {"video, odd height rounded to even", {640, 465}, {640, 464}, true, false},
+        {"video, both sides rounded", {641, 465}, {640, 464}, true, false},
+        {"video, scaled down", {1920, 1080}, {1280, 720}, true, true},
+        {"video, two pixels narrower", {642, 464}, {640, 464}, true, true},
+        {"image, unchanged", {640, 465}, {640, 465}, false, false},
+        {"image, one pixel shorter", {640, 465}, {640, 464}, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CompressionResult r = success(3000, 1000);
+        r.sourcePixelSize = c.source;
+        r.pixelSize = c.output;
+        if (c.video) r.videoCodec = VideoCodec::hevc;
+        EXPECT_EQ(Format::downscaled(r), c.tagged);
+        EXPECT_EQ(Format::tags(r, CompressionOptions{}).size(), c.tagged ? 1u : 0u);
+    }
+}
+
+TEST(Format, RowToolTip) {
+    const std::filesystem::path source = "/home/u/Pictures/a.png";
+    EXPECT_EQ(Format::toolTip(source, nullptr), "文件夹：/home/u/Pictures\n路径：/home/u/Pictures/a.png");
+    CompressionResult failed;
+    failed.status = CompressionResult::Failed{"编码器 cwebp 无法压缩 a.png（退出码 1）", "cwebp exited 1: bad input"};
+    EXPECT_EQ(Format::toolTip(source, &failed),
+              "文件夹：/home/u/Pictures\n路径：/home/u/Pictures/a.png\n\n编码器 cwebp 无法压缩 a.png（退出码 1）\n"
+              "详情：cwebp exited 1: bad input");
+    // A long detail is cut between characters, never inside one.
+    failed.status = CompressionResult::Failed{"x", std::string(599, 'e') + "错误"};
+    EXPECT_TRUE(Format::toolTip(source, &failed).ends_with("详情：" + std::string(599, 'e') + "…"));
+    CompressionResult written = success(3000, 1000);
+    written.output = "/home/u/out/a.png";
+    written.warnings = {"已将原有的同名文件 a.png 移入废纸篓"};
+    EXPECT_EQ(Format::toolTip(source, &written),
+              "文件夹：/home/u/Pictures\n路径：/home/u/Pictures/a.png\n输出：/home/u/out/a.png\n\n"
+              "已将原有的同名文件 a.png 移入废纸篓");
+}
+
 TEST(Format, RunningStatus) {
     EXPECT_EQ(Format::runningStatus(0, std::nullopt, std::nullopt), "解码中…");
     EXPECT_EQ(Format::runningStatus(1, std::nullopt, std::nullopt), "解码中…");

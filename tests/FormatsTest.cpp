@@ -112,6 +112,7 @@ TEST(Enumerations, RawValues) {
         {SkipReason::lossySource, "lossy_source", "有损源，跳过无损 JXL"},
         {SkipReason::multiPage, "multi_page", "多页 TIFF，跳过无损 JXL"},
         {SkipReason::encrypted, "encrypted", "PDF 有密码，已跳过"},
+        {SkipReason::tooManyColors, "too_many_colors", "PNG 色彩过多，已保留原图"},
     };
     for (const auto& s : skips) {
         EXPECT_EQ(s.reason.rawValue(), s.raw);

@@ -81,6 +81,11 @@ const std::string& failureText(const CompressionResult& r) {
     return r.failed() ? r.failed()->message : none;
 }
 
+const std::string& failureDetail(const CompressionResult& r) {
+    static const std::string none = "(not failed)";
+    return r.failed() ? r.failed()->detail : none;
+}
+
 TEST_F(ImagePipelineTest, WritesBesideTheSourceWithEventsInOrder) {
     const fs::path source = copy("IMG-20191006-WA0002.jpg");
     const CompressionResult r = run(source, options(OutputFormat::webp));
@@ -314,7 +319,8 @@ TEST_F(ImagePipelineTest, AnUnusableEncoderOutputNeverReplacesTheSource) {
             CompressionOptions o = options(tool.format);
             o.saveLocation = SaveLocation::overwrite();
             const CompressionResult r = ImagePipeline::run(source, o, faulty, nullptr, nullptr);
-            EXPECT_EQ(failureText(r), name + " wrote an unusable file: " + c.problem);
+            EXPECT_EQ(failureText(r), "编码器 " + name + " 为 screen.png 写出的文件无法使用");
+            EXPECT_EQ(failureDetail(r), name + " wrote an unusable file: " + c.problem);
             EXPECT_EQ(contents(source), before);
             if (tool.format != OutputFormat::png) {  // a PNG's destination is the source, checked above
                 EXPECT_FALSE(fs::exists(folder_ / ("screen." + extension)));
@@ -371,13 +377,14 @@ TEST_F(ImagePipelineTest, FailuresAreResultsWithTheirTexts) {
     o.saveLocation = SaveLocation::folder(folder_ / "blocker" / "out", "");
     const CompressionResult blocked = run(source, o);
     ASSERT_TRUE(blocked.failed());
-    EXPECT_NE(blocked.failed()->message.find("Not a directory"), std::string::npos) << blocked.failed()->message;
+    EXPECT_EQ(blocked.failed()->message, "无法创建文件夹 out：路径中有一项不是文件夹");
+    EXPECT_NE(blocked.failed()->detail.find("Not a directory"), std::string::npos) << blocked.failed()->detail;
     EXPECT_EQ(contents(source), original);
 
     // A text file named like a photo.
     const fs::path fake = folder_ / "notes.jpg";
     put(fake, "just text");
-    EXPECT_EQ(failureText(run(fake, options())), "文件已损坏或格式不受支持");
+    EXPECT_EQ(failureText(run(fake, options())), "无法解码 notes.jpg：文件已损坏或格式不受支持");
 
     // Naming options that make no file name.
     CompressionOptions badName = options();
@@ -392,7 +399,8 @@ TEST_F(ImagePipelineTest, FailuresAreResultsWithTheirTexts) {
     // A missing encoder, and an encoder that crashes on every run.
     Toolchain none;
     const CompressionResult missing = ImagePipeline::run(source, options(OutputFormat::png), none, nullptr, nullptr);
-    EXPECT_EQ(failureText(missing), "pngquant not found (apt install pngquant, or set DORVEX_PNGQUANT)");
+    EXPECT_EQ(failureText(missing), "无法压缩 goexif-sample1.jpg：找不到编码器 pngquant，请先安装它");
+    EXPECT_EQ(failureDetail(missing), "apt install pngquant, or set DORVEX_PNGQUANT");
 
     const fs::path crashing = folder_ / "cwebp";
     put(crashing, "#!/bin/sh\necho 'Segmentation fault' >&2\nkill -SEGV $$\n");
@@ -400,7 +408,8 @@ TEST_F(ImagePipelineTest, FailuresAreResultsWithTheirTexts) {
     Toolchain broken = tools();
     broken.cwebp = crashing.string();
     const CompressionResult crashed = ImagePipeline::run(source, options(OutputFormat::webp), broken, nullptr, nullptr);
-    EXPECT_EQ(failureText(crashed), "cwebp terminated by signal SEGV: Segmentation fault");
+    EXPECT_EQ(failureText(crashed), "编码器 cwebp 压缩 goexif-sample1.jpg 时崩溃（SEGV）");
+    EXPECT_EQ(failureDetail(crashed), "cwebp terminated by signal SEGV: Segmentation fault");
     EXPECT_EQ(crashed.encodeCount, 0);
 }
 

@@ -384,8 +384,8 @@ TEST_F(VideoCompressorTest, JobsThatFailSayWhy) {
     };
     const Case cases[] = {
         {"cancelled", file, plain, true, "已取消"},
-        {"audio only", audio, plain, false, "这个文件没有视频画面"},
-        {"missing", folder_ / "in" / "missing.mp4", plain, false, "无法读取这个视频（No such file or directory）"},
+        {"audio only", audio, plain, false, "无法压缩 tone.mp4：文件中没有视频画面"},
+        {"missing", folder_ / "in" / "missing.mp4", plain, false, "找不到 missing.mp4：文件已被移动、改名或删除"},
         {"prefix with a slash", file, badPrefix, false, OutputPlanner::NamingError::invalidCharacters().what()},
         {"unusable level", file, badLevel, false, InvalidLevelError(badLevel.level).what()},
     };

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "dorvex/image/FailureText.h"
 #include "dorvex/model/SourceFile.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/platform/WorkPool.h"
@@ -125,9 +126,9 @@ Registry& registry() {
     return *shared;
 }
 
-CompressionResult failedResult(std::string text) {
+CompressionResult failedResult(CompressionResult::Failed failure) {
     CompressionResult result;
-    result.status = CompressionResult::Failed{std::move(text)};
+    result.status = std::move(failure);
     return result;
 }
 
@@ -154,7 +155,7 @@ Job compress(const std::filesystem::path& source, const CompressionOptions& opti
         try {
             if (kind.isVideo()) ::pthread_setname_np(::pthread_self(), "dorvex-video");
             if (const auto problem = SourceFile::readProblem(source)) {
-                result = failedResult(*problem);
+                result = failedResult(FailureText::unopenable(source, *problem));
             } else {
                 // The file is read in a worker process; its output is placed from here, against
                 // the identity the source has now, before anything reads it.
@@ -166,10 +167,8 @@ Job compress(const std::filesystem::path& source, const CompressionOptions& opti
                                          OutputPlanner::placing(source, options.saveLocation, options.filenamePrefix,
                                                                 sourceAsRead));
             }
-        } catch (const std::exception& error) {
-            result = failedResult(error.what());
         } catch (...) {
-            result = failedResult("编码失败");
+            result = failedResult(FailureText::current(source));
         }
         state->promise.set_value(result);
         deliver(onFinished, result);
@@ -182,9 +181,9 @@ Job compress(const std::filesystem::path& source, const CompressionOptions& opti
         } else {
             WorkPool::submit(std::move(work));
         }
-    } catch (const std::exception& error) {
+    } catch (...) {
         // No thread to run the job on: it fails here, on the caller's thread.
-        const CompressionResult result = failedResult(error.what());
+        const CompressionResult result = failedResult(FailureText::current(source));
         state->promise.set_value(result);
         deliver(onFinished, result);
         registry().finished(entry);

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/image/EncodeSession.h"
+#include "dorvex/image/FailureText.h"
 #include "dorvex/model/FormatProfile.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/model/QualityModel.h"
@@ -60,12 +61,17 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     const bool searches = profile.budget && options.maxBytes;
     if (!searches) session.keepSourcePixels(false);  // one attempt: its encoder runs without them
 
-    const auto describeFailure = [&] {
-        return session.lastFailure() ? session.lastFailure()->description() : std::string("编码失败");
-    };
-
     const std::optional<std::int64_t> b0 = session.encode(0, q0, std::nullopt);
-    if (!b0) return finished(result, failure(describeFailure()));
+    if (!b0) {
+        const std::optional<EncodeFailure>& refusal = session.lastFailure();
+        // The quantizer cannot keep the level's lowest quality in 256 colours: nothing is wrong
+        // with the file, and the source is kept as it is.
+        if (refusal && std::holds_alternative<EncodeFailure::QualityTooLow>(refusal->value)) {
+            return finished(result, CompressionResult::Skipped{SkipReason::tooManyColors});
+        }
+        return finished(result, refusal ? FailureText::refused(*refusal, sourcePath)
+                                        : FailureText::compressing(sourcePath, "编码失败"));
+    }
     send(onEvent, CompressionEvent{CompressionEvent::Attempt{0, q0, std::nullopt, *b0}});
     result.encodeCount = 1;
 
@@ -102,7 +108,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
             result.quality = outcome.chosen.quality;
             result.pixelSize = outcome.chosen.pixelSize.value_or(source.pixelSize);
             if (outcome.stopReason == SizeTargetSearch::StopReason::encodeFailed && session.lastFailure()) {
-                result.warnings.push_back(session.lastFailure()->description());
+                result.warnings.push_back(FailureText::refused(*session.lastFailure(), sourcePath).message);
             }
         }
     }
@@ -116,11 +122,13 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     }
 
     const std::optional<std::filesystem::path> produced = session.output(keptIndex);
-    if (!produced) return finished(result, failure(fmt::format("找不到第 {} 次尝试的输出", keptIndex)));
+    if (!produced) {
+        return finished(result, FailureText::compressing(sourcePath, fmt::format("找不到第 {} 次尝试的输出", keptIndex)));
+    }
     // An encoder's word is not enough: what it wrote must be a picture of the size asked for.
     if (const auto problem = OutputCheck::problem(*produced, result.pixelSize)) {
         const EncodeFailure unusable{EncodeFailure::UnusableOutput{encoderName(session.encoder()), *problem}};
-        return finished(result, failure(unusable.description()));
+        return finished(result, FailureText::refused(unusable, sourcePath));
     }
     if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
 
@@ -137,12 +145,8 @@ CompressionResult produce(const std::filesystem::path& source, const Compression
     const CancelQuery cancelled = isCancelled ? isCancelled : CancelQuery([] { return false; });
     try {
         return pipeline(source, options, toolchain, onEvent, cancelled, handoff, result);
-    } catch (const std::bad_alloc&) {
-        return finished(result, failure(std::string(outOfMemoryText)));
-    } catch (const std::exception& error) {
-        return finished(result, failure(error.what()));
     } catch (...) {
-        return finished(result, failure("编码失败"));
+        return finished(result, FailureText::current(source));
     }
 }
 

@@ -7,12 +7,14 @@ namespace dorvex {
 ToolError ToolError::unreadable(const std::filesystem::path& path, const std::string& detail) {
     ToolError error(Kind::unreadable, SourceFile::damaged(detail));
     error.file = path;
+    error.detail = detail;
     return error;
 }
 
 ToolError ToolError::inaccessible(const std::filesystem::path& path, const std::string& reason) {
     ToolError error(Kind::inaccessible, reason);
     error.file = path;
+    error.detail = reason;
     return error;
 }
 

@@ -11,15 +11,18 @@ struct SkipRow {
     std::string_view text;
 };
 
-constexpr std::array<SkipRow, 4> kSkipRows{{
+constexpr std::array<SkipRow, 5> kSkipRows{{
     {"no_savings", "无收益，已保留原图"},
     {"lossy_source", "有损源，跳过无损 JXL"},
     {"multi_page", "多页 TIFF，跳过无损 JXL"},
     {"encrypted", "PDF 有密码，已跳过"},
+    // pngquant cannot reach the level's lowest quality with 256 colours (a photo-like PNG).
+    {"too_many_colors", "PNG 色彩过多，已保留原图"},
 }};
 
-constexpr std::array<SkipReason, 4> kSkipReasons{SkipReason::noSavings, SkipReason::lossySource,
-                                                 SkipReason::multiPage, SkipReason::encrypted};
+constexpr std::array<SkipReason, 5> kSkipReasons{SkipReason::noSavings, SkipReason::lossySource,
+                                                 SkipReason::multiPage, SkipReason::encrypted,
+                                                 SkipReason::tooManyColors};
 
 }  // namespace
 

@@ -69,6 +69,7 @@ std::string problemText(int errorNumber) {
     case EPERM: return std::string(noPermissionText);
     case ENOENT:
     case ENOTDIR: return std::string(goneText);
+    case ELOOP: return "符号链接形成了循环";
     default: return std::strerror(errorNumber);
     }
 }

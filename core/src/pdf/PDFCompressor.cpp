@@ -17,6 +17,7 @@
 #include "dorvex/pdf/PDFImageBytes.h"
 #include "dorvex/pdf/PDFImageFilter.h"
 #include "dorvex/model/QualityModel.h"
+#include "dorvex/image/FailureText.h"
 #include "dorvex/image/ToolError.h"
 #include "dorvex/model/SourceFile.h"
 #include "pdf/PDFOutput.h"
@@ -94,7 +95,10 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     // or a file gone says so.
     const auto refused = [&](const std::string& detail) {
         const auto problem = SourceFile::readProblem(source);
-        return finished(result, failure(problem ? *problem : ToolError::unreadable(source, detail).what()));
+        return finished(result, problem ? FailureText::unopenable(source, *problem)
+                                        : CompressionResult::Failed{fmt::format("无法打开 {}：{}", source.filename().string(),
+                                                                                SourceFile::damagedText),
+                                                                    detail});
     };
     std::error_code status;
     if (!fs::is_regular_file(source, status)) return refused({});
@@ -122,9 +126,9 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     std::error_code folderError;
     work.create(folderError);
     if (folderError) {
-        return finished(result, failure(OutputPlanner::FileError(OutputPlanner::FileError::Kind::createFolder,
-                                                                 work.path(), folderError)
-                                            .what()));
+        return finished(result, FailureText::compressing(source, "无法创建临时文件夹：" +
+                                                                     FailureText::systemCause(folderError, true),
+                                                         work.path().string() + ": " + folderError.message()));
     }
 
     const fs::path filtered = work.path() / filteredFileName;
@@ -133,8 +137,8 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
             return cancelled(result);
         }
         if (!fs::is_regular_file(filtered)) throw ToolError::writeFailed(filtered);
-    } catch (const std::exception&) {
-        return finished(result, failure(ToolError::writeFailed(filtered).what()));
+    } catch (const std::exception& error) {
+        return finished(result, FailureText::compressing(source, "无法重写其中的图片", error.what()));
     }
     result.encodeCount = 1;
     if (isCancelled()) return cancelled(result);
@@ -159,7 +163,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
         } catch (const std::exception&) {
             written = false;
         }
-        if (!written) return finished(result, failure(ToolError::writeFailed(merged).what()));
+        if (!written) return finished(result, FailureText::compressing(source, "无法合并重写后的页面", merged.string()));
         candidate = merged;
     }
 
@@ -170,15 +174,15 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     if (savesNothing()) return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
     const auto pageCount = std::size_t(result.pageCount.value_or(0));
     if (const auto problem = proveReadable(candidate, pageCount, work.path() / PDFOutput::unpackedFileName)) {
-        return finished(result, failure(fmt::format("{}（{}）", PDFOutput::unreadableText, *problem)));
+        return finished(result, CompressionResult::Failed{std::string(PDFOutput::unreadableText), *problem});
     }
     if (savesNothing()) return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
     if (isCancelled()) return cancelled(result);
 
     try {
         handoff(candidate, result);
-    } catch (const std::exception& error) {
-        return finished(result, failure(error.what()));
+    } catch (...) {
+        return finished(result, FailureText::current(source));
     }
     return finished(result, CompressionResult::Success{});
 }
@@ -217,12 +221,8 @@ CompressionResult produce(const fs::path& source, const CompressionOptions& opti
     try {
         WorkFolder work(workFolderPrefix);
         return pipeline(source, options, cancelQuery, filter, handoff, work, result);
-    } catch (const std::bad_alloc&) {
-        return finished(result, failure(std::string(outOfMemoryText)));
-    } catch (const std::exception& error) {
-        return finished(result, failure(error.what()));
     } catch (...) {
-        return finished(result, failure(ToolError::unreadable(source).what()));
+        return finished(result, FailureText::current(source));
     }
 }
 

@@ -96,8 +96,36 @@ std::vector<Tag> tags(const CompressionResult& r, const CompressionOptions& opti
             found.push_back({"未达标", TagColor::orange});
         }
     }
-    if (r.pixelSize != r.sourcePixelSize) found.push_back({"缩图", TagColor::blue});
+    if (downscaled(r)) found.push_back({"缩图", TagColor::blue});
     return found;
+}
+
+bool downscaled(const CompressionResult& r) {
+    const int slack = r.videoCodec ? 1 : 0;  // a video's odd side, rounded down to even
+    return r.pixelSize.width + slack < r.sourcePixelSize.width || r.pixelSize.height + slack < r.sourcePixelSize.height;
+}
+
+std::string toolTip(const std::filesystem::path& source, const CompressionResult* result) {
+    std::string text = "文件夹：" + source.parent_path().string() + "\n路径：" + source.string();
+    if (!result) return text;
+    if (const auto* failed = result->failed()) {
+        text += "\n\n" + failed->message;
+        if (!failed->detail.empty()) {
+            constexpr std::size_t longest = 600;
+            std::string detail = failed->detail;
+            if (detail.size() > longest) {
+                std::size_t cut = longest;
+                while (cut > 0 && (static_cast<unsigned char>(detail[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+                detail = detail.substr(0, cut) + "…";
+            }
+            text += "\n详情：" + detail;
+        }
+        return text;
+    }
+    if (result->output) text += "\n输出：" + result->output->string();
+    if (!result->warnings.empty()) text += "\n";
+    for (const std::string& warning : result->warnings) text += "\n" + warning;
+    return text;
 }
 
 Change change(const CompressionResult& r) {

@@ -10,9 +10,12 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/image/FailureText.h"
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/model/FileType.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/model/QualityModel.h"
+#include "dorvex/model/SourceFile.h"
 #include "dorvex/video/VideoEncoder.h"
 #include "dorvex/video/VideoProfile.h"
 #include "dorvex/video/VideoSettings.h"
@@ -37,6 +40,22 @@ struct Attempt {
 struct JobFailure {
     std::string message;
 };
+
+// What the user reads when a video job ends with `error`; FFmpeg's or our own words on the way
+// stay in the detail.
+CompressionResult::Failed videoFailure(const VideoError& error, const fs::path& source) {
+    const std::string name = source.filename().string();
+    switch (error.kind) {
+    case VideoError::Kind::unreadable:
+        // A file that went, or lost its permissions, says so rather than sounding damaged.
+        if (const auto problem = SourceFile::readProblem(source)) return FailureText::unopenable(source, *problem);
+        return {fmt::format("无法读取视频 {}：文件已损坏、格式不受支持或受版权保护", name), error.detail};
+    case VideoError::Kind::encodeFailed: return {fmt::format("无法压缩视频 {}：编码出错", name), error.detail};
+    case VideoError::Kind::noVideoTrack: return FailureText::compressing(source, "文件中没有视频画面");
+    case VideoError::Kind::cancelled: break;
+    }
+    return {std::string(cancelledText), {}};
+}
 
 class Job {
 public:
@@ -239,13 +258,11 @@ CompressionResult Job::run() {
             search(first, *limit);
         }
     } catch (const JobFailure& failure) {
-        result_.status = CompressionResult::Failed{failure.message};
-    } catch (const std::bad_alloc&) {
-        result_.status = CompressionResult::Failed{std::string(outOfMemoryText)};
-    } catch (const std::exception& error) {
-        result_.status = CompressionResult::Failed{error.what()};
+        result_.status = CompressionResult::Failed{failure.message, {}};
+    } catch (const VideoError& error) {
+        result_.status = videoFailure(error, sourcePath_);
     } catch (...) {
-        result_.status = CompressionResult::Failed{"未知错误"};
+        result_.status = FailureText::current(sourcePath_);
     }
     return result_;
 }
@@ -266,7 +283,7 @@ CompressionResult produce(const fs::path& source, const CompressionOptions& opti
     } catch (...) {
         // Only a failure to build the result itself gets here.
         CompressionResult result;
-        result.status = CompressionResult::Failed{"未知错误"};
+        result.status = FailureText::compressing(source, "出现意外错误");
         return result;
     }
 }

@@ -29,6 +29,7 @@ struct ToolError : std::runtime_error {
 
     Kind kind;
     std::filesystem::path file;  // unreadable, inaccessible, writeFailed
+    std::string detail;          // unreadable: the decoder's own words; inaccessible: the reason
     PixelSize size;              // renderFailed
     std::string name;            // encoderMissing
     std::string hint;            // encoderMissing

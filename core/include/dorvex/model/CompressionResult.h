@@ -18,14 +18,15 @@
 namespace dorvex {
 
 struct SkipReason {
-    enum Value : std::uint8_t { noSavings, lossySource, multiPage, encrypted };
+    enum Value : std::uint8_t { noSavings, lossySource, multiPage, encrypted, tooManyColors };
 
     constexpr SkipReason(Value v) : value(v) {}  // NOLINT(google-explicit-constructor)
     constexpr operator Value() const { return value; }  // NOLINT(google-explicit-constructor)
 
     static std::span<const SkipReason> allCases();
     static std::optional<SkipReason> fromRawValue(std::string_view raw);
-    std::string_view rawValue() const;  // "no_savings", "lossy_source", "multi_page", "encrypted"
+    // "no_savings", "lossy_source", "multi_page", "encrypted", "too_many_colors"
+    std::string_view rawValue() const;
     std::string_view text() const;      // what a result row shows for it
 
     Value value;
@@ -43,7 +44,10 @@ struct CompressionResult {
         bool operator==(const Skipped&) const = default;
     };
     struct Failed {
-        std::string message;  // user-facing
+        std::string message;  // user-facing: the file's name, the cause and what to do
+        // The words of the tool or library that failed (exit status, standard error, paths),
+        // shown apart from the message; may be empty.
+        std::string detail = {};
         bool operator==(const Failed&) const = default;
     };
     using Status = std::variant<Success, Skipped, Failed>;

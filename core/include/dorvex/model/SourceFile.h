@@ -25,7 +25,7 @@ inline constexpr std::string_view damagedText = "文件已损坏或格式不受�
 std::string damaged(std::string_view detail = {});
 
 // The text for a failed open or listing: noPermissionText for EACCES and EPERM, goneText for
-// ENOENT and ENOTDIR, the system's message otherwise.
+// ENOENT and ENOTDIR, "符号链接形成了循环" for ELOOP, the system's message otherwise.
 std::string problemText(int errorNumber);
 
 // Why `file` cannot be opened for reading (problemText), checked by opening it; nullopt when it

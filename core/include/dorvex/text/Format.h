@@ -4,6 +4,7 @@
 // size). Pure functions over engine records, shared by the command line and the application.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,8 +44,19 @@ struct Tag {
     TagColor color;
     bool operator==(const Tag&) const = default;
 };
-// For successful results: "≤1.00 MB ✓" / "未达标" against the job's own limit, then "缩图".
+// For successful results: "≤1.00 MB ✓" / "未达标" against the job's own limit, then "缩图" when
+// the output was downscaled.
 std::vector<Tag> tags(const CompressionResult& result, const CompressionOptions& options);
+
+// Whether the output has fewer pixels on a side than its source. A video's encoder needs even
+// sides, so a video one pixel short on an odd side (640×465 written as 640×464) was not
+// downscaled; an image's size is kept exactly unless it was.
+bool downscaled(const CompressionResult& result);
+
+// The tooltip of a listed file: its folder and its full path, then for a failure its message and
+// its detail (a long detail cut at 600 bytes), else a finished job's warnings. `result` is null
+// until the job finished.
+std::string toolTip(const std::filesystem::path& source, const CompressionResult* result);
 
 // The change in size of a successful result, "%+.0f%%" ("-58%", "+10%", never "-0%"), and
 // whether it is good news (not larger than the source).

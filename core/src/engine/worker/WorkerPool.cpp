@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "dorvex/image/FailureText.h"
 #include "dorvex/image/encoders/ImageEncoder.h"
 #include "dorvex/platform/FileDescriptor.h"
 #include "dorvex/platform/WorkFolder.h"
@@ -379,10 +380,8 @@ CompressionResult run(JobKind kind, const fs::path& source, const CompressionOpt
     }
     try {
         place(handed, result);
-    } catch (const std::bad_alloc&) {
-        result.status = CompressionResult::Failed{std::string(outOfMemoryText)};
-    } catch (const std::exception& error) {
-        result.status = CompressionResult::Failed{error.what()};
+    } catch (...) {
+        result.status = FailureText::current(source);
     }
     std::error_code ignored;
     fs::remove(handed, ignored);

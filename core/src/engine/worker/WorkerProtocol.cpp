@@ -222,7 +222,7 @@ Message encode(const CompressionResult& r) {
     } else if (const auto* skipped = r.skipped()) {
         status = {{"skipped", skipped->reason.rawValue()}};
     } else {
-        status = {{"failed", r.failed()->message}};
+        status = {{"failed", r.failed()->message}, {"detail", r.failed()->detail}};
     }
     return Json{{"status", status},
                 {"format", r.format ? Json(r.format->rawValue()) : Json(nullptr)},
@@ -249,7 +249,7 @@ CompressionResult decodeResult(const Message& message) {
     } else if (status.contains("skipped")) {
         r.status = CompressionResult::Skipped{enumeration<SkipReason>(status, "skipped", SkipReason::fromRawValue)};
     } else {
-        r.status = CompressionResult::Failed{value<std::string>(status, "failed")};
+        r.status = CompressionResult::Failed{value<std::string>(status, "failed"), value<std::string>(status, "detail")};
     }
     if (!message.contains("format") || message.at("format").is_null()) {
         r.format = std::nullopt;

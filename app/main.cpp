@@ -1,11 +1,15 @@
 // dorvex-app: the desktop application. A start while another instance runs hands the files on its
 // command line to that one (which adds them and shows its main window) and exits. SIGINT, SIGTERM
-// and SIGHUP quit it as a normal quit does and end it with 128 + the signal.
+// and SIGHUP quit it as a normal quit does and end it with 128 + the signal. File choosers are the
+// desktop's own through its portal where one runs, and Qt's own texts follow the locale.
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QSocketNotifier>
+#include <QTranslator>
 #include <QUrl>
 
 #include <fcntl.h>
@@ -19,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "dorvex/platform/FileDescriptor.h"
 #include "model/AppModel.h"
@@ -41,6 +47,47 @@ QStringList filesToOpen(const QStringList& arguments) {
         files << QFileInfo(url.isLocalFile() ? url.toLocalFile() : argument).absoluteFilePath();
     }
     return files;
+}
+
+// The arguments Qt starts with: the command line, plus the desktop portal's platform theme when
+// Qt has it (Debian: qt6-xdgdesktopportal-platformtheme) and nobody chose a theme. That theme
+// leaves everything to the desktop's own theme but the file and folder choosers, which it asks of
+// the portal (GNOME's, KDE's… chooser, also in a sandbox) and, when no portal answers, leaves to
+// Qt's own dialog. Given as an argument, not through the environment, so that programs started
+// from the application (the viewer that opens an output) keep their own theme. Not on the
+// offscreen and minimal platforms, which the tests and screenshots use and which have no desktop.
+std::vector<char*> qtArguments(int argc, char** argv) {
+    static char themeOption[] = "-platformtheme";
+    static char portalTheme[] = "xdgdesktopportal";
+    // The value of Qt's option `name` (given as -name or --name), else the environment's `variable`.
+    const auto qtOption = [&](std::string_view name, const char* variable) -> std::optional<QByteArray> {
+        for (int i = 1; i + 1 < argc; ++i) {
+            const std::string_view argument = argv[i];
+            if (argument.starts_with('-') && argument.substr(argument.starts_with("--") ? 2 : 1) == name)
+                return QByteArray(argv[i + 1]);
+        }
+        if (qEnvironmentVariableIsSet(variable)) return qgetenv(variable);
+        return std::nullopt;
+    };
+    const QByteArray platform = qtOption("platform", "QT_QPA_PLATFORM").value_or(QByteArray());
+    const bool withoutDesktop = platform.startsWith("offscreen") || platform.startsWith("minimal");
+    const bool portalThemeInstalled = QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) +
+                                                        QStringLiteral("/platformthemes/libqxdgdesktopportal.so"));
+
+    std::vector<char*> arguments(argv, argv + argc);
+    if (portalThemeInstalled && !withoutDesktop && !qtOption("platformtheme", "QT_QPA_PLATFORMTHEME"))
+        arguments.insert(arguments.begin() + 1, {themeOption, portalTheme});
+    arguments.push_back(nullptr);
+    return arguments;
+}
+
+// Qt's own texts (the line fields' context menus, the dialogs' buttons, its file dialog) in the
+// locale's language, from Debian's qt6-translations-l10n; English where it has none.
+void translateQt(QApplication& application) {
+    auto* translator = new QTranslator(&application);
+    if (translator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(translator);
 }
 
 // Once the list holds items and every one has finished: the summary line on standard output, then
@@ -117,7 +164,10 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication application(argc, argv);
+    std::vector<char*> arguments = qtArguments(argc, argv);
+    int argumentCount = int(arguments.size()) - 1;
+    QApplication application(argumentCount, arguments.data());
+    translateQt(application);
     QApplication::setApplicationName(QStringLiteral("Dorvex"));
     QApplication::setApplicationVersion(QStringLiteral(DORVEX_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("local.dorvex.app"));

@@ -9,6 +9,8 @@
 #include <QIcon>
 #include <QImage>
 
+#include "shell/TrayStatus.h"
+
 namespace dorvex::app {
 
 namespace {
@@ -41,11 +43,11 @@ Q_DECLARE_METATYPE(dorvex::app::ImageData)
 
 namespace dorvex::app {
 
-DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent) {}
+DesktopNotifier::DesktopNotifier(QString bus, QObject* parent) : QObject(parent), bus_(std::move(bus)) {}
 
 void DesktopNotifier::show(const Notice& notice, std::function<void()> onAction) {
     // The bus is reached only now: most runs never notify.
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = bus_.isEmpty() ? QDBusConnection::sessionBus() : QDBusConnection(bus_);
     if (!bus.isConnected()) return;
     if (!listening_) {
         listening_ = bus.connect(service, path, interfaceName, QStringLiteral("ActionInvoked"), this,
@@ -59,7 +61,7 @@ void DesktopNotifier::show(const Notice& notice, std::function<void()> onAction)
     if (!QIcon::hasThemeIcon(appIcon)) {
         static const QMetaType registered = qDBusRegisterMetaType<ImageData>();
         Q_UNUSED(registered);
-        const QImage image = QIcon(QStringLiteral(":/dorvex/icons/app.svg")).pixmap(64, 64).toImage();
+        const QImage image = bundledAppIcon().pixmap(64, 64).toImage();
         if (!image.isNull()) hints.insert(QStringLiteral("image-data"), QVariant::fromValue(ImageData{image}));
     }
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interfaceName, QStringLiteral("Notify"));

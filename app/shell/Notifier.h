@@ -32,7 +32,9 @@ public:
     static constexpr char service[] = "org.freedesktop.Notifications";
     static constexpr char path[] = "/org/freedesktop/Notifications";
 
-    explicit DesktopNotifier(QObject* parent = nullptr);
+    // `bus`: the name of a connection made with QDBusConnection::connectToBus; none for the
+    // session bus, which is reached only when a notice is first shown.
+    explicit DesktopNotifier(QString bus = {}, QObject* parent = nullptr);
 
     // Never waits for the service. Without a session bus or a notification service nothing
     // shows, and nothing is said: the tray icon and the main window tell the same.
@@ -43,6 +45,7 @@ private slots:
     void notificationClosed(uint id, uint reason);
 
 private:
+    QString bus_;
     bool listening_ = false;
     uint shown_ = 0;  // the service's number of our notice on screen; 0 for none
     std::function<void()> onAction_;

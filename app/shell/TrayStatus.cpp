@@ -51,6 +51,11 @@ private:
     QString themeName_;
 };
 
+void registerOnce() {
+    static const bool registered = (registerTrayIcons(), true);
+    Q_UNUSED(registered);
+}
+
 QString resourceFor(TrayState state) {
     switch (state) {
     case TrayState::working: return QStringLiteral(":/dorvex/tray/working.svg");
@@ -90,8 +95,7 @@ QString trayIconName(TrayState state) {
 }
 
 QIcon trayIcon(TrayState state, const QColor& colour) {
-    static const bool registered = (registerTrayIcons(), true);
-    Q_UNUSED(registered);
+    registerOnce();
     QFile file(resourceFor(state));
     QByteArray svg = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     svg.replace(drawnColour, colour.name(QColor::HexRgb).toLatin1());
@@ -99,6 +103,11 @@ QIcon trayIcon(TrayState state, const QColor& colour) {
     // name ("local.dorvex.app", the coloured icon).
     const QString name = trayIconName(state);
     return QIcon(new SymbolicIconEngine(std::move(svg), QIcon::hasThemeIcon(name) ? name : QString()));
+}
+
+QIcon bundledAppIcon() {
+    registerOnce();
+    return QIcon(QStringLiteral(":/dorvex/tray/app.svg"));
 }
 
 }  // namespace dorvex::app

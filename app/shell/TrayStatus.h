@@ -34,4 +34,7 @@ QString trayIconName(TrayState state);
 // carries the theme's name too, and a StatusNotifierItem host draws that one in its panel's colour.
 QIcon trayIcon(TrayState state, const QColor& colour);
 
+// The application's coloured icon, our own drawing (for where the desktop's icon theme lacks it).
+QIcon bundledAppIcon();
+
 }  // namespace dorvex::app

@@ -9,7 +9,9 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "dorvex/output/OutputPlanner.h"
 #include "dorvex/platform/WorkPool.h"
+#include "dorvex/text/RunProgress.h"
 #include "model/MainThreadLink.h"
 
 namespace dorvex::app {
@@ -52,10 +54,21 @@ QStringList unreadableTexts(const std::vector<FileCollector::Unreadable>& folder
     return texts;
 }
 
+// The collector's result for the paths; chosen files that are earlier outputs are passed over.
+FileCollector::Result collect(const std::vector<fs::path>& paths, AppModel::Origin origin) {
+    if (origin == AppModel::Origin::dropped) return FileCollector::collect(paths);
+    std::vector<fs::path> taken, outputs;
+    for (const fs::path& path : paths) (OutputPlanner::isOptimized(path) ? outputs : taken).push_back(path);
+    FileCollector::Result found = FileCollector::collect(taken);
+    found.ignored += int(outputs.size());
+    found.passedOver.insert(found.passedOver.end(), outputs.begin(), outputs.end());
+    return found;
+}
+
 }  // namespace
 
-void AppModel::add(const std::vector<fs::path>& paths) {
-    const FileCollector::Result found = FileCollector::collect(paths);
+void AppModel::add(const std::vector<fs::path>& paths, Origin origin) {
+    const FileCollector::Result found = collect(paths, origin);
     setIgnoredCount(ignoredCount_ + found.ignored);
     if (!found.unreadable.empty()) emit foldersUnreadable(unreadableTexts(found.unreadable));
     list(found.files, nullptr);
@@ -89,7 +102,7 @@ void AppModel::list(const std::vector<fs::path>& files, ItemListModel::Run* run)
     refreshSummary();
 }
 
-void AppModel::add(const QList<QUrl>& urls) {
+void AppModel::add(const QList<QUrl>& urls, Origin origin) {
     std::vector<fs::path> paths;
     for (const QUrl& url : urls) {
         if (url.isLocalFile()) paths.emplace_back(QFile::encodeName(url.toLocalFile()).toStdString());
@@ -99,12 +112,12 @@ void AppModel::add(const QList<QUrl>& urls) {
         if (!collector_.joinable()) collector_ = std::jthread([this](const std::stop_token& stop) { collectDrops(stop); });
     } catch (const std::system_error&) {
         // No thread to walk on: the walk happens here rather than not at all.
-        add(paths);
+        add(paths, origin);
         return;
     }
     {
         std::lock_guard guard(dropsLock_);
-        drops_.push_back(Drop{++lastDrop_, std::move(paths)});
+        drops_.push_back(Drop{++lastDrop_, std::move(paths), origin});
     }
     dropsWaiting_.notify_all();
     setCollected(collectingDrops_ + 1, collectedCount_);
@@ -126,7 +139,7 @@ void AppModel::collectDrops(const std::stop_token& stop) {
         std::unordered_set<std::string> seen;
         for (const fs::path& path : drop.paths) {
             if (stop.stop_requested()) return;
-            FileCollector::Result found = FileCollector::collect({path});
+            FileCollector::Result found = collect({path}, drop.origin);
             std::erase_if(found.files, [&seen](const fs::path& file) { return !seen.insert(file.native()).second; });
             Batch batch{drop.number, {}, found.ignored, unreadableTexts(found.unreadable), false, found.files.size()};
             for (std::size_t from = 0; from < found.files.size() || batch.ignored > 0 || !batch.unreadable.isEmpty();) {
@@ -281,11 +294,23 @@ void AppModel::shutdown() {
 
 void AppModel::pump() {
     while (!shutDown_ && running_ < maxConcurrent_) {
-        const auto& all = items();
-        const auto oldest = std::find_if(all.rbegin(), all.rend(), [](const CompressionItem* item) { return item->isQueued(); });
-        if (oldest == all.rend()) return;
-        start(*oldest);
+        CompressionItem* next = nextQueued();
+        if (!next) return;
+        start(next);
     }
+}
+
+CompressionItem* AppModel::nextQueued() const {
+    // Drops run in the order they came, so that a new drop does not hold back one under way; each
+    // from its top row down, in the order its files were found. A drop lands at the top of the
+    // list, where the user is looking, so its first rows are the ones that start. (Scrolling the
+    // list after the running rows instead would pull it away from whoever is reading it.)
+    const auto isQueued = [](const CompressionItem* item) { return item->isQueued(); };
+    const auto& all = items();
+    const auto oldest = std::find_if(all.rbegin(), all.rend(), isQueued);
+    if (oldest == all.rend()) return nullptr;
+    const auto bottom = oldest.base();  // just below the oldest drop's lowest queued row
+    return *std::find_if(all.begin() + list_->runTop(int(bottom - all.begin()) - 1), bottom, isQueued);
 }
 
 void AppModel::start(CompressionItem* item) {
@@ -307,6 +332,7 @@ void AppModel::start(CompressionItem* item) {
         CompressionResult failed;
         failed.status = CompressionResult::Failed{error.what()};
         item->setState(CompressionItem::Finished{failed});
+        paceFinished();
     }
 }
 
@@ -339,6 +365,7 @@ void AppModel::finish(const Uuid& id, int generation, const CompressionResult& r
     if (CompressionItem* target = item(id, generation)) {
         target->setJob(std::nullopt);
         target->setState(CompressionItem::Finished{result});
+        paceFinished();
         refreshSummary();
     }
     pump();
@@ -377,9 +404,33 @@ void AppModel::setIgnoredCount(int count) {
 
 void AppModel::refreshSummary() {
     const Summary now = summary();
+    if (now.finishedCount == now.count) {
+        pace_.reset();
+    } else if (!pace_) {
+        const auto time = clock_();
+        pace_ = Pace{time, time, 0};
+    }
     if (now == summary_) return;
     summary_ = now;
     emit summaryChanged();
+}
+
+void AppModel::paceFinished() {
+    if (!pace_) return;
+    ++pace_->finished;
+    pace_->lastFinish = clock_();
+}
+
+std::optional<AppModel::Progress> AppModel::progress() const {
+    if (!pace_) return std::nullopt;
+    using Seconds = std::chrono::duration<double>;
+    Progress progress{pace_->finished, pace_->finished + summary_.count - summary_.finishedCount, std::nullopt};
+    progress.secondsLeft =
+        RunProgress::secondsLeft(Seconds(pace_->lastFinish - pace_->start).count(), progress.finished, progress.total);
+    if (progress.secondsLeft) {
+        progress.secondsLeft = std::max(0.0, *progress.secondsLeft - Seconds(clock_() - pace_->lastFinish).count());
+    }
+    return progress;
 }
 
 }  // namespace dorvex::app

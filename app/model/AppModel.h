@@ -1,9 +1,9 @@
 #pragma once
 // AppModel: the application's one model. It turns dropped files into CompressionItems (newest
-// first), runs the engine on a few of them at a time (the oldest queued first), applies the
-// engine's reports on the main thread, and answers the windows' summary questions. It owns the
-// list model the views show, and uses the preset store's current options for every new or
-// re-queued item.
+// first), runs the engine on a few of them at a time (drops in the order they came, each from its
+// top row down), applies the engine's reports on the main thread, and answers the windows' summary
+// and progress questions. It owns the list model the views show, and uses the preset store's
+// current options for every new or re-queued item.
 //
 // Threads: everything here runs on the main thread, except the walk of dropped folders, which runs
 // on the model's collecting thread (one drop after another, joined at shutdown). The engine
@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -53,6 +54,20 @@ public:
         bool allPictures = true;       // no video and no PDF among the items
         bool operator==(const Summary&) const = default;
     };
+    // How far the work under way has come: the items finished since the list last had nothing to
+    // do, of those and the ones still queued or running, and the time left at the pace so far.
+    struct Progress {
+        int finished = 0;
+        int total = 0;
+        std::optional<double> secondsLeft;
+        bool operator==(const Progress&) const = default;
+    };
+    // Where added files come from. Files picked in a file chooser are held to the rule for a
+    // folder's files — earlier outputs are passed over and counted — since selecting every file of
+    // a folder picks the outputs of earlier runs beside their sources; a file dropped by itself is
+    // taken as it is.
+    enum class Origin { dropped, chosen };
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
     // How a job is started: the engine's entry, or one that hands on to it.
     using Entry = std::function<Compressor::Job(const std::filesystem::path&, const CompressionOptions&,
@@ -86,14 +101,14 @@ public:
     // per file at the top (a file already listed leaves its old place and starts afresh) and
     // starts what the limit allows. Walks the folders on the calling thread: for callers that
     // hold a few paths and want the rows at once (tests, tools).
-    void add(const std::vector<std::filesystem::path>& paths);
+    void add(const std::vector<std::filesystem::path>& paths, Origin origin = Origin::dropped);
     // What the windows call for dropped or chosen URLs (only local files and folders count): the
     // same, with the walk on the collecting thread. Each dropped path's files arrive as they are
     // found, in batches of at most `collectBatch` rows (one rowsInserted range each), continuing the
     // drop's block of rows in the collector's order; its unsupported files are counted and its
     // unreadable folders announced as soon as that path is walked. collecting() holds until the
     // drop (and any dropped after it) is done; drops are walked one after another.
-    void add(const QList<QUrl>& urls);
+    void add(const QList<QUrl>& urls, Origin origin = Origin::dropped);
     static constexpr int collectBatch = 250;
     // Whether dropped URLs are still being walked, and how many files the current drop has
     // listed so far.
@@ -113,6 +128,11 @@ public:
     QStringList missingEncoders() const;
     Summary summary() const { return summarize(items()); }
     static Summary summarize(const QList<CompressionItem*>& items);
+    // While listed items are queued or running; summaryChanged tells of every change but the
+    // passing time. The estimate is made when an item finishes and counts down from then.
+    std::optional<Progress> progress() const;
+    // For tests: the clock the pace is measured by (the steady clock by default).
+    void setClock(Clock clock) { clock_ = std::move(clock); }
 
     // Captured from the window system by the main window, so that other parts can open windows.
     void setWindowOpener(std::function<void()> opener) { openWindow_ = std::move(opener); }
@@ -157,6 +177,13 @@ private:
     struct Drop {
         quint64 number = 0;
         std::vector<std::filesystem::path> paths;
+        Origin origin = Origin::dropped;
+    };
+    // The work under way since the list last had nothing to do.
+    struct Pace {
+        std::chrono::steady_clock::time_point start;
+        std::chrono::steady_clock::time_point lastFinish;
+        int finished = 0;
     };
     void collectDrops(const std::stop_token& stop);
     // Posts the batch once the one before it was taken; false when the model is shutting down.
@@ -167,7 +194,10 @@ private:
     void announceUnreadable(const std::vector<FileCollector::Unreadable>& folders);
     void setCollected(int drops, int count);
     void pump();
+    CompressionItem* nextQueued() const;
     void start(CompressionItem* item);
+    // Counts a finished run into the pace.
+    void paceFinished();
     void requeue(CompressionItem* item);
     void apply(const Uuid& id, int generation, const CompressionEvent& event);
     void finish(const Uuid& id, int generation, const CompressionResult& result);
@@ -195,6 +225,8 @@ private:
     int running_ = 0;
     bool shutDown_ = false;
     Summary summary_;
+    std::optional<Pace> pace_;
+    Clock clock_ = &std::chrono::steady_clock::now;
     std::function<void()> openWindow_;
     std::function<void()> openSettings_;
 

@@ -11,6 +11,9 @@ namespace dorvex::app {
 
 namespace {
 
+// The numbers a run owns: more rows than any drop can hold.
+constexpr quint64 runSpan = quint64(1) << 32;
+
 QString statusText(const CompressionItem& item) {
     if (const auto* running = item.running()) {
         return QString::fromStdString(Format::runningStatus(running->attempt, running->quality, running->progress));
@@ -33,6 +36,12 @@ int ItemListModel::row(const CompressionItem* item) const {
     if (number == numbers_.cend()) return -1;
     const auto at = std::lower_bound(rowNumbers_.cbegin(), rowNumbers_.cend(), *number, std::greater<>());
     return int(at - rowNumbers_.cbegin());
+}
+
+int ItemListModel::runTop(int row) const {
+    // A run's rows are numbered down from a multiple of the span it owns.
+    const quint64 top = (rowNumbers_.at(row) - 1) / runSpan * runSpan + runSpan;
+    return int(std::lower_bound(rowNumbers_.cbegin(), rowNumbers_.cend(), top, std::greater<>()) - rowNumbers_.cbegin());
 }
 
 int ItemListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(items_.size()); }
@@ -87,13 +96,6 @@ QHash<int, QByteArray> ItemListModel::roleNames() const {
                   {IsPDFRole, "isPDF"}});
     return names;
 }
-
-namespace {
-
-// The numbers a run owns: more rows than any drop can hold.
-constexpr quint64 runSpan = quint64(1) << 32;
-
-}  // namespace
 
 ItemListModel::Run ItemListModel::insertAtTop(const QList<CompressionItem*>& items) {
     nextNumber_ += runSpan;

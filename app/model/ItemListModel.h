@@ -38,6 +38,8 @@ public:
     const QList<CompressionItem*>& items() const { return items_; }
     // The item's row, found in logarithmic time; -1 when it is not listed.
     int row(const CompressionItem* item) const;
+    // The first row of the run (see Run) that the row belongs to, found in logarithmic time.
+    int runTop(int row) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;

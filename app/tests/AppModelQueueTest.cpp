@@ -1,6 +1,7 @@
 // The app model's queue and its collecting of dropped folders, on an engine entry that finishes
-// jobs only when the test says so: the limit and its order, re-dropped and re-queued items whose
-// late results are dropped, and dropped folders listed in batches off the main thread.
+// jobs only when the test says so: the limit and its order, the progress and time left, re-dropped
+// and re-queued items whose late results are dropped, and dropped folders listed in batches off
+// the main thread.
 
 #include <QAbstractItemModelTester>
 #include <QPointer>
@@ -90,17 +91,52 @@ private slots:
         engine.jobs.clear();
     }
 
-    void theLimitStartsTheOldestAndTheNextWhenOneReturns() {
+    // A drop runs from its top row down, where the user looks; an earlier drop still waiting goes
+    // first, before a later one at the top.
+    void theLimitStartsDropsInTurnEachFromTheTop() {
         for (int i = 1; i <= 5; ++i) file("folder/p" + std::to_string(i) + ".png");
         auto model = makeModel(8);
         model->add(std::vector{fs::path(media->path().toStdString()) / "folder"});
-        QCOMPARE(names(*model), QStringList({"p1.png", "p2.png", "p3.png", "p4.png", "p5.png"}));
-        QCOMPARE(engine.started(), QStringList({"p5.png", "p4.png", "p3.png", "p2.png"}));
+        model->add(std::vector{file("later.png")});
+        QCOMPARE(names(*model), QStringList({"later.png", "p1.png", "p2.png", "p3.png", "p4.png", "p5.png"}));
+        QCOMPARE(engine.started(), QStringList({"p1.png", "p2.png", "p3.png", "p4.png"}));
         engine.finish(1);
-        QCOMPARE(engine.started().last(), "p1.png");
+        QCOMPARE(engine.started().last(), "p5.png");
+        engine.finish(0);
+        QCOMPARE(engine.started().last(), "later.png");
         QCOMPARE(model->runningCount(), 4);
-        QCOMPARE(model->summary().finishedCount, 1);
-        QCOMPARE(model->summary().savedBytes, 100);
+        QCOMPARE(model->summary().finishedCount, 2);
+        QCOMPARE(model->summary().savedBytes, 200);
+    }
+
+    // The count and the time left at the pace so far, made at each finish and counting down from
+    // there; a list with nothing to do has none, and the next drop starts afresh.
+    void progressCountsTheWorkUnderWayAndItsTimeLeft() {
+        auto now = std::chrono::steady_clock::time_point();
+        auto model = makeModel(2);
+        model->setClock([&now] { return now; });
+        const auto at = [&now](int seconds) { now = std::chrono::steady_clock::time_point(std::chrono::seconds(seconds)); };
+        using Progress = AppModel::Progress;
+        model->add(std::vector{file("a.png"), file("b.png"), file("c.png"), file("d.png")});
+        QCOMPARE(model->progress(), Progress({0, 4, std::nullopt}));
+        at(10);
+        engine.finish(0);
+        QCOMPARE(model->progress(), Progress({1, 4, 30.0}));
+        at(16);
+        QCOMPARE(model->progress(), Progress({1, 4, 24.0}));
+        at(100);
+        QCOMPARE(model->progress(), Progress({1, 4, 0.0}));
+        model->add(std::vector{file("e.png")});  // joins the work under way
+        QCOMPARE(model->progress()->total, 5);
+        for (std::size_t job = 1; job < 5; ++job) engine.finish(job);
+        QCOMPARE(model->progress(), std::nullopt);
+        at(200);
+        model->add(std::vector{file("f.png")});
+        QCOMPARE(model->progress(), Progress({0, 1, std::nullopt}));
+        at(230);
+        model->add(std::vector{file("g.png")});
+        engine.finish(5);
+        QCOMPARE(model->progress(), Progress({1, 2, 30.0}));
     }
 
     // Re-dropping, re-queueing and removing all stop the running job; its late result frees its

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -16,6 +17,7 @@
 #include <fstream>
 
 #include "AppTestSupport.h"
+#include "dorvex/output/OutputPlanner.h"
 #include "dorvex/platform/AppPaths.h"
 #include "model/AppModel.h"
 #include "views/ResultList.h"
@@ -44,6 +46,7 @@ class ViewsMainWindowTest : public QObject {
     std::unique_ptr<ThumbnailCache> thumbnails;
     std::unique_ptr<MainWindow> window;
     int chooserCalls = 0;
+    QList<QUrl> chosen;  // what the file chooser answers
 
     // Drops `data` on the window's content; whether the drop was accepted.
     bool drop(QMimeData& data) {
@@ -71,7 +74,7 @@ class ViewsMainWindowTest : public QObject {
         model = std::make_unique<AppModel>(*presets, Toolchain::locate(), 2);
         window = std::make_unique<MainWindow>(*model, *settings, *thumbnails, [this](QWidget*, bool) {
             ++chooserCalls;
-            return QList<QUrl>{};
+            return chosen;
         });
         window->show();
     }
@@ -83,6 +86,7 @@ private slots:
         settings = std::make_unique<SettingsStore>(AppPaths::settingsFolder());
         thumbnails = std::make_unique<ThumbnailCache>(80);
         chooserCalls = 0;
+        chosen.clear();
         build();
     }
     void cleanup() {
@@ -159,6 +163,7 @@ private slots:
         QVERIFY(recompressAll->isEnabled());
         QCOMPARE(pages->currentWidget(), static_cast<QWidget*>(window->resultList()));
         QVERIFY(window->findChild<SummaryBar*>()->isVisible());
+        QCOMPARE(window->findChild<QLabel*>("progressText")->text(), "0/1");
         clear->trigger();
         QVERIFY(model->items().isEmpty());
         QVERIFY(!clear->isVisible());
@@ -179,6 +184,21 @@ private slots:
         QVERIFY(drop(files));
         QTRY_COMPARE(model->items().size(), 1);  // folders and files are collected off the main thread
         QVERIFY(!window->findChild<EmptyDropZone*>()->isTargeted());
+    }
+
+    // Every file of a folder picked in the chooser: the outputs of an earlier run are passed over,
+    // as in a dropped folder, rather than compressed again into "-min-min".
+    void chosenFilesPassOverEarlierOutputs() {
+        const fs::path source = testing::writePng(AppPaths::homeFolder() / "chosen" / "a.png");
+        const fs::path output = testing::writePng(AppPaths::homeFolder() / "chosen" / "a-min.png");
+        OutputPlanner::markOptimized(output, "1");
+        if (!OutputPlanner::isOptimized(output)) QSKIP("this file system keeps no extended attributes");
+        for (const fs::path& file : {source, output}) chosen << QUrl::fromLocalFile(QString::fromStdString(file.string()));
+        window->findChild<QAction*>("chooseFilesAction")->trigger();
+        QTRY_VERIFY(!model->collecting());
+        QCOMPARE(model->items().size(), 1);
+        QCOMPARE(model->items().front()->source(), source);
+        QCOMPARE(model->ignoredCount(), 1);
     }
 
     void chipTitlesFollowTheOptions() {

@@ -51,6 +51,23 @@ double contrast(const QColor& a, const QColor& b) {
     return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b));
 }
 
+// One item's row in a list view of its own, painted by the delegate; shown by the caller.
+struct OneRow {
+    ItemListModel list;
+    ThumbnailCache cache{40};
+    QListView view;
+    ResultRowDelegate* delegate = new ResultRowDelegate(cache, &view);
+    CompressionItem* item = new CompressionItem("/photos/a.jpg", {}, &list);
+
+    explicit OneRow(const CompressionItem::State& state) {
+        item->setState(state);
+        list.insertAtTop({item});
+        view.setModel(&list);
+        view.setItemDelegate(delegate);
+        view.resize(500, 100);
+    }
+};
+
 }  // namespace
 
 class ViewsResultRowTest : public QObject {
@@ -206,34 +223,38 @@ private slots:
                                                CompressionItem::Finished{success(1000, 1100)}};
         for (const QPalette& palette : {QApplication::palette(), dark}) {
             for (const auto& state : rows) {
-                ItemListModel list;
-                auto* item = new CompressionItem("/photos/a.jpg", {}, &list);
-                item->setState(state);
-                list.insertAtTop({item});
-                ThumbnailCache cache(40);
-                QListView view;
-                view.setPalette(palette);
-                view.setModel(&list);
-                view.setItemDelegate(new ResultRowDelegate(cache, &view));
-                view.selectionModel()->select(list.index(0), QItemSelectionModel::Select);
-                view.resize(500, 100);
-                view.show();
-                QVERIFY(QTest::qWaitForWindowExposed(&view));
-                const QImage image = view.viewport()->grab().toImage();
+                OneRow row(state);
+                row.view.setPalette(palette);
+                row.view.selectionModel()->select(row.list.index(0), QItemSelectionModel::Select);
+                row.view.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&row.view));
+                const QImage image = row.view.viewport()->grab().toImage();
                 const int right = image.width() - 1 - ResultRowDelegate::margin, half = ResultRowDelegate::rowHeight / 2;
                 const QColor highlight = image.pixelColor(right - ResultRowDelegate::trailingWidth, 1);
                 const int textLeft = ResultRowDelegate::margin + ResultRowDelegate::thumbnailSide + 12;
                 // The status line, and the trailing "—" or change (the failure's symbol is an icon).
                 QList<QRect> areas{QRect(textLeft, half + 2, 150, half - 6)};
-                if (!item->result()->failed()) areas << QRect(right - 40, 4, 40, 2 * half - 8);
+                if (!row.item->result()->failed()) areas << QRect(right - 40, 4, 40, 2 * half - 8);
                 for (const QRect& area : areas) {
                     double best = 1;
                     for (int y = area.top(); y <= area.bottom(); ++y)
                         for (int x = area.left(); x <= area.right(); ++x)
                             best = std::max(best, contrast(image.pixelColor(x, y), highlight));
-                    QVERIFY2(best >= 3, qPrintable(rowContent(list.index(0)).status + ": " + QString::number(best)));
+                    QVERIFY2(best >= 3, qPrintable(rowContent(row.list.index(0)).status + ": " + QString::number(best)));
                 }
             }
+        }
+    }
+
+    // Only a running row turns its spinner; a queued one stands still.
+    void onlyRunningRowsSpin() {
+        for (const auto& [state, spins] : {std::pair<CompressionItem::State, bool>{CompressionItem::Queued{}, false},
+                                           {CompressionItem::Running{}, true}}) {
+            OneRow row(state);
+            row.view.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&row.view));
+            row.view.viewport()->grab();
+            QCOMPARE(row.delegate->animating(), spins);
         }
     }
 
@@ -244,18 +265,10 @@ private slots:
             TagColor color;
         } cases[] = {{420, TagColor::green}, {1100, TagColor::orange}};
         for (const auto& c : cases) {
-            ItemListModel list;
-            auto* item = new CompressionItem("/photos/a.jpg", {}, &list);
-            item->setState(CompressionItem::Finished{success(1000, c.outputBytes)});
-            list.insertAtTop({item});
-            ThumbnailCache cache(40);
-            QListView view;
-            view.setModel(&list);
-            view.setItemDelegate(new ResultRowDelegate(cache, &view));
-            view.resize(500, 100);
-            view.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&view));
-            const QImage image = view.viewport()->grab().toImage();
+            OneRow row(CompressionItem::Finished{success(1000, c.outputBytes)});
+            row.view.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&row.view));
+            const QImage image = row.view.viewport()->grab().toImage();
             const QColor wanted = tagColor(c.color);
             int hits = 0;
             for (int y = 0; y < ResultRowDelegate::rowHeight; ++y)

@@ -79,7 +79,12 @@ void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     const QRect symbol(trailing.right() - symbolSide + 1, trailing.center().y() - symbolSide / 2, symbolSide, symbolSide);
     switch (row.trailing) {
     case RowContent::Trailing::spinner:
-        paintSpinner(painter, symbol, onRow(option, secondary(option.palette)));
+        // Waiting rows stand still, so that the eye finds the ones at work.
+        if (index.data(ItemListModel::PhaseRole).value<ItemListModel::Phase>() == ItemListModel::Phase::queued) {
+            paintQueued(painter, symbol, onRow(option, secondary(option.palette)));
+        } else {
+            paintSpinner(painter, symbol, onRow(option, secondary(option.palette)));
+        }
         break;
     case RowContent::Trailing::dash:
         painter->setPen(onRow(option, secondary(option.palette)));
@@ -201,6 +206,22 @@ void ResultRowDelegate::paintSpinner(QPainter* painter, const QRect& rect, const
     painter->restore();
     // Another frame soon; the timer is single-shot, so it stops once no spinner is painted.
     if (!spinnerTimer_.isActive()) spinnerTimer_.start();
+}
+
+void ResultRowDelegate::paintQueued(QPainter* painter, const QRect& rect, const QColor& color) {
+    // A clock face: a thin ring with its hands at ten past, in the secondary colour.
+    const QRectF face = QRectF(rect).adjusted(2.5, 2.5, -2.5, -2.5);
+    const QPointF centre = face.center();
+    painter->save();
+    QPen pen(color, 1.5);
+    pen.setCapStyle(Qt::RoundCap);
+    painter->setPen(pen);
+    painter->setBrush(Qt::NoBrush);
+    painter->drawEllipse(face);
+    const double hand = face.width() / 2 - 2.5;
+    painter->drawLine(centre, centre - QPointF(0, hand));
+    painter->drawLine(centre, centre + QPointF(hand * 0.7, 0));
+    painter->restore();
 }
 
 bool ResultRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,

@@ -218,7 +218,7 @@ void MainWindow::refresh() {
 
 void MainWindow::chooseFiles(bool folders) {
     const QList<QUrl> urls = chooser_(this, folders);
-    if (!urls.isEmpty()) model_.add(urls);
+    if (!urls.isEmpty()) model_.add(urls, AppModel::Origin::chosen);
 }
 
 void MainWindow::setTargeted(bool targeted) { dropZone_->setTargeted(targeted); }

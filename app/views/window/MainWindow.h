@@ -46,7 +46,7 @@ public:
     ~MainWindow() override;
 
     ResultList* resultList() const { return list_; }
-    // Runs the chooser and adds what was chosen.
+    // Runs the chooser and adds what was chosen; earlier outputs among chosen files are passed over.
     void chooseFiles(bool folders);
     NoticeBanner* noticeBanner() const { return notices_; }
 

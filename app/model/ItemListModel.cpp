@@ -53,6 +53,8 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::DisplayRole:
         return QString::fromStdString(item.source().filename().string());
+    case Qt::ToolTipRole:
+        return QString::fromStdString(Format::toolTip(item.source(), item.result()));
     case ItemRole:
         return QVariant::fromValue(static_cast<QObject*>(items_.at(index.row())));
     case SourcePathRole:

@@ -86,7 +86,7 @@ private slots:
         skipped.output.reset();
         skipped.warnings = {"第一条", "第二条"};
         CompressionResult failed;
-        failed.status = CompressionResult::Failed{"无法读取这个文件"};
+        failed.status = CompressionResult::Failed{"无法读取这个文件", "cannot open: Permission denied"};
         failed.warnings = {"不显示"};
 
         struct Case {
@@ -98,8 +98,9 @@ private slots:
             Trailing trailing;
             std::string change;
             bool grew;
-            QString toolTip;
+            QString toolTip;  // below the folder and the path
         };
+        const QString output = "\n输出：/tmp/out/photo-min.jpg";
         const Case cases[] = {
             {"queued", CompressionItem::Queued{}, {}, "排队中", {}, Trailing::spinner, "", false, ""},
             {"decoding", CompressionItem::Running{}, {}, "解码中…", {}, Trailing::spinner, "", false, ""},
@@ -107,24 +108,24 @@ private slots:
             {"first pass", CompressionItem::Running{1, {}, 0.456}, {}, "压缩中 45%", {}, Trailing::spinner, "", false, ""},
             {"second pass", CompressionItem::Running{2, {}, 0.5}, {}, "第 2 次 · 50%", {}, Trailing::spinner, "", false, ""},
             {"skipped", CompressionItem::Finished{skipped}, {}, "无收益，已保留原图", {}, Trailing::dash, "", false,
-             "第一条\n第二条"},
+             "\n\n第一条\n第二条"},
             {"failed", CompressionItem::Finished{failed}, {}, "无法读取这个文件", {}, Trailing::failure, "", false,
-             "无法读取这个文件"},
+             "\n\n无法读取这个文件\n详情：cannot open: Permission denied"},
             {"limit met", CompressionItem::Finished{with(success(1'000'000, 420'000), met)}, limited,
-             "1.00 MB → 420.0 KB · 4000×3000", {{"≤500.0 KB ✓", TagColor::green}}, Trailing::change, "-58%", false, ""},
+             "1.00 MB → 420.0 KB · 4000×3000", {{"≤500.0 KB ✓", TagColor::green}}, Trailing::change, "-58%", false, output},
             {"limit missed, downscaled",
              CompressionItem::Finished{with(success(1'000'000, 600'000, {4000, 3000}, {2000, 1500}),
                                             [](CompressionResult& r) { r.maxSizeMet = false; })},
              limited, "1.00 MB → 600.0 KB · 4000×3000 → 2000×1500",
-             {{"未达标", TagColor::orange}, {"缩图", TagColor::blue}}, Trailing::change, "-40%", false, ""},
+             {{"未达标", TagColor::orange}, {"缩图", TagColor::blue}}, Trailing::change, "-40%", false, output},
             {"no limit of its own", CompressionItem::Finished{with(success(1000, 500), met)}, {}, "1.0 KB → 500 B · 4000×3000",
-             {}, Trailing::change, "-50%", false, ""},
+             {}, Trailing::change, "-50%", false, output},
             {"grew", CompressionItem::Finished{success(1000, 1100)}, {}, "1.0 KB → 1.1 KB · 4000×3000", {},
-             Trailing::change, "+10%", true, ""},
+             Trailing::change, "+10%", true, output},
             {"grew a little", CompressionItem::Finished{success(1000, 1004)}, {}, "1.0 KB → 1.0 KB · 4000×3000", {},
-             Trailing::change, "+0%", true, ""},
+             Trailing::change, "+0%", true, output},
             {"shrank a little", CompressionItem::Finished{success(1000, 996)}, {}, "1.0 KB → 996 B · 4000×3000", {},
-             Trailing::change, "+0%", false, ""},
+             Trailing::change, "+0%", false, output},
             {"video", CompressionItem::Finished{with(success(5'000'000, 2'000'000, {1920, 1080}, {1920, 1080}),
                                                       [](CompressionResult& r) {
                                                           r.maxSizeMet = true;
@@ -132,9 +133,9 @@ private slots:
                                                           r.duration = 83;
                                                       })},
              videoLimited, "5.00 MB → 2.00 MB · HEVC · 1920×1080 · 1:23", {{"≤3.00 MB ✓", TagColor::green}},
-             Trailing::change, "-60%", false, ""},
+             Trailing::change, "-60%", false, output},
             {"pdf", CompressionItem::Finished{with(success(1'000'000, 500'000), [](CompressionResult& r) { r.pageCount = 12; })},
-             {}, "1.00 MB → 500.0 KB · 12 页", {}, Trailing::change, "-50%", false, ""},
+             {}, "1.00 MB → 500.0 KB · 12 页", {}, Trailing::change, "-50%", false, output},
         };
 
         ItemListModel list;
@@ -152,7 +153,8 @@ private slots:
                 QVERIFY2(row.change.text == c.change, qPrintable(QString(c.name) + ": " + row.change.text.c_str()));
                 QVERIFY2(row.change.grew == c.grew, c.name);
             }
-            QVERIFY2(row.toolTip == c.toolTip, c.name);
+            const QString place = "文件夹：/photos\n路径：/photos/a very long name.jpg";
+            QVERIFY2(row.toolTip == place + c.toolTip, qPrintable(QString(c.name) + ": " + row.toolTip));
         }
     }
 

@@ -11,12 +11,6 @@ const CompressionItem* itemAt(const QModelIndex& index) {
     return qobject_cast<const CompressionItem*>(index.data(ItemListModel::ItemRole).value<QObject*>());
 }
 
-QString joined(const std::vector<std::string>& lines) {
-    QStringList list;
-    for (const std::string& line : lines) list << QString::fromStdString(line);
-    return list.join(QLatin1Char('\n'));
-}
-
 }  // namespace
 
 RowContent rowContent(const QModelIndex& index) {
@@ -25,20 +19,19 @@ RowContent rowContent(const QModelIndex& index) {
     if (!item) return row;
     row.name = QString::fromStdString(item->source().filename().string());
     row.status = index.data(ItemListModel::StatusTextRole).toString();
+    row.toolTip = index.data(Qt::ToolTipRole).toString();
     const CompressionResult* result = item->result();
     if (!result) return row;
     if (result->skipped()) {
         row.trailing = RowContent::Trailing::dash;
-    } else if (const auto* failed = result->failed()) {
+    } else if (result->failed()) {
         row.failed = true;
         row.trailing = RowContent::Trailing::failure;
-        row.toolTip = QString::fromStdString(failed->message);
     } else {
         row.tags = Format::tags(*result, item->options());
         row.trailing = RowContent::Trailing::change;
         row.change = Format::change(*result);
     }
-    if (!row.failed) row.toolTip = joined(result->warnings);
     return row;
 }
 

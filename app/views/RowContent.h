@@ -27,7 +27,7 @@ struct RowContent {
     std::vector<Format::Tag> tags;
     Trailing trailing = Trailing::spinner;
     Format::Change change{};  // for Trailing::change
-    QString toolTip;          // empty: none
+    QString toolTip;          // the folder and path; a failure's message and detail, or the warnings
 
     bool operator==(const RowContent&) const = default;
 };

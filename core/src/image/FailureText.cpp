@@ -33,6 +33,8 @@ Failed fromToolError(const ToolError& error, const fs::path& source) {
     case ToolError::Kind::unreadable:
         return {fmt::format("无法解码 {}：{}", nameOf(source), SourceFile::damagedText), error.detail};
     case ToolError::Kind::inaccessible: return unopenable(source, error.detail);
+    case ToolError::Kind::tooLarge:
+        return {fmt::format("无法处理 {}：画面 {} 超出可处理的尺寸", nameOf(source), error.size.description()), {}};
     case ToolError::Kind::renderFailed:
         return compressing(source, fmt::format("无法生成 {} 的画面，可能是内存不足", error.size.description()),
                            error.what());

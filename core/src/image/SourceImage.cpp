@@ -235,10 +235,6 @@ ToolError refused(const fs::path& file, std::string_view detail = {}) {
     return ToolError::unreadable(file, firstLine(detail));
 }
 
-ToolError tooLarge(const fs::path& file, PixelSize size) {
-    return ToolError::unreadable(file, size.description() + " 超出可处理的尺寸");
-}
-
 // ---- ICNS ---------------------------------------------------------------------------------
 
 // An icon family through our own reader, which decodes every kind of element: PNG, JPEG 2000,
@@ -261,7 +257,7 @@ IcnsProbe probeIcns(const fs::path& file, std::int64_t byteCount) {
         throw refused(file, error.what());
     }
     if (!largest) throw ToolError::unreadable(file);
-    if (!withinLimits(largest->size())) throw tooLarge(file, largest->size());
+    if (!withinLimits(largest->size())) throw ToolError::tooLarge(file, largest->size());
     return IcnsProbe{std::move(*largest), imageCount};
 }
 
@@ -387,7 +383,7 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         if (!opened) throw refused(file);
         // Refuse decompression bombs and absurd headers before a single pixel is decoded.
         const PixelSize stored{opened->image.width(), opened->image.height()};
-        if (!withinLimits(stored)) throw tooLarge(file, stored);
+        if (!withinLimits(stored)) throw ToolError::tooLarge(file, stored);
 
         const bool plainPNG = opened->typeIdentifier == "public.png" && opened->orientation == 1 &&
                               opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && layout != PngLayout::other;

@@ -18,6 +18,13 @@ ToolError ToolError::inaccessible(const std::filesystem::path& path, const std::
     return error;
 }
 
+ToolError ToolError::tooLarge(const std::filesystem::path& path, PixelSize pixelSize) {
+    ToolError error = unreadable(path, pixelSize.description() + " 超出可处理的尺寸");
+    error.kind = Kind::tooLarge;
+    error.size = pixelSize;
+    return error;
+}
+
 ToolError ToolError::renderFailed(PixelSize pixelSize) {
     ToolError error(Kind::renderFailed, "cannot render " + pixelSize.description());
     error.size = pixelSize;

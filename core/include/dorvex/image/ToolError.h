@@ -13,13 +13,16 @@
 namespace dorvex {
 
 struct ToolError : std::runtime_error {
-    enum class Kind { unreadable, inaccessible, renderFailed, writeFailed, encoderMissing };
+    enum class Kind { unreadable, inaccessible, tooLarge, renderFailed, writeFailed, encoderMissing };
 
     // The decoder refused the file: "文件已损坏或格式不受支持", with the decoder's own words in
     // brackets when there are any.
     static ToolError unreadable(const std::filesystem::path& file, const std::string& detail = {});
     // The file cannot be opened: `reason` is SourceFile::problemText's ("没有读取权限", "文件已不存在").
     static ToolError inaccessible(const std::filesystem::path& file, const std::string& reason);
+    // The picture is larger than the decoder may open: "文件已损坏或格式不受支持（<w>×<h> 超出可处理的
+    // 尺寸）", the size in `size`.
+    static ToolError tooLarge(const std::filesystem::path& file, PixelSize size);
     // "cannot render <w>×<h>"
     static ToolError renderFailed(PixelSize size);
     // "cannot write <path>"
@@ -28,9 +31,9 @@ struct ToolError : std::runtime_error {
     static ToolError encoderMissing(const std::string& name, const std::string& hint);
 
     Kind kind;
-    std::filesystem::path file;  // unreadable, inaccessible, writeFailed
+    std::filesystem::path file;  // unreadable, inaccessible, tooLarge, writeFailed
     std::string detail;          // unreadable: the decoder's own words; inaccessible: the reason
-    PixelSize size;              // renderFailed
+    PixelSize size;              // tooLarge, renderFailed
     std::string name;            // encoderMissing
     std::string hint;            // encoderMissing
 

@@ -1,8 +1,10 @@
 // The row's actions: the context menu's entries, enabled states and tooltips for each kind and
-// state of item, the hover buttons and double-click (finished rows with an output only), and
-// which desktop service each action uses.
+// state of item, the hover buttons and double-click (finished rows with an output only), the
+// list's keys acting on the selection, which desktop service each action uses, and the files as
+// the clipboard carries them.
 
 #include <QApplication>
+#include <QClipboard>
 #include <QMenu>
 #include <QSignalSpy>
 
@@ -30,8 +32,10 @@ CompressionItem::State succeeded(const fs::path& output) {
 }
 
 CompressionItem::State failed() {
+    CompressionResult::Failed failure;
+    failure.message = "无法读取这个文件";
     CompressionResult result;
-    result.status = CompressionResult::Failed{"无法读取这个文件"};
+    result.status = failure;
     return CompressionItem::Finished{result};
 }
 
@@ -148,6 +152,76 @@ private slots:
         QCOMPARE(copied->urls(), QList{QUrl(url)});
         QCOMPARE(copied->data("text/uri-list").trimmed(), url.toUtf8());
         QCOMPARE(copied->data("x-special/gnome-copied-files"), "copy\n" + url.toUtf8());
+    }
+
+    // What a file manager reads back: several files, with names a URL has to escape.
+    void clipboardCarriesTheFiles() {
+        const std::unique_ptr<QMimeData> data = RowActions::copiedFiles({"/tmp/a b.png", "/tmp/照片#1.jpg"});
+        QCOMPARE(data->urls(), QList<QUrl>({QUrl("file:///tmp/a%20b.png"), QUrl::fromLocalFile("/tmp/照片#1.jpg")}));
+        QCOMPARE(data->data("text/uri-list"), "file:///tmp/a%20b.png\r\nfile:///tmp/%E7%85%A7%E7%89%87%231.jpg\r\n");
+        QCOMPARE(data->data("x-special/gnome-copied-files"),
+                 "copy\nfile:///tmp/a%20b.png\nfile:///tmp/%E7%85%A7%E7%89%87%231.jpg");
+        QCOMPARE(data->text(), QStringLiteral("/tmp/a b.png\n/tmp/照片#1.jpg"));
+    }
+
+    // Each key acts on the selected rows (newest first: c, b, a; b failed, so without output) as
+    // the row menu, which shows the keys, does on its row; the row's name never reaches the clipboard.
+    void keysActOnTheSelection() {
+        const struct {
+            QKeyCombination key;
+            QList<int> selected;
+            QString effect;  // the compared item, the copied outputs, the rows left and the current one
+        } cases[] = {
+            {Qt::Key_Return, {2}, "compare a.png"},
+            {Qt::KeypadModifier | Qt::Key_Enter, {0}, "compare c.png"},
+            {Qt::CTRL | Qt::Key_C, {2, 1, 0}, "copy c-min.png a-min.png"},
+            {Qt::CTRL | Qt::Key_C, {1}, ""},
+            {Qt::Key_Delete, {0, 1}, "left a.png current a.png"},
+            {Qt::Key_Delete, {2}, "left c.png b.png current b.png"},
+        };
+        list->show();
+        list->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(list.get()));
+        const auto name = [](const CompressionItem* item) { return QString::fromStdString(item->source().filename()); };
+        for (const auto& c : cases) {
+            model->clear();
+            for (const char* file : {"a.png", "b.png", "c.png"})
+                row(file, file[0] == 'b' ? failed() : succeeded(media / (file[0] + std::string("-min.png"))));
+            for (const int selected : c.selected)
+                list->selectionModel()->setCurrentIndex(model->itemList()->index(selected), QItemSelectionModel::Select);
+            QGuiApplication::clipboard()->setText("before");
+            copied.reset();
+            QTest::keyClick(list.get(), c.key.key(), c.key.keyboardModifiers());
+            QStringList effect;
+            for (const CompressionItem* item : model->items())
+                if (model->compareItemID() == item->id()) effect << "compare" << name(item);
+            if (copied) effect << "copy";
+            for (const QUrl& url : copied ? copied->urls() : QList<QUrl>{}) effect << url.fileName();
+            if (model->items().size() < 3) {
+                effect << "left";
+                for (const CompressionItem* item : model->items()) effect << name(item);
+                effect << "current" << name(model->items()[list->currentIndex().row()]);
+            }
+            QCOMPARE(effect.join(' '), c.effect);
+            QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+        }
+        const std::unique_ptr<QMenu> menu = list->contextMenu(model->itemList()->index(0));
+        QStringList keys;
+        for (const char* action : {"rowOpen", "rowCopy", "rowRemove"})
+            keys << menu->findChild<QAction*>(action)->shortcut().toString();
+        QCOMPARE(keys, QStringList({"Return", "Ctrl+C", "Del"}));
+    }
+
+    // The menu of a selected row copies and removes the whole selection; that of another row, the row.
+    void menuActsOnTheSelectionItBelongsTo() {
+        for (const char* file : {"a.png", "b.png", "c.png"}) row(file, succeeded(media / file));
+        list->selectionModel()->select(model->itemList()->index(0), QItemSelectionModel::Select);
+        list->selectionModel()->select(model->itemList()->index(2), QItemSelectionModel::Select);
+        list->contextMenu(model->itemList()->index(2))->findChild<QAction*>("rowCopy")->trigger();
+        QCOMPARE(copied->urls().size(), 2);
+        list->contextMenu(model->itemList()->index(1))->findChild<QAction*>("rowRemove")->trigger();
+        list->contextMenu(model->itemList()->index(0))->findChild<QAction*>("rowRemove")->trigger();
+        QCOMPARE(model->itemList()->rowCount(), 0);
     }
 
     // Double-click opens; the hover buttons act on their row, a disabled one not at all.

@@ -1,8 +1,11 @@
 #include "views/ResultList.h"
 
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+
+#include <algorithm>
 
 #include "model/AppModel.h"
 #include "views/ResultRowDelegate.h"
@@ -41,6 +44,8 @@ std::unique_ptr<QMenu> ResultList::contextMenu(const QModelIndex& index) {
     std::size_t separator = 0;
     const std::vector<RowAction> entries = RowActions::menuEntries(*item, &separator);
     const QPersistentModelIndex row(index);
+    // Copying and removing take the selection the row belongs to, as in a file manager.
+    const bool inSelection = selectionModel()->isRowSelected(index.row(), index.parent());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const RowAction& entry = entries[i];
         if (i == separator && i > 0) menu->addSeparator();
@@ -48,13 +53,34 @@ std::unique_ptr<QMenu> ResultList::contextMenu(const QModelIndex& index) {
         action->setObjectName(entry.objectName);
         action->setEnabled(entry.enabled);
         action->setToolTip(entry.toolTip);
-        connect(action, &QAction::triggered, this, [this, row, kind = entry.kind] { trigger(kind, row); });
+        action->setShortcuts(entry.keys);  // shown beside the text; the list takes the keys
+        connect(action, &QAction::triggered, this, [this, row, inSelection, kind = entry.kind] {
+            if (inSelection && (kind == RowAction::Kind::copy || kind == RowAction::Kind::remove))
+                trigger(kind, selectedRows());
+            else
+                trigger(kind, QModelIndex(row));
+        });
     }
     return menu;
 }
 
 void ResultList::trigger(RowAction::Kind action, const QModelIndex& index) {
-    CompressionItem* item = itemAt(index);
+    trigger(action, QModelIndexList{index});
+}
+
+void ResultList::trigger(RowAction::Kind action, const QModelIndexList& rows) {
+    if (rows.isEmpty()) return;
+    if (action == RowAction::Kind::copy) {
+        std::vector<std::filesystem::path> outputs;
+        for (const QModelIndex& row : rows) {
+            const CompressionItem* item = itemAt(row);
+            if (item && item->result() && item->result()->output) outputs.push_back(*item->result()->output);
+        }
+        if (!outputs.empty()) services_.copy(RowActions::copiedFiles(outputs));
+        return;
+    }
+    if (action == RowAction::Kind::remove) return remove(rows);
+    CompressionItem* item = itemAt(rows.front());
     if (!item) return;
     const CompressionResult* result = item->result();
     const std::optional<QUrl> output = result && result->output
@@ -73,15 +99,62 @@ void ResultList::trigger(RowAction::Kind action, const QModelIndex& index) {
     case RowAction::Kind::reveal:
         if (output) services_.reveal(*output);
         break;
-    case RowAction::Kind::copy:
-        if (output) services_.copy(RowActions::copiedFile(*result->output));
-        break;
     case RowAction::Kind::recompress:
         model_.recompress(item);
         break;
-    case RowAction::Kind::remove:
-        model_.remove(item);
+    case RowAction::Kind::copy:
+    case RowAction::Kind::remove: break;  // above
+    }
+}
+
+void ResultList::remove(const QModelIndexList& rows) {
+    std::vector<CompressionItem*> items;
+    for (const QModelIndex& row : rows) {
+        if (CompressionItem* item = itemAt(row)) items.push_back(item);
+    }
+    for (CompressionItem* item : items) model_.remove(item);  // deleted later, so still valid here
+}
+
+QModelIndexList ResultList::selectedRows() const {
+    QModelIndexList rows = selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    return rows;
+}
+
+// The row keys are the list's own while it has the focus, ahead of any window shortcut.
+bool ResultList::event(QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride &&
+        RowActions::actionOfKey(static_cast<QKeyEvent*>(event)->keyCombination())) {
+        event->accept();
+        return true;
+    }
+    return QListView::event(event);
+}
+
+void ResultList::keyPressEvent(QKeyEvent* event) {
+    const std::optional<RowAction::Kind> action = RowActions::actionOfKey(event->keyCombination());
+    if (!action) return QListView::keyPressEvent(event);
+    event->accept();
+    const QModelIndexList rows = selectedRows();
+    switch (*action) {
+    case RowAction::Kind::open: {
+        // The current row when it is selected, else the first selected one.
+        const QModelIndex current = currentIndex();
+        trigger(*action, rows.contains(current) ? current : rows.value(0));
         break;
+    }
+    case RowAction::Kind::remove: {
+        if (rows.isEmpty()) break;
+        const int first = rows.front().row();
+        trigger(*action, rows);
+        // The row that moved up into the place of the first removed one is selected next, so that
+        // Delete can go on down the list.
+        const int count = model()->rowCount();
+        if (count > 0) selectionModel()->setCurrentIndex(model()->index(std::min(first, count - 1), 0),
+                                                         QItemSelectionModel::ClearAndSelect);
+        break;
+    }
+    default: trigger(*action, rows); break;
     }
 }
 

@@ -24,11 +24,12 @@ const std::optional<std::filesystem::path>* output(const CompressionItem& item) 
     return result && result->output ? &result->output : nullptr;
 }
 
-// An action that is always enabled, with its text as tooltip.
+// An action that is always enabled, with its text and its key as tooltip.
 RowAction action(RowAction::Kind kind, const char* text, const char* objectName, const char* iconName,
                  const char* iconFallback) {
     const QString label = QString::fromUtf8(text);
-    return {kind, label, objectName, iconName, iconFallback, true, label};
+    const QList<QKeySequence> keys = RowActions::keys(kind);
+    return {kind, label, objectName, iconName, iconFallback, true, toolTipWithKey(label, keys.value(0)), keys};
 }
 
 RowAction open(const CompressionItem& item) {
@@ -85,6 +86,10 @@ void revealInFileManager(const QUrl& file, QObject* owner) {
 
 }  // namespace
 
+QString toolTipWithKey(const QString& text, const QKeySequence& key) {
+    return key.isEmpty() ? text : text + "（" + key.toString(QKeySequence::NativeText) + "）";
+}
+
 DesktopServices DesktopServices::system(QObject* owner) {
     return {
         [](const QUrl& url) { QDesktopServices::openUrl(url); },
@@ -139,11 +144,38 @@ QIcon icon(const RowAction& action) {
     return action.iconName.isEmpty() ? fallback : QIcon::fromTheme(action.iconName, fallback);
 }
 
-std::unique_ptr<QMimeData> copiedFile(const std::filesystem::path& file) {
-    const QUrl url = QUrl::fromLocalFile(QString::fromStdString(file.string()));
+QList<QKeySequence> keys(RowAction::Kind kind) {
+    switch (kind) {
+    case RowAction::Kind::open: return {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)};
+    case RowAction::Kind::copy: return QKeySequence::keyBindings(QKeySequence::Copy);  // Ctrl+C, Ctrl+Insert
+    case RowAction::Kind::remove: return {QKeySequence(Qt::Key_Delete)};
+    case RowAction::Kind::reveal:
+    case RowAction::Kind::recompress: break;
+    }
+    return {};
+}
+
+std::optional<RowAction::Kind> actionOfKey(QKeyCombination key) {
+    const QKeySequence pressed(QKeyCombination(key.keyboardModifiers() & ~Qt::KeypadModifier, key.key()));
+    for (const RowAction::Kind kind : {RowAction::Kind::open, RowAction::Kind::copy, RowAction::Kind::remove}) {
+        if (keys(kind).contains(pressed)) return kind;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<QMimeData> copiedFiles(const std::vector<std::filesystem::path>& files) {
+    QList<QUrl> urls;
+    QByteArray gnome = "copy";
+    QStringList paths;
+    for (const std::filesystem::path& file : files) {
+        paths << QString::fromStdString(file.string());
+        urls << QUrl::fromLocalFile(paths.back());
+        gnome += '\n' + urls.back().toEncoded();
+    }
     auto data = std::make_unique<QMimeData>();
-    data->setUrls({url});
-    data->setData(QStringLiteral("x-special/gnome-copied-files"), "copy\n" + url.toEncoded());
+    data->setUrls(urls);
+    data->setData(QStringLiteral("x-special/gnome-copied-files"), gnome);
+    data->setText(paths.join('\n'));
     return data;
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 // RowActions: what a result row offers — open, reveal, copy, recompress, remove — as the row's
-// hover buttons and its context menu list them, with their enabled rules and tooltips, and the
-// desktop services (default application, file manager, clipboard) that carry them out.
+// hover buttons, its context menu and the list's keys offer them, with their enabled rules, keys
+// and tooltips, and the desktop services (default application, file manager, clipboard) that
+// carry them out.
 
 #include <QIcon>
+#include <QKeySequence>
+#include <QList>
 #include <QMimeData>
 #include <QObject>
 #include <QRect>
@@ -32,6 +35,9 @@ struct DesktopServices {
     static DesktopServices system(QObject* owner);
 };
 
+// A tooltip that names the key of what it explains: "放大（Ctrl+=）"; the text alone without a key.
+QString toolTipWithKey(const QString& text, const QKeySequence& key);
+
 struct RowAction {
     enum class Kind { open, reveal, copy, recompress, remove };
     Kind kind;
@@ -40,7 +46,9 @@ struct RowAction {
     QString iconName;      // theme name
     QString iconFallback;  // our own resource
     bool enabled = true;
-    QString toolTip;
+    QString toolTip;  // names the key when there is one
+    QList<QKeySequence> keys;  // the list's keys for it, the first one shown
+
 
     bool operator==(const RowAction&) const = default;
 };
@@ -66,8 +74,15 @@ std::optional<std::pair<RowAction, QRect>> hoverButtonAt(const CompressionItem& 
 // The action's icon: the theme's, else our own.
 QIcon icon(const RowAction& action);
 
-// A file as the clipboard carries it for pasting in a file manager.
-std::unique_ptr<QMimeData> copiedFile(const std::filesystem::path& file);
+// The keys of an action in the list (Return or Enter opens, Ctrl+C copies, Delete removes).
+QList<QKeySequence> keys(RowAction::Kind kind);
+// The action of a key pressed in the list, if any; the keypad's keys count as the others.
+std::optional<RowAction::Kind> actionOfKey(QKeyCombination key);
+
+// Files as the clipboard carries them for pasting in a file manager: a URI list (KDE, and any
+// program that takes dropped files), GNOME's "copy" list (Nautilus, Nemo, Caja) and the paths as
+// plain text, one a line.
+std::unique_ptr<QMimeData> copiedFiles(const std::vector<std::filesystem::path>& files);
 
 }  // namespace RowActions
 

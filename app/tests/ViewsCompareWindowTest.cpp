@@ -1,10 +1,12 @@
 // The compare window: what it shows for each kind of item, the information bar, double-click
-// between fit and 100 %, the split following a drag, a real comparison of a compressed PNG, and
-// the window following its item when it is compressed again.
+// between fit and 100 %, a drag panning the picture or moving the split from its divider, the
+// window's keys and its zoom readout, a real comparison of a compressed PNG, and the window
+// following its item when it is compressed again.
 
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QScrollBar>
 #include <QSignalSpy>
 
 #include "AppTestSupport.h"
@@ -14,6 +16,7 @@
 #include "model/CompressionItem.h"
 #include "views/CompareSplitView.h"
 #include "views/CompareWindow.h"
+#include "views/CompareZoom.h"
 
 using namespace dorvex;
 using namespace dorvex::app;
@@ -26,6 +29,13 @@ class ViewsCompareWindowTest : public QObject {
     std::unique_ptr<ObservablePresetStore> presets;
 
     fs::path media() const { return AppPaths::homeFolder() / "compare"; }
+
+    // Lists a new PNG of that name on a model without encoders; the item once its job has ended.
+    CompressionItem* listed(AppModel& model, const char* name) const {
+        model.add(std::vector{testing::writePng(media() / name)});
+        CompressionItem* item = model.items().front();
+        return QTest::qWaitFor([&] { return item->result() != nullptr; }, 60000) ? item : nullptr;
+    }
 
 private slots:
     void initTestCase() {
@@ -101,17 +111,76 @@ private slots:
         QCOMPARE(view.zoom(), fit);
     }
 
-    void splitFollowsADrag() {
-        CompareSplitView view;
-        view.resize(400, 300);
-        view.show();
-        view.setImageSize({4000, 3000});
-        QSignalSpy moved(&view, &CompareSplitView::splitChanged);
-        QTest::mousePress(view.viewport(), Qt::LeftButton, {}, QPoint(100, 150));
-        QTest::mouseMove(view.viewport(), QPoint(300, 100));
-        QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, QPoint(300, 100));
-        QCOMPARE(view.split(), 0.75);
-        QCOMPARE(moved.count(), 2);
+    // A drag moves the split only from the divider (its line or its handle) or with Shift held;
+    // elsewhere it pans a picture larger than the window, and does nothing to one that fits.
+    void dragPansOrMovesTheSplit() {
+        const struct {
+            bool zoomedIn;
+            Qt::KeyboardModifiers modifiers;
+            QPoint from, by;  // from the handle's centre
+            int dividerMoved;
+            QPoint scrolled;
+        } cases[] = {
+            {false, {}, {0, 0}, {100, 0}, 100, {}},              // the handle
+            {true, {}, {8, 8}, {-100, -98}, -100, {}},           // the handle, held off its centre
+            {true, {}, {3, -120}, {100, 0}, 100, {}},            // the line, far from the handle
+            {true, Qt::ShiftModifier, {-100, 0}, {200, 0}, 100, {}},
+            {true, {}, {-100, -50}, {-40, -30}, 0, {40, 30}},    // the picture pans
+            {false, {}, {-100, -50}, {-40, -30}, 0, {}},         // a fitted one stays
+        };
+        for (const auto& c : cases) {
+            CompareSplitView view;
+            view.resize(400, 300);
+            view.show();
+            view.setImageSize({4000, 3000});
+            if (c.zoomedIn) view.setZoom(0.5);
+            const double width = view.viewport()->width();
+            const QPoint handle = QPointF(width / 2, view.viewport()->height() / 2.0).toPoint();
+            const auto scroll = [&] { return QPoint(view.horizontalScrollBar()->value(), view.verticalScrollBar()->value()); };
+            const QPoint before = scroll();
+            QTest::mousePress(view.viewport(), Qt::LeftButton, c.modifiers, handle + c.from);
+            QTest::mouseMove(view.viewport(), handle + c.from + c.by);
+            QTest::mouseRelease(view.viewport(), Qt::LeftButton, c.modifiers, handle + c.from + c.by);
+            QVERIFY(std::abs(view.split() - (0.5 + c.dividerMoved / width)) < 1 / width);
+            QCOMPARE(scroll() - before, c.scrolled);
+        }
+    }
+
+    // The window's keys from 100 % (from fit for those to 100 %) and the readout that follows;
+    // Escape and Ctrl+W close the window.
+    void keysZoomAndClose() {
+        AppModel model(*presets, Toolchain{}, 2);
+        CompareWindow window(model);
+        CompressionItem* item = listed(model, "keys.png");
+        QVERIFY(item);
+        CompressionResult result;
+        result.status = CompressionResult::Success{};
+        result.output = testing::writePng(media() / "keys-min.png");
+        result.sourcePixelSize = result.pixelSize = {4000, 3000};
+        item->setState(CompressionItem::Finished{result});
+        model.setCompareItemID(item->id());
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        CompareSplitView* view = window.splitView();
+        const QString fit = CompareZoom::percentText(view->fitScale(), view->devicePixelRatioOfScreen());
+        const std::pair<QKeyCombination, QString> cases[] = {
+            {Qt::CTRL | Qt::Key_0, fit}, {Qt::Key_0, fit}, {Qt::CTRL | Qt::Key_1, "100 %"}, {Qt::Key_1, "100 %"},
+            {Qt::CTRL | Qt::Key_Equal, "125 %"}, {Qt::CTRL | Qt::Key_Plus, "125 %"}, {Qt::Key_Plus, "125 %"},
+            {Qt::Key_Equal, "125 %"}, {Qt::CTRL | Qt::Key_Minus, "80 %"}, {Qt::Key_Minus, "80 %"},
+        };
+        for (const auto& [key, readout] : cases) {
+            key.key() == Qt::Key_1 ? view->setZoomToFit() : view->setZoomToActualSize();
+            QTest::keyClick(view, key.key(), key.keyboardModifiers());
+            QCOMPARE(window.findChild<QLabel*>("compareZoomLevel")->text(), readout);
+        }
+        for (const QKeyCombination key : {QKeyCombination(Qt::Key_Escape), Qt::CTRL | Qt::Key_W}) {
+            window.show();
+            window.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&window));
+            QTest::keyClick(view, key.key(), key.keyboardModifiers());
+            QVERIFY(!window.isVisible());
+        }
     }
 
     void comparesACompressedPicture() {
@@ -144,9 +213,8 @@ private slots:
     void followsTheItemRecompressedInPlace() {
         AppModel model(*presets, Toolchain{}, 2);
         CompareWindow window(model);
-        model.add(std::vector{testing::writePng(media() / "again.png")});
-        CompressionItem* item = model.items().front();
-        QTRY_VERIFY_WITH_TIMEOUT(item->result() != nullptr, 60000);
+        CompressionItem* item = listed(model, "again.png");
+        QVERIFY(item);
         const fs::path output = media() / "again-min.png";
         const auto finish = [&](Qt::GlobalColor colour, std::int64_t bytes) {
             QImage picture(96, 96, QImage::Format_RGB32);

@@ -1,4 +1,5 @@
-// The compare window's arithmetic: fitting, zoom limits and steps, the 100 % toggle, the split.
+// The compare window's arithmetic: fitting, zoom limits and steps, the 100 % toggle, the zoom
+// readout, the split.
 #include <QTest>
 
 #include "views/CompareZoom.h"
@@ -54,6 +55,14 @@ private slots:
         QCOMPARE(once, std::optional<double>(0.5));
         QCOMPARE(CompareZoom::toggled(once, 2.0), std::nullopt);
         QCOMPARE(CompareZoom::toggled(std::nullopt, std::nullopt), std::optional<double>(0.5));
+    }
+
+    void percentText() {
+        QCOMPARE(CompareZoom::percentText(1.0, 1.0), QStringLiteral("100 %"));
+        QCOMPARE(CompareZoom::percentText(0.5, 2.0), QStringLiteral("100 %"));
+        QCOMPARE(CompareZoom::percentText(0.5, std::nullopt), QStringLiteral("100 %"));  // as on a 2x screen
+        QCOMPARE(CompareZoom::percentText(0.1234, 1.0), QStringLiteral("12 %"));
+        QCOMPARE(CompareZoom::percentText(CompareZoom::maxScale, 2.0), QStringLiteral("1600 %"));
     }
 
     void splitFollowsTheDrag_data() {

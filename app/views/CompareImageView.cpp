@@ -1,6 +1,7 @@
 #include "views/CompareImageView.h"
 
 #include <QGestureEvent>
+#include <QMouseEvent>
 #include <QPinchGesture>
 #include <QResizeEvent>
 #include <QScreen>
@@ -24,6 +25,7 @@ void CompareImageView::setImageSize(PixelSize size) {
     updateScrollBars();
     viewChanged();
     viewport()->update();
+    if (zoomToFit()) emit zoomChanged(zoom());
 }
 
 std::optional<double> CompareImageView::devicePixelRatioOfScreen() const {
@@ -77,6 +79,10 @@ QRectF CompareImageView::imageRect() const {
     return {QPointF(x, y), drawn};
 }
 
+bool CompareImageView::canPan() const {
+    return horizontalScrollBar()->maximum() > 0 || verticalScrollBar()->maximum() > 0;
+}
+
 QPointF CompareImageView::mapToView(QPointF imagePoint) const { return imageRect().topLeft() + imagePoint * zoom(); }
 
 QPointF CompareImageView::mapToImage(QPointF viewPoint) const { return (viewPoint - imageRect().topLeft()) / zoom(); }
@@ -125,6 +131,37 @@ void CompareImageView::mouseDoubleClickEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
     applyScale(CompareZoom::toggled(scale_, devicePixelRatioOfScreen()), event->position());
 }
+
+void CompareImageView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || !canPan()) return QAbstractScrollArea::mousePressEvent(event);
+    pan_ = Pan{event->position(), {horizontalScrollBar()->value(), verticalScrollBar()->value()}};
+    viewport()->setCursor(Qt::ClosedHandCursor);
+    event->accept();
+}
+
+void CompareImageView::mouseMoveEvent(QMouseEvent* event) {
+    if (!pan_) {
+        viewport()->setCursor(cursorAt(event->position()));
+        return QAbstractScrollArea::mouseMoveEvent(event);
+    }
+    // The picture follows the pointer: the scroll bars move against it.
+    const QPointF moved = event->position() - pan_->from;
+    horizontalScrollBar()->setValue(pan_->scroll.x() - int(std::lround(moved.x())));
+    verticalScrollBar()->setValue(pan_->scroll.y() - int(std::lround(moved.y())));
+    event->accept();
+}
+
+void CompareImageView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && pan_) {
+        pan_.reset();
+        viewport()->setCursor(cursorAt(event->position()));
+        event->accept();
+        return;
+    }
+    QAbstractScrollArea::mouseReleaseEvent(event);
+}
+
+Qt::CursorShape CompareImageView::cursorAt(QPointF) const { return canPan() ? Qt::OpenHandCursor : Qt::ArrowCursor; }
 
 void CompareImageView::scrollContentsBy(int, int) {
     viewChanged();

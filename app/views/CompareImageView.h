@@ -1,6 +1,7 @@
 #pragma once
 // CompareImageView: a scrolling picture area that owns the zoom and the pan — fit to the window
-// or a chosen scale, zoom steps, Ctrl+wheel and pinch zoom, double-click between fit and 100 % —
+// or a chosen scale, zoom steps, Ctrl+wheel and pinch zoom, double-click between fit and 100 %,
+// dragging the picture with the left button (an open hand while it is larger than the window) —
 // and leaves the drawing to a subclass. The picture is centred while smaller than the window.
 
 #include <QAbstractScrollArea>
@@ -44,6 +45,8 @@ public:
     QPointF mapToImage(QPointF viewPoint) const;
     // Where the whole picture lies in viewport coordinates.
     QRectF imageRect() const;
+    // Whether the picture is larger than the window, so that a drag moves it.
+    bool canPan() const;
 
 signals:
     void zoomChanged(double zoom);
@@ -54,11 +57,21 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     // Called when the scale or the visible part changed.
     virtual void viewChanged() {}
+    // The pointer's shape over `point` (viewport coordinates) while no button is down.
+    virtual Qt::CursorShape cursorAt(QPointF point) const;
 
 private:
+    struct Pan {
+        QPointF from;   // where the press was
+        QPoint scroll;  // the scroll bars' values then
+    };
+
     void applyScale(std::optional<double> scale, std::optional<QPointF> center);
     void updateScrollBars();
     void pinch(QGestureEvent* event);
@@ -67,6 +80,7 @@ private:
     std::optional<double> scale_;
     double fitScale_ = 1.0;
     std::optional<double> pinchBase_;
+    std::optional<Pan> pan_;
 };
 
 }  // namespace dorvex::app

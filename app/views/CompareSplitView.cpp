@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <cmath>
+
 #include "views/CompareZoom.h"
 
 namespace dorvex::app {
@@ -149,20 +151,40 @@ void CompareSplitView::paintEvent(QPaintEvent*) {
     drawCaption(painter, rightCaption_, view, Qt::AlignRight);
 }
 
+bool CompareSplitView::onDivider(QPointF point) const {
+    return std::abs(point.x() - split_ * viewport()->width()) <= CompareZoom::dividerGrip || handleRect().contains(point);
+}
+
+Qt::CursorShape CompareSplitView::cursorAt(QPointF point) const {
+    return onDivider(point) ? Qt::SplitHCursor : CompareImageView::cursorAt(point);
+}
+
+void CompareSplitView::dragSplitTo(double x) {
+    setSplit(CompareZoom::splitFraction(x - *dragOffset_, viewport()->width()));
+}
+
 void CompareSplitView::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return CompareImageView::mousePressEvent(event);
-    dragging_ = true;
-    setSplit(CompareZoom::splitFraction(event->position().x(), viewport()->width()));
+    const QPointF at = event->position();
+    const bool anywhere = event->modifiers() & Qt::ShiftModifier;
+    if (event->button() != Qt::LeftButton || !(anywhere || onDivider(at))) return CompareImageView::mousePressEvent(event);
+    // The divider keeps its distance from the pointer; with Shift it jumps to the pointer.
+    dragOffset_ = anywhere ? 0.0 : at.x() - split_ * viewport()->width();
+    dragSplitTo(at.x());
+    viewport()->setCursor(Qt::SplitHCursor);
+    event->accept();
 }
 
 void CompareSplitView::mouseMoveEvent(QMouseEvent* event) {
-    if (dragging_) setSplit(CompareZoom::splitFraction(event->position().x(), viewport()->width()));
-    const bool overHandle = dragging_ || handleRect().contains(event->position());
-    viewport()->setCursor(overHandle ? Qt::SplitHCursor : Qt::ArrowCursor);
+    if (!dragOffset_) return CompareImageView::mouseMoveEvent(event);
+    dragSplitTo(event->position().x());
+    event->accept();
 }
 
 void CompareSplitView::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) dragging_ = false;
+    if (!dragOffset_ || event->button() != Qt::LeftButton) return CompareImageView::mouseReleaseEvent(event);
+    dragOffset_.reset();
+    viewport()->setCursor(cursorAt(event->position()));
+    event->accept();
 }
 
 }  // namespace dorvex::app

@@ -1,6 +1,8 @@
 #pragma once
 // CompareSplitView: the source and its output drawn on top of each other at the same size, the
-// source left of a draggable split and the output right of it, with their captions. It draws
+// source left of a draggable split and the output right of it, with their captions. The split
+// moves when its divider (the line or its round handle) is dragged, or on a drag anywhere with
+// Shift held; any other drag pans the picture. It draws
 // from one screen-sized pixmap per picture, made again only when the zoom or the visible part
 // changes, so that large photos stay smooth while the split moves.
 
@@ -38,10 +40,14 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void viewChanged() override;
+    Qt::CursorShape cursorAt(QPointF point) const override;
 
 private:
     QPixmap rendered(const QImage& picture) const;
     QRectF handleRect() const;
+    // Whether a press at `point` takes the divider.
+    bool onDivider(QPointF point) const;
+    void dragSplitTo(double x);
 
     QImage source_;
     QImage output_;
@@ -50,7 +56,7 @@ private:
     QString leftCaption_;
     QString rightCaption_;
     double split_ = 0.5;
-    bool dragging_ = false;
+    std::optional<double> dragOffset_;  // while the split is dragged: the pointer's distance from it
     bool cacheStale_ = true;
     QTimer spinner_;  // turns the loading indicator while a picture is missing
     int spinnerAngle_ = 0;

@@ -14,6 +14,7 @@
 #include "model/AppModel.h"
 #include "model/CompressionItem.h"
 #include "views/CompareSplitView.h"
+#include "views/CompareZoom.h"
 #include "views/RowActions.h"
 
 namespace dorvex::app {
@@ -56,7 +57,7 @@ QStringList compareInfo(const CompressionResult& result) {
 CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     : QWidget(parent), model_(model), pages_(new QStackedWidget(this)), emptyIcon_(new QLabel),
       emptyTitle_(new QLabel), emptyDescription_(new QLabel), toolbar_(new QToolBar), view_(new CompareSplitView),
-      info_(new QLabel) {
+      zoomLevel_(new QLabel), info_(new QLabel) {
     reveal_ = DesktopServices::system(this).reveal;
     setObjectName(QStringLiteral("compareWindow"));
     setWindowTitle(QStringLiteral("对比"));
@@ -87,26 +88,45 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     view_->setObjectName(QStringLiteral("compareSplitView"));
     info_->setObjectName(QStringLiteral("compareInfoBar"));
     info_->setContentsMargins(10, 6, 10, 6);
-    auto addAction = [this](const char* name, const QIcon& icon, const QString& label, const QKeySequence& keys,
+    // Every zoom key works with Ctrl and without it, as in image viewers.
+    auto addAction = [this](const char* name, const QIcon& icon, const QString& label, QList<QKeySequence> keys,
                             auto slot) {
         QAction* action = toolbar_->addAction(icon, label, this, slot);
         action->setObjectName(QString::fromLatin1(name));
-        if (!keys.isEmpty()) action->setShortcut(keys);
+        action->setShortcuts(keys);
+        action->setToolTip(toolTipWithKey(label, keys.value(0)));
         return action;
     };
-    addAction("compareFit", themed("zoom-fit-best", ""), QStringLiteral("适应窗口"), {}, [this] { view_->setZoomToFit(); });
-    addAction("compareActualSize", themed("zoom-original", ""), QStringLiteral("100%"), {},
-              [this] { view_->setZoomToActualSize(); });
-    QAction* zoomIn = addAction("compareZoomIn", themed("zoom-in", ""), QStringLiteral("放大"),
-                                QKeySequence(Qt::CTRL | Qt::Key_Equal), [this] { view_->zoomBy(1.25); });
-    zoomIn->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Equal), QKeySequence(Qt::CTRL | Qt::Key_Plus)});
-    addAction("compareZoomOut", themed("zoom-out", ""), QStringLiteral("缩小"), QKeySequence(Qt::CTRL | Qt::Key_Minus),
-              [this] { view_->zoomBy(0.8); });
+    const auto keys = [](std::initializer_list<QKeyCombination> combinations) {
+        return QList<QKeySequence>(combinations.begin(), combinations.end());
+    };
+    addAction("compareFit", themed("zoom-fit-best", ""), QStringLiteral("适应窗口"),
+              keys({Qt::CTRL | Qt::Key_0, Qt::Key_0}), [this] { view_->setZoomToFit(); });
+    addAction("compareActualSize", themed("zoom-original", ""), QStringLiteral("100%"),
+              keys({Qt::CTRL | Qt::Key_1, Qt::Key_1}), [this] { view_->setZoomToActualSize(); });
+    addAction("compareZoomIn", themed("zoom-in", ""), QStringLiteral("放大"),
+              keys({Qt::CTRL | Qt::Key_Equal, Qt::CTRL | Qt::Key_Plus, Qt::Key_Equal, Qt::Key_Plus}),
+              [this] { view_->zoomBy(CompareZoom::zoomInFactor); });
+    addAction("compareZoomOut", themed("zoom-out", ""), QStringLiteral("缩小"), keys({Qt::CTRL | Qt::Key_Minus, Qt::Key_Minus}),
+              [this] { view_->zoomBy(CompareZoom::zoomOutFactor); });
+    zoomLevel_->setObjectName(QStringLiteral("compareZoomLevel"));
+    zoomLevel_->setAlignment(Qt::AlignCenter);
+    zoomLevel_->setMinimumWidth(zoomLevel_->fontMetrics().horizontalAdvance(QStringLiteral("8888 %")));
+    zoomLevel_->setToolTip(QStringLiteral("缩放比例"));
+    toolbar_->addWidget(zoomLevel_);
+    connect(view_, &CompareImageView::zoomChanged, this, &CompareWindow::showZoom);
+    toolbar_->addSeparator();
     QAction* reveal = addAction("compareReveal", themed("folder-open", ":/dorvex/icons/folder.svg"),
                                 QStringLiteral("在文件管理器中显示"), {}, [this] {
         if (!output_.empty()) reveal_(QUrl::fromLocalFile(QString::fromStdString(output_.string())));
     });
     reveal->setToolTip(QStringLiteral("在文件管理器中显示"));
+    // Closing belongs to the window, so that it works in the empty state too.
+    auto* close = new QAction(QStringLiteral("关闭"), this);
+    close->setObjectName(QStringLiteral("compareClose"));
+    close->setShortcuts(keys({Qt::CTRL | Qt::Key_W, Qt::Key_Escape}));
+    connect(close, &QAction::triggered, this, &QWidget::close);
+    QWidget::addAction(close);
     toolbar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     auto* paneLayout = new QVBoxLayout(pane);
     paneLayout->setContentsMargins(0, 0, 0, 0);
@@ -169,8 +189,13 @@ void CompareWindow::refresh() {
     outputPicture_ = {};
     view_->setPictures({}, {});
     view_->setImageSize(result.sourcePixelSize);
+    view_->setFocus();  // arrow keys and Page Up / Page Down scroll the picture
     load(item->source(), true);
     load(output_, false);
+}
+
+void CompareWindow::showZoom() {
+    zoomLevel_->setText(CompareZoom::percentText(view_->zoom(), view_->devicePixelRatioOfScreen()));
 }
 
 void CompareWindow::listChanged(const QModelIndex& first, const QModelIndex& last) {

@@ -4,7 +4,8 @@
 // its toolbar and information bar. It follows the compared item through the list: a new output
 // file starts afresh (split and scale reset), the same output rewritten (recompressed) reloads its
 // pictures. Both pictures load off the main thread; loads that are no longer wanted are dropped,
-// and closing the window never waits for one.
+// and closing the window never waits for one. Keys: Escape or Ctrl+W closes; Ctrl+0 fits, Ctrl+1
+// shows 100 %, Ctrl+= / Ctrl+- zoom in steps (each also without Ctrl); the toolbar reads the zoom.
 
 #include <QImage>
 #include <QString>
@@ -51,6 +52,7 @@ private:
     void showEmpty(const QString& iconName, const QString& fallback, const QString& title, const QString& description);
     void load(const std::filesystem::path& file, bool isSource);
     void pictureArrived(bool isSource, const QImage& picture);
+    void showZoom();
     void listChanged(const QModelIndex& first, const QModelIndex& last);
 
     AppModel& model_;
@@ -60,6 +62,7 @@ private:
     QLabel* emptyDescription_;
     QToolBar* toolbar_;
     CompareSplitView* view_;
+    QLabel* zoomLevel_;  // "100 %"
     QLabel* info_;
     std::filesystem::path output_;
     std::filesystem::path shownOutput_;

@@ -1,6 +1,7 @@
 #include "views/CompareZoom.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace dorvex::app::CompareZoom {
 
@@ -21,6 +22,10 @@ double zoomed(double effective, double factor) { return clamped(effective * fact
 std::optional<double> toggled(const std::optional<double>& scale, std::optional<double> devicePixelRatio) {
     if (scale) return std::nullopt;
     return actualPixelsScale(devicePixelRatio);
+}
+
+QString percentText(double scale, std::optional<double> devicePixelRatio) {
+    return QStringLiteral("%1 %").arg(std::lround(scale / actualPixelsScale(devicePixelRatio) * 100));
 }
 
 double splitFraction(double x, double width) {

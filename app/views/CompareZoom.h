@@ -1,9 +1,11 @@
 #pragma once
 // CompareZoom: the compare window's arithmetic — the fitted scale, zoom steps and limits, the
-// 100 % toggle, the split fraction of a drag and the size both pictures are drawn at. Scales are
-// logical (device-independent) pixels per image pixel.
+// 100 % toggle, the zoom as a percentage, the split fraction of a drag, the divider's grip and
+// the size both pictures are drawn at. Scales are logical (device-independent) pixels per image
+// pixel.
 
 #include <QSizeF>
+#include <QString>
 
 #include <optional>
 
@@ -32,8 +34,14 @@ double zoomed(double effective, double factor);
 // (nullopt).
 std::optional<double> toggled(const std::optional<double>& scale, std::optional<double> devicePixelRatio);
 
+// The zoom as the toolbar reads it: 100 % is one image pixel per device pixel; "25 %".
+QString percentText(double scale, std::optional<double> devicePixelRatio);
+
 // The split after a drag at `x` in a picture `width` wide, within 0…1.
 double splitFraction(double x, double width);
+
+// How far from the divider a press still takes it, in logical pixels.
+inline constexpr double dividerGrip = 6;
 
 // Both pictures are drawn at the source's pixel size times `scale`, so that a downscaled output
 // covers the same area as its source.

@@ -164,6 +164,10 @@ int main(int argc, char** argv) {
     model.add(files);
     runFor(700, [] { return false; });
     save(window, out / "main-running.png");
+    // The summary bar's time left, once the first file finished.
+    runFor(60000, [&] { return model.progress() && model.progress()->finished > 0; });
+    runFor(200, [] { return false; });
+    save(window, out / "main-progress.png");
     runFor(180000, [&] { return model.summary().finishedCount == model.summary().count; });
     runFor(1500, [] { return false; });  // thumbnails
     save(window, out / "main-list.png");

@@ -70,6 +70,9 @@ public:
         line->addWidget(name, 1);
         line->addWidget(status);
         setAttribute(Qt::WA_Hover);
+        // A line of text on the panel rather than a button face: the labels keep their colours.
+        setBackgroundRole(QPalette::Window);
+        setForegroundRole(QPalette::WindowText);
     }
 
     void setItem(const CompressionItem& item) {

@@ -21,6 +21,7 @@
 #include "shell/TrayDropZone.h"
 #include "shell/TrayIcon.h"
 #include "shell/TrayPanel.h"
+#include "views/RowContent.h"
 
 using namespace dorvex;
 using namespace dorvex::app;
@@ -232,6 +233,12 @@ private slots:
         result.output = media() / "open.min.png";
         model.items().front()->setState(CompressionItem::Finished{result});
         QCOMPARE(row->toolTip(), "对比");
+        // The change is drawn in its green on the clickable line.
+        const QImage status = row->findChild<QLabel*>("recentStatus")->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        bool green = false;
+        for (int y = 0; y < status.height() && !green; ++y)
+            for (int x = 0; x < status.width() && !green; ++x) green = status.pixel(x, y) == tagColor(Format::TagColor::green).rgb();
+        QVERIFY(green);
         QTest::mouseClick(row, Qt::LeftButton);
         QCOMPARE(opened.count(), 1);
         QCOMPARE(opened.front().front().value<CompressionItem*>(), model.items().front());

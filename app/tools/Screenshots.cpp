@@ -4,7 +4,9 @@
 // among them, in the list and the summary), with the failed row selected, with failures in its
 // banner, its primary menu open; each
 // option popover open; the compare window empty, at fit, at 100 % and with the split moved; the
-// tray panel and both settings tabs. Usage: dorvex-screenshots MEDIA_FOLDER OUT_FOLDER [dark]
+// tray panel while the jobs run and when they are done (a finished row under the focus), the tray
+// icon's states on a light and a dark panel, and both settings tabs. Usage: dorvex-screenshots
+// MEDIA_FOLDER OUT_FOLDER [dark]
 // (scripts/screenshots runs it in a temporary home, at device pixel ratios 1 and 2, and in a dark
 // palette).
 
@@ -13,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFont>
 #include <QMenu>
+#include <QPainter>
 #include <QPalette>
 #include <QTabWidget>
 
@@ -30,6 +33,7 @@
 #include "model/ObservablePresetStore.h"
 #include "shell/SettingsWindow.h"
 #include "shell/TrayPanel.h"
+#include "shell/TrayStatus.h"
 #include "views/CompareSplitView.h"
 #include "views/CompareWindow.h"
 #include "views/ResultList.h"
@@ -164,10 +168,12 @@ int main(int argc, char** argv) {
     model.add(files);
     runFor(700, [] { return false; });
     save(window, out / "main-running.png");
-    // The summary bar's time left, once the first file finished.
-    runFor(60000, [&] { return model.progress() && model.progress()->finished > 0; });
-    runFor(200, [] { return false; });
-    save(window, out / "main-progress.png");
+    {
+        TrayPanel running(model);
+        running.show();
+        runFor(100, [] { return false; });
+        save(running, out / "tray-panel-running.png");
+    }
     runFor(180000, [&] { return model.summary().finishedCount == model.summary().count; });
     runFor(1500, [] { return false; });  // thumbnails
     save(window, out / "main-list.png");
@@ -219,7 +225,34 @@ int main(int argc, char** argv) {
     panel.show();
     runFor(300, [] { return false; });
     save(panel, out / "tray-panel.png");
+    if (auto* row = panel.findChild<QWidget*>("recentRow0")) {
+        panel.activateWindow();
+        row->setFocus();
+        runFor(100, [] { return false; });
+        save(panel, out / "tray-panel-focus.png");
+    }
     panel.close();
+    {
+        // The icon's states at the panels' sizes, drawn in each panel's text colour.
+        const qreal ratio = app.devicePixelRatio();
+        QImage strip(QSize(3 * 90, 2 * 40) * ratio, QImage::Format_ARGB32);
+        strip.setDevicePixelRatio(ratio);
+        QPainter painter(&strip);
+        for (const auto& [row, background, ink] : {std::tuple(0, QColor(0xef, 0xf0, 0xf1), QColor(0x23, 0x26, 0x29)),
+                                                    std::tuple(1, QColor(0x2a, 0x2e, 0x32), QColor(0xfc, 0xfc, 0xfc))}) {
+            painter.fillRect(0, row * 40, 3 * 90, 40, background);
+            int x = 4;
+            for (const TrayState state : {TrayState::idle, TrayState::working, TrayState::failed}) {
+                for (const int side : {16, 22, 32}) {
+                    trayIcon(state, ink).paint(&painter, QRect(x, row * 40 + 4, side, side));
+                    x += side + 4;
+                }
+                x += 6;
+            }
+        }
+        painter.end();
+        strip.save(QString::fromStdString((out / "tray-icons.png").string()));
+    }
 
     SettingsWindow settingsWindow(settings, model.toolchain());
     settingsWindow.show();

@@ -10,10 +10,12 @@
 // (scripts/screenshots runs it in a temporary home, at device pixel ratios 1 and 2, and in a dark
 // palette).
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QPalette>
@@ -23,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "dorvex/image/Toolchain.h"
@@ -162,6 +165,22 @@ int main(int argc, char** argv) {
             save(*popover, out / (std::string("popover-") + chip + ".png"));
             popover->close();
         }
+        runFor(100, [] { return false; });
+    }
+    // The save location refusing an empty suffix (outputs would take their sources' names), and the
+    // format popover with JPEG XL chosen, as tall as with its TIFF row; the options stay as they were.
+    for (const auto& [chip, control, name] : {std::tuple("saveLocationChip", "filenameSuffixField", "refused"),
+                                              std::tuple("formatChip", "formatChoice-jxl", "jxl")}) {
+        auto* button = window.findChild<ParameterChip*>(chip);
+        if (button == nullptr) continue;
+        button->click();
+        runFor(100, [] { return false; });
+        if (auto* suffix = button->popover()->findChild<QLineEdit*>(control)) suffix->clear();
+        if (auto* choice = button->popover()->findChild<QAbstractButton*>(control)) choice->click();
+        runFor(200, [] { return false; });
+        save(*button->popover(), out / (std::string("popover-") + chip + "-" + name + ".png"));
+        if (auto* original = button->popover()->findChild<QAbstractButton*>("formatChoice-original")) original->click();
+        button->popover()->close();
         runFor(100, [] { return false; });
     }
 

@@ -193,6 +193,10 @@ int main(int argc, char** argv) {
         runFor(100, [] { return false; });
         save(running, out / "tray-panel-running.png");
     }
+    // The summary bar's time left, once the first file finished.
+    runFor(60000, [&] { return model.progress() && model.progress()->finished > 0; });
+    runFor(200, [] { return false; });
+    save(window, out / "main-progress.png");
     runFor(180000, [&] { return model.summary().finishedCount == model.summary().count; });
     runFor(1500, [] { return false; });  // thumbnails
     save(window, out / "main-list.png");

@@ -1,8 +1,9 @@
 #pragma once
 // EncodeFailure: the ordinary ways an encoder declines an attempt — a tool exiting non-zero, the
 // platform writer unable to write a format, a JPEG that cannot be transcoded losslessly, or the
-// PNG quantizer missing its minimum quality. Returned as a value, never thrown; its text is what
-// the user sees when the job fails because of it.
+// PNG quantizer missing its minimum quality. Returned as a value, never thrown. A job that ends
+// because of it tells the user through FailureText::refused; description() is then the detail,
+// and the quantizer's miss is no failure but a skip (SkipReason::tooManyColors).
 
 #include <cstdint>
 #include <string>

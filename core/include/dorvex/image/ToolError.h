@@ -1,8 +1,9 @@
 #pragma once
 // ToolError: what goes wrong around the image tools — a source that cannot be opened or decoded,
 // a rendering or an intermediate that cannot be made or written, an encoder that is not
-// installed. The text (what()) is what the user sees: a source's failures are in the user's
-// language (SourceFile's texts), the other technical messages are English.
+// installed. The text (what()) is the technical one: a source's failures are in the user's
+// language (SourceFile's texts), the others are English. A job that ends with one tells the user
+// through FailureText, which names the file and keeps the technical words as the detail.
 
 #include <filesystem>
 #include <stdexcept>

@@ -103,7 +103,8 @@ private:
 
 // The file system refused a step of a write; code() is the errno and the text names the step and
 // the path, then the system's own message: "cannot create folder /a/out: Not a directory",
-// "cannot read …", "cannot write …", "cannot remove …".
+// "cannot read …", "cannot write …", "cannot remove …". A job that ends with one says it in the
+// user's words (FailureText: "无法创建文件夹 out：路径中有一项不是文件夹"), with this text as the detail.
 struct FileError : std::system_error {
     enum class Kind { createFolder, read, write, remove };
 

@@ -110,8 +110,8 @@ TEST_F(CompressorEntryTest, ASourceDeletedBeforeItsJobIsGone) {
 // Each way a job can end without an output names the file (never its folder) and the cause; the
 // tool's own words go to the detail.
 TEST_F(CompressorEntryTest, FailureTextsNameTheFileAndTheCause) {
-    const auto fakeCwebp = [&](const std::string& name, const std::string& body) {
-        put(folder_ / name, "#!/bin/sh\n" + body);
+    const auto fakeCwebp = [&](const std::string& name, const std::string& script) {
+        put(folder_ / name, script);
         fs::permissions(folder_ / name, fs::perms::owner_all);
         Toolchain tools;
         tools.cwebp = (folder_ / name).string();
@@ -139,10 +139,12 @@ TEST_F(CompressorEntryTest, FailureTextsNameTheFileAndTheCause) {
         {"encoder missing", [&](const fs::path& f) { fs::copy_file(png, f); }, noPngquant, std::nullopt,
          "无法压缩 a.png：找不到编码器 pngquant，请先安装它", "DORVEX_PNGQUANT"},
         {"encoder refusal", [&](const fs::path& f) { fs::copy_file(png, f); },
-         fakeCwebp("refusing", "echo 'Unsupported color conversion' >&2\nexit 3\n"), OutputFormat::webp,
+         fakeCwebp("refusing", "#!/bin/sh\necho 'Unsupported color conversion' >&2\nexit 3\n"), OutputFormat::webp,
          "编码器 refusing 无法压缩 a.png（退出码 3）", "Unsupported color conversion"},
-        {"encoder crash", [&](const fs::path& f) { fs::copy_file(png, f); }, fakeCwebp("crashing", "kill -SEGV $$\n"),
+        {"encoder crash", [&](const fs::path& f) { fs::copy_file(png, f); }, fakeCwebp("crashing", "#!/bin/sh\nkill -SEGV $$\n"),
          OutputFormat::webp, "编码器 crashing 压缩 a.png 时崩溃（SEGV）", "SEGV"},
+        {"encoder no program", [&](const fs::path& f) { fs::copy_file(png, f); }, fakeCwebp("script", "echo\n"),
+         OutputFormat::webp, "无法启动编码器 script：不是可执行的程序", "Exec format error"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -133,9 +133,10 @@ Failed current(const fs::path& source) {
     } catch (const OutputPlanner::FileError& error) {
         return fromFileError(error, source);
     } catch (const ToolLaunchError& error) {
-        return {fmt::format("无法启动编码器 {}：{}", nameOf(error.executable),
-                            systemCause(std::error_code(error.errorNumber, std::generic_category()), false)),
-                error.what()};
+        const std::string cause = error.errorNumber == EACCES    ? "没有执行权限"
+                                  : error.errorNumber == ENOEXEC ? "不是可执行的程序"
+                                                                 : systemCause({error.errorNumber, std::generic_category()}, false);
+        return {fmt::format("无法启动编码器 {}：{}", nameOf(error.executable), cause), error.what()};
     } catch (const IcnsError& error) {
         if (error.kind == IcnsError::Kind::writeFailed) return writingTemporary(source, error.what());
         return {fmt::format("无法解码 {}：{}", nameOf(source), SourceFile::damagedText), error.what()};

@@ -52,6 +52,8 @@ CompressionResult::Failed videoFailure(const VideoError& error, const fs::path& 
         return {fmt::format("无法读取视频 {}：文件已损坏、格式不受支持或受版权保护", name), error.detail};
     case VideoError::Kind::encodeFailed: return {fmt::format("无法压缩视频 {}：编码出错", name), error.detail};
     case VideoError::Kind::noVideoTrack: return FailureText::compressing(source, "文件中没有视频画面");
+    case VideoError::Kind::unavailable:
+        return {fmt::format("无法压缩视频 {}：视频组件无法使用，请重新安装 Dorvex", name), error.detail};
     case VideoError::Kind::cancelled: break;
     }
     return {std::string(cancelledText), {}};

@@ -44,7 +44,7 @@ const Loaded& loaded() {
 
 const VideoModule::Entry& VideoModule::entry() {
     const Loaded& module = loaded();
-    if (!module.entry) throw VideoError::unreadable(module.error);
+    if (!module.entry) throw VideoError::unavailable(module.error);
     return *module.entry;
 }
 

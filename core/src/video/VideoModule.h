@@ -48,7 +48,7 @@ constexpr std::uint64_t layoutOf() {
 }
 
 // The module's entry, loaded (once, thread-safe) from the resource folder on the first call.
-// Throws VideoError::unreadable naming the reason when it cannot be loaded.
+// Throws VideoError::unavailable naming the reason when it cannot be loaded.
 const Entry& entry();
 
 // The first video frame through the module; nullopt also when the module cannot be loaded.

@@ -15,6 +15,9 @@ VideoError VideoError::encodeFailed(const std::string& detail) {
 }
 VideoError VideoError::noVideoTrack() { return VideoError(Kind::noVideoTrack, "", "这个文件没有视频画面"); }
 VideoError VideoError::cancelled() { return VideoError(Kind::cancelled, "", "已取消"); }
+VideoError VideoError::unavailable(const std::string& detail) {
+    return VideoError(Kind::unavailable, detail, "视频组件无法使用（" + detail + "）");
+}
 
 namespace {
 

@@ -16,7 +16,7 @@
 namespace dorvex {
 
 struct VideoError : std::runtime_error {
-    enum class Kind { unreadable, encodeFailed, noVideoTrack, cancelled };
+    enum class Kind { unreadable, encodeFailed, noVideoTrack, cancelled, unavailable };
 
     // "无法读取这个视频（<detail>）"
     static VideoError unreadable(const std::string& detail);
@@ -26,6 +26,8 @@ struct VideoError : std::runtime_error {
     static VideoError noVideoTrack();
     // "已取消"
     static VideoError cancelled();
+    // The video module cannot be loaded: "视频组件无法使用（<detail>）"
+    static VideoError unavailable(const std::string& detail);
 
     Kind kind;
     std::string detail;  // empty for the cases without one

@@ -118,7 +118,7 @@ void SizeLimitEditor::setLimit(std::optional<std::int64_t> limit) {
     showing_ = true;
     limit_ = limit;
     switch_->setChecked(limit.has_value());
-    // An amount that already gives this limit stays as the user typed it (0.5 KB stays 0.5).
+    // An amount that already gives this limit stays as the user typed it (1 000 KB stays, not 1 MB).
     if (limit && byteCount(amount()) != *limit) showAmount(amountOf(*limit));
     value_->setEnabled(limit.has_value());
     unit_->setEnabled(limit.has_value());

@@ -11,9 +11,9 @@
 #     runs its encoders with OMP_WAIT_POLICY=passive (see ToolRunner), so pngquant is timed both
 #     as it comes and with that setting.
 #
-# The encoders' arguments are recorded from a dorvex run (DORVEX_CJPEG and DORVEX_PNGQUANT point
-# at a script that writes them down and runs the real tool), so the reference is always the run
-# dorvex makes. Each figure is the median of the rounds: wall seconds, and CPU seconds of the
+# The encoders' arguments are read from a traced dorvex run (strace of its execve calls: the
+# encoders run in dorvex's sandboxed worker processes, which write nowhere else), so the
+# reference is always the run dorvex makes. Each figure is the median of the rounds: wall seconds, and CPU seconds of the
 # processes and their children; the ratios are dorvex ÷ reference. BASELINE=<build folder> times
 # that build's dorvex as well, in the same rounds, to compare a change under the same load.
 #
@@ -31,7 +31,7 @@ media=$PWD/tests/media/images
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvex-overhead.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export HOME=$work/home XDG_DATA_HOME=$work/home/share XDG_CONFIG_HOME=$work/home/config
-mkdir -p "$HOME" "$work/spy"
+mkdir -p "$HOME"
 cd "$work"
 
 median() { sort -g | awk '{v[NR]=$1} END{print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
@@ -68,26 +68,32 @@ compare() {  # rounds, names…
   done
 }
 
-# The real encoder dorvex would run, and a spy in its place that records the arguments.
+# The real encoder dorvex would run.
 encoder() {  # name
   "$dorvex" --list-encoders --json | tr '{' '\n' | grep "\"name\":\"[^\"]*$1\"" | sed 's/.*"path":"\([^"]*\)".*/\1/'
 }
-spy() {  # name, real path
-  printf '#!/bin/sh\nprintf "%%s\\n" "$@" > %s/%s.args\nexec %s "$@"\n' "$work/spy" "$1" "$2" > "$work/spy/$1"
-  chmod +x "$work/spy/$1"
+# The arguments a traced run gave `tool` (its first execve), one a line, without the program name.
+traced() {  # tool path, command…
+  local tool=$1; shift
+  strace -f -qq -v -s 65536 -e trace=execve -e signal=none -o trace.txt "$@" >/dev/null 2>&1 || true
+  python3 - trace.txt "$tool" <<'PY'
+import ast, re, sys
+for line in open(sys.argv[1]):
+    found = re.search(r'execve\("((?:[^"\\]|\\.)*)", \[(.*?)\], ', line)
+    if found and ast.literal_eval('"' + found.group(1) + '"') == sys.argv[2]:
+        print("\n".join(ast.literal_eval("[" + found.group(2) + "]")[1:]))
+        break
+PY
 }
 cjpeg=$(encoder cjpeg)
 pngquantTool=$(encoder pngquant)
 [ -x "$cjpeg" ] && [ -x "$pngquantTool" ] || { echo "cjpeg or pngquant not found by dorvex" >&2; exit 1; }
-spy cjpeg "$cjpeg"
-spy pngquant "$pngquantTool"
 
 # ---- the photo ---------------------------------------------------------------------------------
 vips thumbnail "$media/Dune.jpg" photo.jpg[Q=92] 1600 --height 1000 --size force
 mkdir -p spied
-DORVEX_CJPEG=$work/spy/cjpeg "$dorvex" -q -l 3 -f jpeg --suffix "" -o spied photo.jpg
 # The arguments up to "-outfile OUT IN", which the reference fills in with its own files.
-mapfile -t jpegArgs < spy/cjpeg.args
+mapfile -t jpegArgs < <(traced "$cjpeg" "$dorvex" -q -l 3 -f jpeg --suffix "" -o spied photo.jpg)
 [ "${jpegArgs[-3]}" = "-outfile" ] || { echo "unexpected cjpeg arguments: ${jpegArgs[*]}" >&2; exit 1; }
 jpegArgs=("${jpegArgs[@]:0:${#jpegArgs[@]}-3}")
 
@@ -131,8 +137,7 @@ done
 rm -rf tiles_files tiles.dzi canvas.v
 
 mkdir -p spied-png
-DORVEX_PNGQUANT=$work/spy/pngquant "$dorvex" -q -l 3 -f png --suffix "" -o spied-png shots/shot-0000.png || true
-mapfile -t pngArgs < spy/pngquant.args
+mapfile -t pngArgs < <(traced "$pngquantTool" "$dorvex" -q -l 3 -f png --suffix "" -o spied-png shots/shot-0000.png)
 [ "${pngArgs[-3]}" = "--output" ] || { echo "unexpected pngquant arguments: ${pngArgs[*]}" >&2; exit 1; }
 pngArgs=("${pngArgs[@]:0:${#pngArgs[@]}-3}")
 jobs=$("$dorvex" --help | sed -n 's/.*default \([0-9]*\) on this machine.*/\1/p')

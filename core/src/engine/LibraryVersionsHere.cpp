@@ -1,4 +1,4 @@
-#include "dorvex/engine/LibraryVersions.h"
+#include "engine/LibraryVersionsHere.h"
 
 #include <libheif/heif.h>
 #include <qpdf/QPDF.hh>
@@ -38,7 +38,7 @@ Library ffmpeg() {
 
 }  // namespace
 
-std::vector<Library> all() {
+std::vector<Library> here() {
     // libheif's plug-in encoders are known only once it has started; the count is balanced below.
     const bool heifStarted = heif_init(nullptr).code == heif_error_Ok;
     std::vector<Library> libraries{

@@ -1,6 +1,6 @@
 #pragma once
-// LibraryVersions: the libraries the engine writes with in this process — libvips, libheif,
-// FFmpeg and qpdf — with the versions they report at run time (not those of the headers built
+// LibraryVersions: the libraries the engine writes with — libvips, libheif, FFmpeg and qpdf —
+// with the versions they report at run time in a worker process (not those of the headers built
 // against), what each writes, and the encoders inside them that the engine uses.
 
 #include <string>
@@ -18,9 +18,10 @@ struct Library {
     bool operator==(const Library&) const = default;
 };
 
-// The four libraries in that order. No file is read and no library is started, but the video
-// module is loaded (FFmpeg's version is asked of the FFmpeg loaded); a missing module's reason stands
-// in place of FFmpeg's version.
+// The four libraries in that order, as a worker loads them (a worker is started if none is idle):
+// no file is read, the video module is loaded there (FFmpeg's version is asked of the FFmpeg
+// loaded). A missing module's reason stands in place of FFmpeg's version; a worker that cannot be
+// asked, its reason in place of every version.
 std::vector<Library> all();
 
 }  // namespace dorvex::LibraryVersions

@@ -17,6 +17,7 @@
 #include "dorvex/image/ImagePipeline.h"
 #include "dorvex/pdf/PDFCompressor.h"
 #include "dorvex/video/VideoCompressor.h"
+#include "engine/LibraryVersionsHere.h"
 #include "engine/ThumbnailLoading.h"
 #include "engine/worker/WorkerProtocol.h"
 #include "platform/Sandbox.h"
@@ -71,7 +72,9 @@ public:
             if (job_.joinable()) job_.join();  // the engine sends one job at a time
             cancelled_ = false;
             try {
-                if (message->contains("thumbnail")) {
+                if (message->contains("libraries")) {
+                    job_ = std::thread([this] { say(encode(LibraryVersions::here())); });
+                } else if (message->contains("thumbnail")) {
                     const fs::path source = message->at("source").get<std::string>();
                     const int maxSide = message->at("maxSide").get<int>();
                     job_ = std::thread([this, source, maxSide] { thumbnail(source, maxSide); });

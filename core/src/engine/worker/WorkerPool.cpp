@@ -123,6 +123,9 @@ private:
         ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         // Nothing a library prints may reach our standard output (the command line's JSON).
         ::posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+        // Nothing else of ours: a descriptor this process was given without close-on-exec (a
+        // shell's redirection, say) would be a way out of the worker's sandbox.
+        ::posix_spawn_file_actions_addclosefrom_np(&actions, workerSocket + 1);
         // A process group of its own: the terminal's Ctrl+C is ours to handle (as a cancellation),
         // not the worker's to die of. Signals at their defaults, none blocked.
         sigset_t none;
@@ -404,6 +407,28 @@ std::optional<Thumbnail> thumbnail(const fs::path& file, int maxSide) {
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+std::vector<LibraryVersions::Library> libraries() {
+    std::string failure;
+    try {
+        const std::uint64_t id = ++pool().lastId;
+        Conversation conversation(acquire(), 2min, nullptr);
+        std::vector<LibraryVersions::Library> found;
+        const auto handle = [&](const Message& message) {
+            if (!message.contains("libraries")) throw WorkerProtocol::ProtocolError("an unexpected message");
+            found = WorkerProtocol::decodeLibraries(message);
+            return true;
+        };
+        const std::optional<std::string> problem = conversation.exchange(Message{{"libraries", id}}, id, handle);
+        if (!problem) return found;
+        failure = *problem;
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    std::vector<LibraryVersions::Library> unknown;
+    for (const char* name : {"libvips", "libheif", "FFmpeg", "qpdf"}) unknown.push_back({name, failure, {}, {}});
+    return unknown;
 }
 
 void stop() {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string_view>
 
+#include "dorvex/engine/LibraryVersions.h"
 #include "dorvex/image/Thumbnail.h"
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/model/Cancellation.h"
@@ -43,6 +44,10 @@ CompressionResult run(WorkerProtocol::JobKind kind, const std::filesystem::path&
 
 // A thumbnail made in a worker; nullopt when it cannot be made there. Never throws.
 std::optional<Thumbnail> thumbnail(const std::filesystem::path& file, int maxSide);
+
+// The libraries' versions as a worker loads them; when no worker can be asked, the reason in
+// place of each version. Never throws.
+std::vector<LibraryVersions::Library> libraries();
 
 // Ends the idle workers and waits for them. Workers busy now go when their jobs end and the
 // process exits (their socket closes, and a worker ends with it).

@@ -302,4 +302,32 @@ std::optional<Thumbnail> decodeThumbnail(const Message& message) {
     return thumbnail;
 }
 
+Message encode(const std::vector<LibraryVersions::Library>& libraries) {
+    Json list = Json::array();
+    for (const LibraryVersions::Library& library : libraries) {
+        Json writes = Json::array();
+        for (OutputFormat format : library.writes) writes.push_back(format.rawValue());
+        list.push_back({{"name", library.name}, {"version", library.version}, {"writes", writes},
+                        {"encoders", library.encoders}});
+    }
+    return Json{{"libraries", list}};
+}
+
+std::vector<LibraryVersions::Library> decodeLibraries(const Message& message) {
+    std::vector<LibraryVersions::Library> libraries;
+    const Json& list = field(message, "libraries");
+    if (!list.is_array()) throw ProtocolError("libraries that are no list");
+    for (const Json& entry : list) {
+        LibraryVersions::Library library{value<std::string>(entry, "name"), value<std::string>(entry, "version"), {},
+                                         value<std::vector<std::string>>(entry, "encoders")};
+        for (const std::string& raw : value<std::vector<std::string>>(entry, "writes")) {
+            const std::optional<OutputFormat> format = OutputFormat::fromRawValue(raw);
+            if (!format) throw ProtocolError("an unknown format");
+            library.writes.push_back(*format);
+        }
+        libraries.push_back(std::move(library));
+    }
+    return libraries;
+}
+
 }  // namespace dorvex::WorkerProtocol

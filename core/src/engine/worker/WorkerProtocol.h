@@ -5,11 +5,12 @@
 // thumbnail's pixels travel as one binary string.
 //
 // Engine → worker: {"job": id, "kind": "image"|"pdf"|"video", "source", "options", "tools"},
-//                  {"thumbnail": id, "source", "maxSide"}, {"cancel": id}.
+//                  {"thumbnail": id, "source", "maxSide"}, {"libraries": id}, {"cancel": id}.
 // Worker → engine: {"ready": {"applied": […], "missing": […]}} once, when it has confined itself;
 //                  {"event": …} any number of times during a job; {"result": …, "handoff": bool}
 //                  ends a job (handoff: the output stands at the worker's hand-off name);
-//                  {"thumbnail": {"width", "height", "decodeShrink", "rgba"} or null} ends one.
+//                  {"thumbnail": {"width", "height", "decodeShrink", "rgba"} or null} ends one;
+//                  {"libraries": […]} answers the libraries' versions.
 // Whatever a worker sends is untrusted: decoding checks every field, and anything else is a
 // ProtocolError (the engine then treats the worker as broken).
 
@@ -23,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "dorvex/engine/LibraryVersions.h"
 #include "dorvex/image/Thumbnail.h"
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/model/CompressionEvent.h"
@@ -80,5 +82,7 @@ Message encode(const CompressionResult& result);  // everything but the output, 
 CompressionResult decodeResult(const Message& message);
 Message encode(const std::optional<Thumbnail>& thumbnail);
 std::optional<Thumbnail> decodeThumbnail(const Message& message);
+Message encode(const std::vector<LibraryVersions::Library>& libraries);
+std::vector<LibraryVersions::Library> decodeLibraries(const Message& message);
 
 }  // namespace dorvex::WorkerProtocol

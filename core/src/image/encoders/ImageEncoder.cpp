@@ -39,11 +39,6 @@ std::string encoderName(const ImageEncoder& encoder) {
         encoder);
 }
 
-std::chrono::milliseconds encodeTimeLimit(PixelSize size) {
-    const auto pixels = std::int64_t(size.width) * std::int64_t(size.height);
-    return std::chrono::minutes(2) + std::chrono::milliseconds(pixels * 30 / 1000);
-}
-
 namespace {
 
 EncodeFailure toolFailure(const std::string& executable, const ToolRunner::Result& result) {

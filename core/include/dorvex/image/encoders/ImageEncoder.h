@@ -6,6 +6,7 @@
 // that cannot be rendered, an intermediate that cannot be written) and for a cancelled job.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -82,7 +83,11 @@ std::string encoderName(const ImageEncoder& encoder);
 // How long one encoder run may take before it counts as hung: two minutes and half a minute per
 // megapixel encoded. Generous on purpose (cjxl's lossless effort on a 268 MP picture on a slow
 // machine must never be cut); it is there so that a hung encoder cannot hold its job forever.
-std::chrono::milliseconds encodeTimeLimit(PixelSize size);
+// (Inline: the engine's side of the worker processes needs it without the encoders.)
+inline std::chrono::milliseconds encodeTimeLimit(PixelSize size) {
+    const auto pixels = std::int64_t(size.width) * std::int64_t(size.height);
+    return std::chrono::minutes(2) + std::chrono::milliseconds(pixels * 30 / 1000);
+}
 
 // Writes `out` for one attempt. `quality` is nominal (the level scale's): each encoder is handed
 // the quality on its own scale that looks about the same (FormatProfile::encoderQuality), which is

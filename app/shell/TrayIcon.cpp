@@ -55,7 +55,7 @@ void TrayIcon::refresh() {
         setIcon();
     }
     const std::optional<int> collected = model_.collecting() ? std::optional(model_.collectedCount()) : std::nullopt;
-    icon_->setToolTip(trayToolTip(summary, model_.ignoredCount(), collected));
+    icon_->setToolTip(trayToolTip(summary, model_.progress(), model_.ignoredCount(), collected));
 }
 
 void TrayIcon::setIcon() { icon_->setIcon(trayIcon(state_, QGuiApplication::palette().color(QPalette::WindowText))); }

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPixmap>
 
+#include "dorvex/text/RunProgress.h"
 #include "views/DroppedFiles.h"
 #include "views/window/SummaryBar.h"
 
@@ -72,10 +73,13 @@ TrayState trayState(const AppModel::Summary& summary, bool collecting) {
     return summary.failedCount > 0 ? TrayState::failed : TrayState::idle;
 }
 
-QString trayToolTip(const AppModel::Summary& summary, int ignoredCount, std::optional<int> collected) {
+QString trayToolTip(const AppModel::Summary& summary, const std::optional<AppModel::Progress>& progress,
+                    int ignoredCount, std::optional<int> collected) {
     QStringList parts{QStringLiteral("Dorvex")};
-    if (summary.finishedCount < summary.count) {
-        parts << QStringLiteral("正在压缩 %1/%2").arg(summary.finishedCount).arg(summary.count);
+    if (progress) {
+        // The count only: the time left would go stale between two finished items.
+        parts << QStringLiteral("正在压缩 ") +
+                     QString::fromStdString(RunProgress::text(progress->finished, progress->total, std::nullopt));
     }
     if (collected) {
         parts << collectingText(*collected);

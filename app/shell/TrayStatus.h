@@ -21,10 +21,11 @@ enum class TrayState {
 
 TrayState trayState(const AppModel::Summary& summary, bool collecting);
 
-// "Dorvex" for an empty list; while working "Dorvex · 正在压缩 3/40" (finished of listed) and
-// "正在查找文件… N" while dropped folders are walked; afterwards "Dorvex · " and the summary line
-// ("40 张 · 已完成 40 · 失败 2 · 共节省 …").
-QString trayToolTip(const AppModel::Summary& summary, int ignoredCount, std::optional<int> collected);
+// "Dorvex" for an empty list; while working "Dorvex · 正在压缩 3/40" (the run's `progress`, as the
+// summary bar counts it) and "正在查找文件… N" while dropped folders are walked; afterwards
+// "Dorvex · " and the summary line ("40 张 · 已完成 40 · 失败 2 · 共节省 …").
+QString trayToolTip(const AppModel::Summary& summary, const std::optional<AppModel::Progress>& progress,
+                    int ignoredCount, std::optional<int> collected);
 
 // The state's icon in the desktop's icon theme ("local.dorvex.app-working-symbolic").
 QString trayIconName(TrayState state);

@@ -89,25 +89,30 @@ private slots:
 
     void iconStateAndToolTipOfTheWork() {
         using Summary = AppModel::Summary;
+        using Progress = AppModel::Progress;
         struct Case {
             const char* name;
             Summary summary;
+            std::optional<Progress> progress;
             std::optional<int> collected;
             TrayState state;
             QString toolTip;
         };
         const Case cases[] = {
-            {"nothing listed", {}, std::nullopt, TrayState::idle, "Dorvex"},
-            {"walking a folder", {}, 120, TrayState::working, "Dorvex · 正在查找文件… 120"},
-            {"compressing", {40, 3, 100, 1000, 0, true}, std::nullopt, TrayState::working, "Dorvex · 正在压缩 3/40"},
-            {"compressing, one failed", {40, 3, 0, 0, 1, true}, std::nullopt, TrayState::working, "Dorvex · 正在压缩 3/40"},
-            {"compressing and walking", {5, 1, 0, 0, 0, true}, 7, TrayState::working, "Dorvex · 正在压缩 1/5 · 正在查找文件… 7"},
-            {"done", {2, 2, 0, 0, 0, false}, std::nullopt, TrayState::idle, "Dorvex · 2 个文件 · 已完成 2"},
-            {"done, one failed", {3, 3, 0, 0, 1, true}, std::nullopt, TrayState::failed, "Dorvex · 3 张 · 已完成 3 · 失败 1"},
+            {"nothing listed", {}, {}, {}, TrayState::idle, "Dorvex"},
+            {"walking a folder", {}, {}, 120, TrayState::working, "Dorvex · 正在查找文件… 120"},
+            {"compressing", {40, 3, 100, 1000, 0, true}, Progress{3, 40, 65}, {}, TrayState::working, "Dorvex · 正在压缩 3/40"},
+            {"compressing, one failed", {40, 3, 0, 0, 1, true}, Progress{3, 40, {}}, {}, TrayState::working,
+             "Dorvex · 正在压缩 3/40"},
+            {"a second run", {45, 41, 0, 0, 0, true}, Progress{1, 5, {}}, {}, TrayState::working, "Dorvex · 正在压缩 1/5"},
+            {"compressing and walking", {5, 1, 0, 0, 0, true}, Progress{1, 5, {}}, 7, TrayState::working,
+             "Dorvex · 正在压缩 1/5 · 正在查找文件… 7"},
+            {"done", {2, 2, 0, 0, 0, false}, {}, {}, TrayState::idle, "Dorvex · 2 个文件 · 已完成 2"},
+            {"done, one failed", {3, 3, 0, 0, 1, true}, {}, {}, TrayState::failed, "Dorvex · 3 张 · 已完成 3 · 失败 1"},
         };
         for (const Case& c : cases) {
             QVERIFY2(trayState(c.summary, c.collected.has_value()) == c.state, c.name);
-            QCOMPARE(trayToolTip(c.summary, 0, c.collected), c.toolTip);
+            QCOMPARE(trayToolTip(c.summary, c.progress, 0, c.collected), c.toolTip);
         }
         // Each state looks different, in the colour asked for.
         const QColor colour(0x12, 0x34, 0x56);

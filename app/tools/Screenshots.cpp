@@ -3,7 +3,7 @@
 // main window empty, with the encoder banner, while the jobs run and when they are done (a failure
 // among them, in the list and the summary), with the failed row selected, with failures in its
 // banner, its primary menu open; each
-// option popover open; the compare window empty, at fit, at 100 % and with the split moved; the
+// option popover open; the compare window empty, at fit, at 100 %, zoomed in and with the split moved; the
 // tray panel while the jobs run and when they are done (a finished row under the focus), the tray
 // icon's states on a light and a dark panel, and both settings tabs. Usage: dorvex-screenshots
 // MEDIA_FOLDER OUT_FOLDER [dark]
@@ -239,6 +239,9 @@ int main(int argc, char** argv) {
     if (auto* actual = compare.findChild<QAction*>("compareActualSize")) actual->trigger();
     runFor(800, [] { return false; });
     save(compare, out / "compare-100.png");
+    if (auto* zoomIn = compare.findChild<QAction*>("compareZoomIn")) zoomIn->trigger();  // the readout: "125 %"
+    runFor(800, [] { return false; });
+    save(compare, out / "compare-zoomed-in.png");
     if (auto* fit = compare.findChild<QAction*>("compareFit")) fit->trigger();
     if (auto* split = compare.findChild<CompareSplitView*>()) split->setSplit(0.3);
     runFor(800, [] { return false; });

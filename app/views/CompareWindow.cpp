@@ -104,17 +104,17 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
               keys({Qt::CTRL | Qt::Key_0, Qt::Key_0}), [this] { view_->setZoomToFit(); });
     addAction("compareActualSize", themed("zoom-original", ""), QStringLiteral("100%"),
               keys({Qt::CTRL | Qt::Key_1, Qt::Key_1}), [this] { view_->setZoomToActualSize(); });
-    addAction("compareZoomIn", themed("zoom-in", ""), QStringLiteral("放大"),
-              keys({Qt::CTRL | Qt::Key_Equal, Qt::CTRL | Qt::Key_Plus, Qt::Key_Equal, Qt::Key_Plus}),
-              [this] { view_->zoomBy(CompareZoom::zoomInFactor); });
     addAction("compareZoomOut", themed("zoom-out", ""), QStringLiteral("缩小"), keys({Qt::CTRL | Qt::Key_Minus, Qt::Key_Minus}),
               [this] { view_->zoomBy(CompareZoom::zoomOutFactor); });
     zoomLevel_->setObjectName(QStringLiteral("compareZoomLevel"));
     zoomLevel_->setAlignment(Qt::AlignCenter);
     zoomLevel_->setMinimumWidth(zoomLevel_->fontMetrics().horizontalAdvance(QStringLiteral("8888 %")));
     zoomLevel_->setToolTip(QStringLiteral("缩放比例"));
-    toolbar_->addWidget(zoomLevel_);
+    toolbar_->addWidget(zoomLevel_);  // between the two steps, as image viewers have it
     connect(view_, &CompareImageView::zoomChanged, this, &CompareWindow::showZoom);
+    addAction("compareZoomIn", themed("zoom-in", ""), QStringLiteral("放大"),
+              keys({Qt::CTRL | Qt::Key_Equal, Qt::CTRL | Qt::Key_Plus, Qt::Key_Equal, Qt::Key_Plus}),
+              [this] { view_->zoomBy(CompareZoom::zoomInFactor); });
     toolbar_->addSeparator();
     QAction* reveal = addAction("compareReveal", themed("folder-open", ":/dorvex/icons/folder.svg"),
                                 QStringLiteral("在文件管理器中显示"), {}, [this] {

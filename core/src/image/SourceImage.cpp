@@ -346,9 +346,9 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
     // Only regular files: a FIFO or a device would block or never end. Every refusal asks once
     // more whether the file can be opened at all, so a permission error or a file gone is never
     // called damaged.
-    if (!fs::is_regular_file(file, error)) throw refused(file);
+    if (!fs::is_regular_file(file, error)) throw refused(file, "not a regular file");
     const std::optional<FileType> type = SourceFile::imageType(file);
-    if (!type) throw refused(file);
+    if (!type) throw refused(file, "its first bytes are no JPEG, PNG, WebP, HEIF, JPEG XL, TIFF or ICNS signature");
 
     Probe probed;
     probed.path = file;

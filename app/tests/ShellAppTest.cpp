@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 
@@ -17,6 +18,7 @@
 #include "shell/TrayIcon.h"
 #include "shell/TrayPanel.h"
 #include "views/CompareWindow.h"
+#include "views/RowContent.h"
 #include "views/window/MainWindow.h"
 
 using namespace dorvex;
@@ -68,25 +70,35 @@ private slots:
     }
 
     // A click on a finished picture in the tray panel compares it, as the main window's list does,
-    // without bringing up the main window.
+    // without bringing up the main window; a line still at work takes no click.
     void trayPanelOpensTheCompareWindow() {
         AppShell shell;
         shell.settings().setValue(SettingsKeys::showMenuBarIcon, true);
         QTRY_VERIFY(shell.trayIcon() != nullptr);
+        TrayPanel& panel = *shell.trayIcon()->panel();
+        auto* row = panel.findChild<QAbstractButton*>("recentRow0");
         const fs::path source = testing::writePng(AppPaths::homeFolder() / "shell" / "tray.png", 8);
         shell.model().add(std::vector{source});
-        QTRY_COMPARE(shell.model().summary().finishedCount, 1);
-        CompressionItem* item = shell.model().items().front();
-        if (!item->result()->output) {  // no encoder here: the item is given an output as if it had one
-            CompressionResult result;
-            result.status = CompressionResult::Success{};
-            result.output = source;
-            item->setState(CompressionItem::Finished{result});
-        }
-        TrayPanel& panel = *shell.trayIcon()->panel();
         panel.showNear(QRect(100, 100, 1, 1));
-        QTest::mouseClick(panel.findChild<QAbstractButton*>("recentRow0"), Qt::LeftButton);
-        QVERIFY(shell.compareWindow().isVisible());
+        QTest::mouseClick(row, Qt::LeftButton);
+        QVERIFY(panel.isVisible() && !shell.compareWindow().isVisible());
+        QTRY_COMPARE(shell.model().summary().finishedCount, 1);  // the engine is done with the item
+        CompressionResult result;
+        result.status = CompressionResult::Success{};
+        result.sourceBytes = 100;
+        result.outputBytes = 60;
+        result.output = source;
+        CompressionItem* item = shell.model().items().front();
+        item->setState(CompressionItem::Finished{result});
+        // The change keeps its green on the clickable line.
+        const QImage status = row->findChild<QLabel*>("recentStatus")->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QRgb green = tagColor(Format::TagColor::green).rgb();
+        bool drawnGreen = false;
+        for (int y = 0; y < status.height(); ++y)
+            for (int x = 0; x < status.width(); ++x) drawnGreen = drawnGreen || status.pixel(x, y) == green;
+        QVERIFY(drawnGreen);
+        QTest::mouseClick(row, Qt::LeftButton);
+        QVERIFY(shell.compareWindow().isVisible() && !panel.isVisible());
         QVERIFY(shell.model().compareItemID() == item->id());
         QVERIFY(!shell.mainWindow().isVisible());
     }

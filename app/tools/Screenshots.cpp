@@ -2,7 +2,7 @@
 // from real compressions of sample media, so that they can be looked at without a display: the
 // main window empty, with the encoder banner, while the jobs run and when they are done (a failure
 // among them, in the list and the summary), with the failed row selected, with failures in its
-// banner, its primary menu open; each
+// banner, its primary menu and a row's menu open; each
 // option popover open; the compare window empty, at fit, at 100 %, zoomed in and with the split moved; the
 // tray panel while the jobs run and when they are done (a finished row under the focus), the tray
 // icon's states on a light and a dark panel, and both settings tabs. Usage: dorvex-screenshots
@@ -15,7 +15,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFont>
-#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
@@ -209,14 +208,6 @@ int main(int argc, char** argv) {
         }
         runFor(300, [] { return false; });
         save(window, out / "main-list-failure-selected.png");
-        // Its tooltip: the folder, the path, the failure and the tool's own words.
-        const QPoint at = list->visualRect(list->currentIndex()).center();
-        QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
-        QApplication::sendEvent(list->viewport(), &help);
-        runFor(300, [] { return false; });
-        for (QWidget* shown : QApplication::topLevelWidgets()) {
-            if (shown->inherits("QTipLabel") && shown->isVisible()) save(*shown, out / "main-list-failure-tooltip.png");
-        }
         list->clearSelection();
     }
     // Failures told in the banner; the primary menu open.
@@ -230,6 +221,16 @@ int main(int argc, char** argv) {
         runFor(300, [] { return false; });
         save(*menu, out / "main-menu.png");
         menu->close();
+    }
+    // A finished picture's row menu, with its keys.
+    for (CompressionItem* item : model.items()) {
+        auto* list = window.findChild<ResultList*>();
+        if (list == nullptr || !RowActions::opens(*item) || item->isVideo() || item->isPDF()) continue;
+        const std::unique_ptr<QMenu> rowMenu = list->contextMenu(model.itemList()->index(model.itemList()->row(item)));
+        rowMenu->popup(window.mapToGlobal(QPoint(200, 120)));
+        runFor(300, [] { return false; });
+        save(*rowMenu, out / "main-row-menu.png");
+        break;
     }
 
     CompareWindow compare(model);

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
@@ -208,6 +209,14 @@ int main(int argc, char** argv) {
         }
         runFor(300, [] { return false; });
         save(window, out / "main-list-failure-selected.png");
+        // Its tooltip: the folder, the path, the failure and the tool's own words.
+        const QPoint at = list->visualRect(list->currentIndex()).center();
+        QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list->viewport(), &help);
+        runFor(300, [] { return false; });
+        for (QWidget* shown : QApplication::topLevelWidgets()) {
+            if (shown->inherits("QTipLabel") && shown->isVisible()) save(*shown, out / "main-list-failure-tooltip.png");
+        }
         list->clearSelection();
     }
     // Failures told in the banner; the primary menu open.

@@ -31,6 +31,12 @@ protected:
 };
 
 TEST_F(WorkerPoolTest, AFailingWorkerFailsOnlyItsJob) {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer catches the fault itself, reports it and exits.
+    const std::vector<std::string_view> segvTexts{WorkerPool::crashedText, WorkerPool::exitedText};
+#else
+    const std::vector<std::string_view> segvTexts{WorkerPool::crashedText};
+#endif
     const std::vector<std::string_view> anyFailure{WorkerPool::crashedText, WorkerPool::killedText,
                                                    WorkerPool::exitedText, outOfMemoryText};
     const struct {
@@ -40,7 +46,7 @@ TEST_F(WorkerPoolTest, AFailingWorkerFailsOnlyItsJob) {
         {"first", {}},
         {"abort", {WorkerPool::crashedText}},
         {"second", {}},
-        {"segv", {WorkerPool::crashedText}},
+        {"segv", segvTexts},
         {"third", {}},
         {"alloc", anyFailure},
         {"fourth", {}},

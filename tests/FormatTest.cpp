@@ -152,10 +152,10 @@ TEST(Format, RowToolTip) {
     EXPECT_TRUE(Format::toolTip(source, &failed).ends_with("详情：" + std::string(599, 'e') + "…"));
     CompressionResult written = success(3000, 1000);
     written.output = "/home/u/out/a.png";
-    written.warnings = {"已将原有的同名文件 a.png 移入废纸篓"};
+    written.warnings = {"已将原有的同名文件 a.png 移入回收站"};
     EXPECT_EQ(Format::toolTip(source, &written),
               "文件夹：/home/u/Pictures\n路径：/home/u/Pictures/a.png\n输出：/home/u/out/a.png\n\n"
-              "已将原有的同名文件 a.png 移入废纸篓");
+              "已将原有的同名文件 a.png 移入回收站");
 }
 
 TEST(Format, RunningStatus) {

@@ -369,7 +369,7 @@ TEST_F(OutputPlannerFiles, OverwriteWithAnotherExtensionTrashesWhatStoodThereThe
         produced, OutputPlanner::destination(source, OutputFormat::webp, location, ""), source, location,
         recordingTrash);
 
-    EXPECT_EQ(outcome, (WriteOutcome{foreign, {"已将原有的同名文件 x.webp 移入废纸篓"}}));
+    EXPECT_EQ(outcome, (WriteOutcome{foreign, {"已将原有的同名文件 x.webp 移入回收站"}}));
     EXPECT_EQ(trashed, (std::vector<std::string>{"x.webp: the user's own", "x.png: source"}));
     EXPECT_EQ(contents(foreign), "produced");
     EXPECT_EQ(attribute(foreign, "user.local.dorvex.optimized"), "overwrite");
@@ -396,8 +396,8 @@ TEST_F(OutputPlannerFiles, OverwriteKeepsTheSourceWhenTheTrashFails) {
 
         EXPECT_EQ(outcome.url, dir_ / "same" / "x-min.jpeg");
         EXPECT_EQ(outcome.warnings,
-                  (std::vector<std::string>{"原图移入废纸篓失败，结果另存为新文件：Unable to find or create trash directory",
-                                            "已将原有的同名文件 x-min.jpeg 移入废纸篓"}));
+                  (std::vector<std::string>{"原图移入回收站失败，结果另存为新文件：Unable to find or create trash directory",
+                                            "已将原有的同名文件 x-min.jpeg 移入回收站"}));
         EXPECT_EQ(asked, (std::vector<fs::path>{source, existingFallback}));
         EXPECT_EQ(contents(source), "source");
         EXPECT_EQ(contents(outcome.url), "produced");
@@ -410,7 +410,7 @@ TEST_F(OutputPlannerFiles, OverwriteKeepsTheSourceWhenTheTrashFails) {
         const fs::path produced = file("work/out.webp", "produced");
         const WriteOutcome outcome = OutputPlanner::write(produced, dir_ / "other" / "x.webp", source,
                                                           SaveLocation::overwrite(), failingTrash);
-        EXPECT_EQ(outcome, (WriteOutcome{dir_ / "other" / "x.webp", {"原图移入废纸篓失败，已保留：no trash here"}}));
+        EXPECT_EQ(outcome, (WriteOutcome{dir_ / "other" / "x.webp", {"原图移入回收站失败，已保留：no trash here"}}));
         EXPECT_EQ(contents(source), "source");
         EXPECT_EQ(contents(outcome.url), "produced");
     }
@@ -460,7 +460,7 @@ TEST_F(OutputPlannerFiles, WhatStandsAtTheDestination) {
         EXPECT_EQ(contents(target), "produced");
         EXPECT_EQ(attribute(target, "user.local.dorvex.source"), source.string());
         if (c.trashed) {
-            EXPECT_EQ(outcome.warnings, std::vector<std::string>{"已将原有的同名文件 x.png 移入废纸篓"});
+            EXPECT_EQ(outcome.warnings, std::vector<std::string>{"已将原有的同名文件 x.png 移入回收站"});
             EXPECT_EQ(trashContents(), std::vector<std::string>{"standing"});
         } else {
             EXPECT_TRUE(outcome.warnings.empty());
@@ -481,7 +481,7 @@ TEST_F(OutputPlannerFiles, TwoSourcesWithOneNameDoNotSilentlyReplaceEachOther) {
 
     EXPECT_TRUE(OutputPlanner::write(firstProduced, target, first, location).warnings.empty());
     const WriteOutcome again = OutputPlanner::write(secondProduced, target, second, location);
-    EXPECT_EQ(again.warnings, std::vector<std::string>{"已将原有的同名文件 x-min.png 移入废纸篓"});
+    EXPECT_EQ(again.warnings, std::vector<std::string>{"已将原有的同名文件 x-min.png 移入回收站"});
     EXPECT_EQ(contents(target), "second output");
     EXPECT_EQ(trashContents(), std::vector<std::string>{"first output"});
 
@@ -689,7 +689,7 @@ TEST_F(OutputPlannerFiles, AFileThatAppearsJustBeforeThePlacementIsHandledLikeAS
         std::vector<std::string> warnings, trashed;
     };
     const std::vector<Case> cases{
-        {"the user's file goes to the trash", false, {"已将原有的同名文件 x-min.webp 移入废纸篓"}, {"appeared"}},
+        {"the user's file goes to the trash", false, {"已将原有的同名文件 x-min.webp 移入回收站"}, {"appeared"}},
         {"an earlier output of the source is replaced", true, {}, {}},
     };
     for (const Case& c : cases) {
@@ -836,7 +836,7 @@ TEST_F(OutputPlannerFiles, ConcurrentWritesToOneDestinationStayWhole) {
                 EXPECT_TRUE(outcomes[1].warnings.empty());
                 EXPECT_TRUE(trashed.empty());
             } else {
-                EXPECT_EQ(outcomes[winner].warnings, std::vector<std::string>{"已将原有的同名文件 x.png 移入废纸篓"});
+                EXPECT_EQ(outcomes[winner].warnings, std::vector<std::string>{"已将原有的同名文件 x.png 移入回收站"});
                 EXPECT_TRUE(outcomes[1 - winner].warnings.empty());
                 EXPECT_EQ(trashed, std::vector<std::string>{winner == 0 ? secondData : firstData});
             }

@@ -205,7 +205,7 @@ private slots:
         fs::remove(item->source());
         model.setCompareItemID(std::nullopt);
         model.setCompareItemID(item->id());
-        QCOMPARE(window.findChild<QLabel*>("compareEmptyTitle")->text(), QStringLiteral("原图已移入废纸篓"));
+        QCOMPARE(window.findChild<QLabel*>("compareEmptyTitle")->text(), QStringLiteral("原图已移入回收站"));
     }
 
     // The compared item finishing again into the same file (new pixels, new sizes) is shown anew;

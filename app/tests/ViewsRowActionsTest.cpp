@@ -112,7 +112,7 @@ private slots:
             {"image", "a.png", succeeded(out), false, with("对比"), true, "重新压缩"},
             {"video", "b.mp4", succeeded(out), false, with("播放"), true, "重新压缩"},
             {"pdf", "c.pdf", succeeded(out), false, with("预览"), true, "重新压缩"},
-            {"overwritten", "d.png", succeeded(media / "d.png"), true, with("对比"), false, "原图已在废纸篓，无法重新压缩"},
+            {"overwritten", "d.png", succeeded(media / "d.png"), true, with("对比"), false, "原图已在回收站，无法重新压缩"},
             {"failed in overwrite mode", "e.png", failed(), true, {"重新压缩", "从列表移除"}, true, "重新压缩"},
             {"queued", "f.png", CompressionItem::Queued{}, false, {"重新压缩", "从列表移除"}, true, "重新压缩"},
         };

@@ -163,7 +163,7 @@ void CompareWindow::refresh() {
         return showEmpty("image-x-generic", ":/dorvex/icons/photo.svg", QStringLiteral("没有可对比的图片"),
                          QStringLiteral("在主窗口双击一张已完成的图片"));
     case CompareState::sourceGone:
-        return showEmpty("user-trash", ":/dorvex/icons/trash.svg", QStringLiteral("原图已移入废纸篓"),
+        return showEmpty("user-trash", ":/dorvex/icons/trash.svg", QStringLiteral("原图已移入回收站"),
                          QStringLiteral("覆盖模式下没有原图可以对比"));
     case CompareState::pane: break;
     }

@@ -16,7 +16,7 @@ namespace {
 constexpr int buttonSide = 24;
 constexpr int buttonGap = 4;
 
-const QString cannotRecompress = QStringLiteral("原图已在废纸篓，无法重新压缩");
+const QString cannotRecompress = QStringLiteral("原图已在回收站，无法重新压缩");
 
 // The output of a finished item, if it has one.
 const std::optional<std::filesystem::path>* output(const CompressionItem& item) {

@@ -92,7 +92,7 @@ SaveLocationPopover::SaveLocationPopover(ObservablePresetStore& store, SettingsS
                                          FolderChooser chooseFolder, QWidget* parent)
     : OptionsPopover(store, parent), settings_(settings), chooseFolder_(std::move(chooseFolder)),
       mode_(new QComboBox), folderRow_(new QWidget), folder_(new ElidedLabel),
-      overwriteNote_(PopoverText::caption(QStringLiteral("原图会移到废纸篓，可以找回。"), PopoverText::Tint::warning)),
+      overwriteNote_(PopoverText::caption(QStringLiteral("原图会移到回收站，可以找回。"), PopoverText::Tint::warning)),
       naming_(new QWidget), prefix_(new QLineEdit), suffix_(new QLineEdit), preview_(new ElidedLabel),
       error_(PopoverText::caption({}, PopoverText::Tint::error)) {
     setObjectName(QStringLiteral("saveLocationPopover"));

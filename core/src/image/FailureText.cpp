@@ -141,7 +141,7 @@ Failed current(const fs::path& source) {
         if (error.kind == IcnsError::Kind::writeFailed) return writingTemporary(source, error.what());
         return {fmt::format("无法解码 {}：{}", nameOf(source), SourceFile::damagedText), error.what()};
     } catch (const Trash::Error& error) {
-        return {fmt::format("无法写入 {} 的压缩结果：输出位置上已有的文件无法移入废纸篓", nameOf(source)), error.what()};
+        return {fmt::format("无法写入 {} 的压缩结果：输出位置上已有的文件无法移入回收站", nameOf(source)), error.what()};
     } catch (const fs::filesystem_error& error) {
         return compressing(source, systemCause(error.code(), true), error.what());
     } catch (const OutputPlanner::WriteError& error) {

@@ -460,7 +460,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
             replacing = true;
             reached(Testing::Step::trashed);
         } catch (const std::exception& error) {
-            warnings.push_back(std::string("原图移入废纸篓失败，结果另存为新文件：") + error.what());
+            warnings.push_back(std::string("原图移入回收站失败，结果另存为新文件：") + error.what());
             const std::string extension = source.extension().string();  // with its dot, or empty
             working = source.parent_path() / (source.stem().string() + "-min" + extension);
             if (lockKey(working) != lock.key()) fallbackLock.emplace(working);
@@ -488,7 +488,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
                 }
             } else {
                 replaced = trash(working);
-                warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入废纸篓");
+                warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入回收站");
                 reached(Testing::Step::trashed);
             }
         }
@@ -506,7 +506,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
             trash(source).complete();
             reached(Testing::Step::sourceTrashed);
         } catch (const std::exception& trashError) {
-            warnings.push_back(std::string("原图移入废纸篓失败，已保留：") + trashError.what());
+            warnings.push_back(std::string("原图移入回收站失败，已保留：") + trashError.what());
         }
     }
     return WriteOutcome{working, std::move(warnings)};

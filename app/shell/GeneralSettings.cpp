@@ -26,8 +26,8 @@ QString trayText() {
 GeneralSettings::GeneralSettings(SettingsStore& settings, QWidget* parent)
     : QWidget(parent),
       settings_(settings),
-      showIcon_(new QCheckBox(QStringLiteral("在菜单栏显示图标"), this)),
-      keepRunning_(new QCheckBox(QStringLiteral("关闭主窗口后继续在菜单栏运行"), this)),
+      showIcon_(new QCheckBox(QStringLiteral("在系统托盘显示图标"), this)),
+      keepRunning_(new QCheckBox(QStringLiteral("关闭主窗口后继续在系统托盘运行"), this)),
       trayCaption_(new QLabel(trayText(), this)) {
     setObjectName(QStringLiteral("generalSettings"));
     showIcon_->setObjectName(QStringLiteral("showMenuBarIconSwitch"));

@@ -206,13 +206,13 @@ void filterCalls(Report& report) {
     }
     report.applied.emplace_back("seccomp");
 #ifdef DORVEX_LEAK_CHECKER_BUILD
-    report.missing.emplace_back("ptrace refusal (leak checker build)");
+    report.waived.emplace_back("ptrace refusal (leak checker build)");
 #endif
 }
 
 void limitAddressSpace([[maybe_unused]] std::uint64_t bytes, Report& report) {
 #ifdef DORVEX_SANITIZER_BUILD
-    report.missing.emplace_back("address space limit (sanitizer build)");
+    report.waived.emplace_back("address space limit (sanitizer build)");
 #else
     rlimit limit{};
     if (::getrlimit(RLIMIT_AS, &limit) == 0) {

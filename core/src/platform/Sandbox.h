@@ -33,6 +33,7 @@ struct Rules {
 struct Report {
     std::vector<std::string> applied;  // e.g. "no new privileges", "seccomp", "Landlock ABI 2", "address space 6.0 GiB"
     std::vector<std::string> missing;  // one short English line each, why a mechanism is not in force
+    std::vector<std::string> waived;   // what a sanitizer build leaves out on purpose (not the system's lack)
     bool operator==(const Report&) const = default;
 };
 

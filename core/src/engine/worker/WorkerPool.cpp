@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "dorvex/image/FailureText.h"
@@ -391,43 +392,45 @@ CompressionResult run(JobKind kind, const fs::path& source, const CompressionOpt
     return result;
 }
 
-std::optional<Thumbnail> thumbnail(const fs::path& file, int maxSide) {
+namespace {
+
+// A request a worker answers with one message under `key` (a thumbnail, the versions), decoded by
+// `decode`; the failure's text when there is no answer. Throws nothing.
+template <typename Decode>
+auto ask(const char* key, Message request, Decode decode)
+    -> std::variant<decltype(decode(std::declval<const Message&>())), std::string> {
     try {
         const std::uint64_t id = ++pool().lastId;
+        request[key] = id;
         Conversation conversation(acquire(), 2min, nullptr);
-        std::optional<Thumbnail> made;
+        std::optional<decltype(decode(std::declval<const Message&>()))> answer;
         const auto handle = [&](const Message& message) {
-            if (!message.contains("thumbnail")) throw WorkerProtocol::ProtocolError("an unexpected message");
-            made = WorkerProtocol::decodeThumbnail(message);
+            if (!message.contains(key)) throw WorkerProtocol::ProtocolError("an unexpected message");
+            answer = decode(message);
             return true;
         };
-        const Message request{{"thumbnail", id}, {"source", file.native()}, {"maxSide", maxSide}};
-        if (conversation.exchange(request, id, handle)) return std::nullopt;
-        return made;
-    } catch (const std::exception&) {
-        return std::nullopt;
+        if (auto failure = conversation.exchange(request, id, handle)) return *failure;
+        return std::move(*answer);
+    } catch (const std::exception& error) {
+        return std::string(error.what());
     }
 }
 
+}  // namespace
+
+std::optional<Thumbnail> thumbnail(const fs::path& file, int maxSide) {
+    auto made = ask("thumbnail", Message{{"source", file.native()}, {"maxSide", maxSide}},
+                    WorkerProtocol::decodeThumbnail);
+    return made.index() == 0 ? std::get<0>(std::move(made)) : std::nullopt;
+}
+
 std::vector<LibraryVersions::Library> libraries() {
-    std::string failure;
-    try {
-        const std::uint64_t id = ++pool().lastId;
-        Conversation conversation(acquire(), 2min, nullptr);
-        std::vector<LibraryVersions::Library> found;
-        const auto handle = [&](const Message& message) {
-            if (!message.contains("libraries")) throw WorkerProtocol::ProtocolError("an unexpected message");
-            found = WorkerProtocol::decodeLibraries(message);
-            return true;
-        };
-        const std::optional<std::string> problem = conversation.exchange(Message{{"libraries", id}}, id, handle);
-        if (!problem) return found;
-        failure = *problem;
-    } catch (const std::exception& error) {
-        failure = error.what();
-    }
+    auto found = ask("libraries", Message::object(), WorkerProtocol::decodeLibraries);
+    if (found.index() == 0) return std::get<0>(std::move(found));
     std::vector<LibraryVersions::Library> unknown;
-    for (const char* name : {"libvips", "libheif", "FFmpeg", "qpdf"}) unknown.push_back({name, failure, {}, {}});
+    for (const char* name : {"libvips", "libheif", "FFmpeg", "qpdf"}) {
+        unknown.push_back({name, std::get<std::string>(found), {}, {}});
+    }
     return unknown;
 }
 

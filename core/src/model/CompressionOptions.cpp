@@ -24,6 +24,7 @@ void to_json(json::Json& j, const CompressionOptions& o) {
     if (o.metadata != MetadataPolicy::strip) {
         j["keepMetadata"] = o.metadata == MetadataPolicy::keepAll ? "all" : "withoutLocation";
     }
+    if (!o.perceptualScore) j["perceptualScore"] = false;
 }
 
 namespace {
@@ -70,6 +71,7 @@ CompressionOptions decodeCompressionOptions(const json::Json& j, const std::stri
     o.videoMaxBytes = readOptional(j, "videoMaxBytes", path, readInt);
     o.filenamePrefix = readOptional(j, "filenamePrefix", path, readString).value_or("");
     o.metadata = readOptional(j, "keepMetadata", path, readMetadataPolicy).value_or(MetadataPolicy::strip);
+    o.perceptualScore = readOptional(j, "perceptualScore", path, readBool).value_or(true);
     return o;
 }
 

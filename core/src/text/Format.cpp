@@ -160,4 +160,8 @@ std::string stopReason(SearchStopReason reason) {
     return {};
 }
 
+std::string perceptual(const PerceptualScore& score) {
+    return fmt::format("感知差异 {:.1f} · {}", score.butteraugli, gradeText(score.grade()));
+}
+
 }  // namespace dorvex::Format

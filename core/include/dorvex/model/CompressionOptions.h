@@ -30,6 +30,8 @@ struct CompressionOptions {
     std::optional<std::int64_t> videoMaxBytes;  // byte limit for each video
     std::string filenamePrefix;
     MetadataPolicy metadata = MetadataPolicy::strip;  // stored only when not strip
+    // Whether a written picture's result carries its PerceptualScore; stored only when off.
+    bool perceptualScore = true;
 
     bool operator==(const CompressionOptions&) const = default;
 

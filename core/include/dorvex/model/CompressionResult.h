@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dorvex/model/OutputFormat.h"
+#include "dorvex/model/PerceptualScore.h"
 #include "dorvex/model/PixelSize.h"
 #include "dorvex/model/SearchStopReason.h"
 
@@ -68,6 +69,8 @@ struct CompressionResult {
     std::optional<double> duration;        // seconds; videos only
     std::optional<int> pageCount;          // PDFs only
     std::optional<int> pdfResolution;      // PDFs only
+    // Written pictures only, unless scoring is turned off (CompressionOptions::perceptualScore).
+    std::optional<PerceptualScore> perceptual;
 
     bool operator==(const CompressionResult&) const = default;
 

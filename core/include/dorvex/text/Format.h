@@ -72,6 +72,9 @@ Change change(const CompressionResult& result);
 // encodes from 1; `progress` is 0…1.
 std::string runningStatus(int attempt, std::optional<int> quality, std::optional<double> progress);
 
+// "感知差异 0.8 · 难以察觉": the max-norm to one decimal and its grade.
+std::string perceptual(const PerceptualScore& score);
+
 // Why a byte-limit search stopped, as the compare view's information bar says it.
 std::string stopReason(SearchStopReason reason);
 

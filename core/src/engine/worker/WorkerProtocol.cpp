@@ -238,7 +238,10 @@ Message encode(const CompressionResult& r) {
                 {"videoCodec", r.videoCodec ? Json(r.videoCodec->rawValue()) : Json(nullptr)},
                 {"duration", orNull(r.duration)},
                 {"pageCount", orNull(r.pageCount)},
-                {"pdfResolution", orNull(r.pdfResolution)}};
+                {"pdfResolution", orNull(r.pdfResolution)},
+                {"perceptual", r.perceptual ? Json{{"butteraugli", r.perceptual->butteraugli},
+                                                   {"pnorm3", r.perceptual->pnorm3}}
+                                            : Json(nullptr)}};
 }
 
 CompressionResult decodeResult(const Message& message) {
@@ -273,6 +276,10 @@ CompressionResult decodeResult(const Message& message) {
     r.duration = optionalValue<double>(message, "duration");
     r.pageCount = optionalValue<int>(message, "pageCount");
     r.pdfResolution = optionalValue<int>(message, "pdfResolution");
+    if (message.contains("perceptual") && !message.at("perceptual").is_null()) {
+        const Json& p = field(message, "perceptual");
+        r.perceptual = PerceptualScore{value<double>(p, "butteraugli"), value<double>(p, "pnorm3")};
+    }
     return r;
 }
 

@@ -10,6 +10,7 @@
 #include "dorvex/image/SizeTargetSearch.h"
 #include "dorvex/image/SourceImage.h"
 #include "image/OutputCheck.h"
+#include "image/PerceptualScoring.h"
 #include "dorvex/image/encoders/ToolRunner.h"
 
 namespace dorvex::ImagePipeline {
@@ -113,6 +114,9 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
         }
     }
     result.outputBytes = keptBytes;
+    // The perceptual score's side of the source, small, made while the pixels are still there.
+    const auto scoreReference = options.perceptualScore ? PerceptualScoring::reference(source, result.pixelSize)
+                                                        : std::nullopt;
     // Every attempt is made: the pixels go before the output check decodes the kept one.
     source.releasePixels();
 
@@ -130,9 +134,13 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
         const EncodeFailure unusable{EncodeFailure::UnusableOutput{encoderName(session.encoder()), *problem}};
         return finished(result, FailureText::refused(unusable, sourcePath));
     }
+    // How different the output looks: advice only, so a picture that cannot be scored has none.
+    const std::optional<PerceptualScore> perceptual =
+        scoreReference ? PerceptualScoring::score(*scoreReference, *produced, isCancelled) : std::nullopt;
     if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
 
     handoff(*produced, result);
+    result.perceptual = perceptual;  // only once the output stands where it goes
     return finished(result, CompressionResult::Success{});
 }
 

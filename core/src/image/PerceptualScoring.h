@@ -1,0 +1,50 @@
+#pragma once
+// PerceptualScoring: butteraugli (libjxl) between a job's source picture and the output it wrote.
+// Both sides are 8-bit pixel values taken as they are stored, with no colour conversion: the
+// source picture as decoded for the encoders, the output as its file holds it. Both are made
+// opaque over white and, when the output has more than maxScoredPixels, reduced alike to that
+// many with the same resampling, so that a large photo costs a bounded time and memory.
+// The score is advice: nothing here throws, and what cannot be scored has no score.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "dorvex/model/Cancellation.h"
+#include "dorvex/model/PerceptualScore.h"
+#include "dorvex/model/PixelSize.h"
+
+namespace dorvex {
+class SourceImage;
+}
+
+namespace dorvex::PerceptualScoring {
+
+// The most pixels compared: butteraugli needs about 230 bytes and 0.4 ms of one processor per
+// thousand pixels, so a picture of this size costs some 0.2 GB and a fifth of a second.
+inline constexpr std::int64_t maxScoredPixels = 1'000'000;
+
+// The size a picture of `size` is compared at: itself within maxScoredPixels, otherwise reduced,
+// keeping its proportions, to at most that many pixels (at least one a side).
+PixelSize scoredSize(PixelSize size);
+
+// The source's side of the comparison, opaque RGB at scoredSize(outputSize), rows top to bottom.
+struct Reference {
+    PixelSize size;
+    std::vector<std::uint8_t> rgb;  // size.width × size.height × 3 bytes
+
+    bool operator==(const Reference&) const = default;
+};
+
+// The source's picture resampled for an output of `outputSize` pixels; to be made before the
+// source lets go of its pixels. Nothing when the source has none left or libvips fails.
+std::optional<Reference> reference(SourceImage& source, PixelSize outputSize);
+
+// Decodes `output` and scores it against `reference`. Nothing when the output does not decode to
+// the size the reference was made for, when a side is under 8 pixels (butteraugli's smallest
+// picture), when `isCancelled` answers true before the comparison, or when butteraugli fails.
+std::optional<PerceptualScore> score(const Reference& reference, const std::filesystem::path& output,
+                                     const CancelQuery& isCancelled = nullptr);
+
+}  // namespace dorvex::PerceptualScoring

@@ -156,6 +156,13 @@ TEST(Format, RowToolTip) {
     EXPECT_EQ(Format::toolTip(source, &written),
               "文件夹：/home/u/Pictures\n路径：/home/u/Pictures/a.png\n输出：/home/u/out/a.png\n\n"
               "已将原有的同名文件 a.png 移入回收站");
+    // A written picture's score comes after its output; a failure's score is never shown.
+    written.perceptual = PerceptualScore{2.46, 0.9};
+    EXPECT_EQ(Format::toolTip(source, &written),
+              "文件夹：/home/u/Pictures\n路径：/home/u/Pictures/a.png\n输出：/home/u/out/a.png\n感知差异 2.5 · 可见\n\n"
+              "已将原有的同名文件 a.png 移入回收站");
+    failed.perceptual = written.perceptual;
+    EXPECT_EQ(Format::toolTip(source, &failed).find("感知差异"), std::string::npos);
 }
 
 TEST(Format, RunningStatus) {

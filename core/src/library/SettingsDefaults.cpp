@@ -10,6 +10,7 @@ void registerDefaults(SettingsStore& store) {
     json::Json defaults = json::Json::object();
     defaults[std::string(showMenuBarIcon)] = true;
     defaults[std::string(keepRunningInMenuBar)] = true;
+    defaults[std::string(perceptualScore)] = true;
     store.registerDefaults(defaults);
 }
 

@@ -123,6 +123,7 @@ std::string toolTip(const std::filesystem::path& source, const CompressionResult
         return text;
     }
     if (result->output) text += "\n输出：" + result->output->string();
+    if (result->isSuccess() && result->perceptual) text += "\n" + perceptual(*result->perceptual);
     if (!result->warnings.empty()) text += "\n";
     for (const std::string& warning : result->warnings) text += "\n" + warning;
     return text;

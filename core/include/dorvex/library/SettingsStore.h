@@ -38,6 +38,9 @@ inline constexpr std::string_view keepRunningInMenuBar = "keepRunningInMenuBar";
 inline constexpr std::string_view selectedPresetID = "selectedPresetID";            // UUID text
 inline constexpr std::string_view lastOutputFolder = "lastOutputFolder";            // folder path
 inline constexpr std::string_view didMigrateTavelinPreferences = "didMigrateTavelinPreferences";  // Boolean
+// Whether the application's jobs measure how different each written picture looks from its source
+// (CompressionOptions::perceptualScore).
+inline constexpr std::string_view perceptualScore = "perceptualScore";  // Boolean
 }  // namespace SettingsKeys
 
 class SettingsStore {

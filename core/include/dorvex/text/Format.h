@@ -54,8 +54,8 @@ std::vector<Tag> tags(const CompressionResult& result, const CompressionOptions&
 bool downscaled(const CompressionResult& result);
 
 // The tooltip of a listed file: its folder and its full path, then for a failure its message and
-// its detail (a long detail cut at 600 bytes), else a finished job's warnings. `result` is null
-// until the job finished.
+// its detail (a long detail cut at 600 bytes), else a finished job's output, the perceptual score
+// of a written picture that has one, and the warnings. `result` is null until the job finished.
 std::string toolTip(const std::filesystem::path& source, const CompressionResult* result);
 
 // The change in size of a successful result, "%+.0f%%" ("-58%", "+10%", never "-0%"), and

@@ -25,6 +25,9 @@ namespace {
 using namespace dorvex::testing;
 using StopReason = SearchStopReason;
 
+// The encodes of the ordinary search: the first, the qualities and the bit rates.
+constexpr int searchBudget = 1 + VideoProfile::maxQualityAttempts + VideoProfile::maxBitrateAttempts;
+
 [[maybe_unused]] auto* const home = ::testing::AddGlobalTestEnvironment(new TestHome("VideoCompressorTest-"));
 
 // ---- the rate model --------------------------------------------------------------------------
@@ -52,30 +55,38 @@ TEST(VideoProfileTest, BitrateFromABudget) {
     EXPECT_EQ(VideoProfile::bitrate(std::numeric_limits<std::int64_t>::max(), 0.001, false), 4'000'000'000);
 }
 
-TEST(VideoProfileTest, LoweredAudioOnlyWhenTheAudioIsWhatDefeatsTheLimit) {
-    // 10 s at 128 kbit/s of audio is 160 000 bytes; at 32 kbit/s, 40 000: lowering saves 120 000.
-    // 100 000 bytes fill 73 600 bit/s, less than the audio alone, whatever the overshoot.
+TEST(VideoProfileTest, BestEffortLowersTheAudioThenTheFrameRateThenThePicture) {
+    // 47 s of 720p at 30 fps. 220 000 bytes fill 34 451 bit/s; the ordinary search's smallest
+    // picture, 426×240 at 30 fps, costs 30 672.
+    const VideoProfile::BestEffortSource card{{1280, 720}, 30, 47, 128000, VideoCodec::hevc, false};
+    using Plan = VideoProfile::BestEffort;
     const struct {
-        std::int64_t smallest, limit;
-        bool defeats;
-    } cases[] = {{1'100'000, 1'000'000, true},
-                 {1'130'000, 1'000'000, false},
-                 {900'000, 1'000'000, false},
-                 {500'000, 100'000, true}};
-    for (const auto& c : cases) EXPECT_EQ(VideoProfile::audioDefeats(c.smallest, c.limit, 10, 128000), c.defeats) << c.smallest;
-    EXPECT_FALSE(VideoProfile::audioDefeats(200'000, 100'000, 0, 128000));
+        const char* what;
+        VideoProfile::BestEffortSource source;
+        std::int64_t limit;
+        double ratio;
+        std::optional<Plan> expected;
+    } cases[] = {
+        {"64 kbit/s of audio leave the picture room", card, 700'000, 1, Plan{64000, std::nullopt, {518, 292}, 45617}},
+        {"the lowest audio, half the frames", card, 220'000, 1, Plan{12000, 15.0, {514, 290}, 22451}},
+        {"an encoder twice over its target: a smaller picture", card, 220'000, 2, Plan{12000, 15.0, {364, 204}, 11225}},
+        {"nothing fits: every floor", card, 100'000, 1, Plan{12000, 15.0, {256, 144}, 4000}},
+        {"kept dimensions, no audio: only frames go, at most to 12 fps",
+         {{320, 240}, 60, 10, 0, VideoCodec::hevc, true}, 20'000, 1, Plan{std::nullopt, 15.0, {320, 240}, 14720}},
+        {"a slow source keeps its rate", {{320, 240}, 10, 10, 0, VideoCodec::hevc, false}, 5'000, 1,
+         Plan{std::nullopt, std::nullopt, {230, 172}, 4000}},
+        {"no duration", {{320, 240}, 30, 0, 128000, VideoCodec::hevc, false}, 5'000, 1, std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(VideoProfile::bestEffort(c.source, c.limit, c.ratio), c.expected) << c.what;
 
-    // 100 000 bytes over 10 s fill 73 600 bit/s: 9 600 beside 64 kbit/s, nothing beside 72 kbit/s;
-    // an encoder that made half its target gets twice the target.
-    EXPECT_EQ(VideoProfile::bitrateBesideAudio(100'000, 10, 64000, 1), 9600);
-    EXPECT_EQ(VideoProfile::bitrateBesideAudio(100'000, 10, 64000, 0.5), 19200);
-    EXPECT_EQ(VideoProfile::bitrateBesideAudio(100'000, 10, 72000, 1), std::nullopt);
-    EXPECT_DOUBLE_EQ(VideoProfile::rateRatio(200'000, 10, 128000, 64000), 0.5);  // 32 000 bit/s of video
-    EXPECT_DOUBLE_EQ(VideoProfile::rateRatio(100'000, 10, 128000, 64000), 0.5);  // none measured: the least trusted
+    // How far a pass was from its target: 32 000 bit/s of video for 64 000 asked, or none measured.
+    EXPECT_DOUBLE_EQ(VideoProfile::rateRatio(200'000, 10, 128000, 64000), 0.5);
+    EXPECT_DOUBLE_EQ(VideoProfile::rateRatio(100'000, 10, 128000, 64000), 0.5);
 
-    // The lowered track: mono below 48 kbit/s, never above the standard rate.
+    // The lowered track: mono below 48 kbit/s, 16 kHz at 16 kbit/s or less, never above the standard.
     EXPECT_EQ(VideoSettings::audioShape(2, 48000, 64000), (VideoSettings::AudioShape{2, 48000, 64000}));
     EXPECT_EQ(VideoSettings::audioShape(2, 44100, 32000), (VideoSettings::AudioShape{1, 44100, 32000}));
+    EXPECT_EQ(VideoSettings::audioShape(6, 48000, 12000), (VideoSettings::AudioShape{1, 16000, 12000}));
     EXPECT_EQ(VideoSettings::audioShape(1, 8000, 64000), VideoSettings::audioShape(1, 8000));
 }
 
@@ -261,7 +272,7 @@ TEST_F(VideoCompressorTest, TheSearchMeetsAReachableLimit) {
     EXPECT_LE(result.outputBytes, *options.videoMaxBytes);
     EXPECT_EQ(result.outputBytes, std::int64_t(fs::file_size(*result.output)));
     EXPECT_GE(result.encodeCount, 2);
-    EXPECT_LE(result.encodeCount, 7);
+    EXPECT_LE(result.encodeCount, searchBudget + VideoProfile::maxBestEffortAttempts);
     const auto made = attempts();
     ASSERT_EQ(int(made.size()), result.encodeCount);
     for (int i = 0; i < int(made.size()); ++i) EXPECT_EQ(made[std::size_t(i)].index, i);
@@ -285,7 +296,7 @@ TEST_F(VideoCompressorTest, AudioThatAloneExceedsTheLimitIsLowered) {
     ASSERT_NE(lowered, made.end());
     ASSERT_GE(lowered - made.begin(), 2);
     EXPECT_TRUE(std::holds_alternative<VideoRate::Bitrate>(std::prev(lowered)->rate.value));
-    EXPECT_LE(made.end() - lowered, VideoProfile::maxLoweredAudioAttempts);
+    EXPECT_LE(made.end() - lowered, VideoProfile::maxBestEffortAttempts);
     for (auto a = lowered; a != made.end(); ++a) EXPECT_LT(a->audioBitrate.value_or(128000), 128000);
     EXPECT_TRUE(VideoSource::load(*result.output).hasAudio());
 }
@@ -300,7 +311,7 @@ TEST_F(VideoCompressorTest, AnUnreachableLimitWithKeptDimensionsWritesTheSmalles
     EXPECT_EQ(result.maxSizeMet, false);
     EXPECT_EQ(result.stopReason, StopReason::unreachable);
     EXPECT_GT(result.outputBytes, 2000);
-    EXPECT_LE(result.encodeCount, 7);
+    EXPECT_LE(result.encodeCount, searchBudget + VideoProfile::maxBestEffortAttempts);
     std::int64_t smallest = std::numeric_limits<std::int64_t>::max();
     for (const auto& attempt : attempts()) {
         EXPECT_EQ(attempt.pixelSize, std::nullopt);  // never below the natural size
@@ -309,6 +320,39 @@ TEST_F(VideoCompressorTest, AnUnreachableLimitWithKeptDimensionsWritesTheSmalles
     }
     EXPECT_EQ(result.outputBytes, smallest);
     EXPECT_EQ(result.pixelSize, (PixelSize{320, 240}));
+}
+
+TEST_F(VideoCompressorTest, AnUnreachableLimitKeepsTheNearestOfTheBestEffort) {
+    // A test card with six channels of audio, 2 s: at the standard audio the ordinary search
+    // cannot come near 6 000 bytes; lower audio, fewer frames and fewer pixels come nearer.
+    const fs::path file = source(clip("card-surround.mp4",
+                                      "-f lavfi -i testsrc2=s=480x270:r=30:d=2 -f lavfi -i sine=f=440:r=48000:d=2 "
+                                      "-filter_complex '[1:a]pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0[a]' -map 0:v "
+                                      "-map '[a]' -c:v libx264 -preset veryfast -crf 12 -pix_fmt yuv420p -c:a aac"),
+                                 "card.mp4");
+    CompressionOptions options;
+    options.videoMaxBytes = 6000;
+    const CompressionResult result = compress(file, options);
+    ASSERT_TRUE(result.isSuccess()) << (result.failed() ? result.failed()->message : "skipped");
+    EXPECT_EQ(result.maxSizeMet, false);
+    EXPECT_EQ(result.stopReason, StopReason::unreachable);
+
+    const auto made = attempts();
+    ASSERT_EQ(int(made.size()), result.encodeCount);
+    EXPECT_LE(result.encodeCount, searchBudget + VideoProfile::maxBestEffortAttempts);
+    std::int64_t nearest = std::numeric_limits<std::int64_t>::max(), ordinaryNearest = nearest;
+    bool framesDropped = false;
+    for (const auto& attempt : made) {
+        ASSERT_TRUE(attempt.bytes);
+        EXPECT_GT(*attempt.bytes, *options.videoMaxBytes);
+        nearest = std::min(nearest, *attempt.bytes);
+        if (!attempt.audioBitrate) ordinaryNearest = std::min(ordinaryNearest, *attempt.bytes);
+        framesDropped = framesDropped || attempt.frameRate;
+    }
+    EXPECT_EQ(result.outputBytes, nearest);
+    EXPECT_LT(nearest, ordinaryNearest);  // the best effort came nearer than the search
+    EXPECT_TRUE(framesDropped);
+    EXPECT_TRUE(VideoSource::load(*result.output).hasAudio());
 }
 
 TEST_F(VideoCompressorTest, ARotatedSourceReportsSizesAsShown) {

@@ -72,12 +72,13 @@ private:
     void send(const CompressionEvent& event) const {
         if (onEvent_) onEvent_(event);
     }
-    // One encode pass as the next attempt, with the audio lowered to `audioBitrate` when given.
-    // Throws VideoError (after its event).
-    Attempt encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> audioBitrate = std::nullopt);
+    // One encode pass as the next attempt, with the audio lowered to `audioBitrate` and the frame
+    // rate to `frameRate` when given. Throws VideoError (after its event).
+    Attempt encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> audioBitrate = std::nullopt,
+                   std::optional<double> frameRate = std::nullopt);
     void search(const Attempt& first, std::int64_t limit);
     PixelSize sizeFor(std::int64_t bitrate) const;
-    std::optional<Attempt> lowerAudio(Attempt last, std::int64_t lastBitrate, Attempt& smallest, std::int64_t limit);
+    std::optional<Attempt> bestEffort(Attempt last, std::int64_t lastBitrate, Attempt& smallest, std::int64_t limit);
     void finish(const Attempt& chosen);
 
     const fs::path& sourcePath_;
@@ -93,7 +94,8 @@ private:
     int nextIndex_ = 0;
 };
 
-Attempt Job::encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> audioBitrate) {
+Attempt Job::encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> audioBitrate,
+                    std::optional<double> frameRate) {
     const int index = nextIndex_++;
     Attempt attempt{index, size, 0, folder_ / fmt::format("attempt-{}.{}", index, format_.rawValue())};
     if (source_.hasAudio()) {
@@ -106,7 +108,10 @@ Attempt Job::encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> 
     const std::optional<PixelSize> shownSize =
         size == source_.naturalSize ? std::nullopt
                                     : std::optional<PixelSize>(source_.displaySize(VideoSettings::encodedSize(size)));
-    const VideoEncodeSettings settings{options_.videoCodec, rate, size, audioBitrate};
+    const VideoEncodeSettings settings{options_.videoCodec, rate, size, audioBitrate, frameRate};
+    const auto event = [&](std::optional<std::int64_t> bytes) {
+        return CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, bytes, reportedAudio, frameRate}};
+    };
     try {
         attempt.bytes = VideoEncoder::encode(
             source_, settings, attempt.file, VideoProfile::stallTimeoutSeconds, VideoProfile::watchdogIntervalSeconds,
@@ -114,12 +119,12 @@ Attempt Job::encode(VideoRate rate, PixelSize size, std::optional<std::int64_t> 
             [this] { return cancelled(); });
     } catch (const VideoError& error) {
         if (error.kind != VideoError::Kind::cancelled) {
-            send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, std::nullopt, reportedAudio}});
+            send(event(std::nullopt));
         }
         throw;
     }
     result_.encodeCount = index + 1;
-    send(CompressionEvent{CompressionEvent::VideoAttempt{index, rate, shownSize, attempt.bytes, reportedAudio}});
+    send(event(attempt.bytes));
     return attempt;
 }
 
@@ -149,15 +154,12 @@ void Job::search(const Attempt& first, std::int64_t limit) {
     if (bestFitting) return settle(*bestFitting, true, StopReason::converged);
 
     // Average bit rates from the budget, at a pixel size the rate can carry.
-    const VideoCodec codec = options_.videoCodec;
     std::int64_t bitrate = VideoProfile::bitrate(limit, source_.duration, source_.hasAudio());
     PixelSize size = sizeFor(bitrate);
-    PixelSize lastSize = size;
     Attempt last = first;
     for (int tries = 1;; ++tries) {
         const Attempt attempt = encode(VideoRate::bitrate(bitrate), size);
         last = attempt;
-        lastSize = size;
         if (attempt.bytes <= limit) return settle(attempt, true, StopReason::converged);
         if (attempt.bytes < smallest.bytes) smallest = attempt;
         if (tries >= VideoProfile::maxBitrateAttempts) break;
@@ -168,42 +170,41 @@ void Job::search(const Attempt& first, std::int64_t limit) {
         bitrate = nextBitrate;
         size = nextSize;
     }
-    if (const std::optional<Attempt> fitting = lowerAudio(last, bitrate, smallest, limit)) {
+    if (const std::optional<Attempt> fitting = bestEffort(last, bitrate, smallest, limit)) {
         return settle(*fitting, true, StopReason::converged);
     }
-    const bool atFloor = lastSize == VideoProfile::scaledSize(source_.naturalSize, VideoProfile::bitrateFloor,
-                                                              source_.frameRate, codec);
-    settle(smallest, false, options_.keepDimensions || atFloor ? StopReason::unreachable : StopReason::encodeBudgetExhausted);
+    settle(smallest, false, StopReason::unreachable);
 }
 
-// After a search that ended over the limit because of the audio's share (the standard AAC rate
-// alone takes most of a small limit), up to two more attempts with the audio lowered, their video
-// rate what the limit leaves beside it, corrected by how far the last pass was from its target.
-// The first that fits; `smallest` follows the attempts.
-std::optional<Attempt> Job::lowerAudio(Attempt last, std::int64_t lastBitrate, Attempt& smallest, std::int64_t limit) {
-    const std::int64_t standard = last.audioBitrate;
-    if (!source_.hasAudio() || !VideoProfile::audioDefeats(smallest.bytes, limit, source_.duration, standard)) {
-        return std::nullopt;
-    }
-    // A rate that leaves the video no room is passed over; its attempt goes to the lowest rate
-    // once more, corrected by that rate's own pass.
-    std::vector<std::int64_t> rates(VideoProfile::loweredAudioBitrates.begin(), VideoProfile::loweredAudioBitrates.end());
-    rates.push_back(rates.back());
-    int made = 0;
-    for (const std::int64_t audio : rates) {
-        if (made == VideoProfile::maxLoweredAudioAttempts) break;
-        if (audio >= standard) continue;
+// After a search that ended over the limit: up to maxBestEffortAttempts more, each planned by
+// VideoProfile::bestEffort (lower audio, then fewer frames, then fewer pixels) from how far the
+// last pass was from its video target. Ends at a fit within 10 % of the limit, at a plan already
+// tried, or when the attempts are spent. The fit closest under the limit, if any; `smallest`
+// follows the attempts.
+std::optional<Attempt> Job::bestEffort(Attempt last, std::int64_t lastBitrate, Attempt& smallest, std::int64_t limit) {
+    const std::int64_t standardAudio =
+        source_.hasAudio() ? VideoSettings::audioShape(source_.audioChannels, source_.audioSampleRate).bitrate : 0;
+    const VideoProfile::BestEffortSource shape{source_.naturalSize, source_.frameRate,  source_.duration,
+                                               standardAudio,       options_.videoCodec, options_.keepDimensions};
+    std::vector<VideoProfile::BestEffort> tried;
+    std::optional<Attempt> bestFitting;
+    for (int made = 0; made < VideoProfile::maxBestEffortAttempts; ++made) {
         const double ratio = VideoProfile::rateRatio(last.bytes, source_.duration, last.audioBitrate, lastBitrate);
-        const std::optional<std::int64_t> video = VideoProfile::bitrateBesideAudio(limit, source_.duration, audio, ratio);
-        if (!video || (audio == last.audioBitrate && *video == lastBitrate)) continue;
-        const Attempt attempt = encode(VideoRate::bitrate(*video), sizeFor(*video), audio);
-        ++made;
-        if (attempt.bytes <= limit) return attempt;
-        if (attempt.bytes < smallest.bytes) smallest = attempt;
+        const std::optional<VideoProfile::BestEffort> plan = VideoProfile::bestEffort(shape, limit, ratio);
+        if (!plan || std::find(tried.begin(), tried.end(), *plan) != tried.end()) break;
+        tried.push_back(*plan);
+        const Attempt attempt =
+            encode(VideoRate::bitrate(plan->videoBitrate), plan->size, plan->audioBitrate, plan->frameRate);
+        if (attempt.bytes <= limit) {
+            if (!bestFitting || attempt.bytes > bestFitting->bytes) bestFitting = attempt;
+            if (double(attempt.bytes) >= 0.9 * double(limit)) break;
+        } else if (attempt.bytes < smallest.bytes) {
+            smallest = attempt;
+        }
         last = attempt;
-        lastBitrate = *video;
+        lastBitrate = plan->videoBitrate;
     }
-    return std::nullopt;
+    return bestFitting;
 }
 
 // The pixel size an average bit rate can carry (the source's own when its dimensions are kept).

@@ -86,42 +86,73 @@ std::int64_t bitrate(std::int64_t maxBytes, double durationSeconds, bool hasAudi
     return std::max(rateOf(bits), bitrateFloor);
 }
 
-bool audioDefeats(std::int64_t smallestBytes, std::int64_t limit, double durationSeconds, std::int64_t audioBitrate) {
-    if (!usableDuration(durationSeconds) || smallestBytes <= limit) return false;
-    if (filled(limit, durationSeconds) - double(audioBitrate) < double(bitrateFloor)) return true;
-    const double saved = double(audioBitrate - loweredAudioBitrates.back()) * durationSeconds / 8;
-    return double(smallestBytes - limit) < saved;
-}
-
 double rateRatio(std::int64_t bytes, double durationSeconds, std::int64_t audioBitrate, std::int64_t videoBitrate) {
     if (!usableDuration(durationSeconds) || videoBitrate <= 0) return 1;
     const double videoBits = double(bytes) * 8 / durationSeconds - double(audioBitrate);
     return std::clamp(videoBits / double(videoBitrate), 0.5, 4.0);
 }
 
-std::optional<std::int64_t> bitrateBesideAudio(std::int64_t maxBytes, double durationSeconds, std::int64_t audioBitrate,
-                                               double ratio) {
-    if (!usableDuration(durationSeconds) || !(ratio > 0)) return std::nullopt;
-    const double bits = filled(maxBytes, durationSeconds) - double(audioBitrate);
-    if (bits < double(loweredVideoFloor)) return std::nullopt;
-    return std::max(rateOf(bits / ratio), loweredVideoFloor);
+namespace {
+
+double bitsPerPixel(VideoCodec codec) { return codec == VideoCodec::hevc ? 0.01 : 0.015; }
+
+// What a picture of `size` costs at `frameRate` (30 when unknown), in bits per second.
+double pictureCost(PixelSize size, double frameRate, VideoCodec codec) {
+    return double(size.width) * double(size.height) * (frameRate > 0 ? frameRate : 30) * bitsPerPixel(codec);
 }
 
-PixelSize scaledSize(PixelSize size, std::int64_t bitsPerSecond, double frameRate, VideoCodec codec) {
-    const double bitsPerPixel = codec == VideoCodec::hevc ? 0.01 : 0.015;
+}  // namespace
+
+PixelSize scaledSize(PixelSize size, std::int64_t bitsPerSecond, double frameRate, VideoCodec codec, int shortSide) {
     const double rate = frameRate > 0 ? frameRate : 30;
     const double width = size.width, height = size.height;
     const double area = width * height;
-    const double budget = double(bitsPerSecond) / (rate * bitsPerPixel);
+    const double budget = double(bitsPerSecond) / (rate * bitsPerPixel(codec));
     if (budget >= area) return size;
 
     double scale = std::sqrt(budget / area);
-    const double floor = std::min(minimumShortSide / std::min(width, height), 1.0);
+    const double floor = std::min(double(shortSide) / std::min(width, height), 1.0);
     scale = std::max(scale, floor);
     if (!(scale < 1)) return size;
 
     const auto side = [scale](double length) { return std::max(2, 2 * int((scale * length + 0.000001) / 2)); };
     return PixelSize{side(width), side(height)};
+}
+
+std::optional<BestEffort> bestEffort(const BestEffortSource& source, std::int64_t limit, double ratio) {
+    if (!usableDuration(source.duration) || !(ratio > 0)) return std::nullopt;
+    const double total = filled(limit, source.duration);
+    // The smallest picture of the ordinary search: its floor, or the source's own size.
+    const PixelSize floorPicture =
+        source.keepDimensions ? source.naturalSize : scaledSize(source.naturalSize, 0, source.frameRate, source.codec);
+    const auto share = [&](std::int64_t audio) { return (total - double(audio)) / ratio; };
+
+    BestEffort plan;
+    std::int64_t audio = 0;
+    if (source.standardAudio > 0) {
+        audio = std::min(source.standardAudio, loweredAudioBitrates.back());
+        for (const std::int64_t rate : loweredAudioBitrates) {
+            if (rate < source.standardAudio && share(rate) >= pictureCost(floorPicture, source.frameRate, source.codec)) {
+                audio = rate;
+                break;
+            }
+        }
+        if (audio < source.standardAudio) plan.audioBitrate = audio;
+    }
+    const double video = std::max(share(audio), double(loweredVideoFloor));
+
+    // Whole divisors drop frames evenly: the least that makes the picture fit, within the lowest rate.
+    double frameRate = source.frameRate;
+    if (std::isfinite(source.frameRate) && source.frameRate > lowestFrameRate) {
+        const double needed = std::ceil(pictureCost(floorPicture, source.frameRate, source.codec) / video - 1e-9);
+        const double divisor = std::min(needed, std::floor(source.frameRate / lowestFrameRate));
+        if (divisor >= 2) plan.frameRate = frameRate = source.frameRate / divisor;
+    }
+    plan.videoBitrate = rateOf(video);
+    plan.size = source.keepDimensions
+                    ? source.naturalSize
+                    : scaledSize(source.naturalSize, plan.videoBitrate, frameRate, source.codec, bestEffortShortSide);
+    return plan;
 }
 
 }  // namespace dorvex::VideoProfile

@@ -73,7 +73,9 @@ AudioShape audioShape(int sourceChannels, double sourceRate, std::optional<std::
     shape.bitrate = aacBitrate(shape.sampleRate, shape.channels);
     if (lowered && *lowered > 0 && *lowered < shape.bitrate) {
         constexpr std::int64_t monoBelow = 48000;
+        constexpr std::int64_t narrowFrom = 16000;  // and the sample rate at which it narrows
         if (*lowered < monoBelow) shape.channels = 1;
+        if (*lowered <= narrowFrom) shape.sampleRate = std::min(shape.sampleRate, int(narrowFrom));
         shape.bitrate = std::min(*lowered, aacBitrate(shape.sampleRate, shape.channels));
     }
     return shape;

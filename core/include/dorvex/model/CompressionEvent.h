@@ -39,6 +39,8 @@ struct CompressionEvent {
         std::optional<std::int64_t> bytes;
         // The AAC bit rate of a pass that lowered the audio to meet a limit; none: the standard audio.
         std::optional<std::int64_t> audioBitrate = std::nullopt;
+        // The frame rate of a pass that dropped frames to meet a limit; none: the source's.
+        std::optional<double> frameRate = std::nullopt;
         bool operator==(const VideoAttempt&) const = default;
     };
 

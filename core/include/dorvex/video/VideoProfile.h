@@ -21,11 +21,15 @@ inline constexpr int maxBitrateAttempts = 3;
 inline constexpr std::int64_t bitrateFloor = 50000;     // bits per second
 inline constexpr std::int64_t audioAllowance = 128000;  // bits per second
 inline constexpr int minimumShortSide = 240;             // pixels
-// When the search ends over the limit because of the audio's share: the AAC rates of the attempts
-// made after it (bits per second), and the least video rate worth an attempt beside them.
-inline constexpr std::array<std::int64_t, 2> loweredAudioBitrates{64000, 32000};
-inline constexpr int maxLoweredAudioAttempts = 2;
+// The best effort after a search that ended over the limit: the AAC rates it may lower the audio
+// to, highest first (bits per second; the last is written at 16 kHz at most); the lowest frame
+// rate it lowers a faster source to; the short side it may shrink the picture to; the least video
+// rate it asks for; and the attempts it may add.
+inline constexpr std::array<std::int64_t, 3> loweredAudioBitrates{64000, 32000, 12000};
+inline constexpr double lowestFrameRate = 12;
+inline constexpr int bestEffortShortSide = 144;  // pixels
 inline constexpr std::int64_t loweredVideoFloor = 4000;
+inline constexpr int maxBestEffortAttempts = 3;
 
 struct QualitySample {
     double quality;
@@ -49,25 +53,48 @@ std::optional<double> nextQuality(const std::vector<QualitySample>& samples, std
 // allowance when there is audio; never below the floor.
 std::int64_t bitrate(std::int64_t maxBytes, double durationSeconds, bool hasAudio);
 
-// Whether the audio is what keeps the smallest attempt over `limit`: at `audioBitrate` it leaves
-// the video less than the bit-rate floor of 92 % of the limit, or the attempt is over by less than
-// lowering it to the last of loweredAudioBitrates would save over the duration.
-bool audioDefeats(std::int64_t smallestBytes, std::int64_t limit, double durationSeconds, std::int64_t audioBitrate);
-
 // How far an average-bit-rate pass was from its video target: the video's bits per second (the
 // file less `audioBitrate`) over `videoBitrate`, within 0.5…4 (an undershoot is trusted only in
 // part); 1 when it cannot be told.
 double rateRatio(std::int64_t bytes, double durationSeconds, std::int64_t audioBitrate, std::int64_t videoBitrate);
 
-// The video bit rate beside audio at `audioBitrate`: what fills 92 % of `maxBytes` over the
-// duration, divided by the encoder's `ratio`; nullopt when the audio leaves less than
-// loweredVideoFloor.
-std::optional<std::int64_t> bitrateBesideAudio(std::int64_t maxBytes, double durationSeconds, std::int64_t audioBitrate,
-                                               double ratio);
+// What a best-effort attempt asks for.
+struct BestEffort {
+    std::optional<std::int64_t> audioBitrate;  // none: the standard audio (or none at all)
+    std::optional<double> frameRate;           // none: the source's
+    PixelSize size;                            // coded size, in the source's stored orientation
+    std::int64_t videoBitrate = 0;             // bits per second
+    bool operator==(const BestEffort&) const = default;
+};
 
-// The largest size (even sides, short side not below 240 unless the source is smaller) that
-// `bitsPerSecond` can carry at 0.01 (HEVC) or 0.015 (H.264) bits per pixel and frame; `size`
+// What the best effort knows of the source and the job.
+struct BestEffortSource {
+    PixelSize naturalSize;
+    double frameRate = 0;  // 0: unknown
+    double duration = 0;   // seconds
+    std::int64_t standardAudio = 0;  // the AAC rate of an ordinary pass; 0 without audio
+    VideoCodec codec = VideoCodec::hevc;
+    bool keepDimensions = false;
+};
+
+// The next best-effort attempt at `limit`, given how far the encoder was from its video target on
+// the last pass (`ratio`, see rateRatio): 92 % of the limit over the duration, shared out in this
+// order until the video's share carries the picture (at the bits per pixel of scaledSize):
+//  1. the audio, lowered to the first of loweredAudioBitrates below the standard rate that leaves
+//     room for the smallest picture of the ordinary search at the source's frame rate, or else to
+//     the last of them;
+//  2. the frame rate, divided by the least whole number that makes that picture fit, not below
+//     lowestFrameRate (a slower source keeps its rate);
+//  3. the picture, the largest that the video's share carries at that frame rate, its short side
+//     not below bestEffortShortSide (the source's own size when its dimensions are kept).
+// The video rate is that share divided by `ratio`, at least loweredVideoFloor. Nullopt when the
+// duration is unusable.
+std::optional<BestEffort> bestEffort(const BestEffortSource& source, std::int64_t limit, double ratio);
+
+// The largest size (even sides, short side not below `shortSide` unless the source is smaller)
+// that `bitsPerSecond` can carry at 0.01 (HEVC) or 0.015 (H.264) bits per pixel and frame; `size`
 // itself when it fits.
-PixelSize scaledSize(PixelSize size, std::int64_t bitsPerSecond, double frameRate, VideoCodec codec);
+PixelSize scaledSize(PixelSize size, std::int64_t bitsPerSecond, double frameRate, VideoCodec codec,
+                     int shortSide = minimumShortSide);
 
 }  // namespace dorvex::VideoProfile

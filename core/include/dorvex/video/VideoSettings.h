@@ -21,6 +21,8 @@ struct VideoEncodeSettings {
     // An AAC bit rate below the standard one (bits per second), asked for when the audio keeps a
     // file over its byte limit; none: the standard audio (VideoSettings::audioShape).
     std::optional<std::int64_t> audioBitrate = std::nullopt;
+    // A frame rate below the source's, frames dropped to meet a byte limit; none: the source's.
+    std::optional<double> frameRate = std::nullopt;
     bool operator==(const VideoEncodeSettings&) const = default;
 };
 
@@ -58,7 +60,8 @@ struct AudioShape {
 };
 
 // The channels, sample rate and bit rate above; a `lowered` rate replaces the bit rate when it is
-// lower, and below 48 kbit/s the track is mono (one channel carries more at such rates).
+// lower, below 48 kbit/s the track is mono (one channel carries more at such rates), and at
+// 16 kbit/s or less it is sampled at 16 kHz at most (AAC's frames at 48 kHz cost more than that).
 AudioShape audioShape(int sourceChannels, double sourceRate, std::optional<std::int64_t> lowered = std::nullopt);
 
 }  // namespace VideoSettings

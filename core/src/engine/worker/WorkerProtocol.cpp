@@ -189,7 +189,8 @@ Message encode(const CompressionEvent& event) {
                                       ? Json{{"quality", std::get<VideoRate::Quality>(e.rate.value).value}}
                                       : Json{{"bitrate", std::get<VideoRate::Bitrate>(e.rate.value).bitsPerSecond}};
                 return Json{{"videoAttempt", {{"index", e.index}, {"rate", rate}, {"size", orNull(e.pixelSize)},
-                                              {"bytes", orNull(e.bytes)}, {"audio", orNull(e.audioBitrate)}}}};
+                                              {"bytes", orNull(e.bytes)}, {"audio", orNull(e.audioBitrate)},
+                                              {"frameRate", orNull(e.frameRate)}}}};
             }
         },
         event.value);
@@ -212,7 +213,8 @@ CompressionEvent decodeEvent(const Message& message) {
                                                            : VideoRate::bitrate(value<std::int64_t>(rate, "bitrate"));
     return {CompressionEvent::VideoAttempt{value<int>(v, "index"), decodedRate, optionalSize(v, "size"),
                                            optionalValue<std::int64_t>(v, "bytes"),
-                                           optionalValue<std::int64_t>(v, "audio")}};
+                                           optionalValue<std::int64_t>(v, "audio"),
+                                           optionalValue<double>(v, "frameRate")}};
 }
 
 Message encode(const CompressionResult& r) {

@@ -105,6 +105,13 @@ void VideoPipe::start(const VideoSource& source, const VideoEncodeSettings& sett
     const bool keepHDR = source.isHDR() && settings.codec == VideoCodec::hevc;
     const PixelSize picture{frame_->width, frame_->height};
     plan_ = DisplayMatch::plan(coloursOf(*frame_, *stream_->codecpar), picture, outputSize, source.isHDR(), keepHDR);
+    // A lowered frame rate drops frames first, before they are scaled.
+    const AVRational sourceRate = av_guess_frame_rate(pass_.input.get(), const_cast<AVStream*>(stream_), nullptr);
+    AVRational outputRate = sourceRate;
+    if (settings.frameRate && *settings.frameRate > 0 && std::isfinite(*settings.frameRate)) {
+        outputRate = av_d2q(*settings.frameRate, 1'000'000);
+        frameFilter_ = fmt::format("fps=fps={}/{},", outputRate.num, outputRate.den);
+    }
     if (!buildGraph(*frame_)) {
         if (plan_.conversion != DisplayMatch::Conversion::none) throw VideoError::encodeFailed("颜色转换失败");
         throw VideoError::encodeFailed(pass_.status.writer().value_or("无法处理画面"));
@@ -120,9 +127,8 @@ void VideoPipe::start(const VideoSource& source, const VideoEncodeSettings& sett
     e.height = outputSize.height;
     e.pix_fmt = av_get_pix_fmt(plan_.pixelFormat.c_str());
     e.time_base = av_buffersink_get_time_base(sink_);
-    const AVRational rate = av_guess_frame_rate(pass_.input.get(), const_cast<AVStream*>(stream_), nullptr);
-    if (rate.num > 0 && rate.den > 0) e.framerate = rate;
-    e.gop_size = VideoProfile::keyFrameInterval(source.frameRate);
+    if (outputRate.num > 0 && outputRate.den > 0) e.framerate = outputRate;
+    e.gop_size = VideoProfile::keyFrameInterval(settings.frameRate.value_or(source.frameRate));
     e.color_primaries = AVColorPrimaries(av_color_primaries_from_name(plan_.output.primaries.c_str()));
     e.color_trc = AVColorTransferCharacteristic(av_color_transfer_from_name(plan_.output.transfer.c_str()));
     e.colorspace = AVColorSpace(av_color_space_from_name(plan_.output.matrix.c_str()));
@@ -216,7 +222,8 @@ bool VideoPipe::buildGraph(const AVFrame& frame) {
     inputs->filter_ctx = sink_;
     AVFilterInOut* openInputs = inputs.release();
     AVFilterInOut* openOutputs = outputs.release();
-    const int parsed = avfilter_graph_parse_ptr(graph_.get(), plan_.filter.c_str(), &openInputs, &openOutputs, nullptr);
+    const std::string chain = frameFilter_ + plan_.filter;
+    const int parsed = avfilter_graph_parse_ptr(graph_.get(), chain.c_str(), &openInputs, &openOutputs, nullptr);
     avfilter_inout_free(&openInputs);
     avfilter_inout_free(&openOutputs);
     if (parsed < 0) return fail(parsed);

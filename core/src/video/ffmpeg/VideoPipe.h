@@ -57,6 +57,7 @@ private:
     Decoding decoding_;
     Timeline timeline_;
     DisplayMatch::Plan plan_;
+    std::string frameFilter_;  // "fps=…," when the frame rate is lowered, else empty
     PixelSize outputSize_;
     ffmpeg::Graph graph_;
     AVFilterContext* source_ = nullptr;

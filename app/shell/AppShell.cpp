@@ -4,7 +4,6 @@
 #include <QMetaObject>
 #include <QFileInfo>
 #include <QSystemTrayIcon>
-#include <QThread>
 #include <QUrl>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/library/SettingsDefaults.h"
 #include "dorvex/platform/AppPaths.h"
+#include "dorvex/platform/Processors.h"
 #include "model/AppModel.h"
 #include "model/ObservablePresetStore.h"
 #include "shell/BatchNotifier.h"
@@ -47,7 +47,7 @@ AppShell::Folders AppShell::Folders::standard() { return {AppPaths::settingsFold
 AppShell::AppShell(const Folders& folders, QObject* parent) : QObject(parent), settings_(folders.settings) {
     SettingsKeys::registerDefaults(settings_);
     presets_ = std::make_unique<ObservablePresetStore>(folders.presetsFile, settings_);
-    model_ = std::make_unique<AppModel>(*presets_, Toolchain::locate(), QThread::idealThreadCount());
+    model_ = std::make_unique<AppModel>(*presets_, Toolchain::locate(), int(Processors::usable()));
     thumbnails_ = std::make_unique<ThumbnailCache>(thumbnailMaxSide);
 
     mainWindow_ = std::make_unique<MainWindow>(*model_, settings_, *thumbnails_);

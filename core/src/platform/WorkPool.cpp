@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "dorvex/platform/Processors.h"
 #include "platform/OwnedThreads.h"
 
 namespace dorvex::WorkPool {
@@ -97,7 +98,7 @@ Pool& pool() {
 
 }  // namespace
 
-unsigned workerCount() { return std::max(4u, std::thread::hardware_concurrency()); }
+unsigned workerCount() { return std::max(4u, Processors::usable()); }
 
 void submit(std::function<void()> work) { pool().submit(std::move(work)); }
 

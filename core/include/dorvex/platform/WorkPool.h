@@ -13,8 +13,9 @@ namespace dorvex::WorkPool {
 // no worker can be started.
 void submit(std::function<void()> work);
 
-// How many workers there are: the processor count, at least 4, so that the few jobs the front
-// ends start at once never wait behind each other for a thread.
+// How many workers there are: the processors this process may use (Processors::usable), at
+// least 4, so that the few jobs the front ends start at once never wait behind each other for a
+// thread.
 unsigned workerCount();
 
 // Lets the workers run what is queued (every item runs: it owes its caller a result) and end, and

@@ -87,8 +87,9 @@ void AppModel::list(const std::vector<fs::path>& files, ItemListModel::Run* run)
 
     QList<CompressionItem*> added;
     added.reserve(qsizetype(files.size()));
+    const CompressionOptions options = presets_.jobOptions();  // the settings are read once per batch
     for (const fs::path& file : files) {
-        auto* item = new CompressionItem(file, presets_.options(), this);
+        auto* item = new CompressionItem(file, options, this);
         byID_.emplace(item->id(), item);
         listedSources_.insert(file.native());
         added.append(item);
@@ -211,7 +212,7 @@ void AppModel::recompress(CompressionItem* item) {
 
 void AppModel::requeue(CompressionItem* item) {
     item->stop();
-    item->setOptions(presets_.options());
+    item->setOptions(presets_.jobOptions());
     item->setState(CompressionItem::Queued{});
 }
 

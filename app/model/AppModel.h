@@ -3,7 +3,7 @@
 // first), runs the engine on a few of them at a time (drops in the order they came, each from its
 // top row down), applies the engine's reports on the main thread, and answers the windows' summary
 // and progress questions. It owns the list model the views show, and uses the preset store's
-// current options for every new or re-queued item.
+// current options, with the settings that hold for every job, for every new or re-queued item.
 //
 // Threads: everything here runs on the main thread, except the walk of dropped folders, which runs
 // on the model's collecting thread (one drop after another, joined at shutdown). The engine

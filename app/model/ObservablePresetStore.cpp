@@ -8,11 +8,18 @@ namespace dorvex::app {
 
 ObservablePresetStore::ObservablePresetStore(std::filesystem::path file, SettingsStore& settings, QObject* parent)
     : QObject(parent),
+      settings_(settings),
       store_(std::move(file), settings, [this](const std::string& line) {
           qWarning().noquote() << QString::fromStdString(line);
           constexpr std::string_view saveFailure = "Dorvex: 保存预设失败 ";
           if (line.starts_with(saveFailure)) emit saveFailed(QString::fromStdString(line.substr(saveFailure.size())));
       }) {}
+
+CompressionOptions ObservablePresetStore::jobOptions() const {
+    CompressionOptions options = store_.options();
+    options.perceptualScore = settings_.boolValue(SettingsKeys::perceptualScore).value_or(true);
+    return options;
+}
 
 template <typename Operation>
 auto ObservablePresetStore::change(Operation&& operation) {

@@ -23,6 +23,9 @@ public:
     const Uuid& selectedID() const { return store_.selectedID(); }
     const Preset& selected() const { return store_.selected(); }
     const CompressionOptions& options() const { return store_.options(); }
+    // The current options as a new job gets them: with the application's settings that hold for
+    // every job applied (SettingsKeys::perceptualScore, on unless stored off).
+    CompressionOptions jobOptions() const;
     // The selected pill's dot: the current options differ from the selected preset's.
     bool isModified() const { return store_.isModified(); }
 
@@ -47,6 +50,7 @@ private:
     template <typename Operation>
     auto change(Operation&& operation);
 
+    SettingsStore& settings_;
     PresetStore store_;
 };
 

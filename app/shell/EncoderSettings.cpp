@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "dorvex/engine/LibraryVersions.h"
+#include "shell/SettingSwitch.h"
 #include "views/window/EncoderBanner.h"
 
 namespace dorvex::app {
@@ -32,8 +33,8 @@ QLabel* captionLine(const QString& text, const QString& name, QWidget* parent) {
     return label;
 }
 
-// Two lines, one below the other: the main text and its caption.
-QWidget* twoLines(QLabel* first, QLabel* second, QWidget* parent) {
+// Two lines, one below the other: the main text (or switch) and its caption.
+QWidget* twoLines(QWidget* first, QLabel* second, QWidget* parent) {
     auto* box = new QWidget(parent);
     first->setParent(box);
     second->setParent(box);
@@ -56,7 +57,8 @@ QString versionsOf(const std::vector<LibraryVersions::Library>& libraries, std::
 
 }  // namespace
 
-EncoderSettings::EncoderSettings(Toolchain toolchain, QWidget* parent) : QWidget(parent), toolchain_(std::move(toolchain)) {
+EncoderSettings::EncoderSettings(SettingsStore& settings, Toolchain toolchain, QWidget* parent)
+    : QWidget(parent), toolchain_(std::move(toolchain)) {
     setObjectName(QStringLiteral("encoderSettings"));
     probes_.setMaxThreadCount(1);  // one tool after another, in row order
     auto* form = new QFormLayout(this);
@@ -81,6 +83,13 @@ EncoderSettings::EncoderSettings(Toolchain toolchain, QWidget* parent) : QWidget
     form->addRow(QStringLiteral("MP4 / MOV"),
                  twoLines(line(QStringLiteral("FFmpeg（x265 / x264）"), QStringLiteral("videoLibraries"), this),
                           captionLine(versionsOf(libraries, {"FFmpeg"}), QStringLiteral("videoLibraryVersions"), this),
+                          this));
+    auto* score = new SettingSwitch(QStringLiteral("计算感知差异（略慢）"), settings, SettingsKeys::perceptualScore, this);
+    score->setObjectName(QStringLiteral("perceptualScoreSwitch"));
+    form->addRow(QStringLiteral("画质评估"),
+                 twoLines(score,
+                          captionLine(QStringLiteral("用 butteraugli 比较每张压缩后的图片与原图，结果显示在对比窗口和列表的提示里。"),
+                                      QStringLiteral("perceptualScoreCaption"), this),
                           this));
 }
 

@@ -1,18 +1,14 @@
 #include "shell/GeneralSettings.h"
 
-#include <QCheckBox>
 #include <QLabel>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
-#include <algorithm>
+#include "shell/SettingSwitch.h"
 
 namespace dorvex::app {
 
 namespace {
-
-// Both settings are on unless the user turned them off (the defaults registered at start-up).
-bool isOn(const SettingsStore& settings, std::string_view key) { return settings.boolValue(key).value_or(true); }
 
 QString trayText() {
     QString text = QStringLiteral("图标显示在桌面的系统托盘里（GNOME 需要 AppIndicator 扩展），把文件拖到它打开的面板上即可压缩。");
@@ -25,9 +21,9 @@ QString trayText() {
 
 GeneralSettings::GeneralSettings(SettingsStore& settings, QWidget* parent)
     : QWidget(parent),
-      settings_(settings),
-      showIcon_(new QCheckBox(QStringLiteral("在系统托盘显示图标"), this)),
-      keepRunning_(new QCheckBox(QStringLiteral("关闭主窗口后继续在系统托盘运行"), this)),
+      showIcon_(new SettingSwitch(QStringLiteral("在系统托盘显示图标"), settings, SettingsKeys::showMenuBarIcon, this)),
+      keepRunning_(new SettingSwitch(QStringLiteral("关闭主窗口后继续在系统托盘运行"), settings,
+                                     SettingsKeys::keepRunningInMenuBar, this)),
       trayCaption_(new QLabel(trayText(), this)) {
     setObjectName(QStringLiteral("generalSettings"));
     showIcon_->setObjectName(QStringLiteral("showMenuBarIconSwitch"));
@@ -47,38 +43,9 @@ GeneralSettings::GeneralSettings(SettingsStore& settings, QWidget* parent)
     layout->addWidget(trayCaption_);
     layout->addStretch(1);
 
-    connect(showIcon_, &QCheckBox::toggled, this,
-            [this](bool on) { store(SettingsKeys::showMenuBarIcon, on); });
-    connect(keepRunning_, &QCheckBox::toggled, this,
-            [this](bool on) { store(SettingsKeys::keepRunningInMenuBar, on); });
-    // The store calls on the thread that made the change; the switches change on this one.
-    subscription_ = settings_.observe([this](const SettingsStore::Change& change) {
-        if (change.domain != settings_.applicationDomain()) return;
-        const auto ours = [](const std::string& key) {
-            return key == SettingsKeys::showMenuBarIcon || key == SettingsKeys::keepRunningInMenuBar;
-        };
-        if (std::any_of(change.keys.begin(), change.keys.end(), ours))
-            QMetaObject::invokeMethod(this, [this] { refresh(); });
-    });
-    refresh();
-}
-
-void GeneralSettings::store(std::string_view key, bool on) {
-    try {
-        settings_.setValue(key, on);
-    } catch (const std::exception& error) {
-        qWarning("Dorvex: 保存设置失败 %s", error.what());
-    }
-    // Shows what the store holds, which is the old value when the write failed.
-    refresh();
-}
-
-void GeneralSettings::refresh() {
-    const QSignalBlocker blockShow(showIcon_);
-    const QSignalBlocker blockKeep(keepRunning_);
-    showIcon_->setChecked(isOn(settings_, SettingsKeys::showMenuBarIcon));
-    keepRunning_->setChecked(isOn(settings_, SettingsKeys::keepRunningInMenuBar));
+    // Keeping the application in the tray means nothing without the icon.
     keepRunning_->setEnabled(showIcon_->isChecked());
+    connect(showIcon_, &QCheckBox::toggled, keepRunning_, &QWidget::setEnabled);
 }
 
 }  // namespace dorvex::app

@@ -8,10 +8,11 @@
 
 #include "dorvex/library/SettingsStore.h"
 
-class QCheckBox;
 class QLabel;
 
 namespace dorvex::app {
+
+class SettingSwitch;
 
 class GeneralSettings : public QWidget {
     Q_OBJECT
@@ -20,14 +21,9 @@ public:
     explicit GeneralSettings(SettingsStore& settings, QWidget* parent = nullptr);
 
 private:
-    void store(std::string_view key, bool on);
-    void refresh();
-
-    SettingsStore& settings_;
-    QCheckBox* showIcon_;
-    QCheckBox* keepRunning_;
+    SettingSwitch* showIcon_;
+    SettingSwitch* keepRunning_;
     QLabel* trayCaption_;
-    SettingsStore::Subscription subscription_;
 };
 
 }  // namespace dorvex::app

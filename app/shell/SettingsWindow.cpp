@@ -18,7 +18,7 @@ SettingsWindow::SettingsWindow(SettingsStore& settings, Toolchain toolchain, QWi
     tabs_->setDocumentMode(true);
     tabs_->addTab(new GeneralSettings(settings, tabs_), themeIcon(QStringLiteral("preferences-system"), QStringLiteral("gear.svg")),
                   QStringLiteral("通用"));
-    tabs_->addTab(new EncoderSettings(std::move(toolchain), tabs_), QIcon(QStringLiteral(":/dorvex/icons/cpu.svg")),
+    tabs_->addTab(new EncoderSettings(settings, std::move(toolchain), tabs_), QIcon(QStringLiteral(":/dorvex/icons/cpu.svg")),
                   QStringLiteral("编码器"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -1,7 +1,7 @@
 #pragma once
 // SettingsWindow: the application's settings — a fixed-size window with the "通用" page (the tray
 // icon and keeping the application running) and the "编码器" page (the encoders found and their
-// versions).
+// versions, and whether pictures get a perceptual score).
 
 #include <QWidget>
 

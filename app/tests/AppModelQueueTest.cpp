@@ -1,7 +1,7 @@
 // The app model's queue and its collecting of dropped folders, on an engine entry that finishes
 // jobs only when the test says so: the limit and its order, the progress and time left, re-dropped
-// and re-queued items whose late results are dropped, and dropped folders listed in batches off
-// the main thread.
+// and re-queued items whose late results are dropped, the scoring setting in each job's options,
+// and dropped folders listed in batches off the main thread.
 
 #include <QAbstractItemModelTester>
 #include <QPointer>
@@ -23,6 +23,7 @@ namespace {
 struct FakeEngine {
     struct Job {
         QString name;
+        CompressionOptions options;
         Compressor::CompletionHandler onFinished;
         Compressor::Job handle;
     };
@@ -33,7 +34,7 @@ struct FakeEngine {
                       Compressor::CompletionHandler onFinished) {
             // A real handle, for its cancellation flag; the engine only finds that its file is missing.
             Compressor::Job handle = Compressor::compress("/nonexistent/" + source.filename().string(), options, toolchain, nullptr);
-            jobs.push_back({QString::fromStdString(source.filename().string()), std::move(onFinished), handle});
+            jobs.push_back({QString::fromStdString(source.filename().string()), options, std::move(onFinished), handle});
             return handle;
         };
     }
@@ -170,6 +171,24 @@ private slots:
             engine.finish(1, 300);
             QCOMPARE(model->summary().savedBytes, 300);
         }
+    }
+
+    // The scoring setting as it stands when a job is listed or re-queued reaches its options; the
+    // presets' options stay as they are. A settings file from before the setting reads as on.
+    void theScoringSettingReachesEachJob() {
+        settings->setPersistentDomain({{"showMenuBarIcon", true}}, applicationSettingsDomain);
+        auto model = makeModel(8);
+        model->add(std::vector{file("on.png")});
+        settings->setValue(SettingsKeys::perceptualScore, false);
+        model->add(std::vector{file("off.png")});
+        settings->setValue(SettingsKeys::perceptualScore, true);
+        model->recompress(model->items().front());
+        QCOMPARE(engine.started(), QStringList({"on.png", "off.png", "off.png"}));
+        QCOMPARE(engine.jobs.at(0).options.perceptualScore, true);
+        QCOMPARE(engine.jobs.at(1).options.perceptualScore, false);
+        QCOMPARE(engine.jobs.at(2).options.perceptualScore, true);
+        QVERIFY(!presets->isModified());
+        settings->removePersistentDomain(applicationSettingsDomain);
     }
 
     void droppedFoldersArriveInBatchesOffTheMainThread() {

@@ -126,6 +126,7 @@ private slots:
         QCOMPARE(settings->boolValue(SettingsKeys::showMenuBarIcon), false);
         QCOMPARE(settings->boolValue(SettingsKeys::keepRunningInMenuBar), false);
         QCOMPARE(settings->stringValue(SettingsKeys::lastOutputFolder), "/srv/out");
+        QCOMPARE(settings->boolValue(SettingsKeys::perceptualScore), true);
         settings->removeValue(SettingsKeys::keepRunningInMenuBar);
         QCOMPARE(settings->boolValue(SettingsKeys::keepRunningInMenuBar), true);
     }

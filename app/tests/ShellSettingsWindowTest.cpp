@@ -1,5 +1,5 @@
-// The settings window: the two switches following the settings store both ways, and the encoder
-// rows for a tool that answers, one that fails and one that is absent.
+// The settings window: its switches following the settings store both ways, and the encoder rows
+// for a tool that answers, one that fails and one that is absent.
 
 #include <QApplication>
 #include <QCheckBox>
@@ -51,6 +51,20 @@ private slots:
             settings.setValue(SettingsKeys::keepRunningInMenuBar, false);
         }).join();
         QTRY_VERIFY(showIcon->isChecked() && keepRunning->isEnabled() && !keepRunning->isChecked());
+    }
+
+    // The encoders page's scoring switch: on for a settings file from before it, stored off by a
+    // click, and following a change made elsewhere.
+    void scoringSwitchFollowsTheStore() {
+        SettingsStore settings(AppPaths::homeFolder() / "scoring");
+        settings.setValue(SettingsKeys::showMenuBarIcon, false);
+        SettingsWindow window(settings, Toolchain{});
+        auto* score = window.findChild<QCheckBox*>("perceptualScoreSwitch");
+        QVERIFY(score->isChecked());
+        score->click();
+        QCOMPARE(settings.boolValue(SettingsKeys::perceptualScore), std::optional<bool>(false));
+        std::thread([&] { settings.removeValue(SettingsKeys::perceptualScore); }).join();
+        QTRY_VERIFY(score->isChecked());
     }
 
     void encoderRows() {

@@ -14,6 +14,7 @@
 #include "dorvex/text/Format.h"
 #include "model/AppModel.h"
 #include "model/CompressionItem.h"
+#include "views/CompareInfoBar.h"
 #include "views/CompareSplitView.h"
 #include "views/CompareWindow.h"
 #include "views/CompareZoom.h"
@@ -85,6 +86,40 @@ private slots:
         r.maxSizeMet = true;
         r.stopReason = SearchStopReason::converged;
         QCOMPARE(compareInfo(r).mid(2), QStringList({"体积上限 ✓ 达标", "尝试 7 次"}));
+    }
+
+    // The score shows at the bar's right end for a result that has one, on a line of its own when
+    // the bar is narrow, and goes with the next result that has none.
+    void informationBarScore() {
+        CompressionResult r;
+        r.sourcePixelSize = r.pixelSize = {4000, 3000};
+        r.encodeCount = 7;
+        r.maxSizeMet = false;
+        r.stopReason = SearchStopReason::encodeBudgetExhausted;
+        r.perceptual = PerceptualScore{0.84, 0.31};
+        CompareInfoBar bar;
+        bar.setResult(r);
+        bar.show();
+        auto* facts = bar.findChild<QLabel*>("compareFacts");
+        auto* score = bar.findChild<QLabel*>("compareScore");
+        QCOMPARE(score->text(), QStringLiteral("感知差异 0.8 · 难以察觉"));
+        QVERIFY(score->isVisible());
+        QCOMPARE(score->palette().color(QPalette::WindowText), *gradeColor(PerceptualScore::Grade::imperceptible));
+        // Wide: one line, the score to the right of the facts. Narrow: two lines, both whole.
+        bar.resize(bar.sizeHint());
+        QCOMPARE(bar.heightForWidth(bar.width()), bar.sizeHint().height());
+        QVERIFY(score->geometry().left() > facts->geometry().right());
+        const int narrow = bar.minimumSizeHint().width();
+        QVERIFY(narrow < bar.sizeHint().width());
+        bar.resize(narrow, bar.heightForWidth(narrow));
+        QVERIFY(bar.heightForWidth(narrow) > bar.sizeHint().height());
+        QVERIFY(score->geometry().top() > facts->geometry().bottom());
+        QVERIFY(bar.rect().contains(score->geometry()) && score->width() >= score->sizeHint().width());
+        QVERIFY(facts->width() >= facts->sizeHint().width());
+        r.perceptual.reset();
+        bar.setResult(r);
+        QVERIFY(!score->isVisible());
+        QCOMPARE(bar.heightForWidth(narrow), bar.sizeHint().height());
     }
 
     void emptyWithoutAComparedItem() {
@@ -195,7 +230,7 @@ private slots:
         QVERIFY2(item->result()->output, Format::statusLine(*item->result()).c_str());
         model.setCompareItemID(item->id());
         QCOMPARE(window.windowTitle(), QStringLiteral("photo.png"));
-        QVERIFY(window.findChild<QLabel*>("compareInfoBar")->text().startsWith("尺寸 96×96"));
+        QVERIFY(window.findChild<QLabel*>("compareFacts")->text().startsWith("尺寸 96×96"));
         QTRY_VERIFY_WITH_TIMEOUT(window.splitView()->hasPictures(), 10000);
         auto* zoomIn = window.findChild<QAction*>("compareZoomIn");
         QCOMPARE(zoomIn->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal));
@@ -235,7 +270,7 @@ private slots:
         window.splitView()->setSplit(0.25);
         finish(Qt::blue, 800);
         QTRY_COMPARE(window.splitView()->outputPicture().pixelColor(5, 5), QColor(Qt::blue));
-        QVERIFY(window.findChild<QLabel*>("compareInfoBar")->text().contains(QString::fromStdString(Format::savings(0.2))));
+        QVERIFY(window.findChild<QLabel*>("compareFacts")->text().contains(QString::fromStdString(Format::savings(0.2))));
         QCOMPARE(window.splitView()->split(), 0.25);
     }
 };

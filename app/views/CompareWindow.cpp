@@ -13,6 +13,7 @@
 #include "dorvex/text/Format.h"
 #include "model/AppModel.h"
 #include "model/CompressionItem.h"
+#include "views/CompareInfoBar.h"
 #include "views/CompareSplitView.h"
 #include "views/CompareZoom.h"
 #include "views/RowActions.h"
@@ -41,23 +42,10 @@ CompareState compareState(const CompressionItem* item) {
     return CompareState::pane;
 }
 
-QStringList compareInfo(const CompressionResult& result) {
-    QStringList parts;
-    parts << QStringLiteral("尺寸 ") + text(Format::dimensions(result));
-    const double saved = result.sourceBytes < 1 ? 0.0 : 1.0 - double(result.outputBytes) / double(result.sourceBytes);
-    parts << text(Format::savings(saved));
-    if (result.maxSizeMet) parts << (*result.maxSizeMet ? QStringLiteral("体积上限 ✓ 达标") : QStringLiteral("体积上限 ✗ 未达标"));
-    QString attempts = QStringLiteral("尝试 %1 次").arg(result.encodeCount);
-    if (result.maxSizeMet != true && result.stopReason)
-        attempts += QStringLiteral(" · ") + text(Format::stopReason(*result.stopReason));
-    parts << attempts;
-    return parts;
-}
-
 CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     : QWidget(parent), model_(model), pages_(new QStackedWidget(this)), emptyIcon_(new QLabel),
       emptyTitle_(new QLabel), emptyDescription_(new QLabel), toolbar_(new QToolBar), view_(new CompareSplitView),
-      zoomLevel_(new QLabel), info_(new QLabel) {
+      zoomLevel_(new QLabel), info_(new CompareInfoBar) {
     reveal_ = DesktopServices::system(this).reveal;
     setObjectName(QStringLiteral("compareWindow"));
     setWindowTitle(QStringLiteral("对比"));
@@ -87,7 +75,6 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     toolbar_->setObjectName(QStringLiteral("compareToolbar"));
     view_->setObjectName(QStringLiteral("compareSplitView"));
     info_->setObjectName(QStringLiteral("compareInfoBar"));
-    info_->setContentsMargins(10, 6, 10, 6);
     // Every zoom key works with Ctrl and without it, as in image viewers.
     auto addAction = [this](const char* name, const QIcon& icon, const QString& label, QList<QKeySequence> keys,
                             auto slot) {
@@ -174,7 +161,7 @@ void CompareWindow::refresh() {
     QString right = QStringLiteral("压缩后 · ") + text(Format::bytes(result.outputBytes));
     if (result.quality) right += QStringLiteral(" · q%1").arg(*result.quality);
     view_->setCaptions(QStringLiteral("原图 · ") + text(Format::bytes(result.sourceBytes)), right);
-    info_->setText(compareInfo(result).join(QStringLiteral("    ")));
+    info_->setResult(result);
     const QString content = fileContentKey(output_);
     if (shownOutput_ == output_ && shownContent_ == content) return;
     if (shownOutput_ != output_) {

@@ -26,15 +26,13 @@ class QUrl;
 namespace dorvex::app {
 
 class AppModel;
+class CompareInfoBar;
 class CompressionItem;
 class CompareSplitView;
 
 // What the window shows for an item.
 enum class CompareState { nothingToCompare, sourceGone, pane };
 CompareState compareState(const CompressionItem* item);
-
-// The information bar's texts, left to right.
-QStringList compareInfo(const CompressionResult& result);
 
 class CompareWindow : public QWidget {
     Q_OBJECT
@@ -63,7 +61,7 @@ private:
     QToolBar* toolbar_;
     CompareSplitView* view_;
     QLabel* zoomLevel_;  // "100 %"
-    QLabel* info_;
+    CompareInfoBar* info_;
     std::filesystem::path output_;
     std::filesystem::path shownOutput_;
     QString shownContent_;  // the shown output's path, size and modification time

@@ -2,9 +2,11 @@
 // VideoCompressor: compresses one MP4 or MOV file. It probes the source, encodes it at the
 // quality of the job's level and, when the job's video byte limit is exceeded, searches up to
 // three further qualities and then up to three average bit rates (at smaller pixel sizes when the
-// rate cannot carry the frame), keeps the best output and hands it to the output planner. At most
-// seven encodes; the work happens in a private temporary folder ("dorvex-video-" + a UUID) that is
-// gone when the call returns.
+// rate cannot carry the frame); when none fits, up to three best-effort encodes follow with lower
+// audio, then fewer frames, then fewer pixels (VideoProfile::bestEffort). It keeps the fit closest
+// under the limit, or else the attempt nearest above it ("unreachable"), and hands it to the
+// output planner. At most ten encodes; the work happens in a private temporary folder
+// ("dorvex-video-" + a UUID) that is gone when the call returns.
 
 #include <filesystem>
 #include <functional>

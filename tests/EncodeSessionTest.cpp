@@ -16,6 +16,7 @@
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/ImageEncoder.h"
 #include "dorvex/platform/WorkFolder.h"
+#include "image/SearchAhead.h"
 #include "TestSupport.h"
 
 using namespace dorvex;
@@ -333,4 +334,111 @@ TEST(Encoders, ArgumentLists) {
               (std::vector<std::string>{"-quiet", "-q", "74", "in.png", "-o", "out.webp"}));
     EXPECT_EQ(CJXLEncoder::lossyArguments(74, "in.png", "out.jxl"),
               (std::vector<std::string>{"in.png", "out.jxl", "-q", "74", "--quiet"}));
+}
+
+namespace {
+
+std::vector<std::string> folderNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string contents(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+// Attempts whose encoder would get the same arguments are one encode: cwebp gets the same
+// quality for 76 and 77; pngquant's window for 95 and above is 100-100.
+TEST(Encoders, TheSameInputsAreEncodedOnce) {
+    SourceImage source(corpus / "drawing-screenshot_color_palette.png");
+    EncodeSession session(source, OutputFormat::webp, tools().encoder(OutputFormat::webp, optionsFor(OutputFormat::webp)));
+    const auto first = session.encode(1, 76, PixelSize{300, 219});
+    const auto again = session.encode(2, 77, PixelSize{300, 219});
+    const auto other = session.encode(3, 77, PixelSize{200, 146});
+    ASSERT_TRUE(first && again && other);
+    EXPECT_EQ(*again, *first);
+    EXPECT_EQ(session.output(2), session.output(1));
+    EXPECT_NE(session.output(3), session.output(1));
+    EXPECT_FALSE(fs::exists(session.workDir() / EncodeSession::attemptFileName(2, OutputFormat::webp)));
+
+    EncodeSession png(source, OutputFormat::png, tools().encoder(OutputFormat::png, optionsFor(OutputFormat::png)));
+    EXPECT_EQ(png.inputKey(95, std::nullopt), png.inputKey(100, source.pixelSize));
+    EXPECT_NE(png.inputKey(94, std::nullopt), png.inputKey(95, std::nullopt));
+}
+
+// An encode started ahead is taken over by the attempt that asks for its inputs, with the very
+// bytes a direct encode writes; the others are ended and leave no file.
+TEST(Encoders, EncodesAheadAreTakenOverOrRemoved) {
+    SourceImage direct(corpus / "goexif-sample1.jpg");
+    EncodeSession reference(direct, OutputFormat::jpeg, tools().encoder(OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
+    ASSERT_TRUE(reference.encode(1, 50, std::nullopt));
+
+    fs::path workDir;
+    {
+        SourceImage source(corpus / "goexif-sample1.jpg");
+        EncodeSession session(source, OutputFormat::jpeg, tools().encoder(OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
+        workDir = session.workDir();
+        EXPECT_FALSE(session.encodeAhead(50, std::nullopt)) << "no input written yet";
+        ASSERT_TRUE(session.encode(0, 74, std::nullopt));
+        EXPECT_FALSE(session.encodeAhead(50, PixelSize{250, 188})) << "no input at that size";
+        EXPECT_TRUE(session.encodeAhead(50, std::nullopt));
+        EXPECT_TRUE(session.encodeAhead(40, std::nullopt));
+        EXPECT_TRUE(session.encodeAhead(74, std::nullopt)) << "made already";
+        session.keepAhead({{50, std::nullopt}});
+
+        const auto taken = session.encode(1, 50, std::nullopt);
+        ASSERT_TRUE(taken);
+        EXPECT_EQ(session.output(1), workDir / "attempt-1.jpg");
+        EXPECT_EQ(contents(workDir / "attempt-1.jpg"), contents(*reference.output(1)));
+
+        EXPECT_TRUE(session.encodeAhead(30, std::nullopt));
+        session.endAhead();
+        EXPECT_EQ(session.runningAhead(), 0);
+        EXPECT_EQ(folderNames(workDir), (std::vector<std::string>{"attempt-0.jpg", "attempt-1.jpg", "src-500x375.ppm"}));
+        EXPECT_TRUE(session.encodeAhead(30, std::nullopt));  // left running: the session ends it
+    }
+    EXPECT_FALSE(fs::exists(workDir));
+}
+
+// With processors to spare, the search asks for the same attempts, keeps the same one and that
+// attempt has the same bytes as when it runs alone; nothing started ahead is left behind.
+TEST(Encoders, SearchingAheadChangesNoDecision) {
+    struct Run {
+        SizeTargetSearch::Outcome outcome;
+        std::vector<std::pair<int, std::optional<PixelSize>>> asked;
+        std::string kept;
+        std::vector<std::string> left;
+    };
+    const auto search = [](int spare) {
+        SourceImage source(corpus / "goexif-sample1.jpg");
+        EncodeSession session(source, OutputFormat::jpeg, tools().encoder(OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
+        const std::int64_t first = session.encode(0, 74, std::nullopt).value();
+        const SizeTargetSearch s{74, 30, first / 2, 74, first, source.pixelSize, true, SearchBudget::standard};
+        Run run;
+        run.outcome = SearchAhead::run(
+            s, session,
+            [&](int index, int quality, std::optional<PixelSize> size) {
+                run.asked.emplace_back(quality, size);
+                return session.encode(index, quality, size);
+            },
+            [] { return false; }, [spare] { return spare; });
+        run.kept = contents(*session.output(run.outcome.chosen.index));
+        run.left = folderNames(session.workDir());
+        return run;
+    };
+    const Run alone = search(0);
+    ASSERT_GE(alone.outcome.encodeCount, 3);
+    for (int spare : {1, 2}) {
+        SCOPED_TRACE(spare);
+        const Run ahead = search(spare);
+        EXPECT_EQ(ahead.outcome, alone.outcome);
+        EXPECT_EQ(ahead.asked, alone.asked);
+        EXPECT_EQ(ahead.kept, alone.kept);
+        EXPECT_EQ(ahead.left, alone.left);
+    }
 }

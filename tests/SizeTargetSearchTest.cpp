@@ -544,6 +544,67 @@ TEST(SizeTargetSearch, FindsFitsOnMonotoneModels) {
     EXPECT_GE(close, total * 98 / 100) << close << " of " << total;
 }
 
+// A fit that saves nothing ends the search in its round; fits below that size do not.
+TEST(SizeTargetSearch, StopsAtAFitThatSavesNothing) {
+    struct Case {
+        std::int64_t noSavings;
+        std::vector<std::pair<int, int>> expectedCalls;
+        int chosenIndex;
+    };
+    const std::vector<Case> cases{
+        {40000, {{55, 0}}, 1},                                    // the first fit already
+        {90000, {{55, 0}, {67, 0}, {64, 0}, {62, 0}}, 4},         // 50 000 is a saving, 96 000 not
+        {99500, {{55, 0}, {67, 0}, {64, 0}, {62, 0}, {63, 0}}, 5},  // as without: the search ends first
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.noSavings);
+        Search s = baseSearch();
+        s.noSavingsBytes = c.noSavings;
+        Harness h{table(kFalsi)};
+        const Search::Outcome out = h.run(s);
+        EXPECT_EQ(h.qualitiesAndWidths(), c.expectedCalls);
+        EXPECT_EQ(out.stopReason, Reason::converged);
+        EXPECT_EQ(out.chosen.index, c.chosenIndex);
+        EXPECT_TRUE(out.maxSizeMet);
+    }
+}
+
+// Replaying the answers a run got asks for exactly what the run asked for next, and the encodes
+// predicted while one is in flight usually include the one asked for after it.
+TEST(SizeTargetSearch, ReplaysAndPredictsItsOwnRequests) {
+    std::mt19937_64 rng(4242);
+    int predicted = 0, asked = 0;
+    for (int i = 0; i < 1500 && !HasFailure(); ++i) {
+        Job job = randomJob(rng, i % 2 ? SearchBudget::slow : SearchBudget::standard);
+        job.cancelAfter = INT_MAX;
+        SCOPED_TRACE("job " + std::to_string(i));
+        Harness h{[&](int q, std::optional<PixelSize> size) { return job.model.encode(q, size); }};
+        h.run(job.search);
+        std::vector<Bytes> answers;
+        std::vector<Search::Answer> answered;
+        for (std::size_t k = 0; k <= h.calls.size(); ++k) {
+            const std::optional<Search::Request> next = job.search.nextRequest(answers);
+            if (k == h.calls.size()) {
+                EXPECT_FALSE(next.has_value());
+                break;
+            }
+            const Call& c = h.calls[k];
+            ASSERT_EQ(next, (Search::Request{c.quality, c.size}));
+            if (k + 1 < h.calls.size() && job.model.jitter == 0) {
+                const std::vector<Search::Request> likely = job.search.likelyNext(answered, *next);
+                const Search::Request after{h.calls[k + 1].quality, h.calls[k + 1].size};
+                asked += 1;
+                predicted += std::find(likely.begin(), likely.begin() + std::min<std::ptrdiff_t>(2, std::ssize(likely)), after) !=
+                             likely.begin() + std::min<std::ptrdiff_t>(2, std::ssize(likely));
+            }
+            answers.push_back(c.bytes);
+            answered.push_back({{c.quality, c.size}, c.bytes});
+        }
+    }
+    ASSERT_GT(asked, 1000);
+    EXPECT_GE(predicted * 100, asked * 25) << predicted << " of " << asked;
+}
+
 // Values far outside the usual ranges must neither crash nor wrap around.
 TEST(SizeTargetSearch, ExtremeInputsStayInRange) {
     const int big = INT_MAX, small = INT_MIN;

@@ -10,6 +10,7 @@
 #include "dorvex/image/SizeTargetSearch.h"
 #include "dorvex/image/SourceImage.h"
 #include "image/OutputCheck.h"
+#include "image/SearchAhead.h"
 #include "image/PerceptualScoring.h"
 #include "dorvex/image/encoders/ToolRunner.h"
 
@@ -79,12 +80,17 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     int keptIndex = 0;
     std::int64_t keptBytes = *b0;
     std::optional<std::int64_t> searchedLimit;
+    const bool sameFormat = sourceType && sourceType->conforms(format.fileType());
     if (profile.budget) {
         result.quality = q0;
         if (searches) {
             searchedLimit = options.maxBytes;
-            const SizeTargetSearch search{profile.ceiling(q0), profile.floorQuality, *options.maxBytes, q0, *b0,
-                                          source.pixelSize, !options.keepDimensions, *profile.budget};
+            SizeTargetSearch search{profile.ceiling(q0), profile.floorQuality, *options.maxBytes, q0, *b0,
+                                    source.pixelSize, !options.keepDimensions, *profile.budget};
+            // An output this large would be no saving: the search need not look further then.
+            if (OutputPlanner::isNoSavings(result.sourceBytes, result.sourceBytes, sameFormat, searchedLimit)) {
+                search.noSavingsBytes = result.sourceBytes;
+            }
             const auto encode = [&](int index, int quality, std::optional<PixelSize> size) {
                 std::optional<std::int64_t> bytes;
                 try {
@@ -97,7 +103,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
                 send(onEvent, CompressionEvent{CompressionEvent::Attempt{index, quality, size, bytes}});
                 return bytes;
             };
-            const SizeTargetSearch::Outcome outcome = search.run(encode, isCancelled);
+            const SizeTargetSearch::Outcome outcome = SearchAhead::run(search, session, encode, isCancelled);
             if (outcome.stopReason == SizeTargetSearch::StopReason::cancelled) {
                 return finished(result, failure(std::string(cancelledText)));
             }
@@ -120,7 +126,6 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     // Every attempt is made: the pixels go before the output check decodes the kept one.
     source.releasePixels();
 
-    const bool sameFormat = sourceType && sourceType->conforms(format.fileType());
     if (OutputPlanner::isNoSavings(result.sourceBytes, keptBytes, sameFormat, searchedLimit)) {
         return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
     }

@@ -171,6 +171,11 @@ private:
             }
 
             recorder_.record(Attempt{index, q, r.pixelSize, *bytes, r.number});
+            // A fit decides the round the search ends in; once the preferred one saves nothing,
+            // the caller keeps its source whatever a higher quality would give.
+            if (s_.noSavingsBytes && recorder_.bestFeasible && recorder_.bestFeasible->bytes >= *s_.noSavingsBytes) {
+                return {StopReason::converged, true};
+            }
             const double logB = std::log(double(*bytes));
             const double f = logB - aim_;
             r.samples.emplace_back(q, logB);
@@ -391,6 +396,137 @@ SizeTargetSearch::Outcome SizeTargetSearch::run(const EncodeFunction& encode, co
     // A limit below one byte can never be met; there is nothing to search for.
     if (maxBytes < 1) return Outcome{first, {}, 0, StopReason::unreachable, false};
     return Runner(*this, encode, isCancelled).run();
+}
+
+namespace {
+
+// Thrown by a replay's encode function at the first request it has no answer for.
+struct ReplayEnd {
+    SizeTargetSearch::Request request;
+};
+
+}  // namespace
+
+std::optional<SizeTargetSearch::Request> SizeTargetSearch::nextRequest(
+    std::span<const std::optional<std::int64_t>> answers) const {
+    std::size_t calls = 0;
+    try {
+        run(
+            [&](int, int quality, std::optional<PixelSize> pixelSize) -> std::optional<std::int64_t> {
+                if (calls == answers.size()) throw ReplayEnd{Request{quality, pixelSize}};
+                return answers[calls++];
+            },
+            [] { return false; });
+    } catch (const ReplayEnd& end) {
+        return end.request;
+    }
+    return std::nullopt;
+}
+
+std::vector<SizeTargetSearch::Request> SizeTargetSearch::likelyNext(std::span<const Answer> answered,
+                                                                    const Request& inFlight, double slope) const {
+    // The log sizes known at the pixel size in flight, by quality.
+    std::vector<std::pair<int, double>> known;
+    if (!inFlight.pixelSize) known.emplace_back(initialQuality, std::log(double(initialBytes)));
+    for (const Answer& answer : answered) {
+        if (answer.request.pixelSize == inFlight.pixelSize && answer.bytes && *answer.bytes >= 1) {
+            known.emplace_back(answer.request.quality, std::log(double(*answer.bytes)));
+        }
+    }
+    double shiftSpread = 0;
+    if (known.empty() && inFlight.pixelSize && inFlight.pixelSize->width > 0) {
+        // The first encode at a new size: the previous size's points, shifted as the search
+        // shifts them for its prediction (by the ratio of the areas).
+        std::optional<PixelSize> previous;
+        for (auto it = answered.rbegin(); it != answered.rend() && !previous; ++it) {
+            if (it->request.pixelSize != inFlight.pixelSize) previous = it->request.pixelSize.value_or(basePixelSize.value_or(PixelSize{}));
+        }
+        if (previous && previous->width > 0) {
+            const double shift = 2 * std::log(double(inFlight.pixelSize->width) / double(previous->width));
+            const std::optional<PixelSize> at = *previous == basePixelSize.value_or(PixelSize{}) ? std::nullopt : previous;
+            if (!at) known.emplace_back(initialQuality, std::log(double(initialBytes)) + shift);
+            for (const Answer& answer : answered) {
+                if (answer.request.pixelSize == at && answer.bytes && *answer.bytes >= 1) {
+                    known.emplace_back(answer.request.quality, std::log(double(*answer.bytes)) + shift);
+                }
+            }
+            shiftSpread = 0.1;
+        }
+    }
+    if (known.empty() || initialBytes < 1) return {};
+    std::sort(known.begin(), known.end());
+
+    // The estimate: between the neighbours on either side of the quality in flight, or along the
+    // slope of the two nearest on one side (`slope` with one point only).
+    const int q = inFlight.quality;
+    const auto above = std::lower_bound(known.begin(), known.end(), std::pair<int, double>{q, -HUGE_VAL});
+    const auto slopeOf = [](const std::pair<int, double>& a, const std::pair<int, double>& b) {
+        return a.first == b.first ? kDefaultSlope : std::clamp((b.second - a.second) / double(b.first - a.first), 0.005, 0.1);
+    };
+    double estimate = 0;
+    int distance = 0;
+    double perStep = kDefaultSlope;  // how fast the estimate's error grows with the distance
+    if (above != known.begin() && above != known.end()) {
+        const auto& lo = *(above - 1);
+        const auto& hi = *above;
+        estimate = hi.first == lo.first ? hi.second
+                                        : lo.second + (hi.second - lo.second) * double(q - lo.first) / double(hi.first - lo.first);
+        distance = std::min(q - lo.first, hi.first - q);
+        perStep = hi.first == lo.first ? 0 : std::fabs(hi.second - lo.second) / double(hi.first - lo.first);
+    } else {
+        const bool below = above == known.end();  // every known quality is below q
+        const auto& nearest = below ? known.back() : known.front();
+        if (!(slope > 0)) slope = kDefaultSlope;
+        if (known.size() >= 2) slope = below ? slopeOf(*(known.end() - 2), known.back()) : slopeOf(known[0], known[1]);
+        estimate = nearest.second + slope * double(q - nearest.first);
+        distance = std::abs(q - nearest.first);
+        perStep = slope;
+    }
+
+    // The search replayed over answers spread around the estimate, each weighted by how likely
+    // it is (the spread grows with the distance to the nearest known point), on each side of the
+    // limit: the likeliest request after a fit and the likeliest after a miss, the more likely
+    // side first.
+    std::vector<std::optional<std::int64_t>> answers;
+    for (const Answer& answer : answered) answers.push_back(answer.bytes);
+    answers.emplace_back();
+    const double spread = std::min(0.5, 0.03 + shiftSpread + 0.3 * perStep * double(distance));
+    struct Side {
+        double total = 0;
+        std::vector<std::pair<Request, double>> weights;
+    };
+    std::array<Side, 2> sides;  // fits, too large
+    constexpr int kSteps = 12;
+    for (int i = -kSteps; i <= kSteps; ++i) {
+        const double z = 2.5 * double(i) / kSteps;
+        const std::int64_t bytes = std::max<std::int64_t>(1, std::llround(std::exp(std::min(estimate + z * spread, 40.0))));
+        answers.back() = bytes;
+        const std::optional<Request> next = nextRequest(answers);
+        if (!next || *next == inFlight) continue;
+        const double weight = std::exp(-z * z / 2);
+        Side& side = sides[bytes > maxBytes ? 1 : 0];
+        side.total += weight;
+        auto found = std::find_if(side.weights.begin(), side.weights.end(), [&](const auto& w) { return w.first == *next; });
+        if (found == side.weights.end()) {
+            side.weights.emplace_back(*next, weight);
+        } else {
+            found->second += weight;
+        }
+    }
+    if (sides[1].total > sides[0].total) std::swap(sides[0], sides[1]);
+    std::vector<Request> likely;
+    for (Side& side : sides) {
+        std::stable_sort(side.weights.begin(), side.weights.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+        if (!side.weights.empty()) likely.push_back(side.weights.front().first);
+    }
+    // Then the rest, by weight.
+    std::vector<std::pair<Request, double>> rest;
+    for (Side& side : sides) rest.insert(rest.end(), side.weights.begin() + std::min<std::ptrdiff_t>(1, std::ssize(side.weights)), side.weights.end());
+    std::stable_sort(rest.begin(), rest.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    for (const auto& w : rest) {
+        if (std::find(likely.begin(), likely.end(), w.first) == likely.end()) likely.push_back(w.first);
+    }
+    return likely;
 }
 
 int SizeTargetSearch::reproject(std::vector<std::pair<int, double>> samples, double shift, double target,

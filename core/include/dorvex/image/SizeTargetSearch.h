@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -49,6 +50,20 @@ struct SizeTargetSearch {
         std::function<std::optional<std::int64_t>(int index, int quality, std::optional<PixelSize> pixelSize)>;
     using CancelQuery = std::function<bool()>;
 
+    // One encode the search asks for: a quality at a pixel size (none: the source size).
+    struct Request {
+        int quality = 0;
+        std::optional<PixelSize> pixelSize;
+        bool operator==(const Request&) const = default;
+    };
+
+    // An encode the search was answered: what it asked for and the bytes (none: it failed).
+    struct Answer {
+        Request request;
+        std::optional<std::int64_t> bytes;
+        bool operator==(const Answer&) const = default;
+    };
+
     int ceilingQuality;
     int floorQuality;
     std::int64_t maxBytes;
@@ -57,10 +72,29 @@ struct SizeTargetSearch {
     std::optional<PixelSize> basePixelSize;  // none forbids downscaling
     bool allowDownscale;
     SearchBudget budget;
+    // The output size at which the caller keeps its source instead (a same-format output that
+    // saves nothing), or none. A fit of at least this size in the round the search ends in ends
+    // the search at once: every attempt that could still replace it is a higher quality at the
+    // same pixel size, which the search takes to be no smaller.
+    std::optional<std::int64_t> noSavingsBytes = std::nullopt;
 
     // Runs the search synchronously, one encode at a time, indices 1, 2, 3 … Never throws for
     // its own reasons (an exception from `encode` or `isCancelled` passes through).
     Outcome run(const EncodeFunction& encode, const CancelQuery& isCancelled) const;
+
+    // The encode the search asks for after being answered `answers` (in the order it asked), or
+    // none when it ends there instead. The search is replayed: the same answers give the same
+    // requests, as long as nothing is cancelled.
+    std::optional<Request> nextRequest(std::span<const std::optional<std::int64_t>> answers) const;
+
+    // The encodes the search is likely to ask for once the one in flight is answered, the most
+    // likely first: its size is estimated on the log-linear curve through the answers at the same
+    // pixel size (with `slope`, in log bytes per quality step, where only one is known), and the
+    // search is replayed over sizes spread around that estimate. The likeliest request after a
+    // fit and the likeliest after a miss come first, the likelier side first. Empty when nothing
+    // at that pixel size is known yet.
+    std::vector<Request> likelyNext(std::span<const Answer> answered, const Request& inFlight,
+                                    double slope = 0.03) const;
 
     // The quality predicted to give `target` log bytes after shifting every sample's log size by
     // `shift`: piecewise-linear between neighbouring samples, within floor…ceiling.

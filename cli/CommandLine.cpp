@@ -6,11 +6,11 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
-#include <thread>
 
 #include <fmt/format.h>
 
 #include "dorvex/model/OutputFormat.h"
+#include "dorvex/platform/Processors.h"
 
 namespace dorvex::cli {
 
@@ -133,6 +133,8 @@ std::optional<Flags> parse(int argc, const char* const* argv, const std::functio
         ->type_name("FILE")
         ->check(nonEmpty);
     app.add_flag("-0,--null", f.nullSeparated, "the names in --files-from end in NUL (find -print0)");
+    app.add_flag("--score", f.score, "show how different each written picture looks from its source (butteraugli)");
+    app.add_flag("--no-score", f.noScore, "do not score written pictures (faster)");
     app.add_flag("--dry-run", f.dryRun, "list each file with its destination, and what is passed over; write nothing");
     app.add_flag("-q,--quiet", f.quiet, "print only failures");
     app.add_flag("--json", f.json, "one JSON object per file on standard output");
@@ -140,7 +142,9 @@ std::optional<Flags> parse(int argc, const char* const* argv, const std::functio
     app.add_flag("--version", f.version, "show the version and those of the libraries and encoders");
     app.footer([&] {
         std::string text = "Outputs carry no metadata (capture date, camera, GPS position, ICC profile) unless\n"
-                           "--keep-metadata is given. Without -o, outputs go beside their sources.\n";
+                           "--keep-metadata is given. Without -o, outputs go beside their sources.\n"
+                           "Each written picture is scored with butteraugli (0: identical; below 1 hard to tell\n"
+                           "apart): --json carries the score, --score shows it, --no-score skips it.\n";
         if (describeDefaults) text += describeDefaults();
         return text + "\nExamples:\n"
                       "  dorvex photo.jpg                          writes photo-min.jpg beside it\n"
@@ -195,6 +199,7 @@ std::optional<Flags> parse(int argc, const char* const* argv, const std::functio
     if (f.videoCodec && !VideoCodec::fromRawValue(*f.videoCodec)) {
         throw UsageError(fmt::format("unknown video codec \"{}\" (use hevc or h264)", *f.videoCodec));
     }
+    if (f.score && f.noScore) throw UsageError("--score and --no-score ask for opposite things: give one");
     if (f.jobs && *f.jobs < 1) throw UsageError("--jobs needs a number of at least 1");
     if (f.nullSeparated && !f.filesFrom) throw UsageError("-0 describes the list of --files-from, which is missing");
     if (f.paths.empty() && !f.filesFrom && !f.listEncoders && !f.version) throw UsageError("no files or folders given");
@@ -216,6 +221,8 @@ CompressionOptions apply(const Flags& f, CompressionOptions o) {
     if (f.jxlLossless) o.jxlLossless = true;
     if (f.tiffCompression) o.tiffCompression = *TIFFCompression::fromRawValue(*f.tiffCompression);
     if (f.videoCodec) o.videoCodec = *VideoCodec::fromRawValue(*f.videoCodec);
+    if (f.score) o.perceptualScore = true;
+    if (f.noScore) o.perceptualScore = false;
     if (f.keepLocation) {
         o.metadata = MetadataPolicy::keepAll;
     } else if (f.keepMetadata) {
@@ -250,7 +257,7 @@ CompressionOptions apply(const Flags& f, CompressionOptions o) {
 }
 
 int defaultJobCount() {
-    const int processors = int(std::thread::hardware_concurrency());
+    const int processors = int(Processors::usable());
     return processors > 3 ? std::min(processors / 2, 4) : 2;
 }
 

@@ -52,6 +52,8 @@ struct Flags {
     bool nullSeparated = false;            // those names end in NUL instead of a line break
     bool keepMetadata = false;
     bool keepLocation = false;
+    bool score = false;    // show each written picture's perceptual score (and make one)
+    bool noScore = false;  // make none
 };
 
 // Parses the arguments (argv[0] is the program). Returns nullopt when help was asked for and
@@ -80,8 +82,9 @@ std::vector<std::string> readNames(std::FILE* in, char separator, const NameList
 ByteLimit parseByteLimit(const std::string& text);
 
 // The options of every job: `start` with the flags applied. --keep-location keeps all metadata
-// and so implies --keep-metadata. Throws UsageError for combinations that make no sense
-// (--overwrite with --out-dir or --suffix, --keep-structure without an output folder).
+// and so implies --keep-metadata; --score turns scoring on, --no-score off. Throws UsageError for
+// combinations that make no sense (--overwrite with --out-dir or --suffix, --keep-structure
+// without an output folder).
 CompressionOptions apply(const Flags& flags, CompressionOptions start);
 
 // How many jobs run at once when --jobs does not say: half the processors, 2 to 4.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -39,6 +40,7 @@ json::Json attemptJson(const CompressionEvent& event) {
         if (v->pixelSize) j["pixelSize"] = *v->pixelSize;
         if (v->bytes) j["bytes"] = *v->bytes;
         if (v->audioBitrate) j["audioBitrate"] = *v->audioBitrate;
+        if (v->frameRate) j["frameRate"] = *v->frameRate;
     }
     return j;
 }
@@ -55,8 +57,8 @@ std::size_t terminalWidth(std::FILE* terminal) {
 
 }  // namespace
 
-Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* live, bool quiet)
-    : mode_(mode), out_(out), live_(quiet ? nullptr : live), quiet_(quiet) {}
+Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* live, bool quiet, ScoreText score)
+    : mode_(mode), out_(out), live_(quiet ? nullptr : live), quiet_(quiet), score_(score) {}
 
 void Reporter::expect(int files) {
     std::lock_guard guard(lock_);
@@ -106,7 +108,7 @@ void Reporter::finished(int id, const std::string& source, const CompressionOpti
         ++failed_;
     }
     if (!quiet_ || result.failed()) {
-        print(mode_ == Mode::json ? jsonLine(source, result, attempts) : textLine(source, options, result));
+        print(mode_ == Mode::json ? jsonLine(source, result, attempts) : textLine(source, options, result, score_));
     }
     drawLive();
 }
@@ -187,12 +189,15 @@ void Reporter::summary(int count, const std::string& counter, int ignored) {
 }
 
 std::string Reporter::textLine(const std::string& source, const CompressionOptions& options,
-                               const CompressionResult& result) {
+                               const CompressionResult& result, ScoreText score) {
     const char* mark = result.isSuccess() ? "✓" : result.skipped() ? "–" : "✗";
     // Failure texts may carry an encoder's standard error: an excerpt, on one line.
     std::string line = fmt::format("{} {}  {}", mark, fileName(source), terminalText(Format::statusLine(result)));
     for (const auto& tag : Format::tags(result, options)) line += "  [" + tag.text + "]";
     if (result.isSuccess()) line += "  " + Format::change(result).text;
+    if (result.isSuccess() && result.perceptual && score == ScoreText::shown) {
+        line += "  " + Format::perceptual(*result.perceptual);
+    }
     if (result.isSuccess() && result.output) line += "  → " + terminalText(result.output->string(), 4096);
     if (const auto* failed = result.failed(); failed && !failed->detail.empty()) {
         line += "\n    " + terminalText(failed->detail);
@@ -230,6 +235,11 @@ std::string Reporter::jsonLine(const std::string& source, const CompressionResul
     if (r.duration) j["duration"] = *r.duration;
     if (r.pageCount) j["pageCount"] = *r.pageCount;
     if (r.pdfResolution) j["pdfResolution"] = *r.pdfResolution;
+    if (r.perceptual) {
+        const auto rounded = [](double value) { return std::round(value * 1000) / 1000; };
+        j["perceptual"] = {{"butteraugli", rounded(r.perceptual->butteraugli)},
+                           {"pnorm3", rounded(r.perceptual->pnorm3)}};
+    }
     json::Json list = json::Json::array();
     for (const auto& event : attempts) list.push_back(attemptJson(event));
     j["attempts"] = std::move(list);

@@ -25,9 +25,11 @@ namespace dorvex::cli {
 class Reporter {
 public:
     enum class Mode { text, json };
+    // Whether a written picture's text line ends with its perceptual score (--score).
+    enum class ScoreText { hidden, shown };
 
     // Lines and objects go to `out`; the live line to `live` (a terminal) when given.
-    Reporter(Mode mode, std::FILE* out, std::FILE* live, bool quiet);
+    Reporter(Mode mode, std::FILE* out, std::FILE* live, bool quiet, ScoreText score = ScoreText::hidden);
 
     // How many files the run has, for the live line's count and its estimate of the time left.
     void expect(int files);
@@ -53,12 +55,13 @@ public:
     // True once a write failed because nobody reads our output any more (a closed pipe).
     bool outputLost() const;
 
-    // The JSON object of one finished file, as --json prints it.
+    // The JSON object of one finished file, as --json prints it; a scored picture's has
+    // "perceptual": {"butteraugli", "pnorm3"}, to three decimals.
     static std::string jsonLine(const std::string& source, const CompressionResult& result,
                                 const std::vector<CompressionEvent>& attempts);
     // The text line of one finished file.
     static std::string textLine(const std::string& source, const CompressionOptions& options,
-                                const CompressionResult& result);
+                                const CompressionResult& result, ScoreText score = ScoreText::hidden);
 
     // The live line for the state given, fitted to `width` columns: "3/40 · 预计剩余 1:05 · a.jpg
     // 压缩中 · 第 2 次 | b.mp4 第 1 次 · 45%". The estimate needs one finished file.
@@ -82,6 +85,7 @@ private:
     std::FILE* out_;
     std::FILE* live_;
     bool quiet_;
+    ScoreText score_;
     std::mutex lock_;
     std::map<int, Running> running_;
     int expected_ = 0;

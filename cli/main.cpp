@@ -151,8 +151,9 @@ int run(const cli::Flags& flags) {
     catchInterruptions();
     // The live line goes to the terminal, wherever the results go.
     std::FILE* live = ::isatty(STDERR_FILENO) && !flags.dryRun ? stderr : nullptr;
+    using ScoreText = cli::Reporter::ScoreText;
     cli::Reporter reporter(flags.json ? cli::Reporter::Mode::json : cli::Reporter::Mode::text, stdout, live,
-                           flags.quiet);
+                           flags.quiet, flags.score ? ScoreText::shown : ScoreText::hidden);
 
     // Each path or folder that cannot be looked at is a failure of its own; the others go on.
     bool anyFailed = false;

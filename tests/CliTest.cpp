@@ -86,6 +86,8 @@ TEST_F(CliTest, MixedFolderAsJsonLines) {
     ASSERT_EQ(int(photo["attempts"].size()), photo["encodeCount"].get<int>());
     EXPECT_EQ(photo["attempts"][0]["index"], 0);
     EXPECT_FALSE(photo["attempts"][0].contains("pixelSize"));  // the source's own size
+    EXPECT_GT(photo["perceptual"]["butteraugli"].get<double>(), 0) << photo.dump();
+    EXPECT_GT(photo["perceptual"]["pnorm3"].get<double>(), 0) << photo.dump();
 
     EXPECT_TRUE(bySource.count("drawing-screenshot_color_palette.png"));
     const json& video = bySource["realshort.mp4"];
@@ -104,9 +106,11 @@ TEST_F(CliTest, TextLinesSummaryAndExitStatus) {
     copyIn("images/goexif-sample1.jpg");
     put(files() / "broken.png", "not a png");
     put(files() / "readme.md", "x");
-    const Outcome run = dorvex({"-f", "webp", "--suffix", "", "-o", (root_ / "out").string(), files().string()});
+    const Outcome run =
+        dorvex({"-f", "webp", "--score", "--suffix", "", "-o", (root_ / "out").string(), files().string()});
     EXPECT_EQ(run.status, 1) << run.out << run.err;  // one job failed
     EXPECT_NE(run.out.find("✓ goexif-sample1.jpg  80.6 KB → "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  感知差异 "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("✗ broken.png  无法解码 broken.png：文件已损坏或格式不受支持\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("2 张 · 成功 1 · 失败 1 · 共节省 "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("已忽略 1 个不支持的文件"), std::string::npos) << run.out;
@@ -134,6 +138,7 @@ TEST_F(CliTest, BadUsageExitsTwo) {
         {"--overwrite", "-o", "/tmp", file},
         {"--prefix", "a/b", file},
         {"--preset", "no such preset", file},
+        {"--score", "--no-score", file},
         {},
     };
     for (const auto& args : bad) {
@@ -347,6 +352,17 @@ TEST(CliFlags, ParsingAndApplying) {
     CompressionOptions overwriting;
     overwriting.saveLocation = SaveLocation::overwrite();
     EXPECT_EQ(cli::apply(f, overwriting).saveLocation, SaveLocation::sourceFolder("-z"));
+
+    // Scoring follows the starting options unless a flag says otherwise.
+    CompressionOptions unscored;
+    unscored.perceptualScore = false;
+    f = {};
+    EXPECT_FALSE(cli::apply(f, unscored).perceptualScore);
+    f.score = true;
+    EXPECT_TRUE(cli::apply(f, unscored).perceptualScore);
+    f = {};
+    f.noScore = true;
+    EXPECT_FALSE(cli::apply(f, CompressionOptions{}).perceptualScore);
 }
 
 TEST(CliTerminalText, EscapesControlsAndBoundsTheExcerpt) {

@@ -9,6 +9,7 @@
 #include <vips/vips8>
 
 #include <atomic>
+#include <cmath>
 #include <functional>
 
 #include <fmt/format.h>
@@ -411,6 +412,49 @@ TEST_F(ImagePipelineTest, FailuresAreResultsWithTheirTexts) {
     EXPECT_EQ(failureText(crashed), "编码器 cwebp 压缩 goexif-sample1.jpg 时崩溃（SEGV）");
     EXPECT_EQ(failureDetail(crashed), "cwebp terminated by signal SEGV: Segmentation fault");
     EXPECT_EQ(crashed.encodeCount, 0);
+}
+
+// Every written picture is scored against its source; nothing else is.
+TEST_F(ImagePipelineTest, WrittenPicturesCarryAPerceptualScore) {
+    const fs::path photo = copy("goexif-sample1.jpg");
+    const CompressionResult best = run(photo, options(OutputFormat::jpeg, 1));
+    const CompressionResult smallest = run(photo, options(OutputFormat::jpeg, 6));
+    ASSERT_TRUE(best.perceptual && smallest.perceptual) << failureText(best) << failureText(smallest);
+    EXPECT_TRUE(std::isfinite(best.perceptual->butteraugli) && std::isfinite(smallest.perceptual->pnorm3));
+    EXPECT_LT(best.perceptual->butteraugli, 2.0);
+    EXPECT_LT(best.perceptual->pnorm3, best.perceptual->butteraugli);
+    EXPECT_GT(smallest.perceptual->butteraugli, 1.5 * best.perceptual->butteraugli);
+    EXPECT_GT(smallest.perceptual->pnorm3, 1.5 * best.perceptual->pnorm3);
+
+    // Alpha over white, grey expanded, a turned source, an icon family: each has its score.
+    for (const auto& [name, format] : std::vector<std::pair<std::string, std::optional<OutputFormat>>>{
+             {"tmshre_riaphotographs_alpha.png", OutputFormat::webp},
+             {"bw-gopher_ccittGroup4.tiff", OutputFormat::png},
+             {"orientation_8.jpg", OutputFormat::avif},
+             {"etmlogo.icns", std::nullopt}}) {
+        const CompressionResult r = run(copy(name), options(format));
+        ASSERT_TRUE(r.isSuccess()) << name << ": " << failureText(r);
+        EXPECT_TRUE(r.perceptual && r.perceptual->butteraugli < 10) << name;
+    }
+
+    CompressionOptions off = options(OutputFormat::jpeg);
+    off.perceptualScore = false;
+    const CompressionResult unscored = run(photo, off);
+    ASSERT_TRUE(unscored.isSuccess()) << failureText(unscored);
+    EXPECT_EQ(unscored.perceptual, std::nullopt);
+
+    VipsRuntime::start();
+    const fs::path lowQuality = folder_ / "low.jpg";
+    vips::VImage::new_from_file(photo.c_str()).jpegsave(lowQuality.c_str(), vips::VImage::option()->set("Q", 25));
+    const CompressionResult skipped = run(lowQuality, options(std::nullopt, 1));
+    ASSERT_TRUE(skipped.skipped());
+    EXPECT_EQ(skipped.perceptual, std::nullopt);
+    put(folder_ / "blocker", "x");
+    CompressionOptions blocked = options(OutputFormat::webp);
+    blocked.saveLocation = SaveLocation::folder(folder_ / "blocker" / "out", "");
+    const CompressionResult failed = run(photo, blocked);
+    ASSERT_TRUE(failed.failed());
+    EXPECT_EQ(failed.perceptual, std::nullopt);
 }
 
 // Pictures a few pixels across (a 1×1 tracking pixel, a 7-pixel divider) go through every format,

@@ -63,6 +63,8 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     const bool searches = profile.budget && options.maxBytes;
     if (!searches) session.keepSourcePixels(false);  // one attempt: its encoder runs without them
 
+    // The perceptual score's side of the source: small, and made while the pixels are there.
+    const auto scoreReference = options.perceptualScore ? PerceptualScoring::reference(source) : std::nullopt;
     const std::optional<std::int64_t> b0 = session.encode(0, q0, std::nullopt);
     if (!b0) {
         const std::optional<EncodeFailure>& refusal = session.lastFailure();
@@ -120,9 +122,6 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
         }
     }
     result.outputBytes = keptBytes;
-    // The perceptual score's side of the source, small, made while the pixels are still there.
-    const auto scoreReference = options.perceptualScore ? PerceptualScoring::reference(source, result.pixelSize)
-                                                        : std::nullopt;
     // Every attempt is made: the pixels go before the output check decodes the kept one.
     source.releasePixels();
 

@@ -65,15 +65,15 @@ vips::VImage scaledTo(const vips::VImage& image, PixelSize size) {
         .cast(VIPS_FORMAT_UCHAR);
 }
 
-// The output as its file stores it, upright, and the size of its whole picture.
+// The output as its file stores it, upright, and the size of its whole picture. A JPEG is read
+// at a fraction of its size (libjpeg's DCT scaling) when that still leaves its scored size; an
+// icon family through our reader (its largest image).
 struct Decoded {
     vips::VImage image;
     PixelSize size;
 };
 
-// A JPEG is read at a fraction of its size (libjpeg's DCT scaling) when that still leaves at
-// least `scored` pixels; an icon family through our reader (its largest image).
-Decoded decoded(const fs::path& file, PixelSize scored) {
+Decoded decoded(const fs::path& file) {
     if (file.extension() == ".icns") {
         const std::optional<Picture> largest = IcnsFile::read(file).decodeLargest();
         if (!largest) throw std::runtime_error("no icon image");
@@ -89,10 +89,19 @@ Decoded decoded(const fs::path& file, PixelSize scored) {
     const char* loader = nullptr;
     if (vips_image_get_string(image.get_image(), VIPS_META_LOADER, &loader) == 0 && loader != nullptr &&
         std::string_view(loader) == "jpegload") {
-        const int shrink = jpegDecodeShrink(size, scored);
+        const int shrink = jpegDecodeShrink(size, scoredSize(size));
         if (shrink > 1) image = vips::VImage::jpegload(file.c_str(), options()->set("shrink", shrink));
     }
     return {image.autorot(), size};
+}
+
+// The bytes of an 8-bit image, or nothing when they are not width × height × 3.
+std::optional<std::vector<std::uint8_t>> rgbBytes(const vips::VImage& image) {
+    std::size_t length = 0;
+    const VipsMemory memory(image.write_to_memory(&length));
+    if (!memory || length != std::size_t(image.width()) * std::size_t(image.height()) * 3) return std::nullopt;
+    const auto* bytes = static_cast<const std::uint8_t*>(memory.get());
+    return std::vector<std::uint8_t>(bytes, bytes + length);
 }
 
 struct ButteraugliRelease {
@@ -109,17 +118,14 @@ PixelSize scoredSize(PixelSize size) {
     return {std::max(1, int(size.width * scale)), std::max(1, int(size.height * scale))};
 }
 
-std::optional<Reference> reference(SourceImage& source, PixelSize outputSize) {
+std::optional<Reference> reference(SourceImage& source) {
     try {
         VipsRuntime::start();
-        const PixelSize size = scoredSize(outputSize);
+        const PixelSize size = scoredSize(source.pixelSize);
         if (size.width < smallestSide || size.height < smallestSide) return std::nullopt;
-        const vips::VImage image = scaledTo(opaqueRGB(vipsImage(source.render())), size);
-        std::size_t length = 0;
-        const VipsMemory memory(image.write_to_memory(&length));
-        if (!memory || length != std::size_t(size.width) * std::size_t(size.height) * 3) return std::nullopt;
-        const auto* bytes = static_cast<const std::uint8_t*>(memory.get());
-        return Reference{size, std::vector<std::uint8_t>(bytes, bytes + length)};
+        std::optional<std::vector<std::uint8_t>> rgb = rgbBytes(scaledTo(opaqueRGB(vipsImage(source.render())), size));
+        if (!rgb) return std::nullopt;
+        return Reference{size, std::move(*rgb)};
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;
@@ -131,36 +137,43 @@ std::optional<Reference> reference(SourceImage& source, PixelSize outputSize) {
 std::optional<PerceptualScore> score(const Reference& reference, const fs::path& output,
                                      const CancelQuery& isCancelled) {
     const auto cancelled = [&] { return isCancelled && isCancelled(); };
-    if (reference.size.width < smallestSide || reference.size.height < smallestSide) return std::nullopt;
     if (cancelled()) return std::nullopt;
-    std::size_t length = 0;
-    VipsMemory memory;
+    PixelSize size;
+    std::optional<std::vector<std::uint8_t>> original, distorted;
     try {
         VipsRuntime::start();
-        const Decoded file = decoded(output, reference.size);
-        if (scoredSize(file.size) != reference.size) return std::nullopt;
-        memory.reset(scaledTo(opaqueRGB(file.image), reference.size).write_to_memory(&length));
+        const Decoded file = decoded(output);
+        size = scoredSize(file.size);
+        // An output is the source's size or smaller (a byte limit may have scaled it down).
+        if (size.width < smallestSide || size.height < smallestSide || size.width > reference.size.width ||
+            size.height > reference.size.height) {
+            return std::nullopt;
+        }
+        const vips::VImage kept = vips::VImage::new_from_memory(const_cast<std::uint8_t*>(reference.rgb.data()),
+                                                                reference.rgb.size(), reference.size.width,
+                                                                reference.size.height, 3, VIPS_FORMAT_UCHAR);
+        original = rgbBytes(scaledTo(kept, size));
+        distorted = rgbBytes(scaledTo(opaqueRGB(file.image), size));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
-    if (!memory || length != reference.rgb.size() || cancelled()) return std::nullopt;
+    if (!original || !distorted || cancelled()) return std::nullopt;
 
     const std::unique_ptr<JxlButteraugliApi, ButteraugliRelease> api(JxlButteraugliApiCreate(nullptr));
     if (!api) return std::nullopt;
     JxlButteraugliApiSetIntensityTarget(api.get(), displayNits);
     const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     const std::unique_ptr<JxlButteraugliResult, ButteraugliRelease> result(
-        JxlButteraugliCompute(api.get(), std::uint32_t(reference.size.width), std::uint32_t(reference.size.height),
-                              &format, reference.rgb.data(), reference.rgb.size(), &format, memory.get(), length));
+        JxlButteraugliCompute(api.get(), std::uint32_t(size.width), std::uint32_t(size.height), &format,
+                              original->data(), original->size(), &format, distorted->data(), distorted->size()));
     if (!result) return std::nullopt;
     const PerceptualScore score{JxlButteraugliResultGetMaxDistance(result.get()),
                                 JxlButteraugliResultGetDistance(result.get(), 3)};
-    if (!std::isfinite(score.butteraugli) || !std::isfinite(score.pnorm3) || score.butteraugli < 0 || score.pnorm3 < 0) {
-        return std::nullopt;
-    }
+    const auto valid = [](double value) { return std::isfinite(value) && value >= 0; };
+    if (!valid(score.butteraugli) || !valid(score.pnorm3)) return std::nullopt;
     return score;
 }
 

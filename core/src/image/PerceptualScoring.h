@@ -29,21 +29,23 @@ inline constexpr std::int64_t maxScoredPixels = 1'000'000;
 // keeping its proportions, to at most that many pixels (at least one a side).
 PixelSize scoredSize(PixelSize size);
 
-// The source's side of the comparison, opaque RGB at scoredSize(outputSize), rows top to bottom.
+// The source's side of the comparison: its picture opaque, as RGB, at scoredSize(its size).
 struct Reference {
     PixelSize size;
-    std::vector<std::uint8_t> rgb;  // size.width × size.height × 3 bytes
+    std::vector<std::uint8_t> rgb;  // size.width × size.height × 3 bytes, rows top to bottom
 
     bool operator==(const Reference&) const = default;
 };
 
-// The source's picture resampled for an output of `outputSize` pixels; to be made before the
-// source lets go of its pixels. Nothing when the source has none left or libvips fails.
-std::optional<Reference> reference(SourceImage& source, PixelSize outputSize);
+// Made from the source's decoded picture, so before the first encode, which may let go of it
+// (a few MB at most). Nothing when the picture is gone, has a side under 8 pixels (butteraugli's
+// smallest) or libvips fails.
+std::optional<Reference> reference(SourceImage& source);
 
-// Decodes `output` and scores it against `reference`. Nothing when the output does not decode to
-// the size the reference was made for, when a side is under 8 pixels (butteraugli's smallest
-// picture), when `isCancelled` answers true before the comparison, or when butteraugli fails.
+// Decodes `output` and scores it against `reference`, which is first reduced to the output's
+// scored size when a byte limit made the output smaller than its source. Nothing when the output
+// does not decode, is larger than the source or under 8 pixels a side, when `isCancelled`
+// answers true before the comparison, or when butteraugli fails.
 std::optional<PerceptualScore> score(const Reference& reference, const std::filesystem::path& output,
                                      const CancelQuery& isCancelled = nullptr);
 

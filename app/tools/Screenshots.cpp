@@ -3,7 +3,8 @@
 // main window empty, with the encoder banner, while the jobs run and when they are done (a failure
 // among them, in the list and the summary), with the failed row selected, with failures in its
 // banner, its primary menu and a row's menu open; each
-// option popover open; the compare window empty, at fit, at 100 %, zoomed in and with the split moved; the
+// option popover open; the compare window empty, at fit, at 100 %, zoomed in, with the split moved and
+// at its narrowest; a written picture's row tooltip with its perceptual score; the
 // tray panel while the jobs run and when they are done (a finished row under the focus), the tray
 // icon's states on a light and a dark panel, and both settings tabs. Usage: dorvex-screenshots
 // MEDIA_FOLDER OUT_FOLDER [dark]
@@ -202,21 +203,31 @@ int main(int argc, char** argv) {
     runFor(1500, [] { return false; });  // thumbnails
     save(window, out / "main-list.png");
     if (auto* list = window.findChild<ResultList*>()) {
-        for (CompressionItem* item : model.items()) {
-            if (item->result() == nullptr || item->result()->failed() == nullptr) continue;
-            list->setCurrentIndex(model.itemList()->index(model.itemList()->row(item)));
-            break;
-        }
+        const auto select = [&](auto&& wanted) {
+            for (CompressionItem* item : model.items()) {
+                if (item->result() == nullptr || !wanted(*item->result())) continue;
+                list->setCurrentIndex(model.itemList()->index(model.itemList()->row(item)));
+                return true;
+            }
+            return false;
+        };
+        const auto saveToolTip = [&](const fs::path& file) {
+            const QPoint at = list->visualRect(list->currentIndex()).center();
+            QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(list->viewport(), &help);
+            runFor(300, [] { return false; });
+            for (QWidget* shown : QApplication::topLevelWidgets()) {
+                if (shown->inherits("QTipLabel") && shown->isVisible()) save(*shown, file);
+            }
+        };
+        select([](const CompressionResult& r) { return r.failed() != nullptr; });
         runFor(300, [] { return false; });
         save(window, out / "main-list-failure-selected.png");
         // Its tooltip: the folder, the path, the failure and the tool's own words.
-        const QPoint at = list->visualRect(list->currentIndex()).center();
-        QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
-        QApplication::sendEvent(list->viewport(), &help);
-        runFor(300, [] { return false; });
-        for (QWidget* shown : QApplication::topLevelWidgets()) {
-            if (shown->inherits("QTipLabel") && shown->isVisible()) save(*shown, out / "main-list-failure-tooltip.png");
-        }
+        saveToolTip(out / "main-list-failure-tooltip.png");
+        // A written picture's: its output and its perceptual score.
+        if (select([](const CompressionResult& r) { return r.perceptual.has_value(); }))
+            saveToolTip(out / "main-list-picture-tooltip.png");
         list->clearSelection();
     }
     // Failures told in the banner; the primary menu open.
@@ -246,11 +257,16 @@ int main(int argc, char** argv) {
     compare.resize(960, 720);
     compare.show();
     save(compare, out / "compare-empty.png");
-    for (CompressionItem* item : model.items()) {
-        const CompressionResult* result = item->result();
-        if (result && result->isSuccess() && result->output && result->output->extension() == ".jpg") {
-            model.setCompareItemID(item->id());
-            break;
+    // A written JPEG, one with a perceptual score if any has one (the information bar shows it).
+    for (const bool scored : {true, false}) {
+        if (model.compareItemID()) break;
+        for (CompressionItem* item : model.items()) {
+            const CompressionResult* result = item->result();
+            if (result && result->isSuccess() && result->output && result->output->extension() == ".jpg" &&
+                (result->perceptual || !scored)) {
+                model.setCompareItemID(item->id());
+                break;
+            }
         }
     }
     runFor(4000, [] { return false; });
@@ -265,6 +281,10 @@ int main(int argc, char** argv) {
     if (auto* split = compare.findChild<CompareSplitView*>()) split->setSplit(0.3);
     runFor(800, [] { return false; });
     save(compare, out / "compare-split.png");
+    // As narrow as the window goes: the information bar takes two lines.
+    compare.resize(compare.minimumSizeHint().width(), 480);
+    runFor(800, [] { return false; });
+    save(compare, out / "compare-narrow.png");
 
     TrayPanel panel(model);
     panel.show();

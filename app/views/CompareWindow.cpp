@@ -74,6 +74,8 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     pane->setObjectName(QStringLiteral("comparePane"));
     toolbar_->setObjectName(QStringLiteral("compareToolbar"));
     view_->setObjectName(QStringLiteral("compareSplitView"));
+    // Room for the toolbar and both captions; the information bar asks for more when it needs it.
+    view_->setMinimumSize(480, 240);
     info_->setObjectName(QStringLiteral("compareInfoBar"));
     // Every zoom key works with Ctrl and without it, as in image viewers.
     auto addAction = [this](const char* name, const QIcon& icon, const QString& label, QList<QKeySequence> keys,

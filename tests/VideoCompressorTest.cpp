@@ -352,7 +352,12 @@ TEST_F(VideoCompressorTest, AnUnreachableLimitKeepsTheNearestOfTheBestEffort) {
     EXPECT_EQ(result.outputBytes, nearest);
     EXPECT_LT(nearest, ordinaryNearest);  // the best effort came nearer than the search
     EXPECT_TRUE(framesDropped);
-    EXPECT_TRUE(VideoSource::load(*result.output).hasAudio());
+    // The file kept is the attempt reported: its audio and frame rate.
+    const auto kept = std::find_if(made.begin(), made.end(), [&](const auto& a) { return a.bytes == result.outputBytes; });
+    ASSERT_NE(kept, made.end());
+    const VideoSource written = VideoSource::load(*result.output);
+    EXPECT_EQ(written.audioChannels, kept->audioBitrate && *kept->audioBitrate < 48000 ? 1 : 2);
+    EXPECT_NEAR(written.frameRate, kept->frameRate.value_or(30), 0.01);
 }
 
 TEST_F(VideoCompressorTest, ARotatedSourceReportsSizesAsShown) {

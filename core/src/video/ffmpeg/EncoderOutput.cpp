@@ -46,6 +46,13 @@ bool EncoderOutput::drainOne(bool& gotPacket) {
         return false;
     }
     gotPacket = true;
+    // x265 and x264 leave a picture's duration unset; without it the file's last picture would
+    // have none, and the track would be one picture short.
+    const AVCodecContext& encoder = *context;
+    if (packet_->duration <= 0 && encoder.codec_type == AVMEDIA_TYPE_VIDEO && encoder.framerate.num > 0 &&
+        encoder.framerate.den > 0) {
+        packet_->duration = av_rescale_q(1, av_inv_q(encoder.framerate), encoder.time_base);
+    }
     const int written = pass_.muxer.write(packet_.get(), context->time_base, stream);
     av_packet_unref(packet_.get());
     if (written < 0) {

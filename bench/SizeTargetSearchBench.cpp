@@ -1,5 +1,9 @@
 // Runs the size-target search over many seeded encoder size models and prints how many encodes
-// it spends and how often and how closely it meets the byte limit, per search budget.
+// it spends and how often and how closely it meets the byte limit, per search budget; and, for
+// the standard budget, how often the encode asked for next was among the one or two started
+// ahead (SizeTargetSearch::likelyNext) and the encodes a job then waits for, one after the other,
+// when each takes the same time (an encode started ahead at the same size is ready when asked
+// for; the first encode at a new size never is, since its input is written by that encode).
 //
 //   SizeTargetSearchBench [jobs] [seed]      (defaults: 20000 jobs, seed 1)
 
@@ -13,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -85,6 +90,9 @@ Job makeJob(std::mt19937_64& rng) {
 
 struct Stats {
     std::vector<int> encodes;
+    std::array<int, 3> waits{};  // encodes waited for, with 0, 1 and 2 started ahead
+    int asked = 0;
+    std::array<int, 3> hits{};
     int fitExists = 0, metWhenFitExists = 0, met = 0, bestQualityWhenFitExists = 0;
     std::vector<double> metRatio;
     std::map<std::string, int> reasons;
@@ -114,7 +122,6 @@ int main(int argc, char** argv) {
     std::array<Stats, 2> stats;
     std::array<double, 2> seconds{};
     for (std::size_t b = 0; b < budgets.size(); ++b) {
-        const auto start = std::chrono::steady_clock::now();
         Stats& st = stats[b];
         for (const Job& job : jobs) {
             const std::int64_t initialBytes = job.model.bytes(job.initialQuality, std::nullopt);
@@ -122,12 +129,14 @@ int main(int argc, char** argv) {
             const SizeTargetSearch search{job.ceiling, job.floor, limit, job.initialQuality, initialBytes,
                                           job.model.base, true, budgets[b].second};
             int made = 0;
+            const auto start = std::chrono::steady_clock::now();
             const auto out = search.run(
                 [&](int, int q, std::optional<PixelSize> size) -> std::optional<std::int64_t> {
                     ++made;
                     return job.model.bytes(q, size);
                 },
                 [] { return false; });
+            seconds[b] += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
             // The best the search could do at full size: the highest quality below the first
             // one that fits.
@@ -136,6 +145,33 @@ int main(int argc, char** argv) {
                 if (job.model.bytes(q, std::nullopt) <= limit) bestQuality = q;
             }
             st.encodes.push_back(made);
+            if (b == 0) {
+                // Replays the run: before each encode, the requests likely to follow it.
+                std::vector<SizeTargetSearch::Answer> answered;
+                std::optional<PixelSize> previousSize;
+                for (std::size_t i = 0; i < out.attempts.size() + (out.stopReason == SearchStopReason::encodeFailed); ++i) {
+                    const auto request = search.nextRequest([&] {
+                        std::vector<std::optional<std::int64_t>> answers;
+                        for (const auto& a : answered) answers.push_back(a.bytes);
+                        return answers;
+                    }());
+                    if (!request) break;
+                    const bool newSize = i == 0 ? false : request->pixelSize != previousSize;
+                    for (int ahead = 0; ahead <= 2; ++ahead) {
+                        bool ready = false;
+                        if (i > 0 && !newSize && ahead > 0) {
+                            const auto likely = search.likelyNext(
+                                std::span(answered).first(answered.size() - 1), answered.back().request, 0.019);
+                            for (int k = 0; k < ahead && k < int(likely.size()); ++k) ready |= likely[std::size_t(k)] == *request;
+                            if (ahead == 1) st.asked += 1;
+                            st.hits[std::size_t(ahead)] += ready;
+                        }
+                        st.waits[std::size_t(ahead)] += !ready;
+                    }
+                    previousSize = request->pixelSize;
+                    answered.push_back({*request, job.model.bytes(request->quality, request->pixelSize)});
+                }
+            }
             st.reasons[std::string(rawValue(out.stopReason))] += 1;
             if (out.maxSizeMet) {
                 st.met += 1;
@@ -147,7 +183,6 @@ int main(int argc, char** argv) {
                 st.bestQualityWhenFitExists += !out.chosen.pixelSize && out.chosen.quality == *bestQuality;
             }
         }
-        seconds[b] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
 
     auto share = [](int part, int whole) { return whole ? 100.0 * part / whole : 0.0; };
@@ -176,6 +211,11 @@ int main(int argc, char** argv) {
             return share(it == s.reasons.end() ? 0 : it->second, jobCount);
         }, 2);
     }
+    std::printf("\nstandard budget, encodes started ahead (a quality step costs 0.019 log bytes before two are known)\n");
+    std::printf("  asked for next among the first one: %.1f %%, among the first two: %.1f %% (of %d encodes after the first)\n",
+                share(stats[0].hits[1], stats[0].asked), share(stats[0].hits[2], stats[0].asked), stats[0].asked);
+    std::printf("  encodes waited for in all: %d alone, %d with one ahead, %d with two ahead\n\n", stats[0].waits[0],
+                stats[0].waits[1], stats[0].waits[2]);
     row("search time per job, microseconds (model included)",
         [&](const Stats& s) { return 1e6 * seconds[std::size_t(&s - stats.data())] / jobCount; }, 2);
     return 0;

@@ -15,6 +15,7 @@
 
 #include "dorvex/image/ToolError.h"
 #include "dorvex/model/SourceFile.h"
+#include "image/ColourProfile.h"
 #include "image/PngRows.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
@@ -34,6 +35,7 @@ struct SourceImage::Probe {
     int orientation = 1;
     int imageCount = 1;
     Picture picture;
+    ImageMetadata::Bytes colourProfile;
     ImageMetadata metadata;
     ImageMetadata storedMetadata;
     bool plainPNG = false;
@@ -73,6 +75,7 @@ struct Opened {
     int orientation = 1;
     int imageCount = 1;
     bool decodesUpright = false;  // the codec applies the orientation itself (HEIF, JPEG XL)
+    bool isHeif = false;          // AVIF or HEIC: colours may be given as nclx instead of a profile
 };
 
 vips::VOption* decodeOptions(VipsFailOn failOn = VIPS_FAIL_ON_TRUNCATED) {
@@ -131,6 +134,7 @@ std::optional<Opened> openWithVips(const fs::path& file, const FileType& type, J
         // and imir transforms while decoding.
         opened.image = vips::VImage::heifload_source(source, decodeOptions());
         opened.decodesUpright = true;
+        opened.isHeif = true;
         break;
     case Codec::jxl:
         // libjxl turns the picture upright itself and reports orientation 1.
@@ -319,15 +323,42 @@ private:
     gulong handler_ = 0;
 };
 
-// What an output keeps of a decoded file's metadata. The pixels are held upright and in sRGB, so
-// the EXIF orientation becomes 1 and a source that carried a profile gets the sRGB profile its
-// pixels were converted to (its own would mislabel them).
-ImageMetadata keptMetadata(const vips::VImage& decoded, MetadataPolicy policy) {
-    if (policy == MetadataPolicy::strip) return {};
+// The profile of the colour space the decoded pixels stay in (see ColourProfile), empty when
+// they are converted to sRGB: the file's own RGB profile, or for a HEIF file without one a
+// profile made from its nclx colour information. Only colour pictures stay: grey, CMYK, Lab and
+// float pixels are converted, as is everything whose colours cannot be kept.
+ImageMetadata::Bytes keptColourProfile(const Opened& opened, const fs::path& file) {
+    const VipsInterpretation interpretation = vips_image_guess_interpretation(opened.image.get_image());
+    if (opened.image.bands() < 3 ||
+        (interpretation != VIPS_INTERPRETATION_sRGB && interpretation != VIPS_INTERPRETATION_RGB16)) {
+        return {};
+    }
+    std::optional<ImageMetadata::Bytes> profile;
+    if (opened.image.get_typeof(VIPS_META_ICC_NAME) != 0) {
+        profile = ColourProfile::keepable(blobField(opened.image, VIPS_META_ICC_NAME));
+    } else if (opened.isHeif) {
+        if (const std::optional<ColourProfile::Nclx> nclx = ColourProfile::heifNclx(file)) {
+            if (const std::optional<ImageMetadata::Bytes> made = ColourProfile::fromNclx(*nclx)) {
+                profile = ColourProfile::keepable(*made);
+            }
+        }
+    }
+    return profile.value_or(ImageMetadata::Bytes{});
+}
+
+// What an output keeps of a decoded file's metadata. The pixels are held upright, so the EXIF
+// orientation becomes 1. Pixels kept in their own colour space keep its profile under every
+// policy (without it their colours would change); pixels converted to sRGB keep the sRGB profile
+// where the source carried one and metadata is kept (the source's own would mislabel them).
+ImageMetadata keptMetadata(const vips::VImage& decoded, MetadataPolicy policy, const ImageMetadata::Bytes& colourProfile) {
     ImageMetadata kept;
+    kept.icc = colourProfile;
+    if (policy == MetadataPolicy::strip) return kept;
     kept.exif = ImageMetadataRules::exif(blobField(decoded, VIPS_META_EXIF_NAME), policy, true);
     kept.xmp = ImageMetadataRules::xmp(blobField(decoded, VIPS_META_XMP_NAME), policy);
-    if (decoded.get_typeof(VIPS_META_ICC_NAME) != 0) kept.icc = blobBytes(vips::VImage::profile_load("srgb"));
+    if (kept.icc.empty() && decoded.get_typeof(VIPS_META_ICC_NAME) != 0) {
+        kept.icc = blobBytes(vips::VImage::profile_load("srgb"));
+    }
     return kept;
 }
 
@@ -388,10 +419,12 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         const bool plainPNG = opened->typeIdentifier == "public.png" && opened->orientation == 1 &&
                               opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && layout != PngLayout::other;
         vips::VImage pixels;
+        ImageMetadata::Bytes colourProfile;
         if (plainPNG) {
             pixels = decodePlainPNG(file, isCancelled);
         } else {
-            const vips::VImage converted = toSRGBA(opened->image);
+            colourProfile = keptColourProfile(*opened, file);
+            const vips::VImage converted = colourProfile.empty() ? toSRGBA(opened->image) : toRGBA(opened->image);
             {
                 const KillOnCancel killer(converted, isCancelled);
                 pixels = converted.copy_memory();
@@ -404,7 +437,8 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         probed.orientation = opened->orientation;
         probed.imageCount = opened->imageCount;
         probed.picture = makePicture(pixels);
-        probed.metadata = keptMetadata(opened->image, policy);
+        probed.metadata = keptMetadata(opened->image, policy, colourProfile);
+        probed.colourProfile = std::move(colourProfile);
         probed.storedMetadata = metadataAsStored(opened->image, policy, opened->orientation);
         probed.plainPNG = plainPNG;
     };
@@ -435,6 +469,7 @@ SourceImage::SourceImage(Probe&& probed)
       pixelSize(probed.picture.size()),
       orientation(probed.orientation),
       imageCount(probed.imageCount),
+      colourProfile(std::move(probed.colourProfile)),
       metadata(std::move(probed.metadata)),
       storedMetadata(std::move(probed.storedMetadata)),
       isPlainPNG(probed.plainPNG),

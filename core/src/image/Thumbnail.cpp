@@ -75,8 +75,13 @@ std::optional<Thumbnail> imageThumbnail(const std::filesystem::path& file, int m
     } catch (const std::exception&) {
     }
     try {
+        // Shown on screens that take sRGB: a picture kept in its own colour space is converted.
         SourceImage source(file);
-        return fromImage(vipsImage(source.render(thumbnailSize(source.pixelSize, maxSide))), 1);
+        const Picture picture = source.render(thumbnailSize(source.pixelSize, maxSide));
+        return fromImage(toSRGBA(vipsImage(picture), source.colourProfile), 1);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -1,6 +1,6 @@
 #pragma once
-// Picture: a decoded image in memory — 8-bit sRGB with an alpha channel (straight, not
-// premultiplied), upright. Cheap to copy (shared, immutable pixels). The pixels are held by
+// Picture: a decoded image in memory — 8-bit RGB with an alpha channel (straight, not
+// premultiplied), upright; sRGB unless its holder says otherwise (SourceImage::colourProfile). Cheap to copy (shared, immutable pixels). The pixels are held by
 // libvips; only the engine's own sources reach them, through VipsPicture.h.
 
 #include <memory>

@@ -1,9 +1,12 @@
 #pragma once
 // SourceImage: one image file probed once — its type, size on disk, upright pixel size,
 // orientation tag and image count — and its first image decoded once, upright, at full
-// resolution, as 8-bit sRGB RGBA, with the metadata its outputs are to keep. Renderings at other
-// pixel sizes are made on demand and kept until the pixels are let go of. A job owns it and uses
-// it from one thread; nothing here is locked.
+// resolution, as 8-bit RGBA, with the metadata its outputs are to keep. The pixels are in the
+// colour space the picture was shot in when an output can carry it (Display P3, Adobe RGB, …:
+// colourProfile names it), and in sRGB otherwise; its renderings, the intermediates made of them
+// and every output are in that same space, and the outputs carry its profile. Renderings at
+// other pixel sizes are made on demand and kept until the pixels are let go of. A job owns it and
+// uses it from one thread; nothing here is locked.
 
 #include <cstdint>
 #include <filesystem>
@@ -51,8 +54,14 @@ public:
     const PixelSize pixelSize;     // upright: stored width and height swapped for orientations 5–8
     const int orientation;         // the first image's orientation tag, 1–8; 1 when absent
     const int imageCount;          // pages, frames or icon images; at least 1
-    // What the outputs of the upright sRGB picture keep (ImageMetadata): empty under strip and
-    // for icon families.
+    // The ICC profile of the colour space the picture's pixels are in, when they stay in the
+    // space the file gives (ColourProfile: an RGB profile other than sRGB, or a HEIF file's nclx
+    // colour information made into a profile); empty when they are sRGB — the file had no
+    // profile, an sRGB one, a damaged one, or one whose colours are not kept (grey, CMYK, HDR,
+    // linear, too large).
+    const ImageMetadata::Bytes colourProfile;
+    // What the outputs of the upright picture keep (ImageMetadata): colourProfile as their ICC
+    // profile under every policy; beyond it nothing under strip and for icon families.
     const ImageMetadata metadata;
     // The same for the pixels as the file stores them (a JPEG transcoded losslessly): EXIF not
     // turned (under strip only a turning orientation), the file's own ICC profile.
@@ -73,7 +82,8 @@ public:
     bool isLosslessSource() const;
 
     // The picture stretched to exactly `size` (nullopt: pixelSize, the decoded picture itself),
-    // with Lanczos resampling on premultiplied pixels. Each size is rendered once and kept.
+    // with Lanczos resampling on premultiplied pixels, in the colour space of colourProfile (sRGB
+    // when empty). Each size is rendered once and kept.
     // Throws ToolError::renderFailed(size) for an empty or oversized size, or when libvips fails.
     Picture render(std::optional<PixelSize> size = std::nullopt);
 

@@ -1,6 +1,7 @@
 #pragma once
-// Thumbnail: a small upright picture of a file for a list row or a preview, as 8-bit RGBA bytes
-// (straight alpha, rows top to bottom, no padding) that a front end wraps without libvips.
+// Thumbnail: a small upright picture of a file for a list row or a preview, as 8-bit sRGB RGBA
+// bytes (straight alpha, rows top to bottom, no padding) that a front end wraps without libvips:
+// a picture in another colour space (a Display P3 photo) is converted for the screen.
 // imageThumbnail() makes one from any image we read; the engine's ThumbnailLoader adds videos.
 
 #include <algorithm>

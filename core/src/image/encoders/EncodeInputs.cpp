@@ -16,6 +16,10 @@ std::filesystem::path EncodeInputs::png(std::optional<PixelSize> size) { return 
 
 std::filesystem::path EncodeInputs::ppm(std::optional<PixelSize> size) { return provide(size, Format::ppm); }
 
+std::filesystem::path EncodeInputs::taggedPng(std::optional<PixelSize> size) {
+    return provide(size, source_.colourProfile.empty() ? Format::png : Format::taggedPng);
+}
+
 std::filesystem::path EncodeInputs::pngOrSource(std::optional<PixelSize> size) {
     if (!source_.isPlainPNG || size.value_or(source_.pixelSize) != source_.pixelSize) return png(size);
     if (!keepPixels_) source_.releasePixels();
@@ -37,17 +41,19 @@ std::string EncodeInputs::fileName(PixelSize size, const std::string& extension)
 
 std::filesystem::path EncodeInputs::provide(std::optional<PixelSize> size, Format format) {
     const PixelSize resolved = size.value_or(source_.pixelSize);
-    const std::string name = fileName(resolved, format == Format::png ? "png" : "ppm");
+    const std::string name = format == Format::ppm         ? fileName(resolved, "ppm")
+                             : format == Format::taggedPng ? fileName(resolved, "icc.png")
+                                                           : fileName(resolved, "png");
     if (const auto found = files_.find(name); found != files_.end()) return found->second;
 
     std::filesystem::path file = workDir_ / name;
     {
         const Picture picture = source_.render(resolved);
         if (!keepPixels_) source_.releasePixels();  // this rendering is the last one needed
-        if (format == Format::png) {
-            Intermediate::writePNG(picture, file);
-        } else {
-            Intermediate::writePPM(picture, file);
+        switch (format) {
+        case Format::png: Intermediate::writePNG(picture, file); break;
+        case Format::taggedPng: Intermediate::writePNGWithProfile(picture, file, source_.colourProfile); break;
+        case Format::ppm: Intermediate::writePPM(picture, file); break;
         }
     }
     files_.emplace(name, file);

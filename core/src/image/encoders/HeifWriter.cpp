@@ -101,9 +101,26 @@ bool hasTranslucentPixels(const VImage& rgba) {
     return false;
 }
 
+// The AV1 encoder with libvips' settings for an effort and a quality; nullptr when there is none.
+Encoder av1Encoder(heif_context* context, int effort, int quality) {
+    heif_encoder* encoder = nullptr;
+    if (!ok(heif_context_get_encoder_for_format(context, heif_compression_AV1, &encoder))) return nullptr;
+    Encoder owned(encoder);
+    const auto settable = [](const heif_error& error) {
+        return ok(error) || error.subcode == heif_suberror_Unsupported_parameter;
+    };
+    if (!ok(heif_encoder_set_lossy_quality(owned.get(), quality)) || !ok(heif_encoder_set_lossless(owned.get(), 0)) ||
+        !settable(heif_encoder_set_parameter_integer(owned.get(), "speed", 9 - effort)) ||
+        !settable(heif_encoder_set_parameter_string(owned.get(), "chroma", quality >= 90 ? "444" : "420"))) {
+        return nullptr;
+    }
+    return owned;
+}
+
 }  // namespace
 
-std::optional<Bytes> encode(const Picture& picture, int quality, std::string_view preset, const ImageMetadata& metadata) {
+std::optional<Bytes> encode(const Picture& picture, int quality, std::variant<Hevc, Av1> compression,
+                            const ImageMetadata& metadata) {
     start();
     const VImage& rgba = vipsImage(picture);
     if (rgba.bands() != 4 || rgba.format() != VIPS_FORMAT_UCHAR) return std::nullopt;
@@ -113,14 +130,18 @@ std::optional<Bytes> encode(const Picture& picture, int quality, std::string_vie
 
     Context context(heif_context_alloc());
     if (!context) return std::nullopt;
-    Encoder encoder = hevcEncoder(context.get());
-    if (!encoder) return std::nullopt;
-    const std::string presetName(preset);
-    if (!ok(heif_encoder_set_lossy_quality(encoder.get(), quality)) ||
-        !ok(heif_encoder_set_parameter_string(encoder.get(), "preset", presetName.c_str())) ||
-        !ok(heif_encoder_set_parameter_string(encoder.get(), "chroma", "420"))) {
-        return std::nullopt;
+    Encoder encoder;
+    if (const auto* av1 = std::get_if<Av1>(&compression)) {
+        encoder = av1Encoder(context.get(), av1->effort, quality);
+    } else if ((encoder = hevcEncoder(context.get()))) {
+        const std::string presetName(std::get<Hevc>(compression).preset);
+        if (!ok(heif_encoder_set_lossy_quality(encoder.get(), quality)) ||
+            !ok(heif_encoder_set_parameter_string(encoder.get(), "preset", presetName.c_str())) ||
+            !ok(heif_encoder_set_parameter_string(encoder.get(), "chroma", "420"))) {
+            return std::nullopt;
+        }
     }
+    if (!encoder) return std::nullopt;
 
     Image image = interleavedImage(rgba, withAlpha);
     if (!image) return std::nullopt;

@@ -107,7 +107,7 @@ struct Encode {
 
     std::optional<EncodeFailure> operator()(const CJXLEncoder& e) const {
         if (!e.lossless) {
-            const std::string in = inputs.png(pixelSize).string();
+            const std::string in = inputs.taggedPng(pixelSize).string();
             const auto arguments = CJXLEncoder::lossyArguments(qualityFor(OutputFormat::jxl), in, out);
             return runTool(e.executable, arguments, isCancelled, timeLimit());
         }
@@ -125,7 +125,7 @@ struct Encode {
         }
         // An upright PNG is read as it is; anything else through the full-size upright rendering.
         const std::string in = source.isPNG() && source.orientation == 1 ? source.path.string()
-                                                                           : inputs.png(std::nullopt).string();
+                                                                           : inputs.taggedPng(std::nullopt).string();
         return runTool(e.executable, CJXLEncoder::losslessArguments(in, out), isCancelled, timeLimit());
     }
 
@@ -133,10 +133,10 @@ struct Encode {
         SourceImage& source = inputs.source();
         if (const auto* lossy = std::get_if<ImageIOEncoder::Lossy>(&e.mode)) {
             return PlatformWriter::writeLossy(source.render(pixelSize), lossy->format, qualityFor(lossy->format), out,
-                                             source.metadata);
+                                             source.metadata, lossy->metadata);
         }
         if (const auto* tiff = std::get_if<ImageIOEncoder::Tiff>(&e.mode)) {
-            return PlatformWriter::writeTiff(source.path, tiff->compression, out, tiff->metadata);
+            return PlatformWriter::writeTiff(source.path, tiff->compression, out, tiff->metadata, source.colourProfile);
         }
         return PlatformWriter::writeIcns(source.path, out);
     }
@@ -182,7 +182,7 @@ ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& o
         case OutputFormat::webp: return CWebPEncoder{require(Tool::cwebp)};
         case OutputFormat::jxl: return CJXLEncoder{require(Tool::cjxl), options.usesLosslessJXL(), options.metadata};
         case OutputFormat::avif:
-        case OutputFormat::heic: return ImageIOEncoder{ImageIOEncoder::Lossy{format}};
+        case OutputFormat::heic: return ImageIOEncoder{ImageIOEncoder::Lossy{format, options.metadata}};
         case OutputFormat::tiff: return ImageIOEncoder{ImageIOEncoder::Tiff{options.tiffCompression, options.metadata}};
         case OutputFormat::icns: return ImageIOEncoder{ImageIOEncoder::Icns{}};
         case OutputFormat::mp4:

@@ -16,6 +16,7 @@
 #include "dorvex/platform/FileDescriptor.h"
 #include "dorvex/platform/WorkFolder.h"
 #include "dorvex/image/ToolError.h"
+#include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
 #include "platform/CopyBytes.h"
 #include "dorvex/image/VipsRuntime.h"
@@ -30,7 +31,9 @@ bool isRGBA8(const vips::VImage& image) {
 
 }  // namespace
 
-void writePNG(const Picture& picture, const std::filesystem::path& file) {
+void writePNG(const Picture& picture, const std::filesystem::path& file) { writePNGWithProfile(picture, file, {}); }
+
+void writePNGWithProfile(const Picture& picture, const std::filesystem::path& file, const ImageMetadata::Bytes& profile) {
     if (picture.isNull() || !isRGBA8(vipsImage(picture))) throw ToolError::writeFailed(file);
     VipsRuntime::start();
     // libvips makes the file by name with the default mode: it is made private first.
@@ -38,10 +41,15 @@ void writePNG(const Picture& picture, const std::filesystem::path& file) {
     try {
         // Level 1 with the "up" filter: on a 12 MP photograph about three times faster than
         // libvips's default (level 6, no filter) and smaller too. The file is temporary anyway.
-        vipsImage(picture).pngsave(file.c_str(), vips::VImage::option()
-                                                     ->set("compression", 1)
-                                                     ->set("filter", VIPS_FOREIGN_PNG_FILTER_UP)
-                                                     ->set("strip", true));
+        vips::VImage image = vipsImage(picture);
+        if (!profile.empty()) {
+            image = keepingOnlyMetadata(image, {});
+            setBlob(image, VIPS_META_ICC_NAME, profile);
+        }
+        image.pngsave(file.c_str(), vips::VImage::option()
+                                        ->set("compression", 1)
+                                        ->set("filter", VIPS_FOREIGN_PNG_FILTER_UP)
+                                        ->set("strip", profile.empty()));
     } catch (const vips::VError&) {
         vips_error_clear();
         throw ToolError::writeFailed(file);

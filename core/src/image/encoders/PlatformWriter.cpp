@@ -71,19 +71,29 @@ vips::VOption* tiffPageOptions(const VImage& page, TIFFCompression compression, 
 }  // namespace
 
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality,
-                                        const std::filesystem::path& out, const ImageMetadata& metadata) {
+                                        const std::filesystem::path& out, const ImageMetadata& metadata,
+                                        MetadataPolicy policy) {
     if (format == OutputFormat::heic) return writeHeic(picture, quality, HeicPreset{heicPreset}, out, metadata);
-    return writeLossy(picture, format, quality, Effort{avifEffort}, out, metadata);
+    return writeLossy(picture, format, quality, Effort{avifEffort}, out, metadata, policy);
 }
 
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality, Effort effort,
-                                        const std::filesystem::path& out, const ImageMetadata& metadata) {
+                                        const std::filesystem::path& out, const ImageMetadata& metadata,
+                                        MetadataPolicy policy) {
     if (format != OutputFormat::avif && format != OutputFormat::heic) {
         throw std::invalid_argument("PlatformWriter::writeLossy writes AVIF or HEIC only");
     }
     if (picture.isNull()) throw std::invalid_argument("PlatformWriter::writeLossy needs a picture");
     if (format == OutputFormat::heic) return writeHeic(picture, quality, HeicPreset{heicPreset}, out, metadata);
     VipsRuntime::start();
+    if (policy == MetadataPolicy::strip && !metadata.icc.empty()) {
+        // libvips writes a profile only beside an EXIF block it makes (resolution, dimensions).
+        const HeifWriter::Av1 av1{std::clamp(effort.value, 0, 9)};
+        const std::optional<HeifWriter::Bytes> file = HeifWriter::encode(picture, std::clamp(quality, 1, 100), av1, metadata);
+        if (file && writeFile(out, *file)) return std::nullopt;
+        removeQuietly(out);
+        return imageIOFailure(format);
+    }
     try {
         VImage image = keepingOnlyMetadata(vipsImage(picture), {});
         if (image.bands() == 4 && image.extract_band(3).min() == 255.0) {
@@ -110,14 +120,15 @@ std::optional<EncodeFailure> writeHeic(const Picture& picture, int quality, Heic
     if (picture.isNull()) throw std::invalid_argument("PlatformWriter::writeHeic needs a picture");
     VipsRuntime::start();
     const std::optional<HeifWriter::Bytes> file =
-        HeifWriter::encode(picture, std::clamp(quality, 1, 100), preset.name, metadata);
+        HeifWriter::encode(picture, std::clamp(quality, 1, 100), HeifWriter::Hevc{preset.name}, metadata);
     if (file && writeFile(out, *file)) return std::nullopt;
     removeQuietly(out);
     return imageIOFailure(OutputFormat::heic);
 }
 
 std::optional<EncodeFailure> writeTiff(const std::filesystem::path& source, TIFFCompression compression,
-                                       const std::filesystem::path& out, MetadataPolicy metadata) {
+                                       const std::filesystem::path& out, MetadataPolicy metadata,
+                                       const ImageMetadata::Bytes& colourProfile) {
     VipsRuntime::start();
     int pageCount = 1;
     bool isTiff = false;
@@ -149,6 +160,7 @@ std::optional<EncodeFailure> writeTiff(const std::filesystem::path& source, TIFF
         try {
             VImage stored = keepingOnlyMetadata(page, {"icc-profile-data", "orientation", "resolution-unit"});
             setBlob(stored, VIPS_META_XMP_NAME, ImageMetadataRules::xmp(blobField(page, VIPS_META_XMP_NAME), metadata));
+            if (!isTiff && stored.get_typeof(VIPS_META_ICC_NAME) == 0) setBlob(stored, VIPS_META_ICC_NAME, colourProfile);
             encoded = blobBytes(stored.tiffsave_buffer(tiffPageOptions(stored, compression, layout)));
         } catch (const vips::VError&) {
             return imageIOFailure(OutputFormat::tiff);

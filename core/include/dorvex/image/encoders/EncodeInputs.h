@@ -27,6 +27,12 @@ public:
     std::filesystem::path png(std::optional<PixelSize> size = std::nullopt);
     std::filesystem::path ppm(std::optional<PixelSize> size = std::nullopt);
 
+    // What cjxl is given: png(size) with the source's colour profile in it, as
+    // "src-<W>x<H>.icc.png", when the pixels are not sRGB (SourceImage::colourProfile); cjxl
+    // encodes the colour space it reads. png(size) itself for an sRGB source. (pngquant and cwebp
+    // take no profile: what they write has it added.)
+    std::filesystem::path taggedPng(std::optional<PixelSize> size = std::nullopt);
+
     // What pngquant and cwebp are given for `size`: the source file itself (its absolute path)
     // when it is a plain PNG (SourceImage::isPlainPNG) and `size` is its own, otherwise png(size).
     // They then write the same bytes without an intermediate being rendered and written (cjxl
@@ -49,7 +55,7 @@ public:
     static std::string fileName(PixelSize size, const std::string& extension);
 
 private:
-    enum class Format { png, ppm };
+    enum class Format { png, taggedPng, ppm };
     std::filesystem::path provide(std::optional<PixelSize> size, Format format);
 
     SourceImage& source_;

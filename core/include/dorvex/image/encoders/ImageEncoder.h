@@ -57,6 +57,9 @@ struct CJXLEncoder {
 struct ImageIOEncoder {
     struct Lossy {
         OutputFormat format;  // avif or heic
+        // What the output keeps follows from SourceImage::metadata; the policy picks the writer
+        // (PlatformWriter::writeLossy).
+        MetadataPolicy metadata = MetadataPolicy::strip;
         bool operator==(const Lossy&) const = default;
     };
     struct Tiff {

@@ -38,12 +38,17 @@ struct HeicPreset {
 
 // The picture as AVIF or HEIC (`format` must be one of them; anything else throws
 // std::invalid_argument) at quality clamped to 1…100 (libvips Q for AVIF, libheif's quality for
-// HEIC), 8-bit 4:2:0, with `metadata` (EXIF, XMP, ICC profile) and nothing else. A fully opaque
-// alpha channel is left out. Failure: ImageIO "AVIF" or "HEIC".
+// HEIC), 8-bit 4:2:0 (AVIF 4:4:4 from quality 90), with `metadata` (EXIF, XMP, ICC profile) and
+// nothing else. A fully opaque alpha channel is left out. libvips writes AVIF; but where it would
+// add an EXIF block of its own making to a profile that the `policy` of stripping metadata keeps
+// (the colour space of the pixels), libheif does, with the same settings. Failure: ImageIO "AVIF"
+// or "HEIC".
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality,
-                                        const std::filesystem::path& out, const ImageMetadata& metadata = {});
+                                        const std::filesystem::path& out, const ImageMetadata& metadata = {},
+                                        MetadataPolicy policy = MetadataPolicy::strip);
 std::optional<EncodeFailure> writeLossy(const Picture& picture, OutputFormat format, int quality, Effort effort,
-                                        const std::filesystem::path& out, const ImageMetadata& metadata = {});
+                                        const std::filesystem::path& out, const ImageMetadata& metadata = {},
+                                        MetadataPolicy policy = MetadataPolicy::strip);
 
 // HEIC with an explicit x265 preset; an unknown preset name is an ImageIO "HEIC" failure.
 std::optional<EncodeFailure> writeHeic(const Picture& picture, int quality, HeicPreset preset,
@@ -52,12 +57,15 @@ std::optional<EncodeFailure> writeHeic(const Picture& picture, int quality, Heic
 // Every page of a TIFF source (the one image of any other format), as stored — not turned
 // upright, sample format, bands and 1/2/4-bit grey kept — with LZW or Deflate and a predictor,
 // each page keeping its own orientation tag and ICC profile, and under a policy that keeps
-// metadata its XMP packet (ImageMetadataRules::xmp; libvips writes no EXIF into TIFF). Throws
+// metadata its XMP packet (ImageMetadataRules::xmp; libvips writes no EXIF into TIFF). The one
+// page of a source other than TIFF that holds no profile gets `colourProfile` (empty: none), the
+// space its colours are in by other means (a HEIF file's nclx colour information). Throws
 // ToolError::unreadable when the source cannot be opened; when a page cannot be decoded, the pages before it are written and then
 // ToolError::unreadable is thrown. Failure to write: ImageIO "TIFF".
 std::optional<EncodeFailure> writeTiff(const std::filesystem::path& source, TIFFCompression compression,
                                        const std::filesystem::path& out,
-                                       MetadataPolicy metadata = MetadataPolicy::strip);
+                                       MetadataPolicy metadata = MetadataPolicy::strip,
+                                       const ImageMetadata::Bytes& colourProfile = {});
 
 // The source ICNS with every element recompressed losslessly (IcnsFile::recompressed). Throws
 // ToolError::unreadable when the source is not a readable icon family. Failure (nothing to

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <vips/vips8>
-#include <libheif/heif.h>
 
 #include <cstring>
 #include <fstream>
@@ -22,6 +21,7 @@
 #include "dorvex/image/Thumbnail.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/Toolchain.h"
+#include "image/HeifHandles.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
@@ -111,37 +111,34 @@ double meanDifference(const VImage& a, const VImage& b) {
 
 // A HEIC of the picture's pixels whose colours are told by nclx colour information only.
 void writeNclxHeic(const VImage& rgba, int primaries, int transfer, const fs::path& file) {
-    heif_init(nullptr);
-    const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(), &heif_context_free);
+    using namespace HeifHandles;
+    ASSERT_TRUE(start());
+    const Context context(heif_context_alloc());
     heif_encoder* made = nullptr;
-    ASSERT_EQ(heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &made).code, heif_error_Ok);
-    const std::unique_ptr<heif_encoder, decltype(&heif_encoder_release)> encoder(made, &heif_encoder_release);
+    ASSERT_TRUE(ok(heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &made)));
+    const Encoder encoder(made);
     heif_encoder_set_lossy_quality(encoder.get(), 95);
     heif_image* created = nullptr;
-    ASSERT_EQ(heif_image_create(rgba.width(), rgba.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &created).code,
-              heif_error_Ok);
-    const std::unique_ptr<heif_image, decltype(&heif_image_release)> image(created, &heif_image_release);
-    ASSERT_EQ(heif_image_add_plane(image.get(), heif_channel_interleaved, rgba.width(), rgba.height(), 8).code, heif_error_Ok);
+    ASSERT_TRUE(ok(heif_image_create(rgba.width(), rgba.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &created)));
+    const Image image(created);
+    ASSERT_TRUE(ok(heif_image_add_plane(image.get(), heif_channel_interleaved, rgba.width(), rgba.height(), 8)));
     int stride = 0;
     std::uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
     const auto* pixels = static_cast<const std::uint8_t*>(rgba.data());
     for (int y = 0; y < rgba.height(); ++y) {
         for (int x = 0; x < rgba.width(); ++x) std::memcpy(plane + y * stride + x * 3, pixels + (y * rgba.width() + x) * 4, 3);
     }
-    const std::unique_ptr<heif_color_profile_nclx, decltype(&heif_nclx_color_profile_free)> colours(
-        heif_nclx_color_profile_alloc(), &heif_nclx_color_profile_free);
+    const NclxProfile colours(heif_nclx_color_profile_alloc());
     heif_nclx_color_profile_set_color_primaries(colours.get(), std::uint16_t(primaries));
     heif_nclx_color_profile_set_transfer_characteristics(colours.get(), std::uint16_t(transfer));
     heif_nclx_color_profile_set_matrix_coefficients(colours.get(), 6);
     colours->full_range_flag = 1;
     heif_image_set_nclx_color_profile(image.get(), colours.get());
-    const std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> options(
-        heif_encoding_options_alloc(), &heif_encoding_options_free);
+    const Options options(heif_encoding_options_alloc());
     options->output_nclx_profile = colours.get();
     options->macOS_compatibility_workaround_no_nclx_profile = 0;  // else no "colr" box is written
-    ASSERT_EQ(heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(), nullptr).code,
-              heif_error_Ok);
-    ASSERT_EQ(heif_context_write_to_file(context.get(), file.c_str()).code, heif_error_Ok);
+    ASSERT_TRUE(ok(heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(), nullptr)));
+    ASSERT_TRUE(ok(heif_context_write_to_file(context.get(), file.c_str())));
 }
 
 class ColourTest : public ::testing::Test {

@@ -1,7 +1,6 @@
 #include "image/ColourProfile.h"
 
 #include <lcms2.h>
-#include <libheif/heif.h>
 #include <png.h>
 
 #include <array>
@@ -10,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+
+#include "image/HeifHandles.h"
 
 namespace dorvex::ColourProfile {
 
@@ -134,16 +135,6 @@ std::optional<Bytes> saved(cmsHPROFILE profile) {
     return bytes;
 }
 
-struct ContextFree {
-    void operator()(heif_context* context) const { heif_context_free(context); }
-};
-struct HandleRelease {
-    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-struct NclxFree {
-    void operator()(heif_color_profile_nclx* nclx) const { heif_nclx_color_profile_free(nclx); }
-};
-
 }  // namespace
 
 bool sameColours(const Bytes& a, const Bytes& b) {
@@ -171,19 +162,17 @@ std::optional<Bytes> keepable(const Bytes& profile) {
 }
 
 std::optional<Nclx> heifNclx(const std::filesystem::path& file) {
-    static const bool started = heif_init(nullptr).code == heif_error_Ok;
-    if (!started) return std::nullopt;
-    const std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
-    if (!context || heif_context_read_from_file(context.get(), file.c_str(), nullptr).code != heif_error_Ok) {
-        return std::nullopt;
-    }
+    using namespace HeifHandles;
+    if (!start()) return std::nullopt;
+    const Context context(heif_context_alloc());
+    if (!context || !ok(heif_context_read_from_file(context.get(), file.c_str(), nullptr))) return std::nullopt;
     heif_image_handle* primary = nullptr;
-    if (heif_context_get_primary_image_handle(context.get(), &primary).code != heif_error_Ok) return std::nullopt;
-    const std::unique_ptr<heif_image_handle, HandleRelease> handle(primary);
+    if (!ok(heif_context_get_primary_image_handle(context.get(), &primary))) return std::nullopt;
+    const Handle handle(primary);
     if (heif_image_handle_get_color_profile_type(handle.get()) != heif_color_profile_type_nclx) return std::nullopt;
     heif_color_profile_nclx* read = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(handle.get(), &read).code != heif_error_Ok) return std::nullopt;
-    const std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(read);
+    if (!ok(heif_image_handle_get_nclx_color_profile(handle.get(), &read))) return std::nullopt;
+    const NclxProfile nclx(read);
     return Nclx{int(nclx->color_primaries),
                 int(nclx->transfer_characteristics),
                 {nclx->color_primary_red_x, nclx->color_primary_red_y},

@@ -5,46 +5,15 @@
 #include <memory>
 #include <string>
 
-#include <libheif/heif.h>
-
+#include "image/HeifHandles.h"
 #include "image/VipsPicture.h"
 
 namespace dorvex::HeifWriter {
 
 using vips::VImage;
+using namespace HeifHandles;
 
 namespace {
-
-struct ContextFree {
-    void operator()(heif_context* context) const { heif_context_free(context); }
-};
-struct EncoderRelease {
-    void operator()(heif_encoder* encoder) const { heif_encoder_release(encoder); }
-};
-struct ImageRelease {
-    void operator()(heif_image* image) const { heif_image_release(image); }
-};
-struct HandleRelease {
-    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-struct OptionsFree {
-    void operator()(heif_encoding_options* options) const { heif_encoding_options_free(options); }
-};
-
-using Context = std::unique_ptr<heif_context, ContextFree>;
-using Encoder = std::unique_ptr<heif_encoder, EncoderRelease>;
-using Image = std::unique_ptr<heif_image, ImageRelease>;
-using Handle = std::unique_ptr<heif_image_handle, HandleRelease>;
-using Options = std::unique_ptr<heif_encoding_options, OptionsFree>;
-
-bool ok(const heif_error& error) { return error.code == heif_error_Ok; }
-
-// Loads libheif's plug-ins once for the process (libvips may already have done so; the calls
-// are counted and harmless).
-void start() {
-    static const bool started = ok(heif_init(nullptr));
-    (void)started;
-}
 
 // The x265 encoder when it is there, otherwise libheif's first choice for HEVC.
 Encoder hevcEncoder(heif_context* context) {
@@ -121,7 +90,7 @@ Encoder av1Encoder(heif_context* context, int effort, int quality) {
 
 std::optional<Bytes> encode(const Picture& picture, int quality, std::variant<Hevc, Av1> compression,
                             const ImageMetadata& metadata) {
-    start();
+    if (!start()) return std::nullopt;
     const VImage& rgba = vipsImage(picture);
     if (rgba.bands() != 4 || rgba.format() != VIPS_FORMAT_UCHAR) return std::nullopt;
     // The picture is held fully computed in memory; this only reaches its pixels.

@@ -393,6 +393,7 @@ TEST(Encoders, EncodesAheadAreTakenOverOrRemoved) {
 
         const auto taken = session.encode(1, 50, std::nullopt);
         ASSERT_TRUE(taken);
+        EXPECT_EQ(session.takenOver(), 1);
         EXPECT_EQ(session.output(1), workDir / "attempt-1.jpg");
         EXPECT_EQ(contents(workDir / "attempt-1.jpg"), contents(*reference.output(1)));
 
@@ -413,6 +414,7 @@ TEST(Encoders, SearchingAheadChangesNoDecision) {
         std::vector<std::pair<int, std::optional<PixelSize>>> asked;
         std::string kept;
         std::vector<std::string> left;
+        int takenOver = 0;
     };
     const auto search = [](int spare) {
         SourceImage source(corpus / "goexif-sample1.jpg");
@@ -429,6 +431,7 @@ TEST(Encoders, SearchingAheadChangesNoDecision) {
             [] { return false; }, [spare] { return spare; });
         run.kept = contents(*session.output(run.outcome.chosen.index));
         run.left = folderNames(session.workDir());
+        run.takenOver = session.takenOver();
         return run;
     };
     const Run alone = search(0);
@@ -440,5 +443,9 @@ TEST(Encoders, SearchingAheadChangesNoDecision) {
         EXPECT_EQ(ahead.asked, alone.asked);
         EXPECT_EQ(ahead.kept, alone.kept);
         EXPECT_EQ(ahead.left, alone.left);
+        if (spare == 2) {
+            EXPECT_GE(ahead.takenOver, 1);
+        }
     }
+    EXPECT_EQ(alone.takenOver, 0);
 }

@@ -76,7 +76,10 @@ std::optional<std::int64_t> EncodeSession::encode(int index, int quality, std::o
             lastFailure_ = std::move(taken->failure);
             return std::nullopt;
         }
-        if (!error) return finishAttempt(index, file, key, size);
+        if (!error) {
+            takenOver_ += 1;
+            return finishAttempt(index, file, key, size);
+        }
         // The file could not be given the attempt's name: the attempt is encoded after all.
     }
 

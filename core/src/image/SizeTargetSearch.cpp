@@ -480,7 +480,7 @@ std::vector<SizeTargetSearch::Request> SizeTargetSearch::likelyNext(std::span<co
         if (known.size() >= 2) slope = below ? slopeOf(*(known.end() - 2), known.back()) : slopeOf(known[0], known[1]);
         estimate = nearest.second + slope * double(q - nearest.first);
         distance = std::abs(q - nearest.first);
-        perStep = slope;
+        perStep = known.size() >= 2 ? slope / 2 : slope;  // a measured slope errs less
     }
 
     // The search replayed over answers spread around the estimate, each weighted by how likely
@@ -513,11 +513,18 @@ std::vector<SizeTargetSearch::Request> SizeTargetSearch::likelyNext(std::span<co
             found->second += weight;
         }
     }
-    if (sides[1].total > sides[0].total) std::swap(sides[0], sides[1]);
+    // The prediction: the request after the estimate itself; then the likeliest on the other
+    // side of the limit (the hedge), then the likeliest on the estimate's side.
+    answers.back() = std::max<std::int64_t>(1, std::llround(std::exp(std::min(estimate, 40.0))));
+    const std::optional<Request> predicted = nextRequest(answers);
     std::vector<Request> likely;
+    if (predicted && !(*predicted == inFlight)) likely.push_back(*predicted);
+    if (*answers.back() <= maxBytes) std::swap(sides[0], sides[1]);
     for (Side& side : sides) {
         std::stable_sort(side.weights.begin(), side.weights.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-        if (!side.weights.empty()) likely.push_back(side.weights.front().first);
+        if (!side.weights.empty() && std::find(likely.begin(), likely.end(), side.weights.front().first) == likely.end()) {
+            likely.push_back(side.weights.front().first);
+        }
     }
     // Then the rest, by weight.
     std::vector<std::pair<Request, double>> rest;

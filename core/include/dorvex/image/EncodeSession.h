@@ -70,6 +70,9 @@ public:
     // Ends every encode started ahead, joins its thread and removes its file.
     void endAhead();
 
+    // Attempts that an encode started ahead was taken over for.
+    int takenOver() const { return takenOver_; }
+
     // Whether the source's pixels are kept once an attempt's input is written (the default). A job
     // that makes a single attempt lets go of them before the encoder runs.
     void keepSourcePixels(bool keep);
@@ -123,6 +126,7 @@ private:
     std::vector<PixelSize> readySizes_;  // sizes whose input has been written
     bool keepPixels_ = true;
     int aheadCount_ = 0;
+    int takenOver_ = 0;
     std::list<std::unique_ptr<Ahead>> ahead_;    // may still be taken over
     std::list<std::unique_ptr<Ahead>> retired_;  // told to end; joined and removed later
 };

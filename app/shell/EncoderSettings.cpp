@@ -88,7 +88,7 @@ EncoderSettings::EncoderSettings(SettingsStore& settings, Toolchain toolchain, Q
     score->setObjectName(QStringLiteral("perceptualScoreSwitch"));
     form->addRow(QStringLiteral("画质评估"),
                  twoLines(score,
-                          captionLine(QStringLiteral("用 butteraugli 比较每张压缩后的图片与原图，结果显示在对比窗口和列表的提示里。"),
+                          captionLine(QStringLiteral("用 butteraugli 比较每张压缩后的图片与原图，\n结果显示在对比窗口和列表的提示里。"),
                                       QStringLiteral("perceptualScoreCaption"), this),
                           this));
 }

@@ -231,6 +231,9 @@ private slots:
         model.setCompareItemID(item->id());
         QCOMPARE(window.windowTitle(), QStringLiteral("photo.png"));
         QVERIFY(window.findChild<QLabel*>("compareFacts")->text().startsWith("尺寸 96×96"));
+        QVERIFY(item->result()->perceptual);
+        QCOMPARE(window.findChild<QLabel*>("compareScore")->text(),
+                 QString::fromStdString(Format::perceptual(*item->result()->perceptual)));
         QTRY_VERIFY_WITH_TIMEOUT(window.splitView()->hasPictures(), 10000);
         auto* zoomIn = window.findChild<QAction*>("compareZoomIn");
         QCOMPARE(zoomIn->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal));

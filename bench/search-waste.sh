@@ -14,6 +14,7 @@
 #   BASELINE=<build folder> bench/search-waste.sh [build folder] [rounds]
 #     build folder: default build/release; rounds: timings per file in part 2 (median), default 3
 #     PNGS, PHOTOS: the folders read (default tests/media/images; photos: JPEGs above 40 kB)
+#     LEVEL: the level of part 2 (default 3; 1 makes the search run on most photos)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -32,6 +33,7 @@ for f in "$photos"/*.jpg "$photos"/*.JPG "$photos"/*.jpeg; do
   [ -f "$f" ] && [ "$(stat -c %s "$f")" -gt 40000 ] && cp "$f" photo/
 done
 limit=200000
+level=${LEVEL:-3}
 
 median() { sort -g | awk '{v[NR]=$1} END{print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 pct() { sort -g | awk -v p="$1" '{v[NR]=$1} END{i=int(p*NR+0.999999); if(i<1)i=1; print v[i]}'; }
@@ -102,31 +104,38 @@ spend photo jpeg
 : > ratios; fitD=0; fitJ=0; n=0
 for f in photo/*; do
   name=${f##*/}
-  : > d.wall; : > j.wall
+  : > d.wall; : > j.wall; : > b.wall
   for ((i = 0; i < rounds; i++)); do
-    rm -rf out-d; read -r w _ < <(measure "$dorvex" -q -j 1 -l 3 -f jpeg --max-size $limit --suffix "" -o out-d "$f"); echo "$w" >> d.wall
+    if [ -n "$baseline" ]; then
+      rm -rf out-b; read -r w _ < <(measure "$baseline" -q -j 1 -l "$level" -f jpeg --max-size $limit --suffix "" -o out-b "$f"); echo "$w" >> b.wall
+    fi
+    rm -rf out-d; read -r w _ < <(measure "$dorvex" -q -j 1 -l "$level" -f jpeg --max-size $limit --suffix "" -o out-d "$f"); echo "$w" >> d.wall
     rm -rf jo; mkdir jo; cp "$f" jo/; read -r w _ < <(measure jpegoptim -q --size=200k jo/"$name"); echo "$w" >> j.wall
   done
   dw=$(median < d.wall); jw=$(median < j.wall)
-  printf '%.2f %s %s %s\n' "$(echo "$dw / $jw" | bc -l)" "$name" "$dw" "$jw" >> ratios
+  bw=$([ -n "$baseline" ] && median < b.wall || echo 0)
+  printf '%.2f %s %s %s %s\n' "$(echo "$dw / $jw" | bc -l)" "$name" "$dw" "$jw" "$bw" >> ratios
   n=$((n + 1))
   kept=$(ls out-d | head -1 || true)
   { [ -n "$kept" ] && [ "$(stat -c %s "out-d/$kept")" -le $limit ]; } || { [ -z "$kept" ] && [ "$(stat -c %s "$f")" -le $limit ]; } && fitD=$((fitD + 1))
   [ "$(stat -c %s "jo/$name")" -le 204800 ] && fitJ=$((fitJ + 1))
 done
-printf 'photos to 200 KB, one process per file, %d processors, load %s, median of %d rounds per file\n' \
-  "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)" "$rounds"
+printf 'photos to 200 KB at level %s, one process per file, %d processors, load %s, median of %d rounds per file\n' \
+  "$level" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)" "$rounds"
 printf '  wall ÷ jpegoptim --size=200k: median %.2f, 90th percentile %.2f; within the limit: dorvex %d of %d, jpegoptim %d of %d\n' \
   "$(awk '{print $1}' ratios | median)" "$(awk '{print $1}' ratios | pct 0.9)" $fitD $n $fitJ $n
-echo "  per file: ratio, name, dorvex s, jpegoptim s"
+if [ -n "$baseline" ]; then
+  printf '  this build ÷ baseline, per file: median %.2f\n' "$(awk '$5 > 0 {print $3 / $5}' ratios | median)"
+fi
+echo "  per file: ratio, name, dorvex s, jpegoptim s, baseline s"
 sort -g ratios | sed 's/^/    /'
 
 if [ -n "$baseline" ]; then
   jobs=$(nproc)
   : > full-mine; : > full-base
   for ((i = 0; i < rounds; i++)); do
-    rm -rf out-m; read -r w c < <(measure "$dorvex" -q -j "$jobs" -l 3 -f jpeg --max-size $limit --suffix "" -o out-m photo); echo "$w $c" >> full-mine
-    rm -rf out-b; read -r w c < <(measure "$baseline" -q -j "$jobs" -l 3 -f jpeg --max-size $limit --suffix "" -o out-b photo); echo "$w $c" >> full-base
+    rm -rf out-m; read -r w c < <(measure "$dorvex" -q -j "$jobs" -l "$level" -f jpeg --max-size $limit --suffix "" -o out-m photo); echo "$w $c" >> full-mine
+    rm -rf out-b; read -r w c < <(measure "$baseline" -q -j "$jobs" -l "$level" -f jpeg --max-size $limit --suffix "" -o out-b photo); echo "$w $c" >> full-base
   done
   printf '  the folder with -j %d (median of %d): this build %.2f s wall, %.2f s CPU; baseline %.2f s wall, %.2f s CPU\n' \
     "$jobs" "$rounds" "$(awk '{print $1}' full-mine | median)" "$(awk '{print $2}' full-mine | median)" \

@@ -18,6 +18,7 @@
 #include "TestSupport.h"
 #include "dorvex/image/Thumbnail.h"
 #include "dorvex/image/VipsRuntime.h"
+#include "image/PerceptualScoring.h"
 
 namespace dorvex {
 namespace {
@@ -436,6 +437,19 @@ TEST_F(ImagePipelineTest, WrittenPicturesCarryAPerceptualScore) {
         ASSERT_TRUE(r.isSuccess()) << name << ": " << failureText(r);
         EXPECT_TRUE(r.perceptual && r.perceptual->butteraugli < 10) << name;
     }
+
+    // A picture above the bound, scaled down further by a byte limit: compared at a bounded size.
+    CompressionOptions limited = options(OutputFormat::jpeg);
+    limited.maxBytes = 20'000;
+    const CompressionResult reduced = run(copy("IMG-20191006-WA0002.jpg"), limited);
+    ASSERT_TRUE(reduced.isSuccess()) << failureText(reduced);
+    EXPECT_NE(reduced.pixelSize, reduced.sourcePixelSize);
+    EXPECT_TRUE(reduced.perceptual && reduced.perceptual->butteraugli > 0);
+    EXPECT_EQ(PerceptualScoring::scoredSize({400, 300}), (PixelSize{400, 300}));
+    const PixelSize camera = PerceptualScoring::scoredSize({8000, 6000});
+    EXPECT_LE(std::int64_t(camera.width) * camera.height, PerceptualScoring::maxScoredPixels);
+    EXPECT_NEAR(double(camera.width) / camera.height, 4.0 / 3, 0.01);
+    EXPECT_EQ(PerceptualScoring::scoredSize({1'000'000, 1}), (PixelSize{250'000, 1}));
 
     CompressionOptions off = options(OutputFormat::jpeg);
     off.perceptualScore = false;

@@ -115,7 +115,11 @@ PixelSize scoredSize(PixelSize size) {
     const std::int64_t count = std::int64_t(size.width) * size.height;
     if (count <= maxScoredPixels) return size;
     const double scale = std::sqrt(double(maxScoredPixels) / double(count));
-    return {std::max(1, int(size.width * scale)), std::max(1, int(size.height * scale))};
+    PixelSize scored{std::max(1, int(size.width * scale)), std::max(1, int(size.height * scale))};
+    // A line a pixel thin keeps the whole count along its length.
+    if (scored.height == 1) scored.width = int(std::min<std::int64_t>(size.width, maxScoredPixels));
+    if (scored.width == 1) scored.height = int(std::min<std::int64_t>(size.height, maxScoredPixels));
+    return scored;
 }
 
 std::optional<Reference> reference(SourceImage& source) {

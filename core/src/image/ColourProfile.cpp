@@ -53,16 +53,15 @@ Transform between(cmsHPROFILE from, cmsHPROFILE to) {
                                         cmsFLAGS_NOCACHE));
 }
 
-bool sameColours(cmsHPROFILE from, cmsHPROFILE to) {
-    const Transform transform = between(from, to);
-    if (!transform) return false;
+// Whether the transform leaves every colour of the grid where it was.
+bool movesNoColour(cmsHTRANSFORM transform) {
     constexpr int steps = 6;
     for (int r = 0; r < steps; ++r) {
         for (int g = 0; g < steps; ++g) {
             for (int b = 0; b < steps; ++b) {
                 const std::array<double, 3> in{r / double(steps - 1), g / double(steps - 1), b / double(steps - 1)};
                 std::array<double, 3> out{};
-                cmsDoTransform(transform.get(), in.data(), out.data(), 1);
+                cmsDoTransform(transform, in.data(), out.data(), 1);
                 for (std::size_t c = 0; c < 3; ++c) {
                     if (!(std::abs(out[c] - in[c]) <= sameColourTolerance)) return false;  // NaN fails too
                 }
@@ -70,6 +69,11 @@ bool sameColours(cmsHPROFILE from, cmsHPROFILE to) {
         }
     }
     return true;
+}
+
+bool sameColours(cmsHPROFILE from, cmsHPROFILE to) {
+    const Transform transform = between(from, to);
+    return transform && movesNoColour(transform.get());
 }
 
 // Whether libpng takes the profile into a PNG's iCCP chunk: it checks the header, the tag table
@@ -94,12 +98,10 @@ bool pngEmbeds(const Bytes& bytes) {
 // Whether the profile's transfer is close to linear: a dark grey (10 % of full scale) lands above
 // a quarter of sRGB's scale (a gamma of about 1.3 or less). In 8 bits such a space has too few
 // steps for the shadows.
-bool nearlyLinear(cmsHPROFILE profile, cmsHPROFILE srgb) {
-    const Transform transform = between(profile, srgb);
-    if (!transform) return true;
+bool nearlyLinear(cmsHTRANSFORM toSRGB) {
     const std::array<double, 3> grey{0.1, 0.1, 0.1};
     std::array<double, 3> out{};
-    cmsDoTransform(transform.get(), grey.data(), out.data(), 1);
+    cmsDoTransform(toSRGB, grey.data(), out.data(), 1);
     return !(out[1] <= 0.25);
 }
 
@@ -156,7 +158,8 @@ std::optional<Bytes> keepable(const Bytes& profile) {
     if (!opened || !srgb) return std::nullopt;
     const cmsProfileClassSignature kind = cmsGetDeviceClass(opened.get());
     if (kind != cmsSigDisplayClass && kind != cmsSigInputClass && kind != cmsSigColorSpaceClass) return std::nullopt;
-    if (nearlyLinear(opened.get(), srgb.get()) || sameColours(opened.get(), srgb.get())) return std::nullopt;
+    const Transform toSRGB = between(opened.get(), srgb.get());
+    if (!toSRGB || nearlyLinear(toSRGB.get()) || movesNoColour(toSRGB.get())) return std::nullopt;
     if (!pngEmbeds(profile)) return std::nullopt;
     return profile;
 }

@@ -52,7 +52,8 @@ vips::VImage opaqueRGB(vips::VImage image) {
     return image.bands() > 3 ? image.extract_band(0, vips::VImage::option()->set("n", 3)) : image;
 }
 
-// The one resampling both sides go through: Lanczos to exactly `size`, rounded back to 8 bits.
+// The one resampling both sides go through: Lanczos to exactly `size` (libvips rounds 8-bit
+// pixels back to 8 bits).
 vips::VImage scaledTo(const vips::VImage& image, PixelSize size) {
     if (image.width() == size.width && image.height() == size.height) return image;
     const vips::VImage scaled = image.resize(double(size.width) / image.width(),
@@ -60,9 +61,7 @@ vips::VImage scaledTo(const vips::VImage& image, PixelSize size) {
                                                  ->set("vscale", double(size.height) / image.height())
                                                  ->set("kernel", VIPS_KERNEL_LANCZOS3));
     // Rounding may leave a row or column more or less: the last one is repeated or dropped.
-    return (scaled.embed(0, 0, size.width, size.height, vips::VImage::option()->set("extend", VIPS_EXTEND_COPY)) +
-            0.5)
-        .cast(VIPS_FORMAT_UCHAR);
+    return scaled.embed(0, 0, size.width, size.height, vips::VImage::option()->set("extend", VIPS_EXTEND_COPY));
 }
 
 // The output as its file stores it, upright, and the size of its whole picture. A JPEG is read

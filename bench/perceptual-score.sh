@@ -109,7 +109,7 @@ fi
 
 # ---- 3. what it says -------------------------------------------------------------------------
 [[ $parts == *" scores "* ]] || exit 0
-: > rows.txt
+: > rows.txt; : > unscored-outputs.txt
 for level in $levels; do
   for format in $formats; do
     rm -rf out
@@ -120,10 +120,14 @@ for line in sys.stdin:
     j = json.loads(line)
     p = j.get("perceptual")
     if p: print(sys.argv[1], sys.argv[2], p["butteraugli"], p["pnorm3"])
-    else: print("perceptual-score: no score for", j["source"], j["status"], file=sys.stderr)
-' "$level" "$format" >> rows.txt
+    else: print(sys.argv[1], sys.argv[2], j["status"], j.get("skipReason", ""), file=sys.stderr)
+' "$level" "$format" >> rows.txt 2>> unscored-outputs.txt
   done
 done
+if [ -s unscored-outputs.txt ]; then
+  echo "Jobs without a score (level, format, status, reason; median of the others):"
+  sort unscored-outputs.txt | uniq -c | sed 's/^/  /'
+fi
 python3 - rows.txt "$levels" "$formats" <<'PY'
 import statistics, sys
 rows = [line.split() for line in open(sys.argv[1])]

@@ -69,9 +69,9 @@ for ((r = 0; r < rounds; r++)); do
   for format in $formats; do
     for photo in "${photos[@]}"; do
       if ((r % 2)); then
-        job unscored.txt "$format" "$photo" --no-score; job scored.txt "$format" "$photo"
+        job unscored.txt "$format" "$photo" --no-score; job scored.txt "$format" "$photo" --score
       else
-        job scored.txt "$format" "$photo"; job unscored.txt "$format" "$photo" --no-score
+        job scored.txt "$format" "$photo" --score; job unscored.txt "$format" "$photo" --no-score
       fi
     done
   done
@@ -96,10 +96,10 @@ vips jpegsave large.v photo-50mp.jpg --Q 92
 rm -f large.v
 printf 'One %s photo (%s MP) at level 3, peak resident memory\n' "$(vipsheader -f width photo-50mp.jpg)×$(vipsheader -f height photo-50mp.jpg)" \
   "$(echo "$(vipsheader -f width photo-50mp.jpg) * $(vipsheader -f height photo-50mp.jpg) / 1000000" | bc)"
-for args in "" --no-score; do
+for args in --score --no-score; do
   rm -rf out
   /usr/bin/time -v -o time.txt "$dorvex" -q -l 3 --suffix "" -o out $args photo-50mp.jpg >/dev/null 2>&1 || true
-  awk -F': ' -v name="${args:-scored}" '
+  awk -F': ' -v name="${args#--}" '
     /Elapsed \(wall clock\)/ { n = split($2, t, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + t[i] }
     /User time/ { u = $2 } /System time/ { s = $2 } /Maximum resident/ { m = $2 }
     END { printf "  %-10s %6.0f MB   wall %6.2f s   CPU %6.2f s\n", name, m / 1024, w, u + s }' time.txt

@@ -141,10 +141,11 @@ std::optional<Flags> parse(int argc, const char* const* argv, const std::functio
     app.add_flag("--list-encoders", f.listEncoders, "show the encoders and libraries, with versions (JSON with --json)");
     app.add_flag("--version", f.version, "show the version and those of the libraries and encoders");
     app.footer([&] {
-        std::string text = "Outputs carry no metadata (capture date, camera, GPS position, ICC profile) unless\n"
-                           "--keep-metadata is given. Without -o, outputs go beside their sources.\n"
-                           "Each written picture is scored with butteraugli (0: identical; below 1 hard to tell\n"
-                           "apart): --json carries the score, --score shows it, --no-score skips it.\n";
+        std::string text = "Outputs carry no metadata (capture date, camera, GPS position, sRGB profile) unless\n"
+                           "--keep-metadata is given; a wider colour space (Display P3, Adobe RGB) always keeps\n"
+                           "its profile. Without -o, outputs go beside their sources.\n"
+                           "--score shows how different each written picture looks (butteraugli; 0: identical,\n"
+                           "below 1 hard to tell apart); --json carries the score unless --no-score is given.\n";
         if (describeDefaults) text += describeDefaults();
         return text + "\nExamples:\n"
                       "  dorvex photo.jpg                          writes photo-min.jpg beside it\n"
@@ -221,8 +222,10 @@ CompressionOptions apply(const Flags& f, CompressionOptions o) {
     if (f.jxlLossless) o.jxlLossless = true;
     if (f.tiffCompression) o.tiffCompression = *TIFFCompression::fromRawValue(*f.tiffCompression);
     if (f.videoCodec) o.videoCodec = *VideoCodec::fromRawValue(*f.videoCodec);
+    // A score costs about as much as a small JPEG's whole job: text output scores only when it
+    // shows the score.
     if (f.score) o.perceptualScore = true;
-    if (f.noScore) o.perceptualScore = false;
+    if (f.noScore || (!f.score && !f.json)) o.perceptualScore = false;
     if (f.keepLocation) {
         o.metadata = MetadataPolicy::keepAll;
     } else if (f.keepMetadata) {

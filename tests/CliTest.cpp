@@ -353,14 +353,20 @@ TEST(CliFlags, ParsingAndApplying) {
     overwriting.saveLocation = SaveLocation::overwrite();
     EXPECT_EQ(cli::apply(f, overwriting).saveLocation, SaveLocation::sourceFolder("-z"));
 
-    // Scoring follows the starting options unless a flag says otherwise.
+    // Scoring follows the starting options where the score is shown (--json, --score), unless a
+    // flag says otherwise; text output without --score never pays for one.
     CompressionOptions unscored;
     unscored.perceptualScore = false;
     f = {};
+    EXPECT_FALSE(cli::apply(f, CompressionOptions{}).perceptualScore);
+    f.json = true;
+    EXPECT_TRUE(cli::apply(f, CompressionOptions{}).perceptualScore);
     EXPECT_FALSE(cli::apply(f, unscored).perceptualScore);
+    f = {};
     f.score = true;
     EXPECT_TRUE(cli::apply(f, unscored).perceptualScore);
     f = {};
+    f.json = true;
     f.noScore = true;
     EXPECT_FALSE(cli::apply(f, CompressionOptions{}).perceptualScore);
 }

@@ -1,7 +1,5 @@
 #include "image/SearchAhead.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -11,17 +9,11 @@
 #include <vector>
 
 #include "dorvex/image/EncodeSession.h"
+#include "dorvex/platform/Processors.h"
 
 namespace dorvex::SearchAhead {
 
 namespace {
-
-int usableProcessors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-    return int(std::thread::hardware_concurrency());
-}
 
 // The runnable threads of the whole machine: the number before the slash of /proc/loadavg's
 // fourth field ("0.52 0.58 0.59 3/467 12345").
@@ -49,7 +41,7 @@ int idleProcessors() {
         if (!now) return 0;
         runnable = std::max(runnable, *now);
     }
-    return std::max(0, usableProcessors() - runnable);
+    return std::max(0, int(Processors::usable()) - runnable);
 }
 
 SizeTargetSearch::Outcome run(const SizeTargetSearch& search, EncodeSession& session,

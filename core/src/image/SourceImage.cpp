@@ -419,12 +419,12 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         const bool plainPNG = opened->typeIdentifier == "public.png" && opened->orientation == 1 &&
                               opened->image.get_typeof(VIPS_META_ICC_NAME) == 0 && layout != PngLayout::other;
         vips::VImage pixels;
-        ImageMetadata::Bytes colourProfile;
+        ImageMetadata::Bytes profile;
         if (plainPNG) {
             pixels = decodePlainPNG(file, isCancelled);
         } else {
-            colourProfile = keptColourProfile(*opened, file);
-            const vips::VImage converted = colourProfile.empty() ? toSRGBA(opened->image) : toRGBA(opened->image);
+            profile = keptColourProfile(*opened, file);
+            const vips::VImage converted = profile.empty() ? toSRGBA(opened->image) : toRGBA(opened->image);
             {
                 const KillOnCancel killer(converted, isCancelled);
                 pixels = converted.copy_memory();
@@ -437,8 +437,8 @@ SourceImage::Probe SourceImage::probe(const fs::path& file, const CancelQuery& i
         probed.orientation = opened->orientation;
         probed.imageCount = opened->imageCount;
         probed.picture = makePicture(pixels);
-        probed.metadata = keptMetadata(opened->image, policy, colourProfile);
-        probed.colourProfile = std::move(colourProfile);
+        probed.metadata = keptMetadata(opened->image, policy, profile);
+        probed.colourProfile = std::move(profile);
         probed.storedMetadata = metadataAsStored(opened->image, policy, opened->orientation);
         probed.plainPNG = plainPNG;
     };

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "dorvex/platform/FileDescriptor.h"
+#include "dorvex/text/Translation.h"
 #include "model/AppModel.h"
 #include "shell/AppShell.h"
 #include "shell/SingleInstance.h"
@@ -167,6 +168,7 @@ int main(int argc, char** argv) {
     std::vector<char*> arguments = qtArguments(argc, argv);
     int argumentCount = int(arguments.size()) - 1;
     QApplication application(argumentCount, arguments.data());
+    Translation::useUserLanguage();
     translateQt(application);
     QApplication::setApplicationName(QStringLiteral("Dorvex"));
     QApplication::setApplicationVersion(QStringLiteral(DORVEX_VERSION));

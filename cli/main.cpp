@@ -41,6 +41,7 @@
 #include "dorvex/output/FileCollector.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/text/Format.h"
+#include "dorvex/text/Translation.h"
 
 using namespace dorvex;
 
@@ -262,6 +263,7 @@ int parseAndRun(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Translation::useUserLanguage();
     int status = parseAndRun(argc, argv);
     for (const std::string& failure : EngineShutdown::outcome.flushFailures) {
         std::fprintf(stderr, "dorvex: %s\n", failure.c_str());

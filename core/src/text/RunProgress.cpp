@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/text/Format.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::RunProgress {
 
@@ -15,7 +16,7 @@ std::optional<double> secondsLeft(double elapsed, int finished, int total) {
 
 std::string text(int finished, int total, std::optional<double> secondsLeft) {
     std::string line = fmt::format("{}/{}", finished, total);
-    if (secondsLeft) line += " · 预计剩余 " + Format::duration(*secondsLeft);
+    if (secondsLeft) line += i18nf(" · 预计剩余 {}", Format::duration(*secondsLeft));
     return line;
 }
 

@@ -16,6 +16,7 @@
 
 #include "dorvex/image/ImagePipeline.h"
 #include "dorvex/pdf/PDFCompressor.h"
+#include "dorvex/text/Translation.h"
 #include "dorvex/video/VideoCompressor.h"
 #include "engine/LibraryVersionsHere.h"
 #include "engine/ThumbnailLoading.h"
@@ -151,6 +152,9 @@ int main(int argc, char** argv, const BeforeJob& beforeJob) {
     if (error) return 2;
 
     preferredForOutOfMemoryKill();
+    // The failure texts a job sends back are in the user's language; the catalogue is read now,
+    // before the sandbox closes the file system.
+    Translation::useUserLanguage();
     Sandbox::Rules rules;
     rules.writableFolders = {folder};
     rules.writableFiles = {"/dev/null"};

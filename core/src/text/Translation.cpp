@@ -1,0 +1,48 @@
+#include "dorvex/text/Translation.h"
+
+#include <libintl.h>
+
+#include <atomic>
+#include <clocale>
+#include <system_error>
+
+namespace dorvex {
+
+namespace {
+
+constexpr const char* domain = "dorvex";
+std::atomic<bool> translating{false};
+
+}  // namespace
+
+namespace Translation {
+
+void useUserLanguage() {
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    useUserLanguage(error ? std::filesystem::path("/usr/share/locale")
+                          : program.parent_path().parent_path() / "share" / "locale");
+}
+
+void useUserLanguage(const std::filesystem::path& localeFolder) {
+    // LC_CTYPE too: gettext converts the catalogue to the locale's character set otherwise
+    // (UTF-8 texts under a C locale would come out as question marks).
+    std::setlocale(LC_MESSAGES, "");
+    std::setlocale(LC_CTYPE, "");
+    ::bindtextdomain(domain, localeFolder.c_str());
+    ::bind_textdomain_codeset(domain, "UTF-8");
+    translating = true;
+    // The empty id asks for the catalogue's header, which reads the file now.
+    (void)::dgettext(domain, "");
+}
+
+}  // namespace Translation
+
+const char* i18n(const char* id) { return translating ? ::dgettext(domain, id) : id; }
+
+const char* i18np(const char* singular, const char* plural, unsigned long count) {
+    if (translating) return ::dngettext(domain, singular, plural, count);
+    return count == 1 ? singular : plural;
+}
+
+}  // namespace dorvex

@@ -43,6 +43,8 @@ TEST(Format, Numbers) {
     EXPECT_EQ(Format::duration(3725), "1:02:05");
     EXPECT_EQ(Format::duration(59.5), "1:00");
     EXPECT_EQ(Format::levelName(3.4), "平衡");
+    EXPECT_EQ(Format::fileCount(3, true), "3 张");
+    EXPECT_EQ(Format::fileCount(1, false), "1 个文件");
 }
 
 TEST(Format, OptionsSummaries) {

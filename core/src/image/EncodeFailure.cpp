@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/image/encoders/ToolRunner.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 
@@ -14,9 +15,9 @@ std::string EncodeFailure::description() const {
             if (f.standardError.empty()) return f.name + " " + ending;
             return fmt::format("{} {}: {}", f.name, ending, f.standardError);
         }
-        std::string operator()(const ImageIO& f) const { return "ImageIO 无法写出 " + f.formatName; }
+        std::string operator()(const ImageIO& f) const { return i18nf("ImageIO 无法写出 {}", f.formatName); }
         std::string operator()(const JpegNotTranscodable& f) const {
-            return "这张 JPEG 无法无损转成 JXL（" + f.detail + "）";
+            return i18nf("这张 JPEG 无法无损转成 JXL（{}）", f.detail);
         }
         std::string operator()(const QualityTooLow&) const {
             return "pngquant could not reach the minimum quality (exit 99)";

@@ -13,6 +13,7 @@
 #include "image/SearchAhead.h"
 #include "image/PerceptualScoring.h"
 #include "dorvex/image/encoders/ToolRunner.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::ImagePipeline {
 
@@ -45,7 +46,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     result.pixelSize = source.pixelSize;
 
     send(onEvent, CompressionEvent{CompressionEvent::Started{source.pixelSize}});
-    if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
+    if (isCancelled()) return finished(result, failure(cancelledMessage()));
 
     // Lossless JPEG XL keeps exact pixels, so it only makes sense from a source that has them.
     const bool lossless = options.usesLosslessJXL();
@@ -74,7 +75,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
             return finished(result, CompressionResult::Skipped{SkipReason::tooManyColors});
         }
         return finished(result, refusal ? FailureText::refused(*refusal, sourcePath)
-                                        : FailureText::compressing(sourcePath, "编码失败"));
+                                        : FailureText::compressing(sourcePath, i18n("编码失败")));
     }
     send(onEvent, CompressionEvent{CompressionEvent::Attempt{0, q0, std::nullopt, *b0}});
     result.encodeCount = 1;
@@ -107,7 +108,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
             };
             const SizeTargetSearch::Outcome outcome = SearchAhead::run(search, session, encode, isCancelled);
             if (outcome.stopReason == SizeTargetSearch::StopReason::cancelled) {
-                return finished(result, failure(std::string(cancelledText)));
+                return finished(result, failure(cancelledMessage()));
             }
             result.maxSizeMet = outcome.maxSizeMet;
             result.stopReason = outcome.stopReason;
@@ -131,7 +132,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
 
     const std::optional<std::filesystem::path> produced = session.output(keptIndex);
     if (!produced) {
-        return finished(result, FailureText::compressing(sourcePath, fmt::format("找不到第 {} 次尝试的输出", keptIndex)));
+        return finished(result, FailureText::compressing(sourcePath, i18nf("找不到第 {} 次尝试的输出", keptIndex)));
     }
     // An encoder's word is not enough: what it wrote must be a picture of the size asked for.
     if (const auto problem = OutputCheck::problem(*produced, result.pixelSize)) {
@@ -141,7 +142,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     // How different the output looks: advice only, so a picture that cannot be scored has none.
     const std::optional<PerceptualScore> perceptual =
         scoreReference ? PerceptualScoring::score(*scoreReference, *produced, isCancelled) : std::nullopt;
-    if (isCancelled()) return finished(result, failure(std::string(cancelledText)));
+    if (isCancelled()) return finished(result, failure(cancelledMessage()));
 
     handoff(*produced, result);
     result.perceptual = perceptual;  // only once the output stands where it goes

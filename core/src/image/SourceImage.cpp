@@ -23,6 +23,7 @@
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/IcnsFile.h"
 #include "dorvex/image/encoders/ToolRunner.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 
@@ -250,7 +251,7 @@ struct IcnsProbe {
 };
 
 IcnsProbe probeIcns(const fs::path& file, std::int64_t byteCount) {
-    if (std::uintmax_t(byteCount) > maxIcnsBytes) throw ToolError::unreadable(file, "ICNS 文件过大");
+    if (std::uintmax_t(byteCount) > maxIcnsBytes) throw ToolError::unreadable(file, i18n("ICNS 文件过大"));
     std::optional<Picture> largest;
     int imageCount = 0;
     try {

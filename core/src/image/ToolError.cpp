@@ -1,6 +1,7 @@
 #include "dorvex/image/ToolError.h"
 
 #include "dorvex/model/SourceFile.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 
@@ -19,7 +20,7 @@ ToolError ToolError::inaccessible(const std::filesystem::path& path, const std::
 }
 
 ToolError ToolError::tooLarge(const std::filesystem::path& path, PixelSize pixelSize) {
-    ToolError error = unreadable(path, pixelSize.description() + " 超出可处理的尺寸");
+    ToolError error = unreadable(path, i18nf("{} 超出可处理的尺寸", pixelSize.description()));
     error.kind = Kind::tooLarge;
     error.size = pixelSize;
     return error;

@@ -142,10 +142,17 @@ const Uuid PresetLibrary::webID = fixedID(2);
 
 const PresetLibrary& PresetLibrary::initial() {
     static const PresetLibrary library{{
-        starter(defaultID, "默认", true, 3.0, std::nullopt),
-        starter(webID, "网页", false, 4.0, 200000),
+        starter(defaultID, i18nMark("默认"), true, 3.0, std::nullopt),
+        starter(webID, i18nMark("网页"), false, 4.0, 200000),
     }};
     return library;
+}
+
+std::string Preset::shownName() const {
+    for (const Preset& first : PresetLibrary::initial().presets) {
+        if (first.id == id && first.name == name) return i18n(first.name.c_str());
+    }
+    return name;
 }
 
 std::optional<Preset> PresetLibrary::preset(const Uuid& id) const {

@@ -66,7 +66,7 @@ bool PresetStore::select(const Uuid& id) {
 std::string PresetStore::newPresetName(std::string_view name, std::size_t count) {
     std::string trimmed = PresetLibrary::trimmedName(name);
     if (!trimmed.empty()) return trimmed;
-    return "预设 " + std::to_string(count + 1);
+    return i18nf("预设 {}", count + 1);
 }
 
 Preset PresetStore::saveCurrentAsNew(std::string_view name) {

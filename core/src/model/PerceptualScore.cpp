@@ -1,5 +1,7 @@
 #include "dorvex/model/PerceptualScore.h"
 
+#include "dorvex/text/Translation.h"
+
 namespace dorvex {
 
 PerceptualScore::Grade PerceptualScore::grade() const {
@@ -11,10 +13,10 @@ PerceptualScore::Grade PerceptualScore::grade() const {
 
 std::string_view gradeText(PerceptualScore::Grade grade) {
     switch (grade) {
-    case PerceptualScore::Grade::imperceptible: return "难以察觉";
-    case PerceptualScore::Grade::subtle: return "细微";
-    case PerceptualScore::Grade::visible: return "可见";
-    case PerceptualScore::Grade::obvious: return "明显";
+    case PerceptualScore::Grade::imperceptible: return i18n("难以察觉");
+    case PerceptualScore::Grade::subtle: return i18n("细微");
+    case PerceptualScore::Grade::visible: return i18n("可见");
+    case PerceptualScore::Grade::obvious: return i18n("明显");
     }
     return {};
 }

@@ -6,10 +6,12 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/text/Translation.h"
+
 namespace dorvex {
 
 InvalidLevelError::InvalidLevelError(double value)
-    : std::invalid_argument(fmt::format("压缩等级无效：{}", value)), level(value) {}
+    : std::invalid_argument(i18nf("压缩等级无效：{}", value)), level(value) {}
 
 namespace QualityModel {
 

@@ -58,18 +58,17 @@ std::optional<FileType> heifType(Bytes head) {
 }  // namespace
 
 std::string damaged(std::string_view detail) {
-    std::string shown(damagedText);
-    if (!detail.empty()) shown.append("（").append(detail).append("）");
-    return shown;
+    if (detail.empty()) return i18n(damagedText.data());
+    return i18nf("文件已损坏或格式不受支持（{}）", detail);
 }
 
 std::string problemText(int errorNumber) {
     switch (errorNumber) {
     case EACCES:
-    case EPERM: return std::string(noPermissionText);
+    case EPERM: return i18n(noPermissionText.data());
     case ENOENT:
-    case ENOTDIR: return std::string(goneText);
-    case ELOOP: return "符号链接形成了循环";
+    case ENOTDIR: return i18n(goneText.data());
+    case ELOOP: return i18n("符号链接形成了循环");
     default: return std::strerror(errorNumber);
     }
 }

@@ -15,6 +15,7 @@
 #include "dorvex/model/OutputFormat.h"
 #include "dorvex/model/SourceFile.h"
 #include "dorvex/output/OutputPlanner.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::FileCollector {
 
@@ -89,7 +90,7 @@ private:
 
     void cannotRead(const fs::path& folder, const std::error_code& error) {
         result_.unreadable.push_back(
-            Unreadable{folder, "无法读取这个文件夹（" + SourceFile::problemText(error.value()) + "）"});
+            Unreadable{folder, i18nf("无法读取这个文件夹（{}）", SourceFile::problemText(error.value()))});
     }
 
     void append(fs::path file) {

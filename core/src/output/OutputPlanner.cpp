@@ -349,13 +349,13 @@ bool hasInvalidCharacters(std::string_view text) {
 
 WriteError WriteError::wouldOverwriteSource(const fs::path& plannedDestination) {
     WriteError error(Kind::wouldOverwriteSource,
-                     "输出会覆盖原图 " + plannedDestination.filename().string() + "，请设置前缀、后缀或换目录");
+                     i18nf("输出会覆盖原图 {}，请设置前缀、后缀或换目录", plannedDestination.filename().string()));
     error.destination = plannedDestination;
     return error;
 }
 
 WriteError WriteError::sourceChanged(const fs::path& changedSource) {
-    WriteError error(Kind::sourceChanged, "原图在压缩期间被修改或替换，未作改动：" + changedSource.filename().string());
+    WriteError error(Kind::sourceChanged, i18nf("原图在压缩期间被修改或替换，未作改动：{}", changedSource.filename().string()));
     error.destination = changedSource;
     return error;
 }
@@ -368,7 +368,7 @@ std::optional<SourceIdentity> SourceIdentity::of(const fs::path& path) {
 }
 
 NamingError NamingError::invalidCharacters() {
-    return NamingError(Kind::invalidCharacters, "文件名前缀和后缀不能包含 / 或空字符");
+    return NamingError(Kind::invalidCharacters, i18n("文件名前缀和后缀不能包含 / 或空字符"));
 }
 
 namespace {
@@ -460,7 +460,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
             replacing = true;
             reached(Testing::Step::trashed);
         } catch (const std::exception& error) {
-            warnings.push_back(std::string("原图移入回收站失败，结果另存为新文件：") + error.what());
+            warnings.push_back(i18nf("原图移入回收站失败，结果另存为新文件：{}", error.what()));
             const std::string extension = source.extension().string();  // with its dot, or empty
             working = source.parent_path() / (source.stem().string() + "-min" + extension);
             if (lockKey(working) != lock.key()) fallbackLock.emplace(working);
@@ -488,7 +488,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
                 }
             } else {
                 replaced = trash(working);
-                warnings.push_back("已将原有的同名文件 " + working.filename().string() + " 移入回收站");
+                warnings.push_back(i18nf("已将原有的同名文件 {} 移入回收站", working.filename().string()));
                 reached(Testing::Step::trashed);
             }
         }
@@ -506,7 +506,7 @@ WriteOutcome write(const fs::path& produced, const fs::path& plannedDestination,
             trash(source).complete();
             reached(Testing::Step::sourceTrashed);
         } catch (const std::exception& trashError) {
-            warnings.push_back(std::string("原图移入回收站失败，已保留：") + trashError.what());
+            warnings.push_back(i18nf("原图移入回收站失败，已保留：{}", trashError.what()));
         }
     }
     return WriteOutcome{working, std::move(warnings)};

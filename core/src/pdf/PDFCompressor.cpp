@@ -20,6 +20,7 @@
 #include "dorvex/image/FailureText.h"
 #include "dorvex/image/ToolError.h"
 #include "dorvex/model/SourceFile.h"
+#include "dorvex/text/Translation.h"
 #include "pdf/PDFOutput.h"
 
 namespace dorvex::PDFCompressor {
@@ -36,7 +37,7 @@ CompressionResult finished(CompressionResult result, CompressionResult::Status s
 CompressionResult::Failed failure(std::string text) { return CompressionResult::Failed{std::move(text)}; }
 
 CompressionResult cancelled(CompressionResult result) {
-    return finished(std::move(result), failure(std::string(cancelledText)));
+    return finished(std::move(result), failure(cancelledMessage()));
 }
 
 // Opens a PDF for reading; nullptr when it needs a password. Throws for anything else.
@@ -96,8 +97,8 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     const auto refused = [&](const std::string& detail) {
         const auto problem = SourceFile::readProblem(source);
         return finished(result, problem ? FailureText::unopenable(source, *problem)
-                                        : CompressionResult::Failed{fmt::format("无法打开 {}：{}", source.filename().string(),
-                                                                                SourceFile::damagedText),
+                                        : CompressionResult::Failed{i18nf("无法打开 {}：文件已损坏或格式不受支持",
+                                                                                source.filename().string()),
                                                                     detail});
     };
     std::error_code status;
@@ -126,8 +127,8 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     std::error_code folderError;
     work.create(folderError);
     if (folderError) {
-        return finished(result, FailureText::compressing(source, "无法创建临时文件夹：" +
-                                                                     FailureText::systemCause(folderError, true),
+        return finished(result, FailureText::compressing(source, i18nf("无法创建临时文件夹：{}",
+                                                                           FailureText::systemCause(folderError, true)),
                                                          work.path().string() + ": " + folderError.message()));
     }
 
@@ -138,7 +139,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
         }
         if (!fs::is_regular_file(filtered)) throw ToolError::writeFailed(filtered);
     } catch (const std::exception& error) {
-        return finished(result, FailureText::compressing(source, "无法重写其中的图片", error.what()));
+        return finished(result, FailureText::compressing(source, i18n("无法重写其中的图片"), error.what()));
     }
     result.encodeCount = 1;
     if (isCancelled()) return cancelled(result);
@@ -163,7 +164,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
         } catch (const std::exception&) {
             written = false;
         }
-        if (!written) return finished(result, FailureText::compressing(source, "无法合并重写后的页面", merged.string()));
+        if (!written) return finished(result, FailureText::compressing(source, i18n("无法合并重写后的页面"), merged.string()));
         candidate = merged;
     }
 
@@ -174,7 +175,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
     if (savesNothing()) return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
     const auto pageCount = std::size_t(result.pageCount.value_or(0));
     if (const auto problem = proveReadable(candidate, pageCount, work.path() / PDFOutput::unpackedFileName)) {
-        return finished(result, CompressionResult::Failed{std::string(PDFOutput::unreadableText), *problem});
+        return finished(result, CompressionResult::Failed{i18n(PDFOutput::unreadableText.data()), *problem});
     }
     if (savesNothing()) return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
     if (isCancelled()) return cancelled(result);

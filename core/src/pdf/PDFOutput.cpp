@@ -37,7 +37,7 @@ std::optional<std::string> readBackProblem(const std::filesystem::path& file, st
         const std::vector<QPDFExc> warnings = document.getWarnings();
         if (!warnings.empty()) return warnings.front().getMessageDetail();
         const std::size_t found = QPDFPageDocumentHelper(document).getAllPages().size();
-        if (found != pageCount) return fmt::format("读出 {} 页，原文件有 {} 页", found, pageCount);
+        if (found != pageCount) return i18npf("读出 {} 页，原文件有 {} 页", "读出 {} 页，原文件有 {} 页", pageCount, found, pageCount);
         return std::nullopt;
     } catch (const QPDFExc& error) {
         return error.getMessageDetail();

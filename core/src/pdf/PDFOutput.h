@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "dorvex/text/Translation.h"
+
 class QPDF;
 
 namespace dorvex::PDFOutput {
@@ -22,7 +24,7 @@ namespace dorvex::PDFOutput {
 inline constexpr std::string_view unpackedFileName = "unpacked.pdf";
 
 // The job's failure when its output does not read back; the reason follows in brackets.
-inline constexpr std::string_view unreadableText = "压缩后的 PDF 无法读回，已保留原文件";
+inline constexpr std::string_view unreadableText = i18nMark("压缩后的 PDF 无法读回，已保留原文件");
 
 // Writes `document` to `file`, made private to the user first, packed as `packing` says; streams
 // are compressed, those stored with Flate alone kept as they are. Throws std::exception when qpdf

@@ -1,38 +1,53 @@
 #include "dorvex/text/Format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 #include <fmt/format.h>
 
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/model/QualityModel.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::Format {
+
+std::string decimal(double value, int digits) {
+    std::string text = fmt::format("{:.{}f}", value, std::max(digits, 0));
+    const std::string_view mark = Translation::decimalMark();
+    if (mark != ".") {
+        if (const std::size_t point = text.find('.'); point != std::string::npos) text.replace(point, 1, mark);
+    }
+    return text;
+}
 
 std::string bytes(std::int64_t count) {
     if (count > -1000 && count < 1000) return fmt::format("{} B", count);
     const std::string sign = count < 0 ? "-" : "";
     const double magnitude = std::fabs(double(count));
-    if (magnitude < 1e6) return fmt::format("{}{:.1f} KB", sign, magnitude / 1e3);
-    if (magnitude < 1e9) return fmt::format("{}{:.2f} MB", sign, magnitude / 1e6);
-    return fmt::format("{}{:.2f} GB", sign, magnitude / 1e9);
+    if (magnitude < 1e6) return sign + decimal(magnitude / 1e3, 1) + " KB";
+    if (magnitude < 1e9) return sign + decimal(magnitude / 1e6, 2) + " MB";
+    return sign + decimal(magnitude / 1e9, 2) + " GB";
 }
 
 std::string savings(double savedFraction) {
-    if (!std::isfinite(savedFraction)) return "节省 0%";
-    const long long r = std::llround(savedFraction * 100);
-    if (r < 0) return fmt::format("增大 {}%", -r);
-    return fmt::format("节省 {}%", r);
+    const long long r = std::isfinite(savedFraction) ? std::llround(savedFraction * 100) : 0;
+    if (r < 0) return i18nf("增大 {}%", -r);
+    return i18nf("节省 {}%", r);
 }
 
 std::string totalSaved(std::int64_t savedBytes, std::int64_t sourceBytes) {
     const long long p =
         sourceBytes >= 1 ? std::llround(std::fabs(double(savedBytes)) / double(sourceBytes) * 100) : 0;
-    if (savedBytes < 0) return fmt::format("共增大 {}（{}%）", bytes(-savedBytes), p);
-    return fmt::format("共节省 {}（{}%）", bytes(savedBytes), p);
+    if (savedBytes < 0) return i18nf("共增大 {}（{}%）", bytes(-savedBytes), p);
+    return i18nf("共节省 {}（{}%）", bytes(savedBytes), p);
 }
 
-std::string counter(bool allPictures) { return allPictures ? "张" : "个文件"; }
+std::string fileCount(std::int64_t count, bool allPictures) {
+    const auto n = static_cast<unsigned long>(std::max<std::int64_t>(count, 0));
+    if (allPictures) return i18npf("{} 张", "{} 张", n, count);
+    return i18npf("{} 个文件", "{} 个文件", n, count);
+}
 
 std::string duration(double seconds) {
     const long long s = std::isfinite(seconds) ? std::llround(seconds) : 0;
@@ -46,10 +61,10 @@ std::string levelHint(double level) { return std::string(QualityModel::hint(leve
 std::string maxSize(const CompressionOptions& options) {
     std::vector<std::string> parts;
     if (options.maxBytes) parts.push_back("≤ " + bytes(*options.maxBytes));
-    if (options.videoMaxBytes) parts.push_back("视频 ≤ " + bytes(*options.videoMaxBytes));
-    if (parts.empty()) return "不限体积";
+    if (options.videoMaxBytes) parts.push_back(i18nf("视频 ≤ {}", bytes(*options.videoMaxBytes)));
+    if (parts.empty()) return i18n("不限体积");
+    if (options.keepDimensions) parts.push_back(i18n("保持尺寸"));
     std::string text = fmt::format("{}", fmt::join(parts, " · "));
-    if (options.keepDimensions) text += " · 保持尺寸";
     return text;
 }
 
@@ -57,15 +72,15 @@ std::string saveLocation(const SaveLocation& location, const std::string& prefix
     const auto naming = [&](const std::string& suffix) {
         if (!prefix.empty()) return prefix + "…" + suffix;
         if (!suffix.empty()) return suffix;
-        return std::string("无后缀");
+        return std::string(i18n("无后缀"));
     };
     if (const auto* beside = std::get_if<SaveLocation::SourceFolder>(&location.value)) {
-        return "原目录 · " + naming(beside->suffix);
+        return i18nf("原目录 · {}", naming(beside->suffix));
     }
     if (const auto* folder = std::get_if<SaveLocation::Folder>(&location.value)) {
         return folder->folder.filename().string() + " · " + naming(folder->suffix);
     }
-    return "覆盖原图";
+    return i18n("覆盖原图");
 }
 
 std::string dimensions(const CompressionResult& r) {
@@ -81,7 +96,10 @@ std::string statusLine(const CompressionResult& r) {
         return fmt::format("{} · {} · {} · {}", sizes, r.videoCodec->displayName(), dimensions(r),
                            duration(r.duration.value_or(0)));
     }
-    if (r.pageCount) return fmt::format("{} · {} 页", sizes, *r.pageCount);
+    if (r.pageCount) {
+        return i18npf("{} · {} 页", "{} · {} 页", static_cast<unsigned long>(std::max(*r.pageCount, 0)), sizes,
+                      *r.pageCount);
+    }
     return sizes + " · " + dimensions(r);
 }
 
@@ -93,10 +111,10 @@ std::vector<Tag> tags(const CompressionResult& r, const CompressionOptions& opti
         if (*r.maxSizeMet) {
             found.push_back({"≤" + bytes(*limit) + " ✓", TagColor::green});
         } else {
-            found.push_back({"未达标", TagColor::orange});
+            found.push_back({i18n("未达标"), TagColor::orange});
         }
     }
-    if (downscaled(r)) found.push_back({"缩图", TagColor::blue});
+    if (downscaled(r)) found.push_back({i18n("缩图"), TagColor::blue});
     return found;
 }
 
@@ -106,7 +124,7 @@ bool downscaled(const CompressionResult& r) {
 }
 
 std::string toolTip(const std::filesystem::path& source, const CompressionResult* result) {
-    std::string text = "文件夹：" + source.parent_path().string() + "\n路径：" + source.string();
+    std::string text = i18nf("文件夹：{}", source.parent_path().string()) + "\n" + i18nf("路径：{}", source.string());
     if (!result) return text;
     if (const auto* failed = result->failed()) {
         text += "\n\n" + failed->message;
@@ -118,11 +136,11 @@ std::string toolTip(const std::filesystem::path& source, const CompressionResult
                 while (cut > 0 && (static_cast<unsigned char>(detail[cut]) & 0xC0) == 0x80) --cut;  // whole characters
                 detail = detail.substr(0, cut) + "…";
             }
-            text += "\n详情：" + detail;
+            text += "\n" + i18nf("详情：{}", detail);
         }
         return text;
     }
-    if (result->output) text += "\n输出：" + result->output->string();
+    if (result->output) text += "\n" + i18nf("输出：{}", result->output->string());
     if (result->isSuccess() && result->perceptual) text += "\n" + perceptual(*result->perceptual);
     if (!result->warnings.empty()) text += "\n";
     for (const std::string& warning : result->warnings) text += "\n" + warning;
@@ -139,30 +157,30 @@ Change change(const CompressionResult& r) {
 std::string runningStatus(int attempt, std::optional<int> quality, std::optional<double> progress) {
     if (progress) {
         const int percent = int(*progress * 100);
-        if (attempt > 1) return fmt::format("第 {} 次 · {}%", attempt, percent);
-        return fmt::format("压缩中 {}%", percent);
+        if (attempt > 1) return i18nf("第 {} 次 · {}%", attempt, percent);
+        return i18nf("压缩中 {}%", percent);
     }
-    if (attempt < 1 || !quality) return "解码中…";
-    if (attempt > 1) return fmt::format("压缩中 · 第 {} 次", attempt);
-    return "压缩中";
+    if (attempt < 1 || !quality) return i18n("解码中…");
+    if (attempt > 1) return i18nf("压缩中 · 第 {} 次", attempt);
+    return i18n("压缩中");
 }
 
 std::string stopReason(SearchStopReason reason) {
     using R = SearchStopReason;
     switch (reason) {
-        case R::alreadyMet: return "无需搜索";
-        case R::converged: return "找到合适质量";
+        case R::alreadyMet: return i18n("无需搜索");
+        case R::converged: return i18n("找到合适质量");
         case R::roundBudgetExhausted:
-        case R::encodeBudgetExhausted: return "已尽力，仍超限";
-        case R::unreachable: return "压到最小仍超限";
-        case R::cancelled: return "已取消";
-        case R::encodeFailed: return "编码失败";
+        case R::encodeBudgetExhausted: return i18n("已尽力，仍超限");
+        case R::unreachable: return i18n("压到最小仍超限");
+        case R::cancelled: return cancelledMessage();
+        case R::encodeFailed: return i18n("编码失败");
     }
     return {};
 }
 
 std::string perceptual(const PerceptualScore& score) {
-    return fmt::format("感知差异 {:.1f} · {}", score.butteraugli, gradeText(score.grade()));
+    return i18nf("感知差异 {} · {}", decimal(score.butteraugli, 1), gradeText(score.grade()));
 }
 
 }  // namespace dorvex::Format

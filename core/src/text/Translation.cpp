@@ -1,9 +1,12 @@
 #include "dorvex/text/Translation.h"
 
+#include <langinfo.h>
 #include <libintl.h>
+#include <locale.h>
 
 #include <atomic>
 #include <clocale>
+#include <cstring>
 #include <system_error>
 
 namespace dorvex {
@@ -12,6 +15,19 @@ namespace {
 
 constexpr const char* domain = "dorvex";
 std::atomic<bool> translating{false};
+// Written before `translating` is set, read only after.
+char userDecimalMark[8] = ".";
+
+// The user's decimal mark, from a locale object of its own: the process's numbers stay in C.
+void readDecimalMark() {
+    const locale_t numbers = ::newlocale(LC_NUMERIC_MASK, "", locale_t(0));
+    if (numbers == locale_t(0)) return;
+    const char* mark = ::nl_langinfo_l(RADIXCHAR, numbers);
+    if (mark != nullptr && *mark != '\0' && std::strlen(mark) < sizeof userDecimalMark) {
+        std::strcpy(userDecimalMark, mark);
+    }
+    ::freelocale(numbers);
+}
 
 }  // namespace
 
@@ -31,10 +47,20 @@ void useUserLanguage(const std::filesystem::path& localeFolder) {
     std::setlocale(LC_CTYPE, "");
     ::bindtextdomain(domain, localeFolder.c_str());
     ::bind_textdomain_codeset(domain, "UTF-8");
-    translating = true;
+    followProcess();
     // The empty id asks for the catalogue's header, which reads the file now.
     (void)::dgettext(domain, "");
 }
+
+bool isOn() { return translating; }
+
+void followProcess() {
+    if (translating) return;
+    readDecimalMark();
+    translating = true;
+}
+
+const char* decimalMark() { return translating ? userDecimalMark : "."; }
 
 }  // namespace Translation
 

@@ -21,6 +21,7 @@
 #include "dorvex/video/VideoSettings.h"
 #include "dorvex/video/VideoSource.h"
 #include "dorvex/platform/WorkFolder.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::VideoCompressor {
 
@@ -49,14 +50,14 @@ CompressionResult::Failed videoFailure(const VideoError& error, const fs::path& 
     case VideoError::Kind::unreadable:
         // A file that went, or lost its permissions, says so rather than sounding damaged.
         if (const auto problem = SourceFile::readProblem(source)) return FailureText::unopenable(source, *problem);
-        return {fmt::format("无法读取视频 {}：文件已损坏、格式不受支持或受版权保护", name), error.detail};
-    case VideoError::Kind::encodeFailed: return {fmt::format("无法压缩视频 {}：编码出错", name), error.detail};
-    case VideoError::Kind::noVideoTrack: return FailureText::compressing(source, "文件中没有视频画面");
+        return {i18nf("无法读取视频 {}：文件已损坏、格式不受支持或受版权保护", name), error.detail};
+    case VideoError::Kind::encodeFailed: return {i18nf("无法压缩视频 {}：编码出错", name), error.detail};
+    case VideoError::Kind::noVideoTrack: return FailureText::compressing(source, i18n("文件中没有视频画面"));
     case VideoError::Kind::unavailable:
-        return {fmt::format("无法压缩视频 {}：视频组件无法使用，请重新安装 Dorvex", name), error.detail};
+        return {i18nf("无法压缩视频 {}：视频组件无法使用，请重新安装 Dorvex", name), error.detail};
     case VideoError::Kind::cancelled: break;
     }
-    return {std::string(cancelledText), {}};
+    return {cancelledMessage(), {}};
 }
 
 class Job {
@@ -221,7 +222,7 @@ void Job::finish(const Attempt& chosen) {
         result_.status = CompressionResult::Skipped{SkipReason::noSavings};
         return;
     }
-    if (cancelled()) throw JobFailure{"已取消"};
+    if (cancelled()) throw JobFailure{cancelledMessage()};
     handoff_(chosen.file, result_);
     result_.status = CompressionResult::Success{};
 }
@@ -247,7 +248,7 @@ CompressionResult Job::run() {
         result_.sourceBytes = source_.byteCount;
         result_.pixelSize = result_.sourcePixelSize = source_.displaySize();
         send(CompressionEvent{CompressionEvent::Started{source_.displaySize()}});
-        if (cancelled()) throw JobFailure{"已取消"};
+        if (cancelled()) throw JobFailure{cancelledMessage()};
 
         const Attempt first = encode(VideoRate::quality(VideoProfile::quality(options_.level)), source_.naturalSize);
         const std::optional<std::int64_t> limit = options_.videoMaxBytes;
@@ -286,7 +287,7 @@ CompressionResult produce(const fs::path& source, const CompressionOptions& opti
     } catch (...) {
         // Only a failure to build the result itself gets here.
         CompressionResult result;
-        result.status = FailureText::compressing(source, "出现意外错误");
+        result.status = FailureText::compressing(source, i18n("出现意外错误"));
         return result;
     }
 }

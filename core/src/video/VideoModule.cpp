@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "dorvex/image/Toolchain.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 
@@ -19,19 +20,20 @@ struct Loaded {
 // before its functions return, but its code may still be on some stack at exit).
 Loaded load() {
     const std::optional<std::filesystem::path> folder = resourceFolder();
-    if (!folder) return {nullptr, "找不到程序的资源文件夹"};
+    if (!folder) return {nullptr, i18n("找不到程序的资源文件夹")};
     const std::filesystem::path file = *folder / VideoModule::fileName;
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* reason = dlerror();
-        return {nullptr, "视频组件无法加载：" + std::string(reason ? reason : file.string())};
+        return {nullptr, i18nf("视频组件无法加载：{}", reason ? std::string(reason) : file.string())};
     }
     using EntryFunction = const VideoModule::Entry* (*)();
     auto function = reinterpret_cast<EntryFunction>(dlsym(handle, VideoModule::entryName));
     const VideoModule::Entry* entry = function ? function() : nullptr;
     if (!entry || entry->layout != VideoModule::layoutOf()) {
-        return {nullptr, "视频组件与程序版本不符：" + file.string()};
+        return {nullptr, i18nf("视频组件与程序版本不符：{}", file.string())};
     }
+    if (Translation::isOn()) entry->followTranslation();
     return {entry, {}};
 }
 

@@ -35,6 +35,7 @@ struct Entry {
                            const VideoEncoder::CancelQuery& isCancelled);  // throws VideoError
     std::optional<Thumbnail> (*thumbnail)(const std::filesystem::path& file, int maxSide);  // never throws
     Library (*library)();
+    void (*followTranslation)();  // the module's texts in the language the program chose
 };
 
 inline constexpr const char* entryName = "dorvex_video_module";

@@ -5,18 +5,21 @@
 #include <cmath>
 #include <limits>
 
+#include "dorvex/model/Cancellation.h"
+#include "dorvex/text/Translation.h"
+
 namespace dorvex {
 
 VideoError VideoError::unreadable(const std::string& detail) {
-    return VideoError(Kind::unreadable, detail, "无法读取这个视频（" + detail + "）");
+    return VideoError(Kind::unreadable, detail, i18nf("无法读取这个视频（{}）", detail));
 }
 VideoError VideoError::encodeFailed(const std::string& detail) {
-    return VideoError(Kind::encodeFailed, detail, "视频编码失败（" + detail + "）");
+    return VideoError(Kind::encodeFailed, detail, i18nf("视频编码失败（{}）", detail));
 }
-VideoError VideoError::noVideoTrack() { return VideoError(Kind::noVideoTrack, "", "这个文件没有视频画面"); }
-VideoError VideoError::cancelled() { return VideoError(Kind::cancelled, "", "已取消"); }
+VideoError VideoError::noVideoTrack() { return VideoError(Kind::noVideoTrack, "", i18n("这个文件没有视频画面")); }
+VideoError VideoError::cancelled() { return VideoError(Kind::cancelled, "", cancelledMessage()); }
 VideoError VideoError::unavailable(const std::string& detail) {
-    return VideoError(Kind::unavailable, detail, "视频组件无法使用（" + detail + "）");
+    return VideoError(Kind::unavailable, detail, i18nf("视频组件无法使用（{}）", detail));
 }
 
 namespace {

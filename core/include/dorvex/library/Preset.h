@@ -14,6 +14,7 @@
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/JsonCoding.h"
 #include "dorvex/platform/Uuid.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 
@@ -24,6 +25,10 @@ struct Preset {
     bool isBuiltIn = false;  // a built-in preset can be neither renamed nor deleted
 
     bool operator==(const Preset&) const = default;
+
+    // The name as the interface shows it: a starter preset's name, while it is the one it came
+    // with, in the user's language; any other name as it is.
+    std::string shownName() const;
 };
 
 // {"id": "<UUID>", "name": …, "options": {…}, "isBuiltIn": …}

@@ -47,7 +47,7 @@ public:
     // are discarded) and remembers the choice. False, changing nothing, for an unknown identifier.
     bool select(const Uuid& id);
     // Stores the current options as a new preset at the end of the library and selects it. A
-    // blank name becomes "预设 N", N being the number of presets it makes.
+    // blank name becomes "预设 N" in the user's language, N being the number of presets it makes.
     Preset saveCurrentAsNew(std::string_view name);
     // False, saving nothing, for a blank name, an unknown identifier or a built-in preset.
     bool rename(const Uuid& id, std::string_view name);

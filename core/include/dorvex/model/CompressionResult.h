@@ -15,6 +15,7 @@
 #include "dorvex/model/PerceptualScore.h"
 #include "dorvex/model/PixelSize.h"
 #include "dorvex/model/SearchStopReason.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 
@@ -34,7 +35,8 @@ struct SkipReason {
 };
 
 // The text of a job that ran out of memory (its process's bound, or the machine's).
-inline constexpr std::string_view outOfMemoryText = "内存不足，已跳过此文件";
+// As written; the result carries it in the user's language.
+inline constexpr std::string_view outOfMemoryText = i18nMark("内存不足，已跳过此文件");
 
 struct CompressionResult {
     struct Success {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "dorvex/text/Translation.h"
+
 namespace dorvex {
 
 // A level that has no quality: not a number, infinite, or so far out that its quality would not
@@ -29,12 +31,12 @@ struct LevelStep {
 // The six steps of the scale, best quality first. The one table that the engine, the option
 // pickers and the tests read.
 inline constexpr std::array<LevelStep, 6> steps{{
-    {1, 94, "最佳", "几乎看不出压缩痕迹"},
-    {2, 84, "高", "肉眼难分辨，适合作品集"},
-    {3, 74, "平衡", "画质和体积兼顾，日常推荐"},
-    {4, 64, "高效", "细节略有损失，适合网页、聊天"},
-    {5, 54, "小", "明显变小，放大能看出瑕疵"},
-    {6, 44, "最小", "体积优先，适合预览图"},
+    {1, 94, i18nMark("最佳"), i18nMark("几乎看不出压缩痕迹")},
+    {2, 84, i18nMark("高"), i18nMark("肉眼难分辨，适合作品集")},
+    {3, 74, i18nMark("平衡"), i18nMark("画质和体积兼顾，日常推荐")},
+    {4, 64, i18nMark("高效"), i18nMark("细节略有损失，适合网页、聊天")},
+    {5, 54, i18nMark("小"), i18nMark("明显变小，放大能看出瑕疵")},
+    {6, 44, i18nMark("最小"), i18nMark("体积优先，适合预览图")},
 }};
 
 // True when `quality(level)` is defined: the level is finite and its quality fits an int.
@@ -46,8 +48,9 @@ int quality(double level);
 
 // The step a level shows as: rounded half away from zero, clamped to 1…6 (any double, NaN → 1).
 const LevelStep& step(double level);
-inline std::string_view name(double level) { return step(level).name; }
-inline std::string_view hint(double level) { return step(level).hint; }
+// The step's name and hint in the user's language (the table holds them as written).
+inline std::string_view name(double level) { return i18n(step(level).name.data()); }
+inline std::string_view hint(double level) { return i18n(step(level).hint.data()); }
 
 struct QualityRange {
     int minimum;

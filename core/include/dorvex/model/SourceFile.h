@@ -13,19 +13,21 @@
 #include <string_view>
 
 #include "dorvex/model/FileType.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::SourceFile {
 
-inline constexpr std::string_view noPermissionText = "没有读取权限";
-inline constexpr std::string_view goneText = "文件已不存在";
-inline constexpr std::string_view damagedText = "文件已损坏或格式不受支持";
+// The texts as written; they are shown in the user's language (i18n).
+inline constexpr std::string_view noPermissionText = i18nMark("没有读取权限");
+inline constexpr std::string_view goneText = i18nMark("文件已不存在");
+inline constexpr std::string_view damagedText = i18nMark("文件已损坏或格式不受支持");
 
 // "文件已损坏或格式不受支持（<detail>）", the decoder's or library's own words in the brackets;
 // without them when `detail` is empty.
 std::string damaged(std::string_view detail = {});
 
-// The text for a failed open or listing: noPermissionText for EACCES and EPERM, goneText for
-// ENOENT and ENOTDIR, "符号链接形成了循环" for ELOOP, the system's message otherwise.
+// The text for a failed open or listing, in the user's language: noPermissionText for EACCES and
+// EPERM, goneText for ENOENT and ENOTDIR, "符号链接形成了循环" for ELOOP, the system's message otherwise.
 std::string problemText(int errorNumber);
 
 // Why `file` cannot be opened for reading (problemText), checked by opening it; nullopt when it

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/CompressionResult.h"
 #include "dorvex/output/OutputPlanner.h"
@@ -23,7 +24,7 @@ namespace dorvex::PDFCompressor {
 
 using CancelQuery = std::function<bool()>;
 
-inline constexpr std::string_view cancelledText = "已取消";
+using dorvex::cancelledText;
 inline constexpr std::string_view workFolderPrefix = "dorvex-pdf-";
 inline constexpr std::string_view filteredFileName = "filtered.pdf";
 inline constexpr std::string_view mergedFileName = "merged.pdf";

@@ -14,15 +14,20 @@
 
 namespace dorvex::Format {
 
+// The texts are in the user's language once translation is on (text/Translation.h), numbers with
+// the user's decimal mark; none of them is for machines to read.
+
+// `value` with `digits` fraction digits and the user's decimal mark: "0.8", "1,50" (de_DE).
+std::string decimal(double value, int digits);
 // "999 B", "1.0 KB", "1000.0 KB", "1.50 MB", "2.00 GB" (decimal units; "-" for negatives).
 std::string bytes(std::int64_t count);
 // "节省 42%", "增大 10%"; "节省 0%" when not finite.
 std::string savings(double savedFraction);
 // "共节省 600 B（60%）", "共增大 …".
 std::string totalSaved(std::int64_t savedBytes, std::int64_t sourceBytes);
-// What a number of files is counted in: "张" when every one is a picture, "个文件" when a video or
-// a PDF is among them.
-std::string counter(bool allPictures);
+// A number of files with its counter word: "3 张" when every one is a picture ("3 pictures"),
+// "3 个文件" when a video or a PDF is among them ("1 file", "3 files").
+std::string fileCount(std::int64_t count, bool allPictures);
 // "1:23", "1:02:05".
 std::string duration(double seconds);
 std::string levelName(double level);

@@ -26,6 +26,18 @@ namespace Translation {
 void useUserLanguage();
 void useUserLanguage(const std::filesystem::path& localeFolder);
 
+// Whether useUserLanguage() was called. A module that carries its own copy of the engine (the
+// video module) starts untranslated; the engine turns it on with followProcess().
+bool isOn();
+// Translates from here on with the language and catalogue the process already chose (gettext's
+// state is the process's); for a module's copy of the engine, after the program called
+// useUserLanguage().
+void followProcess();
+
+// The decimal mark of the user's numbers (LC_NUMERIC, read without changing the process's
+// locale) once translation is on; "." before. For numbers people read, never for machines.
+const char* decimalMark();
+
 }  // namespace Translation
 
 // Marks a text for the catalogue where it is written down but shown elsewhere (a table of names):

@@ -53,22 +53,25 @@ std::uint64_t addressSpaceBound() {
 
 std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
+// Why no worker could be started: "无法启动解码进程：<cause>".
+std::string cannotStart(const std::string& cause) { return i18nf("无法启动解码进程：{}", cause); }
+
 // One worker process, seen from the engine: its socket, its folder, its process.
 class Worker {
 public:
     explicit Worker(const fs::path& program) : folder_("dorvex-worker-") {
         std::error_code error;
         folder_.create(error);
-        if (error) throw std::runtime_error(std::string(cannotStartText) + "：" + error.message());
+        if (error) throw std::runtime_error(cannotStart(error.message()));
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-            throw std::runtime_error(std::string(cannotStartText) + "：" + errorText(errno));
+            throw std::runtime_error(cannotStart(errorText(errno)));
         }
         socket_ = FileDescriptor(pair[0]);
         FileDescriptor theirs(pair[1]);
         // Above the worker's own number, so that the dup2 below always makes an inheritable copy.
         FileDescriptor high(::fcntl(theirs.get(), F_DUPFD_CLOEXEC, 10));
-        if (!high) throw std::runtime_error(std::string(cannotStartText) + "：" + errorText(errno));
+        if (!high) throw std::runtime_error(cannotStart(errorText(errno)));
         spawn(program, high.get());
     }
 
@@ -157,7 +160,7 @@ private:
         ::posix_spawnattr_destroy(&attributes);
         if (error != 0) {
             pid_ = -1;
-            throw std::runtime_error(std::string(cannotStartText) + "：" + name + "：" + errorText(error));
+            throw std::runtime_error(i18nf("无法启动解码进程：{}：{}", name, errorText(error)));
         }
     }
 
@@ -202,7 +205,7 @@ std::unique_ptr<Worker> acquire() {
         path = p.program;
     }
     if (!path) path = program();
-    if (!path) throw std::runtime_error(std::string(cannotStartText) + "：找不到程序的资源文件夹");
+    if (!path) throw std::runtime_error(cannotStart(i18n("找不到程序的资源文件夹")));
     return std::make_unique<Worker>(*path);
 }
 
@@ -226,9 +229,10 @@ void noteSandbox(const Message& ready) {
     });
 }
 
-CompressionResult failed(std::string_view text) {
+// A failed result with `text`, a message that is shown as it is.
+CompressionResult failed(std::string text) {
     CompressionResult result;
-    result.status = CompressionResult::Failed{std::string(text)};
+    result.status = CompressionResult::Failed{std::move(text)};
     return result;
 }
 
@@ -258,7 +262,7 @@ public:
     // The text the request failed with; nothing when `handle` accepted an ending message.
     template <typename Handle>
     std::optional<std::string> exchange(const Message& request, std::uint64_t id, Handle handle) {
-        if (!WorkerProtocol::send(worker_->socket(), request)) return broken(worker_->end(2s));
+        if (!WorkerProtocol::send(worker_->socket(), request)) return broken(i18n(worker_->end(2s).data()));
         bool cancelSent = false;
         auto deadline = Clock::now() + limit_;
         while (true) {
@@ -282,16 +286,16 @@ public:
                 }
             } catch (const std::exception&) {  // ProtocolError, or a message that decoded wrong
                 worker_->end(0ms);
-                return broken(cancelSent ? cancelledText : garbledText);
+                return broken(i18n((cancelSent ? cancelledText : garbledText).data()));
             }
             if (status == WorkerProtocol::FrameReader::Status::closed) {
                 const std::string_view how = worker_->end(2s);
-                return broken(cancelSent ? cancelledText : how);
+                return broken(i18n((cancelSent ? cancelledText : how).data()));
             }
             const auto now = Clock::now();
             if (now >= deadline) {
                 worker_->end(0ms);
-                return broken(cancelSent ? cancelledText : silentText);
+                return broken(i18n((cancelSent ? cancelledText : silentText).data()));
             }
             pollfd readable{worker_->socket(), POLLIN, 0};
             const auto wait = std::min<Clock::duration>(deadline - now, 100ms);
@@ -371,7 +375,7 @@ CompressionResult run(JobKind kind, const fs::path& source, const CompressionOpt
         result = WorkerProtocol::decodeResult(ending->at("result"));
     } catch (const std::exception&) {
         conversation.worker().end(0ms);
-        return failed(garbledText);
+        return failed(i18n(garbledText.data()));
     }
     if (!result.isSuccess()) return result;
     // The output stands at the hand-off name, in the worker's folder: a regular file, never a
@@ -379,7 +383,7 @@ CompressionResult run(JobKind kind, const fs::path& source, const CompressionOpt
     const fs::path handed = conversation.worker().folder() / WorkerProtocol::handoffName;
     struct stat status {};
     if (!ending->value("handoff", false) || ::lstat(handed.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        result.status = CompressionResult::Failed{std::string(garbledText)};
+        result.status = CompressionResult::Failed{i18n(garbledText.data())};
         return result;
     }
     try {

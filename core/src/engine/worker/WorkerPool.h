@@ -24,17 +24,17 @@
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/CompressionResult.h"
 #include "dorvex/output/OutputPlanner.h"
+#include "dorvex/text/Translation.h"
 #include "engine/worker/WorkerProtocol.h"
 
 namespace dorvex::WorkerPool {
 
-// The texts of a job whose worker failed it.
-inline constexpr std::string_view crashedText = "解码时崩溃，已跳过此文件";
-inline constexpr std::string_view killedText = "解码进程被系统终止（可能内存不足），已跳过此文件";
-inline constexpr std::string_view exitedText = "解码进程意外退出，已跳过此文件";
-inline constexpr std::string_view silentText = "解码进程长时间无响应，已跳过此文件";
-inline constexpr std::string_view garbledText = "解码进程的回复无法读取，已跳过此文件";
-inline constexpr std::string_view cannotStartText = "无法启动解码进程";
+// The texts of a job whose worker failed it, as written; results carry them in the user's language.
+inline constexpr std::string_view crashedText = i18nMark("解码时崩溃，已跳过此文件");
+inline constexpr std::string_view killedText = i18nMark("解码进程被系统终止（可能内存不足），已跳过此文件");
+inline constexpr std::string_view exitedText = i18nMark("解码进程意外退出，已跳过此文件");
+inline constexpr std::string_view silentText = i18nMark("解码进程长时间无响应，已跳过此文件");
+inline constexpr std::string_view garbledText = i18nMark("解码进程的回复无法读取，已跳过此文件");
 
 // Runs one job in a worker and places its output with `place`. Blocks; never throws. Events come
 // on the calling thread; `isCancelled` is asked every tenth of a second.

@@ -26,6 +26,7 @@
 
 #include "dorvex/platform/FileDescriptor.h"
 #include "dorvex/platform/TextDecoding.h"
+#include "dorvex/text/Translation.h"
 
 extern char** environ;
 
@@ -45,23 +46,29 @@ ToolLaunchError::ToolLaunchError(const std::string& executablePath, int errorCod
       executable(executablePath),
       errorNumber(errorCode) {}
 
-ToolCancelled::ToolCancelled() : std::runtime_error(std::string(cancelledText)) {}
+ToolCancelled::ToolCancelled() : std::runtime_error(cancelledMessage()) {}
 
 namespace {
 
 // "3 分钟", "5 秒", "250 毫秒": the largest unit that states `limit` exactly.
 std::string durationText(std::chrono::milliseconds limit) {
     using namespace std::chrono;
-    if (limit.count() != 0 && limit % minutes(1) == milliseconds(0)) return std::to_string(duration_cast<minutes>(limit).count()) + " 分钟";
-    if (limit % seconds(1) == milliseconds(0)) return std::to_string(duration_cast<seconds>(limit).count()) + " 秒";
-    return std::to_string(limit.count()) + " 毫秒";
+    if (limit.count() != 0 && limit % minutes(1) == milliseconds(0)) {
+        const auto count = duration_cast<minutes>(limit).count();
+        return i18npf("{} 分钟", "{} 分钟", static_cast<unsigned long>(count), count);
+    }
+    if (limit % seconds(1) == milliseconds(0)) {
+        const auto count = duration_cast<seconds>(limit).count();
+        return i18npf("{} 秒", "{} 秒", static_cast<unsigned long>(count), count);
+    }
+    return i18npf("{} 毫秒", "{} 毫秒", static_cast<unsigned long>(limit.count()), limit.count());
 }
 
 }  // namespace
 
 ToolTimeoutError::ToolTimeoutError(const std::string& executablePath, std::chrono::milliseconds limit)
-    : std::runtime_error("编码器超时：" + std::filesystem::path(executablePath).filename().string() + " 在 " +
-                         durationText(limit) + "内未完成"),
+    : std::runtime_error(i18nf("编码器超时：{} 在 {}内未完成", std::filesystem::path(executablePath).filename().string(),
+                               durationText(limit))),
       executable(executablePath) {}
 
 namespace ToolRunner {

@@ -5,6 +5,7 @@
 #include "dorvex/video/VideoSource.h"
 #include "dorvex/video/VideoSettings.h"
 #include "video/ffmpeg/Pass.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::VideoEncoder {
 
@@ -39,7 +40,7 @@ void AudioPipe::start(const VideoSettings::AudioShape& shape) {
     const int channels = shape.channels;
     const int sampleRate = shape.sampleRate;
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (!codec) throw VideoError::encodeFailed("缺少编码器 aac");
+    if (!codec) throw VideoError::encodeFailed(i18nf("缺少编码器 {}", "aac"));
     out_.context.reset(avcodec_alloc_context3(codec));
     if (!out_.context) throw VideoError::encodeFailed(errorText(ffmpeg::errorNoMemory()));
     AVCodecContext& e = *out_.context;

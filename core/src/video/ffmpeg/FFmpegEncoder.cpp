@@ -44,6 +44,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/platform/WorkFolder.h"
+#include "dorvex/text/Translation.h"
 #include "dorvex/video/PumpWatchdog.h"
 #include "video/ffmpeg/FFmpegSupport.h"
 #include "video/ffmpeg/Pass.h"
@@ -116,7 +117,7 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
     if (!opened) throw VideoError::unreadable(errorText(ffmpeg::errorNoMemory()));
     opened->interrupt_callback = pass.interruptCallback();
     if (int code = avformat_open_input(&opened, source.url.c_str(), nullptr, nullptr); code < 0) {
-        throw VideoError::unreadable(code == ffmpeg::errorInvalidData() ? "格式不受支持或受版权保护" : errorText(code));
+        throw VideoError::unreadable(code == ffmpeg::errorInvalidData() ? std::string(i18n("格式不受支持或受版权保护")) : errorText(code));
     }
     pass.input.reset(opened);
     if (int code = avformat_find_stream_info(pass.input.get(), nullptr); code < 0) throw VideoError::unreadable(errorText(code));
@@ -148,7 +149,7 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
     pass.endSeconds = endOfSource(input, *videoStream, source.duration);
 
     ffmpeg::Codec videoDecoder = openDecoder(videoStream);
-    if (!videoDecoder) throw VideoError::unreadable("格式不受支持或受版权保护");
+    if (!videoDecoder) throw VideoError::unreadable(i18n("格式不受支持或受版权保护"));
     // Audio that cannot be decoded is left out; the pass goes on without it.
     ffmpeg::Codec audioDecoder = audioStream ? openDecoder(audioStream) : nullptr;
     if (!audioDecoder && audioStream) {
@@ -164,7 +165,7 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
 
     const PixelSize outputSize = VideoSettings::encodedSize(settings.pixelSize);
     if (settings.pixelSize.width <= 0 || settings.pixelSize.height <= 0) {
-        throw VideoError::encodeFailed("画面尺寸无效 " + sizeText(settings.pixelSize));
+        throw VideoError::encodeFailed(i18nf("画面尺寸无效 {}", sizeText(settings.pixelSize)));
     }
 
     // Start reading: the first video frame fixes colours, filters and the encoder.
@@ -178,7 +179,7 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
     // Start writing.
     AVFormatContext& muxer = *pass.muxer.context();
     if (!pass.video->addStream(&muxer, source, settings) || (pass.audio && !pass.audio->addStream(&muxer))) {
-        throw VideoError::encodeFailed("无法开始写入");
+        throw VideoError::encodeFailed(i18n("无法开始写入"));
     }
     // libavformat makes the file by name with the default mode: it is made private first.
     if (!WorkFolder::makePrivateFile(output)) throw VideoError::encodeFailed(std::generic_category().message(errno));
@@ -224,10 +225,10 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
         return pass.link.cancelled() || pass.watchdog->stopped() == PumpWatchdog::Stop::cancelled;
     };
     if (cancelled()) throw VideoError::cancelled();
-    if (pass.watchdog->stopped() == PumpWatchdog::Stop::stalled) throw VideoError::encodeFailed("编码器无响应");
-    if (pass.status.colour()) throw VideoError::encodeFailed("颜色转换失败");
-    if (auto error = pass.status.reader()) throw VideoError::unreadable(error->empty() ? "读取中断" : *error);
-    if (auto error = pass.status.writer()) throw VideoError::encodeFailed(error->empty() ? "写入失败" : *error);
+    if (pass.watchdog->stopped() == PumpWatchdog::Stop::stalled) throw VideoError::encodeFailed(i18n("编码器无响应"));
+    if (pass.status.colour()) throw VideoError::encodeFailed(i18n("颜色转换失败"));
+    if (auto error = pass.status.reader()) throw VideoError::unreadable(error->empty() ? std::string(i18n("读取中断")) : *error);
+    if (auto error = pass.status.writer()) throw VideoError::encodeFailed(error->empty() ? std::string(i18n("写入失败")) : *error);
 
     // Finishing: the trailer (and the index moved to the front) on a thread of its own, waited
     // for without stall detection.
@@ -243,7 +244,7 @@ std::int64_t runPass(Pass& pass, PassThreads& threads, OutputFile& file, const V
         }
     });
     if (cancelled()) throw VideoError::cancelled();
-    if (auto error = pass.status.finishError()) throw VideoError::encodeFailed(error->empty() ? "写入未完成" : *error);
+    if (auto error = pass.status.finishError()) throw VideoError::encodeFailed(error->empty() ? std::string(i18n("写入未完成")) : *error);
 
     pass.progress.report(1);
     std::error_code sizeError;

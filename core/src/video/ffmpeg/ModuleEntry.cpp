@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include "dorvex/text/Translation.h"
 #include "video/VideoModule.h"
 #include "video/ffmpeg/FFmpegSupport.h"
 #include "video/ffmpeg/FFmpegVideo.h"
@@ -22,7 +23,8 @@ VideoModule::Library library() {
     return library;
 }
 
-constexpr VideoModule::Entry entry{VideoModule::layoutOf(), ffmpeg::load, ffmpeg::encode, ffmpeg::thumbnail, library};
+constexpr VideoModule::Entry entry{VideoModule::layoutOf(), ffmpeg::load, ffmpeg::encode, ffmpeg::thumbnail, library,
+                                   Translation::followProcess};
 
 }  // namespace
 

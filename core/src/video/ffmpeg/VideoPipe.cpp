@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "dorvex/video/VideoProfile.h"
+#include "dorvex/text/Translation.h"
 #include "video/ffmpeg/Pass.h"
 
 namespace dorvex::VideoEncoder {
@@ -96,10 +97,10 @@ void VideoPipe::start(const VideoSource& source, const VideoEncodeSettings& sett
             throw VideoError::cancelled();
         case Decoding::Result::failed: {
             const std::string error = pass_.demuxer->error();
-            throw VideoError::unreadable(error.empty() ? "读取中断" : error);
+            throw VideoError::unreadable(error.empty() ? std::string(i18n("读取中断")) : error);
         }
         case Decoding::Result::end:
-            throw VideoError::unreadable("无法开始读取");
+            throw VideoError::unreadable(i18n("无法开始读取"));
     }
 
     const bool keepHDR = source.isHDR() && settings.codec == VideoCodec::hevc;
@@ -113,12 +114,12 @@ void VideoPipe::start(const VideoSource& source, const VideoEncodeSettings& sett
         frameFilter_ = fmt::format("fps=fps={}/{},", outputRate.num, outputRate.den);
     }
     if (!buildGraph(*frame_)) {
-        if (plan_.conversion != DisplayMatch::Conversion::none) throw VideoError::encodeFailed("颜色转换失败");
-        throw VideoError::encodeFailed(pass_.status.writer().value_or("无法处理画面"));
+        if (plan_.conversion != DisplayMatch::Conversion::none) throw VideoError::encodeFailed(i18n("颜色转换失败"));
+        throw VideoError::encodeFailed(pass_.status.writer().value_or(i18n("无法处理画面")));
     }
 
     const AVCodec* codec = avcodec_find_encoder_by_name(std::string(VideoSettings::encoderName(settings.codec)).c_str());
-    if (!codec) throw VideoError::encodeFailed(fmt::format("缺少编码器 {}", VideoSettings::encoderName(settings.codec)));
+    if (!codec) throw VideoError::encodeFailed(i18nf("缺少编码器 {}", VideoSettings::encoderName(settings.codec)));
     out_.context.reset(avcodec_alloc_context3(codec));
     if (!out_.context) throw VideoError::encodeFailed(errorText(ffmpeg::errorNoMemory()));
 

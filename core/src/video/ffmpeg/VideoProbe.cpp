@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "video/ffmpeg/FFmpegSupport.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 
@@ -36,7 +37,7 @@ VideoSource ffmpeg::load(const std::filesystem::path& file) {
     // Readable: the container opens and its streams can be described.
     AVFormatContext* opened = nullptr;
     if (int code = avformat_open_input(&opened, file.c_str(), nullptr, nullptr); code < 0) {
-        if (code == ffmpeg::errorInvalidData()) throw VideoError::unreadable("格式不受支持或受版权保护");
+        if (code == ffmpeg::errorInvalidData()) throw VideoError::unreadable(i18n("格式不受支持或受版权保护"));
         throw VideoError::unreadable(ffmpeg::errorText(code));
     }
     ffmpeg::Input input(opened);
@@ -54,7 +55,7 @@ VideoSource ffmpeg::load(const std::filesystem::path& file) {
         if (type == AVMEDIA_TYPE_AUDIO && !audio) audio = stream;
     }
     if (!video) throw VideoError::noVideoTrack();
-    if (!avcodec_find_decoder(video->codecpar->codec_id)) throw VideoError::unreadable("格式不受支持或受版权保护");
+    if (!avcodec_find_decoder(video->codecpar->codec_id)) throw VideoError::unreadable(i18n("格式不受支持或受版权保护"));
 
     VideoSource source;
     source.url = file;
@@ -95,11 +96,11 @@ VideoSource ffmpeg::load(const std::filesystem::path& file) {
     } else if (isUsableDuration(streamSeconds)) {
         source.duration = streamSeconds;
     } else {
-        throw VideoError::unreadable("无法确定视频时长");
+        throw VideoError::unreadable(i18n("无法确定视频时长"));
     }
 
     // A stream that does not say how large its pictures are cannot be re-encoded.
-    if (source.naturalSize.width <= 0 || source.naturalSize.height <= 0) throw VideoError::unreadable("无法确定画面尺寸");
+    if (source.naturalSize.width <= 0 || source.naturalSize.height <= 0) throw VideoError::unreadable(i18n("无法确定画面尺寸"));
     return source;
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dorvex/engine/LibraryVersions.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::cli {
 
@@ -62,7 +63,7 @@ std::string inventoryText(const Toolchain& tools) {
         if (!tool.path) {
             text += fmt::format("{:<14} {}\n", tool.info.name, Toolchain::missingError(tool.info.tool).what());
         } else {
-            text += fmt::format("{:<14} {}  {}\n", tool.info.name, *tool.path, tool.version.value_or("无法运行"));
+            text += fmt::format("{:<14} {}  {}\n", tool.info.name, *tool.path, tool.version.value_or(i18n("无法运行")));
         }
     }
     for (const auto& library : LibraryVersions::all()) {

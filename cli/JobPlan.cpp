@@ -11,6 +11,7 @@
 #include "dorvex/model/SourceFile.h"
 #include "dorvex/output/FileCollector.h"
 #include "dorvex/output/OutputPlanner.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::cli {
 
@@ -131,12 +132,14 @@ std::vector<PlannedJob> plan(const std::vector<fs::path>& files, const std::vect
         const std::string key = identity(job.destination);
         const auto source = sources.find(key);
         if (link) {
-            job.clash = fmt::format("输出文件夹中的 {} 是符号链接，不会经由它写入，未压缩", link->string());
+            job.clash = i18nf("输出文件夹中的 {} 是符号链接，不会经由它写入，未压缩", link->string());
         } else if (source != sources.end() && source->second != file) {
-            job.clash = fmt::format("输出 {} 是本次要压缩的另一个文件，未压缩", job.destination.string());
+            job.clash = i18nf("输出 {} 是本次要压缩的另一个文件，未压缩", job.destination.string());
         } else if (const auto earlier = taken.find(key); earlier != taken.end()) {
-            job.clash = fmt::format("输出与 {} 的输出同为 {}，未压缩{}", earlier->second.string(),
-                                    job.destination.string(), folder && !keepStructure ? "（--keep-structure 可保留子目录）" : "");
+            job.clash = folder && !keepStructure
+                            ? i18nf("输出与 {} 的输出同为 {}，未压缩（--keep-structure 可保留子目录）",
+                                    earlier->second.string(), job.destination.string())
+                            : i18nf("输出与 {} 的输出同为 {}，未压缩", earlier->second.string(), job.destination.string());
         } else {
             taken.emplace(key, file);
         }

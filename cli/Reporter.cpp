@@ -14,6 +14,7 @@
 #include "dorvex/text/RunProgress.h"
 #include "dorvex/model/JsonCoding.h"
 #include "dorvex/image/SizeTargetSearch.h"
+#include "dorvex/text/Translation.h"
 #include "TerminalText.h"
 
 namespace dorvex::cli {
@@ -47,6 +48,14 @@ json::Json attemptJson(const CompressionEvent& event) {
 
 // A JSON object on one line; invalid UTF-8 in a file name is replaced rather than refused.
 std::string oneLine(const json::Json& j) { return j.dump(-1, ' ', false, json::Json::error_handler_t::replace); }
+
+// The form of a count for i18npf (counts are never negative; a negative one is taken as 0).
+unsigned long plural(int count) { return static_cast<unsigned long>(std::max(count, 0)); }
+
+// "已忽略 3 个不支持的文件".
+std::string ignoredCount(int ignored) {
+    return i18npf("已忽略 {} 个不支持的文件", "已忽略 {} 个不支持的文件", plural(ignored), ignored);
+}
 
 // The terminal's width now (it may have been resized since the last line); 80 when unknown.
 std::size_t terminalWidth(std::FILE* terminal) {
@@ -102,7 +111,7 @@ void Reporter::finished(int id, const std::string& source, const CompressionOpti
         sourceBytes_ += result.sourceBytes;
     } else if (result.skipped()) {
         ++skipped_;
-    } else if (result.failed()->message == cancelledText) {
+    } else if (isCancellation(result.failed()->message)) {
         ++cancelled_;
     } else {
         ++failed_;
@@ -146,19 +155,20 @@ void Reporter::passedOver(const std::filesystem::path& path) {
         const json::Json j{{"source", path.string()}, {"status", "ignored"}};
         print(oneLine(j));
     } else {
-        print(fmt::format("– {}  不支持，忽略", terminalText(path.string(), 4096)));
+        print(fmt::format("– {}  {}", terminalText(path.string(), 4096), i18n("不支持，忽略")));
     }
 }
 
-void Reporter::dryRunSummary(int count, const std::string& counter, int ignored) {
+void Reporter::dryRunSummary(int count, bool allPictures, int ignored) {
     std::lock_guard guard(lock_);
     if (mode_ == Mode::json || quiet_) return;
-    std::vector<std::string> parts{fmt::format("{} {}", count, counter)};
-    parts.push_back(fmt::format("将压缩 {}", count - clashes_ - finished_));
-    if (clashes_ > 0) parts.push_back(fmt::format("重名 {}", clashes_));
-    if (finished_ > 0) parts.push_back(fmt::format("无法读取 {}", finished_));
-    if (ignored > 0) parts.push_back(fmt::format("已忽略 {} 个不支持的文件", ignored));
-    parts.push_back("试运行，未写入任何文件");
+    std::vector<std::string> parts{Format::fileCount(count, allPictures)};
+    const int toCompress = count - clashes_ - finished_;
+    parts.push_back(i18npf("将压缩 {}", "将压缩 {}", plural(toCompress), toCompress));
+    if (clashes_ > 0) parts.push_back(i18npf("重名 {}", "重名 {}", plural(clashes_), clashes_));
+    if (finished_ > 0) parts.push_back(i18npf("无法读取 {}", "无法读取 {}", plural(finished_), finished_));
+    if (ignored > 0) parts.push_back(ignoredCount(ignored));
+    parts.push_back(i18n("试运行，未写入任何文件"));
     print(fmt::format("{}", fmt::join(parts, " · ")));
 }
 
@@ -173,18 +183,18 @@ void Reporter::tick() {
     drawLive();
 }
 
-void Reporter::summary(int count, const std::string& counter, int ignored) {
+void Reporter::summary(int count, bool allPictures, int ignored) {
     std::lock_guard guard(lock_);
     clearLive();
     if (mode_ == Mode::json || quiet_) return;
-    std::vector<std::string> parts{fmt::format("{} {}", count, counter), fmt::format("成功 {}", succeeded_)};
-    const int neverFinished = std::max(count - finished_, 0);
-    const std::pair<int, const char*> others[]{{skipped_, "已跳过"}, {failed_, "失败"}, {cancelled_ + neverFinished, "已取消"}};
-    for (const auto& [n, name] : others) {
-        if (n > 0) parts.push_back(fmt::format("{} {}", name, n));
-    }
+    std::vector<std::string> parts{Format::fileCount(count, allPictures),
+                                   i18npf("成功 {}", "成功 {}", plural(succeeded_), succeeded_)};
+    const int cancelled = cancelled_ + std::max(count - finished_, 0);  // those never finished too
+    if (skipped_ > 0) parts.push_back(i18npf("已跳过 {}", "已跳过 {}", plural(skipped_), skipped_));
+    if (failed_ > 0) parts.push_back(i18npf("失败 {}", "失败 {}", plural(failed_), failed_));
+    if (cancelled > 0) parts.push_back(i18npf("已取消 {}", "已取消 {}", plural(cancelled), cancelled));
     if (sourceBytes_ >= 1) parts.push_back(Format::totalSaved(savedBytes_, sourceBytes_));
-    if (ignored > 0) parts.push_back(fmt::format("已忽略 {} 个不支持的文件", ignored));
+    if (ignored > 0) parts.push_back(ignoredCount(ignored));
     print(fmt::format("{}", fmt::join(parts, " · ")));
 }
 

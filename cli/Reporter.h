@@ -43,15 +43,15 @@ public:
     // Redraws the live line (called on a timer by the main loop; no-op without live progress).
     void tick();
     // Prints the summary line (text mode, not quiet): "5 个文件 · 成功 3 · 已跳过 1 · 失败 1 ·
-    // 共节省 … · 已忽略 1 个不支持的文件". `counter` is "张" when every file is a picture,
-    // "个文件" otherwise; files of `count` that never finished were cancelled.
-    void summary(int count, const std::string& counter, int ignored);
+    // 共节省 … · 已忽略 1 个不支持的文件". Files are counted in "张" when `allPictures`, in "个文件"
+    // otherwise; files of `count` that never finished were cancelled.
+    void summary(int count, bool allPictures, int ignored);
     // --dry-run: a planned job ("· SOURCE → DESTINATION", or "✗ SOURCE  <clash>"), a path passed
     // over ("– PATH  不支持，忽略"), and the summary ("… · 将压缩 2 · 试运行，未写入任何文件"). With
     // --json each is an object with "status" "planned" (and "output"), "failed" or "ignored".
     void planned(const PlannedJob& job);
     void passedOver(const std::filesystem::path& path);
-    void dryRunSummary(int count, const std::string& counter, int ignored);
+    void dryRunSummary(int count, bool allPictures, int ignored);
     // True once a write failed because nobody reads our output any more (a closed pipe).
     bool outputLost() const;
 

@@ -7,6 +7,7 @@
 #include "dorvex/library/LegacyMigration.h"
 #include "dorvex/library/PresetStore.h"
 #include "dorvex/library/SettingsStore.h"
+#include "dorvex/text/Translation.h"
 
 namespace dorvex::cli {
 
@@ -22,7 +23,7 @@ CompressionOptions startingOptions(const std::optional<std::string>& presetName,
 
     std::vector<std::string> names;
     for (const auto& preset : store.library().presets) names.push_back("\"" + preset.name + "\"");
-    throw UsageError(fmt::format("no preset named \"{}\" (the presets are {})", *presetName, fmt::join(names, ", ")));
+    throw UsageError(i18nf("no preset named \"{}\" (the presets are {})", *presetName, fmt::join(names, ", ")));
 }
 
 }  // namespace dorvex::cli

@@ -94,32 +94,31 @@ std::vector<std::string> givenPaths(const cli::Flags& flags) {
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(
         standardInput ? nullptr : std::fopen(flags.filesFrom->c_str(), "rb"), &std::fclose);
     std::FILE* const list = standardInput ? stdin : opened.get();
-    if (list == nullptr) throw std::runtime_error(fmt::format("cannot read {}: {}", *flags.filesFrom, std::strerror(errno)));
+    if (list == nullptr) throw std::runtime_error(i18nf("cannot read {}: {}", *flags.filesFrom, std::strerror(errno)));
     std::vector<std::string> listed = cli::readNames(list, flags.nullSeparated ? '\0' : '\n');
     if (std::ferror(list) != 0) {
-        throw std::runtime_error(fmt::format("cannot read {}: {}", *flags.filesFrom, std::strerror(errno)));
+        throw std::runtime_error(i18nf("cannot read {}: {}", *flags.filesFrom, std::strerror(errno)));
     }
     paths.insert(paths.end(), std::make_move_iterator(listed.begin()), std::make_move_iterator(listed.end()));
     return paths;
 }
 
-// "张" counts pictures; a run with a video or a PDF among them counts files.
-std::string counterFor(const std::vector<cli::PlannedJob>& jobs) {
-    const bool allPictures = std::none_of(jobs.begin(), jobs.end(), [](const cli::PlannedJob& job) {
+// Whether every file of the run is a picture (the summary counts pictures, else files).
+bool allPictures(const std::vector<cli::PlannedJob>& jobs) {
+    return std::none_of(jobs.begin(), jobs.end(), [](const cli::PlannedJob& job) {
         const OutputFormat kind = OutputFormat::original(FileType::fromPath(job.source.string()));
         return kind.isVideo() || kind.isPDF();
     });
-    return Format::counter(allPictures);
 }
 
 // The options jobs start from, for the help.
 std::string describeDefaults() {
     try {
         const CompressionOptions start = cli::startingOptions(std::nullopt, StoreAccess::readOnly);
-        return fmt::format("Jobs start from the selected preset: level {} ({}), {}, {}, {}.\n", start.level,
-                           Format::levelName(start.level),
-                           start.format ? std::string(start.format->displayName()) : "the source's format",
-                           Format::maxSize(start), Format::saveLocation(start.saveLocation, start.filenamePrefix));
+        return i18nf("Jobs start from the selected preset: level {} ({}), {}, {}, {}.\n", start.level,
+                     Format::levelName(start.level),
+                     start.format ? std::string(start.format->displayName()) : i18n("the source's format"),
+                     Format::maxSize(start), Format::saveLocation(start.saveLocation, start.filenamePrefix));
     } catch (const std::exception&) {
         return {};
     }
@@ -181,7 +180,7 @@ int run(const cli::Flags& flags) {
     if (flags.dryRun) {
         for (const auto& job : jobs) reporter.planned(job);
         for (const auto& path : collected.passedOver) reporter.passedOver(path);
-        reporter.dryRunSummary(count, counterFor(jobs), collected.ignored);
+        reporter.dryRunSummary(count, allPictures(jobs), collected.ignored);
         const bool clashes = std::any_of(jobs.begin(), jobs.end(), [](const auto& job) { return job.clash.has_value(); });
         return anyFailed || clashes ? 1 : 0;
     }
@@ -239,7 +238,7 @@ int run(const cli::Flags& flags) {
     // New outputs are not flushed one by one: they are on disk before the run says it is done.
     const std::vector<std::string> unflushed = Compressor::finishBatch();
     if (reporter.outputLost()) onInterrupt(SIGPIPE);
-    if (interruption.load() != SIGPIPE) reporter.summary(count, counterFor(jobs), collected.ignored);
+    if (interruption.load() != SIGPIPE) reporter.summary(count, allPictures(jobs), collected.ignored);
     for (const std::string& failure : unflushed) std::fprintf(stderr, "dorvex: %s\n", failure.c_str());
     if (!unflushed.empty()) anyFailed = true;
     if (interruption.load() != 0) return 128 + interruption.load();
@@ -252,7 +251,7 @@ int parseAndRun(int argc, char** argv) {
         if (!flags) return 0;
         return run(*flags);
     } catch (const cli::UsageError& error) {
-        std::fprintf(stderr, "dorvex: %s\nRun \"dorvex --help\" for the options.\n", error.what());
+        std::fprintf(stderr, "dorvex: %s\n%s\n", error.what(), i18n("Run \"dorvex --help\" for the options."));
         return 2;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "dorvex: %s\n", error.what());
@@ -272,7 +271,7 @@ int main(int argc, char** argv) {
     if (!EngineShutdown::outcome.stopped) {
         // A job is still inside a library call: end the process without running static
         // destructors under its feet.
-        std::fprintf(stderr, "dorvex: some work did not stop in time\n");
+        std::fprintf(stderr, "dorvex: %s\n", i18n("some work did not stop in time"));
         std::fflush(nullptr);
         std::_Exit(status);
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "dorvex/text/Format.h"
+#include "model/UiText.h"
 #include "views/RowContent.h"
 
 namespace dorvex::app {
@@ -23,11 +24,11 @@ int lineHeight(const QLabel* label) { return label->sizeHint().height(); }
 
 QStringList compareInfo(const CompressionResult& result) {
     QStringList parts;
-    parts << QStringLiteral("尺寸 ") + text(Format::dimensions(result));
+    parts << ui("尺寸 %1").arg(text(Format::dimensions(result)));
     const double saved = result.sourceBytes < 1 ? 0.0 : 1.0 - double(result.outputBytes) / double(result.sourceBytes);
     parts << text(Format::savings(saved));
-    if (result.maxSizeMet) parts << (*result.maxSizeMet ? QStringLiteral("体积上限 ✓ 达标") : QStringLiteral("体积上限 ✗ 未达标"));
-    QString attempts = QStringLiteral("尝试 %1 次").arg(result.encodeCount);
+    if (result.maxSizeMet) parts << (*result.maxSizeMet ? ui("体积上限 ✓ 达标") : ui("体积上限 ✗ 未达标"));
+    QString attempts = uiPlural("尝试 %1 次", "尝试 %1 次", result.encodeCount).arg(result.encodeCount);
     if (result.maxSizeMet != true && result.stopReason)
         attempts += QStringLiteral(" · ") + text(Format::stopReason(*result.stopReason));
     parts << attempts;
@@ -59,7 +60,7 @@ void CompareInfoBar::setResult(const CompressionResult& result) {
     facts_->setText(compareInfo(result).join(QStringLiteral("    ")));
     if (const std::optional<PerceptualScore>& score = result.perceptual) {
         score_->setText(text(Format::perceptual(*score)));
-        score_->setToolTip(QStringLiteral("butteraugli 最大差异 %1，3-范数 %2（低于 1 难以察觉，1–2 细微，2–3 可见，3 以上明显）")
+        score_->setToolTip(ui("butteraugli 最大差异 %1，3-范数 %2（低于 1 难以察觉，1–2 细微，2–3 可见，3 以上明显）")
                                .arg(score->butteraugli, 0, 'f', 2)
                                .arg(score->pnorm3, 0, 'f', 2));
         QPalette palette = this->palette();

@@ -13,6 +13,7 @@
 #include "dorvex/text/Format.h"
 #include "model/AppModel.h"
 #include "model/CompressionItem.h"
+#include "model/UiText.h"
 #include "views/CompareInfoBar.h"
 #include "views/CompareSplitView.h"
 #include "views/CompareZoom.h"
@@ -48,7 +49,7 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
       zoomLevel_(new QLabel), info_(new CompareInfoBar) {
     reveal_ = DesktopServices::system(this).reveal;
     setObjectName(QStringLiteral("compareWindow"));
-    setWindowTitle(QStringLiteral("对比"));
+    setWindowTitle(ui("对比"));
     resize(960, 720);
 
     auto* empty = new QWidget;
@@ -89,29 +90,29 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     const auto keys = [](std::initializer_list<QKeyCombination> combinations) {
         return QList<QKeySequence>(combinations.begin(), combinations.end());
     };
-    addAction("compareFit", themed("zoom-fit-best", ""), QStringLiteral("适应窗口"),
+    addAction("compareFit", themed("zoom-fit-best", ""), ui("适应窗口"),
               keys({Qt::CTRL | Qt::Key_0, Qt::Key_0}), [this] { view_->setZoomToFit(); });
     addAction("compareActualSize", themed("zoom-original", ""), QStringLiteral("100%"),
               keys({Qt::CTRL | Qt::Key_1, Qt::Key_1}), [this] { view_->setZoomToActualSize(); });
-    addAction("compareZoomOut", themed("zoom-out", ""), QStringLiteral("缩小"), keys({Qt::CTRL | Qt::Key_Minus, Qt::Key_Minus}),
+    addAction("compareZoomOut", themed("zoom-out", ""), ui("缩小"), keys({Qt::CTRL | Qt::Key_Minus, Qt::Key_Minus}),
               [this] { view_->zoomBy(CompareZoom::zoomOutFactor); });
     zoomLevel_->setObjectName(QStringLiteral("compareZoomLevel"));
     zoomLevel_->setAlignment(Qt::AlignCenter);
     zoomLevel_->setMinimumWidth(zoomLevel_->fontMetrics().horizontalAdvance(QStringLiteral("8888 %")));
-    zoomLevel_->setToolTip(QStringLiteral("缩放比例"));
+    zoomLevel_->setToolTip(ui("缩放比例"));
     toolbar_->addWidget(zoomLevel_);  // between the two steps, as image viewers have it
     connect(view_, &CompareImageView::zoomChanged, this, &CompareWindow::showZoom);
-    addAction("compareZoomIn", themed("zoom-in", ""), QStringLiteral("放大"),
+    addAction("compareZoomIn", themed("zoom-in", ""), ui("放大"),
               keys({Qt::CTRL | Qt::Key_Equal, Qt::CTRL | Qt::Key_Plus, Qt::Key_Equal, Qt::Key_Plus}),
               [this] { view_->zoomBy(CompareZoom::zoomInFactor); });
     toolbar_->addSeparator();
     QAction* reveal = addAction("compareReveal", themed("folder-open", ":/dorvex/icons/folder.svg"),
-                                QStringLiteral("在文件管理器中显示"), {}, [this] {
+                                ui("在文件管理器中显示"), {}, [this] {
         if (!output_.empty()) reveal_(QUrl::fromLocalFile(QString::fromStdString(output_.string())));
     });
-    reveal->setToolTip(QStringLiteral("在文件管理器中显示"));
+    reveal->setToolTip(ui("在文件管理器中显示"));
     // Closing belongs to the window, so that it works in the empty state too.
-    auto* close = new QAction(QStringLiteral("关闭"), this);
+    auto* close = new QAction(ui("关闭"), this);
     close->setObjectName(QStringLiteral("compareClose"));
     close->setShortcuts(keys({Qt::CTRL | Qt::Key_W, Qt::Key_Escape}));
     connect(close, &QAction::triggered, this, &QWidget::close);
@@ -149,20 +150,21 @@ void CompareWindow::refresh() {
     CompressionItem* item = findItem(model_);
     switch (compareState(item)) {
     case CompareState::nothingToCompare:
-        return showEmpty("image-x-generic", ":/dorvex/icons/photo.svg", QStringLiteral("没有可对比的图片"),
-                         QStringLiteral("在主窗口双击一张已完成的图片"));
+        return showEmpty("image-x-generic", ":/dorvex/icons/photo.svg", ui("没有可对比的图片"),
+                         ui("在主窗口双击一张已完成的图片"));
     case CompareState::sourceGone:
-        return showEmpty("user-trash", ":/dorvex/icons/trash.svg", QStringLiteral("原图已移入回收站"),
-                         QStringLiteral("覆盖模式下没有原图可以对比"));
+        return showEmpty("user-trash", ":/dorvex/icons/trash.svg", ui("原图已移入回收站"),
+                         ui("覆盖模式下没有原图可以对比"));
     case CompareState::pane: break;
     }
     const CompressionResult& result = *item->result();
     output_ = *result.output;
     setWindowTitle(QString::fromStdString(item->source().filename().string()));
     pages_->setCurrentIndex(1);
-    QString right = QStringLiteral("压缩后 · ") + text(Format::bytes(result.outputBytes));
-    if (result.quality) right += QStringLiteral(" · q%1").arg(*result.quality);
-    view_->setCaptions(QStringLiteral("原图 · ") + text(Format::bytes(result.sourceBytes)), right);
+    const QString outputBytes = text(Format::bytes(result.outputBytes));
+    const QString right = result.quality ? ui("压缩后 · %1 · q%2").arg(outputBytes).arg(*result.quality)
+                                         : ui("压缩后 · %1").arg(outputBytes);
+    view_->setCaptions(ui("原图 · %1").arg(text(Format::bytes(result.sourceBytes))), right);
     info_->setResult(result);
     const QString content = fileContentKey(output_);
     if (shownOutput_ == output_ && shownContent_ == content) return;
@@ -200,7 +202,7 @@ void CompareWindow::showEmpty(const QString& iconName, const QString& fallback, 
     output_.clear();
     shownOutput_.clear();
     shownContent_.clear();
-    setWindowTitle(QStringLiteral("对比"));
+    setWindowTitle(ui("对比"));
     const QIcon icon = QIcon::fromTheme(iconName, QIcon(fallback));
     emptyIcon_->setPixmap(icon.pixmap(64, 64));
     emptyTitle_->setText(title);

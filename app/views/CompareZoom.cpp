@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "model/UiText.h"
+
 namespace dorvex::app::CompareZoom {
 
 double actualPixelsScale(std::optional<double> devicePixelRatio) {
@@ -25,7 +27,7 @@ std::optional<double> toggled(const std::optional<double>& scale, std::optional<
 }
 
 QString percentText(double scale, std::optional<double> devicePixelRatio) {
-    return QStringLiteral("%1 %").arg(std::lround(scale / actualPixelsScale(devicePixelRatio) * 100));
+    return ui("%1 %").arg(std::lround(scale / actualPixelsScale(devicePixelRatio) * 100));
 }
 
 double splitFraction(double x, double width) {

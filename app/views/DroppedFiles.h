@@ -8,6 +8,8 @@
 #include <QString>
 #include <QUrl>
 
+#include "model/UiText.h"
+
 namespace dorvex::app {
 
 inline QList<QUrl> droppedFiles(const QMimeData* data) {
@@ -20,6 +22,6 @@ inline QList<QUrl> droppedFiles(const QMimeData* data) {
 }
 
 // "正在查找文件… 120": the files a drop has listed so far.
-inline QString collectingText(int found) { return QStringLiteral("正在查找文件… %1").arg(found); }
+inline QString collectingText(int found) { return ui("正在查找文件… %1").arg(found); }
 
 }  // namespace dorvex::app

@@ -7,6 +7,7 @@
 #include <QProcess>
 
 #include "model/CompressionItem.h"
+#include "model/UiText.h"
 #include "views/ResultRowDelegate.h"
 
 namespace dorvex::app {
@@ -16,8 +17,6 @@ namespace {
 constexpr int buttonSide = 24;
 constexpr int buttonGap = 4;
 
-const QString cannotRecompress = QStringLiteral("原图已在回收站，无法重新压缩");
-
 // The output of a finished item, if it has one.
 const std::optional<std::filesystem::path>* output(const CompressionItem& item) {
     const CompressionResult* result = item.result();
@@ -25,30 +24,29 @@ const std::optional<std::filesystem::path>* output(const CompressionItem& item) 
 }
 
 // An action that is always enabled, with its text and its key as tooltip.
-RowAction action(RowAction::Kind kind, const char* text, const char* objectName, const char* iconName,
+RowAction action(RowAction::Kind kind, const QString& label, const char* objectName, const char* iconName,
                  const char* iconFallback) {
-    const QString label = QString::fromUtf8(text);
     const QList<QKeySequence> keys = RowActions::keys(kind);
     return {kind, label, objectName, iconName, iconFallback, true, toolTipWithKey(label, keys.value(0)), keys};
 }
 
 RowAction open(const CompressionItem& item) {
     if (item.isVideo())
-        return action(RowAction::Kind::open, "播放", "rowOpen", "media-playback-start", ":/dorvex/icons/play.svg");
-    if (item.isPDF()) return action(RowAction::Kind::open, "预览", "rowOpen", "document-preview", ":/dorvex/icons/eye.svg");
-    return action(RowAction::Kind::open, "对比", "rowOpen", "", ":/dorvex/icons/compare.svg");
+        return action(RowAction::Kind::open, ui("播放"), "rowOpen", "media-playback-start", ":/dorvex/icons/play.svg");
+    if (item.isPDF()) return action(RowAction::Kind::open, ui("预览"), "rowOpen", "document-preview", ":/dorvex/icons/eye.svg");
+    return action(RowAction::Kind::open, ui("对比"), "rowOpen", "", ":/dorvex/icons/compare.svg");
 }
 
 RowAction reveal() {
-    return action(RowAction::Kind::reveal, "在文件管理器中显示", "rowReveal", "folder-open", ":/dorvex/icons/folder.svg");
+    return action(RowAction::Kind::reveal, ui("在文件管理器中显示"), "rowReveal", "folder-open", ":/dorvex/icons/folder.svg");
 }
 
 RowAction recompress(const CompressionItem& item) {
-    RowAction entry = action(RowAction::Kind::recompress, "重新压缩", "rowRecompress", "view-refresh",
+    RowAction entry = action(RowAction::Kind::recompress, ui("重新压缩"), "rowRecompress", "view-refresh",
                              ":/dorvex/icons/refresh.svg");
     if (!item.canRecompress()) {
         entry.enabled = false;
-        entry.toolTip = cannotRecompress;
+        entry.toolTip = ui("原图已在回收站，无法重新压缩");
     }
     return entry;
 }
@@ -87,7 +85,7 @@ void revealInFileManager(const QUrl& file, QObject* owner) {
 }  // namespace
 
 QString toolTipWithKey(const QString& text, const QKeySequence& key) {
-    return key.isEmpty() ? text : text + "（" + key.toString(QKeySequence::NativeText) + "）";
+    return key.isEmpty() ? text : ui("%1（%2）").arg(text, key.toString(QKeySequence::NativeText));
 }
 
 DesktopServices DesktopServices::system(QObject* owner) {
@@ -111,11 +109,11 @@ std::vector<RowAction> menuEntries(const CompressionItem& item, std::size_t* sep
     std::vector<RowAction> entries;
     if (opens(item)) {
         entries = {open(item), reveal(),
-                   action(RowAction::Kind::copy, "复制压缩后文件", "rowCopy", "edit-copy", "")};
+                   action(RowAction::Kind::copy, ui("复制压缩后文件"), "rowCopy", "edit-copy", "")};
     }
     if (separatorBefore) *separatorBefore = entries.size();
     entries.push_back(recompress(item));
-    entries.push_back(action(RowAction::Kind::remove, "从列表移除", "rowRemove", "list-remove", ""));
+    entries.push_back(action(RowAction::Kind::remove, ui("从列表移除"), "rowRemove", "list-remove", ""));
     return entries;
 }
 

@@ -6,6 +6,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "model/UiText.h"
 #include "views/options/PopoverText.h"
 #include "views/options/SegmentedPicker.h"
 #include "views/options/SwitchButton.h"
@@ -42,27 +43,27 @@ QWidget* labelled(const QString& label, QWidget* control) {
 
 QString FormatPopover::hint(OutputFormat format) {
     switch (format) {
-    case OutputFormat::jpeg: return QStringLiteral("兼容性最好");
-    case OutputFormat::png: return QStringLiteral("无损，支持透明");
-    case OutputFormat::webp: return QStringLiteral("网页通用");
-    case OutputFormat::avif: return QStringLiteral("体积最小");
-    case OutputFormat::heic: return QStringLiteral("苹果设备");
-    case OutputFormat::jxl: return QStringLiteral("新格式，支持的软件少");
+    case OutputFormat::jpeg: return ui("兼容性最好");
+    case OutputFormat::png: return ui("无损，支持透明");
+    case OutputFormat::webp: return ui("网页通用");
+    case OutputFormat::avif: return ui("体积最小");
+    case OutputFormat::heic: return ui("苹果设备");
+    case OutputFormat::jxl: return ui("新格式，支持的软件少");
     default: return {};
     }
 }
 
 FormatPopover::FormatPopover(ObservablePresetStore& store, QWidget* parent)
     : OptionsPopover(store, parent), choices_(new QButtonGroup(this)), formatSwitches_(new QStackedWidget),
-      noSwitch_(new QWidget), jxlLossless_(new SwitchButton(QStringLiteral("JXL 无损"))),
+      noSwitch_(new QWidget), jxlLossless_(new SwitchButton(ui("JXL 无损"))),
       tiffCompression_(new SegmentedPicker({QStringLiteral("LZW"), QStringLiteral("ZIP")})),
-      videoCodec_(new SegmentedPicker({QStringLiteral("HEVC · 更小"), QStringLiteral("H.264 · 兼容")})) {
+      videoCodec_(new SegmentedPicker({ui("HEVC · 更小"), ui("H.264 · 兼容")})) {
     setObjectName(QStringLiteral("formatPopover"));
-    column()->addWidget(PopoverText::title(QStringLiteral("输出格式")));
+    column()->addWidget(PopoverText::title(ui("输出格式")));
 
     auto* formats = new QWidget;
     formats->setObjectName(QStringLiteral("formatChoices"));
-    formats->setAccessibleName(QStringLiteral("格式"));
+    formats->setAccessibleName(ui("格式"));
     auto* formatColumn = new QVBoxLayout(formats);
     formatColumn->setContentsMargins(0, 0, 0, 0);
     formatColumn->setSpacing(4);
@@ -72,7 +73,7 @@ FormatPopover::FormatPopover(ObservablePresetStore& store, QWidget* parent)
         choices_->addButton(button, id);
         formatColumn->addWidget(button);
     };
-    addChoice(QStringLiteral("原格式（按源格式输出）"), QStringLiteral("original"), originalChoice);
+    addChoice(ui("原格式（按源格式输出）"), QStringLiteral("original"), originalChoice);
     const auto selectable = OutputFormat::selectable();
     for (std::size_t index = 0; index < selectable.size(); ++index) {
         const OutputFormat format = selectable[index];
@@ -83,8 +84,8 @@ FormatPopover::FormatPopover(ObservablePresetStore& store, QWidget* parent)
 
     jxlLossless_->setObjectName(QStringLiteral("jxlLosslessSwitch"));
     tiffCompression_->setObjectName(QStringLiteral("tiffCompressionPicker"));
-    tiffCompression_->setAccessibleName(QStringLiteral("TIFF 压缩"));
-    tiffRow_ = labelled(QStringLiteral("TIFF 压缩"), tiffCompression_);
+    tiffCompression_->setAccessibleName(ui("TIFF 压缩"));
+    tiffRow_ = labelled(ui("TIFF 压缩"), tiffCompression_);
     auto* jxlPage = new QWidget;  // the switch at the top of its place, as the TIFF row is
     auto* jxlColumn = new QVBoxLayout(jxlPage);
     jxlColumn->setContentsMargins(0, 4, 0, 0);
@@ -94,8 +95,8 @@ FormatPopover::FormatPopover(ObservablePresetStore& store, QWidget* parent)
     for (QWidget* page : {noSwitch_, jxlPage, tiffRow_}) formatSwitches_->addWidget(page);
     column()->addWidget(formatSwitches_);
     videoCodec_->setObjectName(QStringLiteral("videoCodecPicker"));
-    videoCodec_->setAccessibleName(QStringLiteral("视频编码"));
-    column()->addWidget(labelled(QStringLiteral("视频编码"), videoCodec_));
+    videoCodec_->setAccessibleName(ui("视频编码"));
+    column()->addWidget(labelled(ui("视频编码"), videoCodec_));
 
     connect(choices_, &QButtonGroup::idToggled, this, [this, selectable](int id, bool checked) {
         if (!checked) return;

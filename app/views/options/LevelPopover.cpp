@@ -6,6 +6,7 @@
 
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/text/Format.h"
+#include "model/UiText.h"
 #include "views/options/PopoverText.h"
 
 namespace dorvex::app {
@@ -19,7 +20,7 @@ LevelPopover::LevelPopover(ObservablePresetStore& store, QWidget* parent)
     setObjectName(QStringLiteral("levelPopover"));
     caption_->setObjectName(QStringLiteral("levelCaption"));
     slider_->setObjectName(QStringLiteral("levelSlider"));
-    slider_->setAccessibleName(QStringLiteral("级别"));
+    slider_->setAccessibleName(ui("级别"));
     slider_->setRange(1, 6);
     slider_->setSingleStep(1);
     slider_->setPageStep(1);
@@ -27,11 +28,11 @@ LevelPopover::LevelPopover(ObservablePresetStore& store, QWidget* parent)
     slider_->setTickInterval(1);
 
     auto* ends = new QHBoxLayout;
-    ends->addWidget(PopoverText::caption(QStringLiteral("体积更小")));
+    ends->addWidget(PopoverText::caption(ui("体积更小")));
     ends->addStretch();
-    ends->addWidget(PopoverText::caption(QStringLiteral("质量更高")));
+    ends->addWidget(PopoverText::caption(ui("质量更高")));
 
-    column()->addWidget(PopoverText::title(QStringLiteral("压缩级别")));
+    column()->addWidget(PopoverText::title(ui("压缩级别")));
     column()->addWidget(caption_);
     column()->addWidget(slider_);
     column()->addLayout(ends);

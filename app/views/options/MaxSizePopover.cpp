@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "model/UiText.h"
 #include "views/options/PopoverText.h"
 #include "views/options/SizeLimitEditor.h"
 #include "views/options/SwitchButton.h"
@@ -11,10 +12,10 @@ namespace dorvex::app {
 
 MaxSizePopover::MaxSizePopover(ObservablePresetStore& store, QWidget* parent)
     : OptionsPopover(store, parent),
-      imageLimit_(new SizeLimitEditor(QStringLiteral("限制每张图的体积"), {200, SizeLimitEditor::Unit::kb})),
-      videoLimit_(new SizeLimitEditor(QStringLiteral("限制每个视频的体积"), {25, SizeLimitEditor::Unit::mb})),
-      keepDimensions_(new SwitchButton(QStringLiteral("保持尺寸（只降质量，不缩图）"))),
-      losslessNote_(PopoverText::caption(QStringLiteral("无损 JXL 不参与体积上限"))) {
+      imageLimit_(new SizeLimitEditor(ui("限制每张图的体积"), {200, SizeLimitEditor::Unit::kb})),
+      videoLimit_(new SizeLimitEditor(ui("限制每个视频的体积"), {25, SizeLimitEditor::Unit::mb})),
+      keepDimensions_(new SwitchButton(ui("保持尺寸（只降质量，不缩图）"))),
+      losslessNote_(PopoverText::caption(ui("无损 JXL 不参与体积上限"))) {
     setObjectName(QStringLiteral("maxSizePopover"));
     imageLimit_->setObjectName(QStringLiteral("imageLimitEditor"));
     videoLimit_->setObjectName(QStringLiteral("videoLimitEditor"));
@@ -26,7 +27,7 @@ MaxSizePopover::MaxSizePopover(ObservablePresetStore& store, QWidget* parent)
     column()->addWidget(videoLimit_);
     column()->addSpacing(4);
     column()->addWidget(keepDimensions_);
-    column()->addWidget(PopoverText::caption(QStringLiteral("图片和视频都先找能放进上限的最高质量，实在不够再缩尺寸。")));
+    column()->addWidget(PopoverText::caption(ui("图片和视频都先找能放进上限的最高质量，实在不够再缩尺寸。")));
     column()->addWidget(losslessNote_);
 
     connect(imageLimit_, &SizeLimitEditor::limitEdited, this,

@@ -14,6 +14,7 @@
 #include "dorvex/library/SettingsStore.h"
 #include "dorvex/model/FileUrl.h"
 #include "dorvex/output/OutputPlanner.h"
+#include "model/UiText.h"
 #include "views/options/ElidedLabel.h"
 #include "views/options/Popover.h"
 #include "views/options/PopoverText.h"
@@ -24,11 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The source whose output name the preview shows.
-const fs::path& sampleSource() {
-    static const fs::path sample(u8"/照片.jpg");
-    return sample;
-}
+// The source whose output name the preview shows, named in the user's language.
+fs::path sampleSource() { return fs::path(QFile::encodeName(ui("/照片.jpg")).toStdString()); }
 
 QString text(const std::string& s) { return QString::fromStdString(s); }
 
@@ -69,10 +67,10 @@ void setFieldText(QLineEdit* field, const QString& value) {
 std::optional<fs::path> SaveLocationPopover::chooseFolderWithDialog(QWidget* parent) {
     // The desktop's own chooser where the platform theme offers one (through the desktop portal
     // when the application runs with it, see main.cpp), else Qt's dialog in the desktop's language.
-    QFileDialog dialog(parent, QStringLiteral("选择文件夹"));
+    QFileDialog dialog(parent, ui("选择文件夹"));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
-    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
+    dialog.setLabelText(QFileDialog::Accept, ui("选择"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return fs::path(QFile::encodeName(dialog.selectedFiles().constFirst()).toStdString());
 }
@@ -92,23 +90,23 @@ SaveLocationPopover::SaveLocationPopover(ObservablePresetStore& store, SettingsS
                                          FolderChooser chooseFolder, QWidget* parent)
     : OptionsPopover(store, parent), settings_(settings), chooseFolder_(std::move(chooseFolder)),
       mode_(new QComboBox), folderRow_(new QWidget), folder_(new ElidedLabel),
-      overwriteNote_(PopoverText::caption(QStringLiteral("原图会移到回收站，可以找回。"), PopoverText::Tint::warning)),
+      overwriteNote_(PopoverText::caption(ui("原图会移到回收站，可以找回。"), PopoverText::Tint::warning)),
       naming_(new QWidget), prefix_(new QLineEdit), suffix_(new QLineEdit), preview_(new ElidedLabel),
       error_(PopoverText::caption({}, PopoverText::Tint::error)) {
     setObjectName(QStringLiteral("saveLocationPopover"));
     mode_->setObjectName(QStringLiteral("saveModePicker"));
-    mode_->setAccessibleName(QStringLiteral("保存位置"));
-    mode_->addItems({QStringLiteral("原图所在目录"), QStringLiteral("指定目录"), QStringLiteral("覆盖原图")});
+    mode_->setAccessibleName(ui("保存位置"));
+    mode_->addItems({ui("原图所在目录"), ui("指定目录"), ui("覆盖原图")});
     folder_->setObjectName(QStringLiteral("outputFolderLabel"));
     overwriteNote_->setObjectName(QStringLiteral("overwriteNote"));
     prefix_->setObjectName(QStringLiteral("filenamePrefixField"));
-    prefix_->setPlaceholderText(QStringLiteral("无"));
+    prefix_->setPlaceholderText(ui("无"));
     suffix_->setObjectName(QStringLiteral("filenameSuffixField"));
     preview_->setObjectName(QStringLiteral("namingPreview"));
     PopoverText::style(preview_, PopoverText::Tint::secondary);
     error_->setObjectName(QStringLiteral("namingError"));
 
-    auto* chooseButton = new QPushButton(QStringLiteral("选择…"));
+    auto* chooseButton = new QPushButton(ui("选择…"));
     chooseButton->setObjectName(QStringLiteral("chooseFolderButton"));
     auto* folderLayout = new QHBoxLayout(folderRow_);
     folderLayout->setContentsMargins(0, 0, 0, 0);
@@ -118,8 +116,8 @@ SaveLocationPopover::SaveLocationPopover(ObservablePresetStore& store, SettingsS
     auto* fields = new QFormLayout;
     fields->setContentsMargins(0, 0, 0, 0);
     fields->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    fields->addRow(QStringLiteral("文件名前缀"), prefix_);
-    fields->addRow(QStringLiteral("文件名后缀"), suffix_);
+    fields->addRow(ui("文件名前缀"), prefix_);
+    fields->addRow(ui("文件名后缀"), suffix_);
     auto* namingLayout = new QVBoxLayout(naming_);
     namingLayout->setContentsMargins(0, 4, 0, 0);
     namingLayout->setSpacing(6);
@@ -127,7 +125,7 @@ SaveLocationPopover::SaveLocationPopover(ObservablePresetStore& store, SettingsS
     namingLayout->addWidget(preview_);
     namingLayout->addWidget(error_);
 
-    column()->addWidget(PopoverText::title(QStringLiteral("保存位置")));
+    column()->addWidget(PopoverText::title(ui("保存位置")));
     column()->addWidget(mode_);
     column()->addWidget(folderRow_);
     column()->addWidget(overwriteNote_);
@@ -184,7 +182,7 @@ void SaveLocationPopover::showNaming(const CompressionOptions& options) {
     } else {
         const fs::path example = OutputPlanner::destination(sampleSource(), options.format.value_or(OutputFormat::jpeg),
                                                             options.saveLocation, options.filenamePrefix);
-        preview_->setText(QStringLiteral("示例：") + text(example.filename().string()));
+        preview_->setText(ui("示例：%1").arg(text(example.filename().string())));
         preview_->setToolTip(preview_->text());
         error_->clear();
     }

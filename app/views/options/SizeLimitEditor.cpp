@@ -9,6 +9,7 @@
 #include <cmath>
 #include <utility>
 
+#include "model/UiText.h"
 #include "views/options/SwitchButton.h"
 
 namespace dorvex::app {
@@ -81,9 +82,9 @@ SizeLimitEditor::SizeLimitEditor(const QString& title, Amount start, QWidget* pa
     : QWidget(parent), switch_(new SwitchButton(title)), value_(new AmountField), unit_(new QComboBox) {
     switch_->setObjectName(QStringLiteral("limitSwitch"));
     value_->setObjectName(QStringLiteral("limitValue"));
-    value_->setAccessibleName(QStringLiteral("体积"));
+    value_->setAccessibleName(ui("体积"));
     unit_->setObjectName(QStringLiteral("limitUnit"));
-    unit_->setAccessibleName(QStringLiteral("单位"));
+    unit_->setAccessibleName(ui("单位"));
     unit_->addItems({QStringLiteral("KB"), QStringLiteral("MB")});
 
     auto* amountRow = new QHBoxLayout;

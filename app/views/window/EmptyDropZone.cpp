@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
+#include "model/UiText.h"
 #include "views/ThemeIcon.h"
 
 namespace dorvex::app {
@@ -32,7 +33,7 @@ EmptyDropZone::EmptyDropZone(QWidget* parent) : QWidget(parent), symbol_(new QLa
     symbol_->setAlignment(Qt::AlignCenter);
     layout->addWidget(symbol_);
     layout->addSpacing(10);
-    auto* title = new QLabel(QStringLiteral("拖入图片或文件夹"), this);
+    auto* title = new QLabel(ui("拖入图片或文件夹"), this);
     title->setObjectName(QStringLiteral("emptyDropZoneTitle"));
     title->setAlignment(Qt::AlignCenter);
     QFont titleFont = title->font();
@@ -40,8 +41,9 @@ EmptyDropZone::EmptyDropZone(QWidget* parent) : QWidget(parent), symbol_(new QLa
     title->setFont(titleFont);
     layout->addWidget(title);
     layout->addSpacing(4);
-    for (const char* line : {"图片：JPEG · PNG · WebP · AVIF · HEIC · JPEG XL · TIFF · ICNS", "视频：MP4 · MOV", "文档：PDF"}) {
-        layout->addWidget(caption(QString::fromUtf8(line), this));
+    for (const QString& line : {ui("图片：%1").arg(QStringLiteral("JPEG · PNG · WebP · AVIF · HEIC · JPEG XL · TIFF · ICNS")),
+                                ui("视频：%1").arg(QStringLiteral("MP4 · MOV")), ui("文档：%1").arg(QStringLiteral("PDF"))}) {
+        layout->addWidget(caption(line, this));
     }
     layout->addStretch(1);
     refreshSymbol();

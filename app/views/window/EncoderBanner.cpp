@@ -4,17 +4,17 @@
 #include <QLabel>
 #include <QPainter>
 
+#include "model/UiText.h"
 #include "views/ThemeIcon.h"
 
 namespace dorvex::app {
 
 QString encoderInstallHint() {
-    return QStringLiteral("sudo apt install pngquant webp libjxl-tools 并运行 scripts/setup（安装 mozjpeg）");
+    return ui("sudo apt install pngquant webp libjxl-tools 并运行 scripts/setup（安装 mozjpeg）");
 }
 
 QString missingEncodersText(const QStringList& missing) {
-    return QStringLiteral("找不到压缩器：") + missing.join(QStringLiteral("、")) + QStringLiteral("。请先 ") +
-           encoderInstallHint() + QStringLiteral(" 再重新启动 App。");
+    return ui("找不到压缩器：%1。请先 %2 再重新启动 App。").arg(missing.join(ui("、")), encoderInstallHint());
 }
 
 EncoderBanner::EncoderBanner(QWidget* parent) : QWidget(parent), text_(new QLabel(this)) {

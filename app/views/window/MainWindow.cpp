@@ -15,6 +15,7 @@
 #include "dorvex/engine/LibraryVersions.h"
 #include "model/AppModel.h"
 #include "model/ObservablePresetStore.h"
+#include "model/UiText.h"
 #include "views/DroppedFiles.h"
 #include "views/ResultList.h"
 #include "views/ThemeIcon.h"
@@ -35,13 +36,14 @@ bool carriesFiles(const QMimeData* data) { return !droppedFiles(data).isEmpty();
 
 QList<QUrl> chooseFilesToAdd(QWidget* parent, bool folders) {
     if (folders) {
-        const QUrl folder = QFileDialog::getExistingDirectoryUrl(parent, QStringLiteral("选择文件夹"));
+        const QUrl folder = QFileDialog::getExistingDirectoryUrl(parent, ui("选择文件夹"));
         return folder.isEmpty() ? QList<QUrl>{} : QList<QUrl>{folder};
     }
-    const QString filter = QStringLiteral(
-        "图片、视频和 PDF (*.jpg *.jpeg *.jpe *.png *.webp *.avif *.heic *.heif *.jxl *.tif *.tiff *.icns *.mp4 *.m4v "
-        "*.mov *.pdf);;所有文件 (*)");
-    return QFileDialog::getOpenFileUrls(parent, QStringLiteral("选择文件"), QUrl(), filter);
+    const QString filter =
+        QStringLiteral("%1 (*.jpg *.jpeg *.jpe *.png *.webp *.avif *.heic *.heif *.jxl *.tif *.tiff *.icns *.mp4 *.m4v "
+                       "*.mov *.pdf);;%2 (*)")
+            .arg(ui("图片、视频和 PDF"), ui("所有文件"));
+    return QFileDialog::getOpenFileUrls(parent, ui("选择文件"), QUrl(), filter);
 }
 
 MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache& thumbnails, FileChooser chooser,
@@ -55,7 +57,7 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
     setAcceptDrops(true);
 
     // The toolbar: choosing files (and, from its menu, folders) and clearing the list.
-    auto* toolbar = addToolBar(QStringLiteral("工具栏"));
+    auto* toolbar = addToolBar(ui("工具栏"));
     toolbar->setObjectName(QStringLiteral("mainToolbar"));
     toolbar->setMovable(false);
     toolbar->setFloatable(false);
@@ -63,11 +65,11 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
     toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
     auto* choose = new QAction(themeIcon(QStringLiteral("document-open"), QStringLiteral("open.svg")),
-                               QStringLiteral("选择文件…"), this);
+                               ui("选择文件…"), this);
     choose->setObjectName(QStringLiteral("chooseFilesAction"));
     choose->setShortcut(QKeySequence::Open);
     connect(choose, &QAction::triggered, this, [this] { chooseFiles(false); });
-    auto* chooseFolder = new QAction(QStringLiteral("选择文件夹…"), this);
+    auto* chooseFolder = new QAction(ui("选择文件夹…"), this);
     chooseFolder->setObjectName(QStringLiteral("chooseFolderAction"));
     connect(chooseFolder, &QAction::triggered, this, [this] { chooseFiles(true); });
     auto* chooseMenu = new QMenu(this);
@@ -85,7 +87,7 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolbar->addWidget(spacer);
     clear_ = toolbar->addAction(themeIcon(QStringLiteral("edit-clear-all"), QStringLiteral("clear.svg")),
-                                QStringLiteral("清空"));
+                                ui("清空"));
     clear_->setObjectName(QStringLiteral("clearAction"));
     connect(clear_, &QAction::triggered, &model_, &AppModel::clear);
     addPrimaryMenu(toolbar);
@@ -103,12 +105,12 @@ MainWindow::MainWindow(AppModel& model, SettingsStore& settings, ThumbnailCache&
     notices_ = new NoticeBanner(central);
     layout->addWidget(notices_);
     connect(&model_, &AppModel::flushFailureChanged, this, [this] {
-        if (!model_.flushFailure().isEmpty()) notices_->post(QStringLiteral("有些文件未能写入磁盘：") + model_.flushFailure());
+        if (!model_.flushFailure().isEmpty()) notices_->post(ui("有些文件未能写入磁盘：%1").arg(model_.flushFailure()));
     });
     connect(&model_.presets(), &ObservablePresetStore::saveFailed, this,
-            [this](const QString& reason) { notices_->post(QStringLiteral("预设未能保存：") + reason); });
+            [this](const QString& reason) { notices_->post(ui("预设未能保存：%1").arg(reason)); });
     connect(&model_, &AppModel::foldersUnreadable, this, [this](const QStringList& texts) {
-        notices_->post(QStringLiteral("有些文件夹无法读取：\n") + texts.join(u'\n'));
+        notices_->post(ui("有些文件夹无法读取：\n%1").arg(texts.join(u'\n')));
     });
 
     content_ = new QStackedWidget(central);
@@ -153,14 +155,14 @@ MainWindow::~MainWindow() {
 
 void MainWindow::addPrimaryMenu(QToolBar* toolbar) {
     // Added to the window as well as to the menu, so that their shortcuts work anywhere in it.
-    auto* settings = new QAction(QStringLiteral("设置…"), this);
+    auto* settings = new QAction(ui("设置…"), this);
     settings->setObjectName(QStringLiteral("settingsAction"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     connect(settings, &QAction::triggered, &model_, &AppModel::openSettings);
-    auto* about = new QAction(QStringLiteral("关于 Dorvex"), this);
+    auto* about = new QAction(ui("关于 Dorvex"), this);
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &MainWindow::showAbout);
-    auto* quit = new QAction(QStringLiteral("退出"), this);
+    auto* quit = new QAction(ui("退出"), this);
     quit->setObjectName(QStringLiteral("quitAction"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
@@ -175,7 +177,7 @@ void MainWindow::addPrimaryMenu(QToolBar* toolbar) {
     auto* button = new QToolButton(toolbar);
     button->setObjectName(QStringLiteral("primaryMenuButton"));
     button->setIcon(themeIcon(QStringLiteral("open-menu"), QStringLiteral("menu.svg")));
-    button->setToolTip(QStringLiteral("主菜单"));
+    button->setToolTip(ui("主菜单"));
     button->setMenu(menu);
     button->setPopupMode(QToolButton::InstantPopup);
     button->setToolButtonStyle(Qt::ToolButtonIconOnly);
@@ -186,13 +188,14 @@ void MainWindow::addPrimaryMenu(QToolBar* toolbar) {
 }
 
 void MainWindow::showAbout() {
-    QString text = QStringLiteral("<h3>Dorvex %1</h3><p>压缩图片、视频和 PDF。</p><p>Qt %2")
-                       .arg(QCoreApplication::applicationVersion().toHtmlEscaped(), QString::fromLatin1(qVersion()));
+    QString text = QStringLiteral("<h3>Dorvex %1</h3><p>%2</p><p>Qt %3")
+                       .arg(QCoreApplication::applicationVersion().toHtmlEscaped(), ui("压缩图片、视频和 PDF。").toHtmlEscaped(),
+                            QString::fromLatin1(qVersion()));
     for (const LibraryVersions::Library& library : LibraryVersions::all()) {
         text += QStringLiteral("<br>") + QString::fromStdString(library.name).toHtmlEscaped() + QLatin1Char(' ') +
                 QString::fromStdString(library.version).toHtmlEscaped();
     }
-    QMessageBox::about(this, QStringLiteral("关于 Dorvex"), text + QStringLiteral("</p>"));
+    QMessageBox::about(this, ui("关于 Dorvex"), text + QStringLiteral("</p>"));
 }
 
 void MainWindow::saveWindowGeometry() {

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "model/UiText.h"
+
 namespace dorvex::app {
 
 NamePrompt::NamePrompt(const QString& title, const QString& message, const QString& name, QWidget* parent)
@@ -31,14 +33,14 @@ NamePrompt::NamePrompt(const QString& title, const QString& message, const QStri
     field_->setObjectName(QStringLiteral("presetNameField"));
     field_->setMinimumWidth(260);
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("名称"), field_);
+    form->addRow(ui("名称"), field_);
     layout->addLayout(form);
 
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* save = buttons->addButton(QStringLiteral("保存"), QDialogButtonBox::AcceptRole);
+    QPushButton* save = buttons->addButton(ui("保存"), QDialogButtonBox::AcceptRole);
     save->setObjectName(QStringLiteral("presetNameSave"));
     save->setDefault(true);
-    buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole)->setObjectName(QStringLiteral("presetNameCancel"));
+    buttons->addButton(ui("取消"), QDialogButtonBox::RejectRole)->setObjectName(QStringLiteral("presetNameCancel"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);

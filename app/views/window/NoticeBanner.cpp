@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QToolButton>
 
+#include "model/UiText.h"
 #include "views/ThemeIcon.h"
 
 namespace dorvex::app {
@@ -21,8 +22,8 @@ NoticeBanner::NoticeBanner(QWidget* parent) : QWidget(parent), text_(new QLabel(
     symbol->setAlignment(Qt::AlignTop);
     auto* close = new QToolButton(this);
     close->setObjectName(QStringLiteral("noticeBannerClose"));
-    close->setText(QStringLiteral("关闭"));
-    close->setToolTip(QStringLiteral("关闭"));
+    close->setText(ui("关闭"));
+    close->setToolTip(ui("关闭"));
     close->setAutoRaise(true);
     connect(close, &QToolButton::clicked, this, &NoticeBanner::dismiss);
     auto* row = new QHBoxLayout(this);

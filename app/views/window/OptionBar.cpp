@@ -7,6 +7,7 @@
 
 #include "dorvex/text/Format.h"
 #include "model/AppModel.h"
+#include "model/UiText.h"
 #include "views/ThemeIcon.h"
 #include "views/options/FormatPopover.h"
 #include "views/options/LevelPopover.h"
@@ -25,12 +26,12 @@ constexpr int locationChipMaxTextWidth = 200;
 
 QString levelChipTitle(const CompressionOptions& options) {
     const double rounded = std::round(options.level);
-    return QStringLiteral("级别 %1 · %2").arg(static_cast<int>(rounded)).arg(QString::fromStdString(Format::levelName(rounded)));
+    return ui("级别 %1 · %2").arg(static_cast<int>(rounded)).arg(QString::fromStdString(Format::levelName(rounded)));
 }
 
 QString formatChipTitle(const CompressionOptions& options) {
-    if (!options.format) return QStringLiteral("原格式");
-    if (options.usesLosslessJXL()) return QStringLiteral("JPEG XL · 无损");
+    if (!options.format) return ui("原格式");
+    if (options.usesLosslessJXL()) return ui("JPEG XL · 无损");
     const std::string_view name = options.format->displayName();
     return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
@@ -50,7 +51,7 @@ OptionBar::OptionBar(AppModel& model, SettingsStore& settings, QWidget* parent)
     location_->setObjectName(QStringLiteral("saveLocationChip"));
 
     recompressAll_ = new QPushButton(themeIcon(QStringLiteral("view-refresh"), QStringLiteral("refresh.svg")),
-                                     QStringLiteral("全部重压"), this);
+                                     ui("全部重压"), this);
     recompressAll_->setObjectName(QStringLiteral("recompressAllButton"));
     connect(recompressAll_, &QPushButton::clicked, &model_, &AppModel::recompressAll);
 

@@ -4,6 +4,7 @@
 #include <QToolButton>
 
 #include "model/ObservablePresetStore.h"
+#include "model/UiText.h"
 #include "views/ThemeIcon.h"
 #include "views/window/NamePrompt.h"
 #include "views/window/PresetPill.h"
@@ -24,7 +25,7 @@ PresetBar::PresetBar(ObservablePresetStore& store, QWidget* parent)
     add->setObjectName(QStringLiteral("newPresetButton"));
     add->setIcon(themeIcon(QStringLiteral("list-add"), QStringLiteral("plus.svg")));
     add->setAutoRaise(true);
-    add->setToolTip(QStringLiteral("把当前参数存成新预设"));
+    add->setToolTip(ui("把当前参数存成新预设"));
     add->setAccessibleName(add->toolTip());
     connect(add, &QToolButton::clicked, this, [this] { promptNewPreset(); });
     layout->addWidget(add);
@@ -61,7 +62,7 @@ void PresetBar::restyle() {
 }
 
 NamePrompt* PresetBar::promptNewPreset() {
-    auto* prompt = new NamePrompt(QStringLiteral("新建预设"), QStringLiteral("把当前的级别、格式、体积上限和保存位置存成预设"),
+    auto* prompt = new NamePrompt(ui("新建预设"), ui("把当前的级别、格式、体积上限和保存位置存成预设"),
                                   QString(), window());
     prompt->setObjectName(QStringLiteral("newPresetPrompt"));
     connect(prompt, &QDialog::accepted, &store_,
@@ -73,7 +74,7 @@ NamePrompt* PresetBar::promptNewPreset() {
 NamePrompt* PresetBar::promptRename(const Uuid& id) {
     const std::optional<Preset> preset = store_.library().preset(id);
     if (!preset) return nullptr;
-    auto* prompt = new NamePrompt(QStringLiteral("重命名预设"), QString(), QString::fromStdString(preset->name), window());
+    auto* prompt = new NamePrompt(ui("重命名预设"), QString(), QString::fromStdString(preset->name), window());
     prompt->setObjectName(QStringLiteral("renamePresetPrompt"));
     connect(prompt, &QDialog::accepted, &store_,
             [store = &store_, prompt, id] { store->rename(id, prompt->name().toStdString()); });

@@ -6,6 +6,7 @@
 #include <QPainterPath>
 
 #include "model/ObservablePresetStore.h"
+#include "model/UiText.h"
 
 namespace dorvex::app {
 
@@ -31,22 +32,22 @@ PresetPill::PresetPill(ObservablePresetStore& store, Preset preset, QWidget* par
 void PresetPill::setState(bool selected, bool modified) {
     selected_ = selected;
     modified_ = selected && modified;
-    setToolTip(modified_ ? QStringLiteral("参数已修改，右键可更新预设") : text());
+    setToolTip(modified_ ? ui("参数已修改，右键可更新预设") : text());
     updateGeometry();
     update();
 }
 
 std::unique_ptr<QMenu> PresetPill::contextMenu() {
     auto menu = std::make_unique<QMenu>(this);
-    QAction* update = menu->addAction(QStringLiteral("更新为当前参数"), this, [this] { store_.updateSelectedToCurrent(); });
+    QAction* update = menu->addAction(ui("更新为当前参数"), this, [this] { store_.updateSelectedToCurrent(); });
     update->setObjectName(QStringLiteral("presetUpdateAction"));
     update->setEnabled(modified_);
-    QAction* rename = menu->addAction(QStringLiteral("重命名…"), this, [this] { emit renameRequested(preset_.id); });
+    QAction* rename = menu->addAction(ui("重命名…"), this, [this] { emit renameRequested(preset_.id); });
     rename->setObjectName(QStringLiteral("presetRenameAction"));
     rename->setEnabled(!preset_.isBuiltIn);
     menu->addSeparator();
     const Uuid id = preset_.id;
-    QAction* remove = menu->addAction(QStringLiteral("删除"), &store_, [store = &store_, id] { store->remove(id); });
+    QAction* remove = menu->addAction(ui("删除"), &store_, [store = &store_, id] { store->remove(id); });
     remove->setObjectName(QStringLiteral("presetDeleteAction"));
     remove->setEnabled(!preset_.isBuiltIn);
     return menu;

@@ -6,6 +6,7 @@
 
 #include "dorvex/text/Format.h"
 #include "dorvex/text/RunProgress.h"
+#include "model/UiText.h"
 #include "views/DroppedFiles.h"
 #include "views/options/ElidedLabel.h"
 
@@ -14,16 +15,17 @@ namespace dorvex::app {
 QString summaryText(const AppModel::Summary& summary, int ignoredCount, std::optional<int> collected) {
     QStringList parts;
     if (summary.count > 0) {
-        parts << QStringLiteral("%1 %2").arg(summary.count).arg(QString::fromStdString(Format::counter(summary.allPictures)))
-              << QStringLiteral("已完成 %1").arg(summary.finishedCount);
+        const QString counted = summary.allPictures ? uiPlural("%1 张", "%1 张", summary.count)
+                                                    : uiPlural("%1 个文件", "%1 个文件", summary.count);
+        parts << counted.arg(summary.count) << ui("已完成 %1").arg(summary.finishedCount);
     } else if (!collected) {
-        parts << QStringLiteral("没有可压缩的文件");
+        parts << ui("没有可压缩的文件");
     }
-    if (summary.failedCount > 0) parts << QStringLiteral("失败 %1").arg(summary.failedCount);
+    if (summary.failedCount > 0) parts << ui("失败 %1").arg(summary.failedCount);
     if (summary.sourceBytes >= 1) {
         parts << QString::fromStdString(Format::totalSaved(summary.savedBytes, summary.sourceBytes));
     }
-    if (ignoredCount > 0) parts << QStringLiteral("已忽略 %1 个不支持的文件").arg(ignoredCount);
+    if (ignoredCount > 0) parts << uiPlural("已忽略 %1 个不支持的文件", "已忽略 %1 个不支持的文件", ignoredCount).arg(ignoredCount);
     if (collected) parts << collectingText(*collected);
     return parts.join(QStringLiteral(" · "));
 }

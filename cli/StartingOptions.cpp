@@ -20,9 +20,14 @@ CompressionOptions startingOptions(const std::optional<std::string>& presetName,
     const PresetStore store(AppPaths::presetsFile(), settings, [](const std::string&) {});
     if (!presetName) return store.options();
     if (const auto preset = store.presetNamed(*presetName)) return preset->options;
+    // A starter preset also answers to the name it is shown under in the user's language.
+    const std::string wanted = PresetLibrary::trimmedName(*presetName);
+    for (const auto& preset : store.library().presets) {
+        if (preset.shownName() == wanted) return preset.options;
+    }
 
     std::vector<std::string> names;
-    for (const auto& preset : store.library().presets) names.push_back("\"" + preset.name + "\"");
+    for (const auto& preset : store.library().presets) names.push_back("\"" + preset.shownName() + "\"");
     throw UsageError(i18nf("no preset named \"{}\" (the presets are {})", *presetName, fmt::join(names, ", ")));
 }
 

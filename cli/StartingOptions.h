@@ -13,7 +13,8 @@
 
 namespace dorvex::cli {
 
-// Throws UsageError when `presetName` names no preset.
+// `presetName` is a preset's name, or the name a starter preset is shown under in the user's
+// language. Throws UsageError, listing the names as shown, when it names no preset.
 CompressionOptions startingOptions(const std::optional<std::string>& presetName, StoreAccess access);
 
 }  // namespace dorvex::cli

@@ -47,6 +47,7 @@ void useUserLanguage(const std::filesystem::path& localeFolder) {
     std::setlocale(LC_CTYPE, "");
     ::bindtextdomain(domain, localeFolder.c_str());
     ::bind_textdomain_codeset(domain, "UTF-8");
+    readDecimalMark();
     followProcess();
     // The empty id asks for the catalogue's header, which reads the file now.
     (void)::dgettext(domain, "");
@@ -54,11 +55,8 @@ void useUserLanguage(const std::filesystem::path& localeFolder) {
 
 bool isOn() { return translating; }
 
-void followProcess() {
-    if (translating) return;
-    readDecimalMark();
-    translating = true;
-}
+// Reads no files: a worker's video module is loaded inside its sandbox.
+void followProcess() { translating = true; }
 
 const char* decimalMark() { return translating ? userDecimalMark : "."; }
 

@@ -34,8 +34,8 @@ bool isOn();
 // useUserLanguage().
 void followProcess();
 
-// The decimal mark of the user's numbers (LC_NUMERIC, read without changing the process's
-// locale) once translation is on; "." before. For numbers people read, never for machines.
+// The decimal mark of the user's numbers (LC_NUMERIC, read by useUserLanguage without changing
+// the process's locale); "." before that, and in a module's copy of the engine. For numbers people read, never for machines.
 const char* decimalMark();
 
 }  // namespace Translation

@@ -11,17 +11,21 @@
 
 #include <vips/vips8>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "DorvexProcess.h"
 #include "TestSupport.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
+#include "image/encoders/MetadataWriter.h"
 
 namespace dorvex {
 namespace {
@@ -270,6 +274,57 @@ TEST_F(MetadataTest, NoPositionOfADronesXmpReachesAnOutput) {
             EXPECT_EQ(text.find(gone), std::string::npos) << gone << " in " << text;
         }
     }
+}
+
+
+// The chunks of a PNG file by type, in order, each with its data.
+std::vector<std::pair<std::string, std::string>> pngChunks(const fs::path& file) {
+    const std::string bytes = contents(file);
+    std::vector<std::pair<std::string, std::string>> chunks;
+    for (std::size_t at = 8; at + 12 <= bytes.size();) {
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+        const std::size_t length = std::size_t(p[0]) << 24 | std::size_t(p[1]) << 16 | std::size_t(p[2]) << 8 | p[3];
+        chunks.emplace_back(bytes.substr(at + 4, 4), bytes.substr(at + 8, length));
+        at += length + 12;
+    }
+    return chunks;
+}
+
+TEST_F(MetadataTest, APngGetsItsMetadataWithItsImageDataUntouched) {
+    // An encoder's palette PNG with gamma and sRGB chunks: the profile replaces them, the metadata
+    // goes after IHDR, and PLTE, tRNS and IDAT stay byte for byte.
+    const fs::path png = folder_ / "quantised.png";
+    ASSERT_EQ(std::system(("pngquant --quality 60-80 --strip --force --output '" + png.string() + "' '" +
+                           testMedia("images/city.png").string() + "'").c_str()), 0);
+    const auto before = pngChunks(png);
+    const vips::VImage photo = vips::VImage::new_from_file(source_.c_str());
+    ImageMetadata metadata;
+    metadata.exif = blobField(photo, VIPS_META_EXIF_NAME);
+    metadata.xmp = blobField(photo, VIPS_META_XMP_NAME);
+    metadata.icc = blobField(photo, VIPS_META_ICC_NAME);
+    ASSERT_TRUE(!metadata.exif.empty() && !metadata.xmp.empty() && !metadata.icc.empty());
+    ASSERT_TRUE(MetadataWriter::add(png, OutputFormat::png, metadata));
+
+    const auto after = pngChunks(png);
+    std::vector<std::string> types;
+    for (const auto& [type, data] : after) types.push_back(type);
+    ASSERT_GE(types.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(types.begin(), types.begin() + 4),
+              (std::vector<std::string>{"IHDR", "iCCP", "eXIf", "iTXt"}));
+    std::vector<std::pair<std::string, std::string>> image, imageBefore;
+    for (const auto& chunk : after) if (chunk.first == "PLTE" || chunk.first == "tRNS" || chunk.first == "IDAT") image.push_back(chunk);
+    for (const auto& chunk : before) if (chunk.first == "PLTE" || chunk.first == "tRNS" || chunk.first == "IDAT") imageBefore.push_back(chunk);
+    EXPECT_EQ(image, imageBefore);
+    for (const char* gone : {"gAMA", "sRGB"}) EXPECT_EQ(std::count(types.begin(), types.end(), gone), 0) << gone;
+    const Found out = readBack(png);
+    EXPECT_TRUE(out.exif && out.gps && out.xmp && out.icc);
+
+    // Anything but a PNG that starts with IHDR is refused and left as it was.
+    const fs::path broken = folder_ / "broken.png";
+    const std::string brokenBytes = contents(png).substr(0, 8) + std::string("\0\0\0\4IDAT", 8);
+    std::ofstream(broken, std::ios::binary) << brokenBytes;
+    EXPECT_FALSE(MetadataWriter::add(broken, OutputFormat::png, metadata));
+    EXPECT_EQ(contents(broken), brokenBytes);
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <cstdio>  // jpeglib.h needs FILE and size_t first
 #include <jpeglib.h>
-#include <png.h>
 #include <webp/mux.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csetjmp>
@@ -195,95 +195,89 @@ std::optional<Bytes> jpegWith(const Bytes& jpeg, const ImageMetadata& metadata) 
 
 // ---- PNG --------------------------------------------------------------------------------------
 
-struct PngReading {
-    const Bytes* bytes;
-    std::size_t offset = 0;
-};
+// The file as pngquant (or any encoder) wrote it, chunk by chunk, with the kept metadata's chunks
+// after IHDR: iCCP (its profile deflated at zlib's strongest level), eXIf, and the XMP packet in
+// an uncompressed iTXt chunk. The image data is copied, never decoded again. Chunks the added ones
+// replace are left out: an earlier iCCP, eXIf or XMP packet, and with a profile the sRGB, gAMA and
+// cHRM chunks that it overrides. Nullopt for anything but a well-formed PNG that starts with IHDR.
+constexpr std::string_view pngSignature{"\x89PNG\r\n\x1a\n", 8};
+constexpr std::string_view xmpKeyword{"XML:com.adobe.xmp"};
 
-void pngRead(png_structp png, png_bytep data, png_size_t length) {
-    auto* reading = static_cast<PngReading*>(png_get_io_ptr(png));
-    if (reading->bytes->size() - reading->offset < length) png_error(png, "truncated");
-    std::memcpy(data, reading->bytes->data() + reading->offset, length);
-    reading->offset += length;
+std::uint32_t bigEndian(const unsigned char* bytes) {
+    return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 | std::uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
-void pngWrite(png_structp png, png_bytep data, png_size_t length) {
-    auto* written = static_cast<Bytes*>(png_get_io_ptr(png));
-    written->insert(written->end(), data, data + length);
+void appendChunk(Bytes& out, std::string_view type, const Bytes& data) {
+    const std::uint32_t length = std::uint32_t(data.size());
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(length >> shift));
+    const std::size_t typeAt = out.size();
+    out.insert(out.end(), type.begin(), type.end());
+    out.insert(out.end(), data.begin(), data.end());
+    const auto crc = static_cast<std::uint32_t>(::crc32(0, out.data() + typeAt, uInt(out.size() - typeAt)));
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(crc >> shift));
 }
 
-void pngFlush(png_structp) {}
-void pngQuiet(png_structp, png_const_charp) {}
+void append(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
 
-// libpng's structures of one rewrite; plain data for the same reason as JPEG's.
-struct PngRewrite {
-    PngReading reading;
-    const ImageMetadata* metadata = nullptr;
-    Bytes exif;       // the TIFF structure
-    Bytes xmpText;    // the packet and a terminating zero
-    Bytes* written = nullptr;
-    png_structp in = nullptr;
-    png_infop info = nullptr;
-    png_structp out = nullptr;
-};
-
-// The rows as stored (palette, bit depth and transparency unchanged), with eXIf, iCCP and the
-// XMP packet in an uncompressed iTXt chunk, deflated at zlib's strongest level as pngquant does.
-bool rewritePng(PngRewrite& rewrite) {
-    rewrite.in = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngQuiet);
-    rewrite.out = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngQuiet);
-    if (rewrite.in != nullptr) rewrite.info = png_create_info_struct(rewrite.in);
-    if (rewrite.in == nullptr || rewrite.out == nullptr || rewrite.info == nullptr) return false;
-    if (setjmp(png_jmpbuf(rewrite.in)) != 0) return false;
-    png_set_read_fn(rewrite.in, &rewrite.reading, pngRead);
-    png_read_png(rewrite.in, rewrite.info, PNG_TRANSFORM_IDENTITY, nullptr);
-
-    const ImageMetadata& metadata = *rewrite.metadata;
-    if (!rewrite.exif.empty()) {
-        png_set_eXIf_1(rewrite.in, rewrite.info, png_uint_32(rewrite.exif.size()), rewrite.exif.data());
+std::optional<Bytes> iccpData(const Bytes& profile) {
+    Bytes data;
+    append(data, std::string_view("ICC profile\0\0", 13));  // name, its end, deflate
+    uLongf size = compressBound(uLong(profile.size()));
+    const std::size_t at = data.size();
+    data.resize(at + size);
+    if (::compress2(data.data() + at, &size, profile.data(), uLong(profile.size()), Z_BEST_COMPRESSION) != Z_OK) {
+        return std::nullopt;
     }
-    if (!metadata.icc.empty()) {
-        png_set_iCCP(rewrite.in, rewrite.info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, metadata.icc.data(),
-                     png_uint_32(metadata.icc.size()));
-    }
-    char key[] = "XML:com.adobe.xmp";
-    char empty[] = "";
-    png_text text{};
-    text.compression = PNG_ITXT_COMPRESSION_NONE;
-    text.key = key;
-    text.text = reinterpret_cast<char*>(rewrite.xmpText.data());
-    text.itxt_length = metadata.xmp.size();
-    text.lang = empty;
-    text.lang_key = empty;
-    if (!metadata.xmp.empty()) png_set_text(rewrite.in, rewrite.info, &text, 1);
-
-    if (setjmp(png_jmpbuf(rewrite.out)) != 0) return false;
-    png_set_write_fn(rewrite.out, rewrite.written, pngWrite, pngFlush);
-    png_set_compression_level(rewrite.out, 9);
-    if (png_get_color_type(rewrite.in, rewrite.info) == PNG_COLOR_TYPE_PALETTE) {
-        png_set_filter(rewrite.out, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-    }
-    // Every chunk goes before the image data; libpng 1.6.39 would write eXIf again at the end.
-    png_write_info(rewrite.out, rewrite.info);
-    png_write_image(rewrite.out, png_get_rows(rewrite.in, rewrite.info));
-    png_write_end(rewrite.out, nullptr);
-    return true;
+    data.resize(at + size);
+    return data;
 }
 
 std::optional<Bytes> pngWith(const Bytes& png, const ImageMetadata& metadata) {
-    Bytes written;
-    PngRewrite rewrite;
-    rewrite.reading.bytes = &png;
-    rewrite.metadata = &metadata;
-    rewrite.exif = tiffStructure(metadata.exif);
-    rewrite.xmpText = metadata.xmp;
-    rewrite.xmpText.push_back(0);
-    rewrite.written = &written;
-    const bool rewritten = rewritePng(rewrite);
-    png_destroy_write_struct(&rewrite.out, nullptr);
-    png_destroy_read_struct(&rewrite.in, &rewrite.info, nullptr);
-    if (!rewritten) return std::nullopt;
-    return written;
+    if (png.size() < pngSignature.size() || std::memcmp(png.data(), pngSignature.data(), pngSignature.size()) != 0) {
+        return std::nullopt;
+    }
+    Bytes added;
+    if (!metadata.icc.empty()) {
+        const std::optional<Bytes> iccp = iccpData(metadata.icc);
+        if (!iccp) return std::nullopt;
+        appendChunk(added, "iCCP", *iccp);
+    }
+    if (!metadata.exif.empty()) appendChunk(added, "eXIf", tiffStructure(metadata.exif));
+    if (!metadata.xmp.empty()) {
+        Bytes itxt;
+        append(itxt, xmpKeyword);
+        append(itxt, std::string_view("\0\0\0\0\0", 5));  // its end, uncompressed, no language or translation
+        itxt.insert(itxt.end(), metadata.xmp.begin(), metadata.xmp.end());
+        appendChunk(added, "iTXt", itxt);
+    }
+
+    Bytes out(png.begin(), png.begin() + std::ptrdiff_t(pngSignature.size()));
+    out.reserve(png.size() + added.size());
+    std::size_t at = pngSignature.size();
+    bool first = true;
+    while (at < png.size()) {
+        if (png.size() - at < 12) return std::nullopt;
+        const std::uint32_t length = bigEndian(png.data() + at);
+        if (length > png.size() - at - 12) return std::nullopt;
+        const std::string_view type(reinterpret_cast<const char*>(png.data() + at + 4), 4);
+        const unsigned char* data = png.data() + at + 8;
+        const std::size_t whole = std::size_t(length) + 12;
+        if (first != (type == "IHDR")) return std::nullopt;
+        const bool replaced =
+            (type == "iCCP" && !metadata.icc.empty()) ||
+            ((type == "sRGB" || type == "gAMA" || type == "cHRM") && !metadata.icc.empty()) ||
+            (type == "eXIf" && !metadata.exif.empty()) ||
+            (type == "iTXt" && !metadata.xmp.empty() && length > xmpKeyword.size() &&
+             std::string_view(reinterpret_cast<const char*>(data), xmpKeyword.size() + 1) ==
+                 std::string_view("XML:com.adobe.xmp\0", xmpKeyword.size() + 1));
+        if (!replaced) out.insert(out.end(), png.begin() + std::ptrdiff_t(at), png.begin() + std::ptrdiff_t(at + whole));
+        if (first) out.insert(out.end(), added.begin(), added.end());
+        first = false;
+        at += whole;
+        if (type == "IEND") break;
+    }
+    if (first) return std::nullopt;
+    return out;
 }
 
 // ---- WebP -------------------------------------------------------------------------------------

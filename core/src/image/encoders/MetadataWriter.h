@@ -1,8 +1,8 @@
 #pragma once
 // MetadataWriter: private to the encoders. Adds the metadata an output keeps to a file that an
 // external encoder wrote without it — JPEG through libjpeg (the coefficients and the scan layout
-// copied, so the picture and its size stay as the encoder made them), PNG through libpng (the
-// rows as stored), WebP through libwebpmux (chunks only) — replacing the file in place.
+// copied, so the picture and its size stay as the encoder made them), PNG chunk by chunk
+// (the image data copied), WebP through libwebpmux (chunks only) — replacing the file in place.
 
 #include <filesystem>
 

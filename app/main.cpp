@@ -29,6 +29,7 @@
 #include "dorvex/platform/FileDescriptor.h"
 #include "dorvex/text/Translation.h"
 #include "model/AppModel.h"
+#include "model/UiText.h"
 #include "shell/AppShell.h"
 #include "shell/SingleInstance.h"
 #include "views/ThemeIcon.h"
@@ -176,14 +177,12 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(themeIcon(QStringLiteral("local.dorvex.app"), QStringLiteral("app.svg")));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Dorvex：压缩图片、视频和 PDF。"));
+    parser.setApplicationDescription(ui("Dorvex：压缩图片、视频和 PDF。"));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption quitOption(QStringLiteral("quit-when-done"),
-                                        QStringLiteral("所有文件处理完后打印汇总行并退出。"));
+    const QCommandLineOption quitOption(QStringLiteral("quit-when-done"), ui("所有文件处理完后打印汇总行并退出。"));
     parser.addOption(quitOption);
-    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("要压缩的文件或文件夹。"),
-                                 QStringLiteral("[文件…]"));
+    parser.addPositionalArgument(QStringLiteral("files"), ui("要压缩的文件或文件夹。"), ui("[文件…]"));
     parser.process(application);
 
     const QStringList files = filesToOpen(parser.positionalArguments());
@@ -207,7 +206,7 @@ int main(int argc, char** argv) {
     instance.close();
     if (!shell.shutDown()) {
         // A job is still inside a library call: end without running static destructors under it.
-        qWarning("Dorvex: 有任务未能及时停止");
+        qWarning("%s", qUtf8Printable(ui("Dorvex: 有任务未能及时停止")));
         std::fflush(nullptr);
         std::_Exit(status);
     }

@@ -9,10 +9,12 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "dorvex/model/Cancellation.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/platform/WorkPool.h"
 #include "dorvex/text/RunProgress.h"
 #include "model/MainThreadLink.h"
+#include "model/UiText.h"
 
 namespace dorvex::app {
 
@@ -49,7 +51,8 @@ namespace {
 QStringList unreadableTexts(const std::vector<FileCollector::Unreadable>& folders) {
     QStringList texts;
     for (const FileCollector::Unreadable& folder : folders) {
-        texts.append(QString::fromStdString(folder.folder.string()) + u'：' + QString::fromStdString(folder.reason));
+        // The folder, then why it could not be read.
+        texts.append(ui("%1：%2").arg(QString::fromStdString(folder.folder.string()), QString::fromStdString(folder.reason)));
     }
     return texts;
 }
@@ -262,7 +265,7 @@ AppModel::Summary AppModel::summarize(const QList<CompressionItem*>& items) {
         const CompressionResult* result = item->result();
         if (!result) continue;
         ++summary.finishedCount;
-        if (result->failed() && result->failed()->message != cancelledText) ++summary.failedCount;
+        if (result->failed() && !isCancellation(result->failed()->message)) ++summary.failedCount;
         if (!result->isSuccess()) continue;
         summary.savedBytes += result->sourceBytes - result->outputBytes;
         summary.sourceBytes += result->sourceBytes;

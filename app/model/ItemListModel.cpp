@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "dorvex/text/Format.h"
+#include "model/UiText.h"
 
 namespace dorvex::app {
 
@@ -19,7 +20,7 @@ QString statusText(const CompressionItem& item) {
         return QString::fromStdString(Format::runningStatus(running->attempt, running->quality, running->progress));
     }
     if (const CompressionResult* result = item.result()) return QString::fromStdString(Format::statusLine(*result));
-    return QStringLiteral("排队中");
+    return ui("排队中");
 }
 
 template <typename T>

@@ -15,6 +15,7 @@
 #include "dorvex/platform/AppPaths.h"
 #include "dorvex/platform/Processors.h"
 #include "model/AppModel.h"
+#include "model/UiText.h"
 #include "model/ObservablePresetStore.h"
 #include "shell/BatchNotifier.h"
 #include "shell/SettingsWindow.h"
@@ -52,7 +53,7 @@ AppShell::AppShell(const Folders& folders, QObject* parent) : QObject(parent), s
 
     mainWindow_ = std::make_unique<MainWindow>(*model_, settings_, *thumbnails_);
     compareWindow_ = std::make_unique<CompareWindow>(*model_);
-    compareWindow_->setWindowTitle(QStringLiteral("对比"));
+    compareWindow_->setWindowTitle(ui("对比"));
     compareWindow_->resize(960, 720);
     settingsWindow_ = std::make_unique<SettingsWindow>(settings_, model_->toolchain());
     connect(mainWindow_.get(), &MainWindow::compareRequested, this, &AppShell::showCompareWindow);

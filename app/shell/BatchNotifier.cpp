@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "model/UiText.h"
 #include "shell/TrayStatus.h"
 #include "views/window/SummaryBar.h"
 
@@ -28,8 +29,8 @@ BatchNotifier::BatchNotifier(AppModel& model, std::unique_ptr<Notifier> notifier
 
 std::optional<Notifier::Notice> BatchNotifier::notice(const AppModel::Summary& summary, int ignoredCount) {
     if (summary.count == 0) return std::nullopt;
-    return Notifier::Notice{summary.failedCount > 0 ? QStringLiteral("有文件压缩失败") : QStringLiteral("压缩完成"),
-                            summaryText(summary, ignoredCount), QStringLiteral("打开主窗口")};
+    return Notifier::Notice{summary.failedCount > 0 ? ui("有文件压缩失败") : ui("压缩完成"), summaryText(summary, ignoredCount),
+                            ui("打开主窗口")};
 }
 
 void BatchNotifier::refresh() {

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "dorvex/engine/LibraryVersions.h"
+#include "model/UiText.h"
 #include "shell/SettingSwitch.h"
 #include "views/window/EncoderBanner.h"
 
@@ -71,7 +72,7 @@ EncoderSettings::EncoderSettings(SettingsStore& settings, Toolchain toolchain, Q
         const QString name = QString::fromUtf8(tool.fileName.data(), qsizetype(tool.fileName.size()));
         const std::optional<std::string>& path = toolchain_.path(tool.tool);
         Row& row = rows_[i];
-        row.version = line(path ? QStringLiteral("检测中…") : QStringLiteral("未找到"), name + QStringLiteral("Version"), this);
+        row.version = line(path ? ui("检测中…") : ui("未找到"), name + QStringLiteral("Version"), this);
         row.path = captionLine(path ? QString::fromStdString(*path) : encoderInstallHint(), name + QStringLiteral("Path"), this);
         form->addRow(QString::fromLatin1(toolTitles[i]), twoLines(row.version, row.path, this));
     }
@@ -81,14 +82,14 @@ EncoderSettings::EncoderSettings(SettingsStore& settings, Toolchain toolchain, Q
                           captionLine(versionsOf(libraries, {"libvips", "libheif"}), QStringLiteral("imageLibraryVersions"), this),
                           this));
     form->addRow(QStringLiteral("MP4 / MOV"),
-                 twoLines(line(QStringLiteral("FFmpeg（x265 / x264）"), QStringLiteral("videoLibraries"), this),
+                 twoLines(line(ui("FFmpeg（x265 / x264）"), QStringLiteral("videoLibraries"), this),
                           captionLine(versionsOf(libraries, {"FFmpeg"}), QStringLiteral("videoLibraryVersions"), this),
                           this));
-    auto* score = new SettingSwitch(QStringLiteral("计算感知差异（略慢）"), settings, SettingsKeys::perceptualScore, this);
+    auto* score = new SettingSwitch(ui("计算感知差异（略慢）"), settings, SettingsKeys::perceptualScore, this);
     score->setObjectName(QStringLiteral("perceptualScoreSwitch"));
-    form->addRow(QStringLiteral("画质评估"),
+    form->addRow(ui("画质评估"),
                  twoLines(score,
-                          captionLine(QStringLiteral("用 butteraugli 比较每张压缩后的图片与原图，\n结果显示在对比窗口和列表的提示里。"),
+                          captionLine(ui("用 butteraugli 比较每张压缩后的图片与原图，\n结果显示在对比窗口和列表的提示里。"),
                                       QStringLiteral("perceptualScoreCaption"), this),
                           this));
 }
@@ -111,7 +112,7 @@ void EncoderSettings::detectVersions() {
         QLabel* label = rows_[i].version;
         probes_.start([this, label, path = *path] {
             const std::optional<std::string> version = Toolchain::version(path);
-            const QString text = version ? QString::fromStdString(*version) : QStringLiteral("无法运行");
+            const QString text = version ? QString::fromStdString(*version) : ui("无法运行");
             // Queued to this page, so a call still waiting when the page goes is dropped with it.
             QMetaObject::invokeMethod(this, [label, text] { label->setText(text); }, Qt::QueuedConnection);
         });

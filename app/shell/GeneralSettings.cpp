@@ -4,25 +4,27 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
+#include "model/UiText.h"
 #include "shell/SettingSwitch.h"
 
 namespace dorvex::app {
 
 namespace {
 
+// Two texts rather than a sentence added to the first: languages part their sentences differently.
 QString trayText() {
-    QString text = QStringLiteral("图标显示在桌面的系统托盘里（GNOME 需要 AppIndicator 扩展），把文件拖到它打开的面板上即可压缩。");
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        text += QStringLiteral("这个桌面没有系统托盘，所以关闭主窗口会退出 App。");
-    return text;
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        return ui("图标显示在桌面的系统托盘里（GNOME 需要 AppIndicator 扩展），把文件拖到它打开的面板上即可压缩。");
+    return ui("图标显示在桌面的系统托盘里（GNOME 需要 AppIndicator 扩展），把文件拖到它打开的面板上即可压缩。"
+              "这个桌面没有系统托盘，所以关闭主窗口会退出 App。");
 }
 
 }  // namespace
 
 GeneralSettings::GeneralSettings(SettingsStore& settings, QWidget* parent)
     : QWidget(parent),
-      showIcon_(new SettingSwitch(QStringLiteral("在系统托盘显示图标"), settings, SettingsKeys::showMenuBarIcon, this)),
-      keepRunning_(new SettingSwitch(QStringLiteral("关闭主窗口后继续在系统托盘运行"), settings,
+      showIcon_(new SettingSwitch(ui("在系统托盘显示图标"), settings, SettingsKeys::showMenuBarIcon, this)),
+      keepRunning_(new SettingSwitch(ui("关闭主窗口后继续在系统托盘运行"), settings,
                                      SettingsKeys::keepRunningInMenuBar, this)),
       trayCaption_(new QLabel(trayText(), this)) {
     setObjectName(QStringLiteral("generalSettings"));

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "model/UiText.h"
+
 namespace dorvex::app {
 
 SettingSwitch::SettingSwitch(const QString& text, SettingsStore& settings, std::string_view key, QWidget* parent)
@@ -25,7 +27,7 @@ void SettingSwitch::store(bool on) {
     try {
         settings_.setValue(key_, on);
     } catch (const std::exception& error) {
-        qWarning("Dorvex: 保存设置失败 %s", error.what());
+        qWarning("%s", qUtf8Printable(ui("Dorvex: 保存设置失败 %1").arg(QString::fromUtf8(error.what()))));
     }
     refresh();  // the old value when the write failed
 }

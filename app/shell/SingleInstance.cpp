@@ -18,6 +18,8 @@
 #include <cstring>
 #include <memory>
 
+#include "model/UiText.h"
+
 namespace dorvex::app {
 
 namespace {
@@ -33,8 +35,9 @@ constexpr qsizetype maxHeaderBytes = 64;
 constexpr qint64 readChunkBytes = 64 * 1024;
 constexpr int retryMilliseconds = 50;
 
-QString systemError(const QString& what) {
-    return QStringLiteral("%1：%2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));
+// `text` with the path for %1 and the system's reason (errno) for %2.
+QString systemError(const QString& text, const QString& path) {
+    return text.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 // Whether the process at the other end of a connected local socket runs as our user.
@@ -105,13 +108,13 @@ QString SingleInstance::defaultFolder() {
 
 std::optional<QString> SingleInstance::privateFolderProblem(const QString& folder) {
     const QByteArray path = QFile::encodeName(folder);
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return systemError(QStringLiteral("无法创建 ") + folder);
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return systemError(ui("无法创建 %1：%2"), folder);
     struct stat info {};
-    if (::lstat(path.constData(), &info) != 0) return systemError(QStringLiteral("无法读取 ") + folder);
-    if (S_ISLNK(info.st_mode)) return folder + QStringLiteral(" 是符号链接");
-    if (!S_ISDIR(info.st_mode)) return folder + QStringLiteral(" 不是文件夹");
-    if (info.st_uid != ::geteuid()) return folder + QStringLiteral(" 属于另一个用户");
-    if ((info.st_mode & 077) != 0) return folder + QStringLiteral(" 其他用户也能访问");
+    if (::lstat(path.constData(), &info) != 0) return systemError(ui("无法读取 %1：%2"), folder);
+    if (S_ISLNK(info.st_mode)) return ui("%1 是符号链接").arg(folder);
+    if (!S_ISDIR(info.st_mode)) return ui("%1 不是文件夹").arg(folder);
+    if (info.st_uid != ::geteuid()) return ui("%1 属于另一个用户").arg(folder);
+    if ((info.st_mode & 077) != 0) return ui("%1 其他用户也能访问").arg(folder);
     return std::nullopt;
 }
 
@@ -140,7 +143,7 @@ SingleInstance::Role SingleInstance::start(const QStringList& files, int timeout
         // The holder may not listen yet (it has just started) or may be ending: ask again.
         if (const std::optional<Role> role = handOver(files, remaining(deadline))) return *role;
         if (deadline.hasExpired()) {
-            if (problem_.isEmpty()) problem_ = QStringLiteral("正在运行的 Dorvex 没有应答");
+            if (problem_.isEmpty()) problem_ = ui("正在运行的 Dorvex 没有应答");
             return Role::failed;
         }
         QThread::msleep(retryMilliseconds);
@@ -152,12 +155,12 @@ SingleInstance::Claim SingleInstance::claim() {
     while (true) {
         FileDescriptor file(::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!file) {
-            problem_ = systemError(QStringLiteral("无法打开 ") + QFile::decodeName(path));
+            problem_ = systemError(ui("无法打开 %1：%2"), QFile::decodeName(path));
             return Claim::failed;
         }
         if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) return Claim::heldElsewhere;
-            problem_ = systemError(QStringLiteral("无法锁定 ") + QFile::decodeName(path));
+            problem_ = systemError(ui("无法锁定 %1：%2"), QFile::decodeName(path));
             return Claim::failed;
         }
         // An instance that ends removes the file before it lets the lock go: a lock taken on a
@@ -186,7 +189,7 @@ std::optional<SingleInstance::Role> SingleInstance::handOver(const QStringList& 
         paths += separator;
     }
     if (paths.size() > limits_.maxBytes || files.size() > limits_.maxPaths) {
-        problem_ = QStringLiteral("文件太多，无法交给正在运行的 Dorvex");
+        problem_ = ui("文件太多，无法交给正在运行的 Dorvex");
         return Role::failed;
     }
     const QDeadlineTimer deadline(timeoutMilliseconds);
@@ -194,7 +197,7 @@ std::optional<SingleInstance::Role> SingleInstance::handOver(const QStringList& 
     socket.connectToServer(socketName());
     if (!socket.waitForConnected(remaining(deadline))) return std::nullopt;
     if (!sameUser(socket.socketDescriptor())) {
-        problem_ = QStringLiteral("%1 由另一个用户监听").arg(socketName());
+        problem_ = ui("%1 由另一个用户监听").arg(socketName());
         return Role::failed;
     }
     socket.write(greeting + QByteArray::number(paths.size()) + '\n' + paths);
@@ -204,7 +207,7 @@ std::optional<SingleInstance::Role> SingleInstance::handOver(const QStringList& 
     }
     if (socket.read(1) == QByteArray(1, acknowledgement)) return Role::handedOver;
     // Closed unanswered: the instance may be ending, and the next try may find none.
-    problem_ = QStringLiteral("正在运行的 Dorvex 没有接收这些文件");
+    problem_ = ui("正在运行的 Dorvex 没有接收这些文件");
     return std::nullopt;
 }
 

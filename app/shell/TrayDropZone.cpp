@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "model/UiText.h"
 #include "views/DroppedFiles.h"
 
 namespace dorvex::app {
@@ -35,7 +36,7 @@ void TrayDropZone::setCollected(std::optional<int> found) {
     update();
 }
 
-QString TrayDropZone::text() const { return collected_ ? collectingText(*collected_) : QStringLiteral("拖到这里压缩"); }
+QString TrayDropZone::text() const { return collected_ ? collectingText(*collected_) : ui("拖到这里压缩"); }
 
 void TrayDropZone::dragEnterEvent(QDragEnterEvent* event) {
     if (droppedFiles(event->mimeData()).isEmpty()) {

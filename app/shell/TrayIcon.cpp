@@ -8,6 +8,7 @@
 #include <QSystemTrayIcon>
 
 #include "model/AppModel.h"
+#include "model/UiText.h"
 #include "shell/TrayPanel.h"
 
 namespace dorvex::app {
@@ -27,10 +28,10 @@ TrayIcon::TrayIcon(AppModel& model, QObject* parent)
     refresh();
 
     menu_->setObjectName(QStringLiteral("trayMenu"));
-    menu_->addAction(QStringLiteral("打开主窗口"), &model, &AppModel::openWindow);
-    menu_->addAction(QStringLiteral("设置…"), &model, &AppModel::openSettings);
+    menu_->addAction(ui("打开主窗口"), &model, &AppModel::openWindow);
+    menu_->addAction(ui("设置…"), &model, &AppModel::openSettings);
     menu_->addSeparator();
-    menu_->addAction(QStringLiteral("退出"), this, &TrayIcon::quitRequested);
+    menu_->addAction(ui("退出"), this, &TrayIcon::quitRequested);
     icon_->setContextMenu(menu_.get());
 
     connect(panel_.get(), &TrayPanel::quitRequested, this, &TrayIcon::quitRequested);

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "model/AppModel.h"
+#include "model/UiText.h"
 #include "shell/ItemStatus.h"
 #include "shell/TrayDropZone.h"
 #include "views/RowActions.h"
@@ -125,7 +126,7 @@ TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     layout->setSpacing(8);
 
     auto* dropZone = new TrayDropZone(this);
-    dropZone->setAccessibleName(QStringLiteral("拖到这里压缩"));
+    dropZone->setAccessibleName(ui("拖到这里压缩"));
     connect(dropZone, &TrayDropZone::dropped, this, [this](const QList<QUrl>& urls) { model_.add(urls); });
     connect(&model_, &AppModel::collectingChanged, dropZone, [this, dropZone] {
         dropZone->setCollected(model_.collecting() ? std::optional(model_.collectedCount()) : std::nullopt);
@@ -133,7 +134,7 @@ TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     layout->addWidget(dropZone);
 
     auto* presetRow = new QHBoxLayout;
-    auto* presetLabel = new QLabel(QStringLiteral("预设"), this);
+    auto* presetLabel = new QLabel(ui("预设"), this);
     presets_ = new QComboBox(this);
     presets_->setObjectName(QStringLiteral("presetPicker"));
     presetLabel->setBuddy(presets_);
@@ -147,7 +148,7 @@ TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     connect(&store, &ObservablePresetStore::libraryChanged, this, &TrayPanel::refreshPresets);
     connect(&store, &ObservablePresetStore::selectedIDChanged, this, &TrayPanel::refreshPresets);
 
-    recentCaption_ = new QLabel(QStringLiteral("最近"), this);
+    recentCaption_ = new QLabel(ui("最近"), this);
     recentCaption_->setObjectName(QStringLiteral("recentCaption"));
     recentCaption_->setForegroundRole(QPalette::PlaceholderText);
     layout->addWidget(recentCaption_);
@@ -183,9 +184,9 @@ TrayPanel::TrayPanel(AppModel& model, QWidget* parent)
     divider->setFrameShadow(QFrame::Sunken);
     layout->addWidget(divider);
     auto* buttons = new QHBoxLayout;
-    auto* openWindow = button(QStringLiteral("打开主窗口"), "openWindowButton", this);
-    auto* openSettings = button(QStringLiteral("设置…"), "openSettingsButton", this);
-    auto* quit = button(QStringLiteral("退出"), "quitButton", this);
+    auto* openWindow = button(ui("打开主窗口"), "openWindowButton", this);
+    auto* openSettings = button(ui("设置…"), "openSettingsButton", this);
+    auto* quit = button(ui("退出"), "quitButton", this);
     buttons->addWidget(openWindow);
     buttons->addWidget(openSettings);
     buttons->addStretch(1);

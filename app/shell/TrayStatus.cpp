@@ -8,6 +8,7 @@
 #include <QPixmap>
 
 #include "dorvex/text/RunProgress.h"
+#include "model/UiText.h"
 #include "views/DroppedFiles.h"
 #include "views/window/SummaryBar.h"
 
@@ -78,8 +79,8 @@ QString trayToolTip(const AppModel::Summary& summary, const std::optional<AppMod
     QStringList parts{QStringLiteral("Dorvex")};
     if (progress) {
         // The count only: the time left would go stale between two finished items.
-        parts << QStringLiteral("正在压缩 ") +
-                     QString::fromStdString(RunProgress::text(progress->finished, progress->total, std::nullopt));
+        parts << ui("正在压缩 %1")
+                     .arg(QString::fromStdString(RunProgress::text(progress->finished, progress->total, std::nullopt)));
     }
     if (collected) {
         parts << collectingText(*collected);

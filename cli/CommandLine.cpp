@@ -75,10 +75,10 @@ std::vector<std::string> readNames(std::FILE* in, char separator, const NameList
     const auto endName = [&] {
         if (name.empty()) {
             if (++emptyRun > limits.emptyRun) {
-                fail(lines ? i18nf("--files-from: more than {} empty names in a row before line {}: is it a list of names?",
-                                   limits.emptyRun, record + 1)
-                           : i18nf("--files-from: more than {} empty names in a row before entry {}: is it a list of names?",
-                                   limits.emptyRun, record + 1));
+                fail(lines ? i18nf("--files-from: more than {} empty names in a row before line {}: is it a list "
+                                   "of names?", limits.emptyRun, record + 1)
+                           : i18nf("--files-from: more than {} empty names in a row before entry {}: is it a list "
+                                   "of names?", limits.emptyRun, record + 1));
             }
         } else {
             emptyRun = 0;
@@ -104,8 +104,10 @@ std::vector<std::string> readNames(std::FILE* in, char separator, const NameList
         // Only a list of lines gets here with a NUL: in a NUL-separated list it ends the name.
         if (c == '\0') fail(i18nf("--files-from: line {} holds a NUL byte (a list separated by NUL needs -0)", record));
         if (name.size() == limits.nameBytes) {
-            fail(lines ? i18nf("--files-from: line {} is longer than {} bytes, the longest path", record, limits.nameBytes)
-                       : i18nf("--files-from: entry {} is longer than {} bytes, the longest path", record, limits.nameBytes));
+            fail(lines ? i18nf("--files-from: line {} is longer than {} bytes, the longest path", record,
+                               limits.nameBytes)
+                       : i18nf("--files-from: entry {} is longer than {} bytes, the longest path", record,
+                               limits.nameBytes));
         }
         name.push_back(char(c));
     }
@@ -125,8 +127,10 @@ std::optional<Flags> parse(int argc, const char* const* argv, const std::functio
     app.add_option("paths", f.paths, i18n("files and folders to compress"));
 
     std::string maxSize, videoMaxSize;
-    app.add_option("-l,--level", f.level, i18n("level from 1 (best quality) to 6 (smallest); default: the preset's"))->check(nonEmpty);
-    app.add_option("-f,--format", f.format, i18n("output format: jpeg, png, webp, avif, heic, jxl or original"))->check(nonEmpty);
+    app.add_option("-l,--level", f.level, i18n("level from 1 (best quality) to 6 (smallest); default: the preset's"))
+        ->check(nonEmpty);
+    app.add_option("-f,--format", f.format, i18n("output format: jpeg, png, webp, avif, heic, jxl or original"))
+        ->check(nonEmpty);
     app.add_option("--max-size", maxSize, i18n("byte limit per image: 200000, 200KB, 1.5MB or none"))->check(nonEmpty);
     app.add_option("--video-max-size", videoMaxSize, i18n("byte limit per video"))->check(nonEmpty);
     app.add_flag("--keep-dimensions", f.keepDimensions, i18n("never downscale to meet a limit"));
@@ -144,18 +148,23 @@ std::optional<Flags> parse(int argc, const char* const* argv, const std::functio
     app.add_option("--preset", f.preset, i18n("start from this preset instead of the selected one"))->check(nonEmpty);
     app.add_option("-j,--jobs", f.jobs, i18nf("jobs at once; default {} on this machine", defaultJobCount()))
         ->check(nonEmpty);
-    app.add_flag("--keep-metadata", f.keepMetadata, i18n("keep EXIF, XMP and the ICC profile, without the GPS position"));
+    app.add_flag("--keep-metadata", f.keepMetadata,
+                 i18n("keep EXIF, XMP and the ICC profile, without the GPS position"));
     app.add_flag("--keep-location", f.keepLocation, i18n("keep the GPS position too (implies --keep-metadata)"));
-    app.add_option("--files-from", f.filesFrom, i18n("compress the paths listed in FILE (- for standard input), one a line"))
+    app.add_option("--files-from", f.filesFrom,
+                   i18n("compress the paths listed in FILE (- for standard input), one a line"))
         ->type_name("FILE")
         ->check(nonEmpty);
     app.add_flag("-0,--null", f.nullSeparated, i18n("the names in --files-from end in NUL (find -print0)"));
-    app.add_flag("--score", f.score, i18n("show how different each written picture looks from its source (butteraugli)"));
+    app.add_flag("--score", f.score,
+                 i18n("show how different each written picture looks from its source (butteraugli)"));
     app.add_flag("--no-score", f.noScore, i18n("do not score written pictures (faster)"));
-    app.add_flag("--dry-run", f.dryRun, i18n("list each file with its destination, and what is passed over; write nothing"));
+    app.add_flag("--dry-run", f.dryRun,
+                 i18n("list each file with its destination, and what is passed over; write nothing"));
     app.add_flag("-q,--quiet", f.quiet, i18n("print only failures"));
     app.add_flag("--json", f.json, i18n("one JSON object per file on standard output"));
-    app.add_flag("--list-encoders", f.listEncoders, i18n("show the encoders and libraries, with versions (JSON with --json)"));
+    app.add_flag("--list-encoders", f.listEncoders,
+                 i18n("show the encoders and libraries, with versions (JSON with --json)"));
     app.add_flag("--version", f.version, i18n("show the version and those of the libraries and encoders"));
     app.footer([&] {
         std::string text = i18n("Outputs carry no metadata (capture date, camera, GPS position, sRGB profile) unless\n"
@@ -219,8 +228,12 @@ std::optional<Flags> parse(int argc, const char* const* argv, const std::functio
     }
     if (f.score && f.noScore) throw UsageError(i18n("--score and --no-score ask for opposite things: give one"));
     if (f.jobs && *f.jobs < 1) throw UsageError(i18n("--jobs needs a number of at least 1"));
-    if (f.nullSeparated && !f.filesFrom) throw UsageError(i18n("-0 describes the list of --files-from, which is missing"));
-    if (f.paths.empty() && !f.filesFrom && !f.listEncoders && !f.version) throw UsageError(i18n("no files or folders given"));
+    if (f.nullSeparated && !f.filesFrom) {
+        throw UsageError(i18n("-0 describes the list of --files-from, which is missing"));
+    }
+    if (f.paths.empty() && !f.filesFrom && !f.listEncoders && !f.version) {
+        throw UsageError(i18n("no files or folders given"));
+    }
     return f;
 }
 

@@ -136,10 +136,11 @@ std::vector<PlannedJob> plan(const std::vector<fs::path>& files, const std::vect
         } else if (source != sources.end() && source->second != file) {
             job.clash = i18nf("输出 {} 是本次要压缩的另一个文件，未压缩", job.destination.string());
         } else if (const auto earlier = taken.find(key); earlier != taken.end()) {
-            job.clash = folder && !keepStructure
-                            ? i18nf("输出与 {} 的输出同为 {}，未压缩（--keep-structure 可保留子目录）",
-                                    earlier->second.string(), job.destination.string())
-                            : i18nf("输出与 {} 的输出同为 {}，未压缩", earlier->second.string(), job.destination.string());
+            job.clash =
+                folder && !keepStructure
+                    ? i18nf("输出与 {} 的输出同为 {}，未压缩（--keep-structure 可保留子目录）",
+                            earlier->second.string(), job.destination.string())
+                    : i18nf("输出与 {} 的输出同为 {}，未压缩", earlier->second.string(), job.destination.string());
         } else {
             taken.emplace(key, file);
         }

@@ -214,7 +214,7 @@ void TrayPanel::refreshPresets() {
     const QSignalBlocker blocker(presets_);
     presets_->clear();
     for (const Preset& preset : store.library().presets) {
-        presets_->addItem(QString::fromStdString(preset.name), QString::fromStdString(preset.id.text()));
+        presets_->addItem(QString::fromStdString(preset.shownName()), QString::fromStdString(preset.id.text()));
         if (preset.id == store.selectedID()) presets_->setCurrentIndex(presets_->count() - 1);
     }
 }

@@ -46,31 +46,6 @@ TEST(QualityModel, PngQualityRange) {
     }
 }
 
-TEST(FormatProfile, Table) {
-    const auto& standard = SearchBudget::standard;
-    const auto& slow = SearchBudget::slow;
-    EXPECT_EQ(standard, (SearchBudget{16, 6, 3, 0.97, 16}));
-    EXPECT_EQ(slow, (SearchBudget{8, 4, 2, 0.9, 16}));
-
-    struct Row {
-        OutputFormat format;
-        bool lossless;
-        FormatProfile profile;
-    };
-    const Row rows[] = {
-        {OutputFormat::jpeg, false, {30, 100, standard}}, {OutputFormat::png, false, {10, 100, standard}},
-        {OutputFormat::webp, false, {30, 100, standard}}, {OutputFormat::webp, true, {30, 100, standard}},
-        {OutputFormat::avif, false, {40, 100, slow}},     {OutputFormat::heic, false, {30, 100, standard}},
-        {OutputFormat::jxl, false, {30, 94, slow}},       {OutputFormat::jxl, true, {0, 100, std::nullopt}},
-        {OutputFormat::tiff, false, {0, 100, std::nullopt}}, {OutputFormat::icns, false, {0, 100, std::nullopt}},
-        {OutputFormat::mp4, false, {0, 100, std::nullopt}},  {OutputFormat::mov, true, {0, 100, std::nullopt}},
-        {OutputFormat::pdf, false, {0, 100, std::nullopt}},
-    };
-    for (const auto& r : rows) {
-        EXPECT_EQ(FormatProfile::of(r.format, r.lossless), r.profile) << r.format.rawValue() << r.lossless;
-    }
-}
-
 TEST(FormatProfile, CeilingNeverAboveTheLevelNorTheFormat) {
     const auto jxl = FormatProfile::of(OutputFormat::jxl, false);
     EXPECT_EQ(jxl.ceiling(QualityModel::quality(1)), 94);

@@ -98,8 +98,8 @@ inline std::vector<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
-// What jobs left in a temporary folder: its names, without the emptied work folders that wait for
-// the next job ("dorvex-spare-…").
+// What jobs left in a temporary folder while this process lives: its names, without the emptied
+// work folders that wait for the next job ("dorvex-spare-…"; that they go at exit is checked apart).
 inline std::vector<std::string> leftoversIn(const fs::path& temporary) {
     std::vector<std::string> names = namesIn(temporary);
     std::erase_if(names, [&](const std::string& name) {

@@ -69,6 +69,27 @@ TEST(WorkFolders, NamesHeldByAnythingElseAreLeftAlone) {
     EXPECT_EQ(namesIn(temporary.victim), Names{"photo.jpg"});
 }
 
+// The emptied folders a process keeps for its next jobs go when it exits normally.
+TEST(WorkFolders, SparesGoAtExit) {
+    const OwnTemporaryFolder temporary;
+    const pid_t run = ::fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+        for (int i = 0; i < 2; ++i) {
+            WorkFolder work("dorvex-");
+            work.create();
+            put(work.path() / "attempt-0.png", "bytes");
+        }
+        const bool kept = namesIn(::getenv("TMPDIR")).size() == 2;  // private/ and a spare
+        std::exit(kept ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(run, &status, 0), run);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "no spare was kept";
+    EXPECT_EQ(namesIn(temporary.path()), Names{"private"});
+}
+
 // A folder of a killed run, or one of ours that nobody holds, goes at the next start; one that a
 // live process holds, one others may enter, a link, a name not ours and another user's stay.
 TEST(WorkFolders, DeadRunsFoldersAreRemovedAndNothingElse) {

@@ -125,6 +125,8 @@ std::string describeDefaults() {
 }
 
 int run(const cli::Flags& flags) {
+    // JSON is the same under every locale: its messages are the source texts, in the workers too.
+    if (flags.json) Translation::useSourceLanguage();
     const Toolchain tools = Toolchain::locate();
     if (flags.version) std::printf("dorvex %s\n", cli::programVersion().c_str());
     if (flags.listEncoders || flags.version) {

@@ -138,5 +138,16 @@ TEST_F(CliLanguageTest, WithoutALanguageTheRunSpeaksChinese) {
     EXPECT_NE(outcome.out.find("已忽略 1 个不支持的文件"), std::string::npos) << outcome.out;
 }
 
+// JSON is the same under every locale: an English run's messages are the source texts, made in
+// the workers as in the command.
+TEST_F(CliLanguageTest, JsonIsTheSameInEveryLanguage) {
+    const Case run{"Json", {"--json", "-o", "@out", "@files/broken.png", "@missing"}, 1, {}};
+    const DorvexOutcome english = dorvex(run, {"LC_ALL=C.UTF-8", "LANGUAGE=en"});
+    const DorvexOutcome source = dorvex(run, {"LC_ALL=C.UTF-8"});
+    EXPECT_EQ(english.status, 1) << english.out << english.err;
+    EXPECT_EQ(english.out, source.out);
+    EXPECT_FALSE(chineseLines(english.out).empty()) << english.out;
+}
+
 }  // namespace
 }  // namespace dorvex

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -51,6 +52,12 @@ void useUserLanguage(const std::filesystem::path& localeFolder) {
     followProcess();
     // The empty id asks for the catalogue's header, which reads the file now.
     (void)::dgettext(domain, "");
+}
+
+void useSourceLanguage() {
+    translating = false;
+    ::unsetenv("LANGUAGE");
+    ::setenv("LC_ALL", "C.UTF-8", 1);
 }
 
 bool isOn() { return translating; }

@@ -26,7 +26,12 @@ namespace Translation {
 void useUserLanguage();
 void useUserLanguage(const std::filesystem::path& localeFolder);
 
-// Whether useUserLanguage() was called. A module that carries its own copy of the engine (the
+// The source texts from here on, in this process and in the processes it starts after (their
+// environment names no language: LANGUAGE goes, LC_ALL is C.UTF-8): for output that machines read
+// and that must be the same under every locale.
+void useSourceLanguage();
+
+// Whether useUserLanguage() was called (and useSourceLanguage() not since). A module that carries its own copy of the engine (the
 // video module) starts untranslated; the engine turns it on with followProcess().
 bool isOn();
 // Translates from here on with the language and catalogue the process already chose (gettext's

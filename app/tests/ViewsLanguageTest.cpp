@@ -1,20 +1,25 @@
 // The views in English, from the built catalogue: sentences made of a text and its values, counts
-// in their plural form, and texts kept in tables or made once (the row actions, the empty list).
+// in their plural form, and texts kept in tables or made once (the row actions, the empty list,
+// the starter presets' names).
 // Translation holds for the whole process, hence a program of its own.
 
 #include <QApplication>
 #include <QLabel>
 
 #include "AppTestSupport.h"
+#include "dorvex/platform/AppPaths.h"
 #include "dorvex/text/Format.h"
 #include "dorvex/text/Translation.h"
 #include "model/CompressionItem.h"
+#include "model/ObservablePresetStore.h"
 #include "model/UiText.h"
 #include "views/CompareInfoBar.h"
 #include "views/CompareZoom.h"
 #include "views/RowActions.h"
 #include "views/window/EmptyDropZone.h"
 #include "views/window/EncoderBanner.h"
+#include "views/window/PresetBar.h"
+#include "views/window/PresetPill.h"
 #include "views/window/SummaryBar.h"
 
 using namespace dorvex;
@@ -76,6 +81,16 @@ private slots:
         QVERIFY2(texts.contains("Drop images or folders here"), qPrintable(texts.join('|')));
         QVERIFY2(texts.contains("Images: JPEG · PNG · WebP · AVIF · HEIC · JPEG XL · TIFF · ICNS"), qPrintable(texts.join('|')));
         QVERIFY2(texts.contains("Documents: PDF"), qPrintable(texts.join('|')));
+    }
+
+    // The starter presets are stored by their source names and shown by their English ones.
+    void starterPresets() {
+        SettingsStore settings(AppPaths::settingsFolder());
+        ObservablePresetStore presets(AppPaths::presetsFile(), settings);
+        PresetBar bar(presets);
+        QStringList names;
+        for (const PresetPill* pill : bar.findChildren<PresetPill*>()) names << pill->text();
+        QCOMPARE(names, QStringList({"Default", "Web"}));
     }
 };
 

@@ -74,7 +74,7 @@ NamePrompt* PresetBar::promptNewPreset() {
 NamePrompt* PresetBar::promptRename(const Uuid& id) {
     const std::optional<Preset> preset = store_.library().preset(id);
     if (!preset) return nullptr;
-    auto* prompt = new NamePrompt(ui("重命名预设"), QString(), QString::fromStdString(preset->name), window());
+    auto* prompt = new NamePrompt(ui("重命名预设"), QString(), QString::fromStdString(preset->shownName()), window());
     prompt->setObjectName(QStringLiteral("renamePresetPrompt"));
     connect(prompt, &QDialog::accepted, &store_,
             [store = &store_, prompt, id] { store->rename(id, prompt->name().toStdString()); });

@@ -21,7 +21,7 @@ constexpr int dotGap = 6;
 PresetPill::PresetPill(ObservablePresetStore& store, Preset preset, QWidget* parent)
     : QAbstractButton(parent), store_(store), preset_(std::move(preset)) {
     setObjectName(QStringLiteral("presetPill"));
-    setText(QString::fromStdString(preset_.name));
+    setText(QString::fromStdString(preset_.shownName()));
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
     setAccessibleName(text());

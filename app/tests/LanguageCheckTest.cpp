@@ -170,7 +170,7 @@ private slots:
         const std::optional<Notifier::Notice> notice = BatchNotifier::notice({1, 1, 10, 100, 1}, 0);
         QVERIFY(notice.has_value());
         QCOMPARE(notice->title, "Some files could not be compressed");
-        QCOMPARE(notice->actionText, "Open Main Window");
+        QCOMPARE(notice->actionText, "Open Dorvex");
     }
 
     // Every window of the tour, in English through and through.

@@ -83,13 +83,17 @@ private slots:
         QVERIFY2(texts.contains("Documents: PDF"), qPrintable(texts.join('|')));
     }
 
-    // The starter presets are stored by their source names and shown by their English ones.
+    // The starter presets are stored by their source names and shown by their English ones, whole.
     void starterPresets() {
         SettingsStore settings(AppPaths::settingsFolder());
         ObservablePresetStore presets(AppPaths::presetsFile(), settings);
         PresetBar bar(presets);
         QStringList names;
-        for (const PresetPill* pill : bar.findChildren<PresetPill*>()) names << pill->text();
+        for (const PresetPill* pill : bar.findChildren<PresetPill*>()) {
+            names << pill->text();
+            // Drawn whole at the width it asks for (less its padding, 12 each side).
+            QCOMPARE(pill->fontMetrics().elidedText(pill->text(), Qt::ElideRight, pill->sizeHint().width() - 24), pill->text());
+        }
         QCOMPARE(names, QStringList({"Default", "Web"}));
     }
 };

@@ -5,6 +5,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <cmath>
+
 #include "model/ObservablePresetStore.h"
 #include "model/UiText.h"
 
@@ -54,8 +56,10 @@ std::unique_ptr<QMenu> PresetPill::contextMenu() {
 }
 
 QSize PresetPill::sizeHint() const {
+    // The text's advance rounded up: Latin text measures fractions of a pixel, and rounded down it
+    // would be elided when drawn.
     const QFontMetrics metrics(font());
-    int width = metrics.horizontalAdvance(text()) + 2 * horizontalPadding;
+    int width = int(std::ceil(QFontMetricsF(font()).horizontalAdvance(text()))) + 2 * horizontalPadding;
     if (modified_) width += dotGap + dotSide;
     return {width, metrics.height() + 10};
 }

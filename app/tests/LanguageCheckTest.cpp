@@ -20,6 +20,7 @@
 #include <QPaintEngine>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTextItem>
 
@@ -29,6 +30,7 @@
 #include "dorvex/text/Translation.h"
 #include "shell/BatchNotifier.h"
 #include "shell/SingleInstance.h"
+#include "shell/TrayIcon.h"
 #include "shell/TrayStatus.h"
 #include "tools/WindowTour.h"
 
@@ -171,6 +173,17 @@ private slots:
         QVERIFY(notice.has_value());
         QCOMPARE(notice->title, "Some files could not be compressed");
         QCOMPARE(notice->actionText, "Open Dorvex");
+    }
+
+    // The tray icon's tooltip and menu, which no window shows.
+    void trayIcon() {
+        SettingsStore settings(AppPaths::settingsFolder());
+        ObservablePresetStore presets(AppPaths::presetsFile(), settings);
+        AppModel model(presets, Toolchain{}, 2);
+        TrayIcon tray(model);
+        QStringList texts{tray.icon()->toolTip()};
+        for (const QAction* action : tray.icon()->contextMenu()->actions()) addText(texts, action->text());
+        QCOMPARE(texts, QStringList({"Dorvex", "Open Dorvex", "Settings…", "Quit"}));
     }
 
     // Every window of the tour, in English through and through.

@@ -84,10 +84,11 @@ std::vector<char*> qtArguments(int argc, char** argv) {
 }
 
 // Qt's own texts (the line fields' context menus, the dialogs' buttons, its file dialog) in the
-// locale's language, from Debian's qt6-translations-l10n; English where it has none.
+// language our texts came out in, from Debian's qt6-translations-l10n; English where it has none.
 void translateQt(QApplication& application) {
     auto* translator = new QTranslator(&application);
-    if (translator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+    const QLocale language(QString::fromStdString(Translation::language()));
+    if (translator->load(language, QStringLiteral("qtbase"), QStringLiteral("_"),
                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(translator);
 }

@@ -42,11 +42,13 @@ TEST(Translation, EngineTextsInEnglish) {
     // Off: the texts as written.
     EXPECT_EQ(unreadable(), "无法读取 a.png：没有读取权限，请检查文件的权限");
     EXPECT_EQ(Format::fileCount(1, true), "1 张");
+    EXPECT_EQ(Translation::language(), "zh_CN");
 
     ::setenv("LANGUAGE", "en", 1);
     ::setenv("LC_ALL", "C.UTF-8", 1);
     Translation::useUserLanguage(executableFolder().parent_path() / "share" / "locale");
     ASSERT_STREQ(i18n("已取消"), "Cancelled") << "no English catalogue beside the program";
+    EXPECT_EQ(Translation::language(), "en");  // what Qt's own texts follow
 
     // A cause translated on its way still picks the sentence made for it.
     EXPECT_EQ(unreadable(), "Cannot read a.png: no permission to read it; check the file's permissions");

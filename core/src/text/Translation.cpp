@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 
 namespace dorvex {
@@ -58,6 +59,20 @@ void useSourceLanguage() {
     translating = false;
     ::unsetenv("LANGUAGE");
     ::setenv("LC_ALL", "C.UTF-8", 1);
+}
+
+std::string language() {
+    if (translating) {
+        // The catalogue's header names its language on a line "Language: en".
+        const std::string_view header = ::dgettext(domain, "");
+        constexpr std::string_view field = "Language: ";
+        if (const std::size_t at = header.find(field); at != std::string_view::npos) {
+            const std::size_t start = at + field.size();
+            const std::string name(header.substr(start, header.find('\n', start) - start));
+            if (!name.empty()) return name;
+        }
+    }
+    return "zh_CN";
 }
 
 bool isOn() { return translating; }

@@ -31,6 +31,11 @@ void useUserLanguage(const std::filesystem::path& localeFolder);
 // and that must be the same under every locale.
 void useSourceLanguage();
 
+// The language the product's texts are in now, as a locale name: the catalogue's own ("en") where
+// one was found for the user's language, else the source texts' "zh_CN". Other parts of a program
+// (a toolkit's own texts) follow it, so that one window never mixes two languages.
+std::string language();
+
 // Whether useUserLanguage() was called (and useSourceLanguage() not since). A module that carries its own copy of the engine (the
 // video module) starts untranslated; the engine turns it on with followProcess().
 bool isOn();

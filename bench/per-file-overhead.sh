@@ -10,6 +10,8 @@
 #     default) against pngquant run on each file with dorvex's arguments, as many at once. dorvex
 #     runs its encoders with OMP_WAIT_POLICY=passive (see ToolRunner), so pngquant is timed both
 #     as it comes and with that setting.
+#  3. Each PNG of a folder (PNGS, default tests/media/images), one process per file, against the
+#     pngquant run dorvex makes for it, on the source file: CPU per file, median and worst ratio.
 #
 # The encoders' arguments are read from a traced dorvex run (strace of its execve calls: the
 # encoders run in dorvex's sandboxed worker processes, which write nowhere else), so the
@@ -171,3 +173,35 @@ for f in "$outputs"/*.png; do
 done
 printf '  outputs written by dorvex: %d (the others saved nothing), the same bytes as pngquant'"'"'s: %d\n' \
   "$written" "$identical"
+echo
+
+# ---- larger PNGs, one by one ---------------------------------------------------------------------
+# Each PNG of $PNGS (default tests/media/images) at level 3, one process per file, against the
+# pngquant run dorvex makes for it (its arguments traced, run on the source file), CPU seconds
+# (the median of the rounds): the per-file ratios' median and worst.
+pngs=${PNGS:-$media}
+: > png-ratios
+for f in "$pngs"/*.png; do
+  [ -f "$f" ] || continue
+  name=${f##*/}
+  mapfile -t args < <(traced "$pngquantTool" "$dorvex" -q -l 3 -f png --suffix "" -o "$(fresh spied-one)" "$f")
+  [ "${#args[@]}" -ge 3 ] && [ "${args[-3]}" = "--output" ] || continue  # skipped before pngquant ran
+  args=("${args[@]:0:${#args[@]}-3}")
+  one_pngquant() { OMP_WAIT_POLICY=passive "$pngquantTool" "${args[@]}" --output "$(fresh ref-one)/x.png" "$f" || true; }
+  one_dorvex() { "$dorvex" -q -l 3 -f png --suffix "" -o "$(fresh out-one)" "$f" || true; }
+  one_baseline() { "$baseline" -q -l 3 -f png --suffix "" -o "$(fresh out-one-baseline)" "$f" || true; }
+  for who in one_dorvex ${baseline:+one_baseline} one_pngquant; do : > "$who.wall"; : > "$who.cpu"; done
+  for ((i = 0; i < rounds; i++)); do
+    for who in one_dorvex ${baseline:+one_baseline} one_pngquant; do measure "$who" "$who"; done
+  done
+  d=$(median < one_dorvex.cpu); p=$(median < one_pngquant.cpu)
+  b=$([ -n "$baseline" ] && median < one_baseline.cpu || echo 0)
+  printf '%.2f %s %s %.2f %.2f %.2f\n' "$(ratio "$d" "$p")" "$name" "$(vipsheader -f width "$f")x$(vipsheader -f height "$f")" \
+    "$d" "$p" "$b" >> png-ratios
+  rm -rf spied-one.* ref-one.* out-one.* out-one-baseline.*
+done
+printf 'PNGs one by one at level 3, one process per file, %d rounds (CPU seconds, medians)\n' "$rounds"
+printf '  dorvex ÷ pngquant per file: median %.2f, worst %.2f\n' \
+  "$(awk '{print $1}' png-ratios | median)" "$(awk '{print $1}' png-ratios | sort -g | tail -1)"
+echo "  per file: ratio, name, size, dorvex s, pngquant s, baseline s"
+sort -g png-ratios | sed 's/^/    /'

@@ -12,6 +12,7 @@
 #include "image/OutputCheck.h"
 #include "image/SearchAhead.h"
 #include "image/PerceptualScoring.h"
+#include "model/ResultMaking.h"
 #include "dorvex/image/encoders/ToolRunner.h"
 #include "dorvex/text/Translation.h"
 
@@ -19,12 +20,8 @@ namespace dorvex::ImagePipeline {
 
 namespace {
 
-CompressionResult finished(CompressionResult result, CompressionResult::Status status) {
-    result.status = std::move(status);
-    return result;
-}
-
-CompressionResult::Failed failure(std::string text) { return CompressionResult::Failed{std::move(text)}; }
+using ResultMaking::cancelled;
+using ResultMaking::finished;
 
 void send(const EventHandler& onEvent, CompressionEvent event) {
     if (onEvent) onEvent(event);
@@ -46,7 +43,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     result.pixelSize = source.pixelSize;
 
     send(onEvent, CompressionEvent{CompressionEvent::Started{source.pixelSize}});
-    if (isCancelled()) return finished(result, failure(cancelledMessage()));
+    if (isCancelled()) return cancelled(result);
 
     // Lossless JPEG XL keeps exact pixels, so it only makes sense from a source that has them.
     const bool lossless = options.usesLosslessJXL();
@@ -108,7 +105,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
             };
             const SizeTargetSearch::Outcome outcome = SearchAhead::run(search, session, encode, isCancelled);
             if (outcome.stopReason == SizeTargetSearch::StopReason::cancelled) {
-                return finished(result, failure(cancelledMessage()));
+                return cancelled(result);
             }
             result.maxSizeMet = outcome.maxSizeMet;
             result.stopReason = outcome.stopReason;
@@ -142,7 +139,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     // How different the output looks: advice only, so a picture that cannot be scored has none.
     const std::optional<PerceptualScore> perceptual =
         scoreReference ? PerceptualScoring::score(*scoreReference, *produced, isCancelled) : std::nullopt;
-    if (isCancelled()) return finished(result, failure(cancelledMessage()));
+    if (isCancelled()) return cancelled(result);
 
     handoff(*produced, result);
     result.perceptual = perceptual;  // only once the output stands where it goes

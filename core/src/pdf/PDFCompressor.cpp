@@ -21,6 +21,7 @@
 #include "dorvex/image/ToolError.h"
 #include "dorvex/model/SourceFile.h"
 #include "dorvex/text/Translation.h"
+#include "model/ResultMaking.h"
 #include "pdf/PDFOutput.h"
 
 namespace dorvex::PDFCompressor {
@@ -29,16 +30,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-CompressionResult finished(CompressionResult result, CompressionResult::Status status) {
-    result.status = std::move(status);
-    return result;
-}
-
-CompressionResult::Failed failure(std::string text) { return CompressionResult::Failed{std::move(text)}; }
-
-CompressionResult cancelled(CompressionResult result) {
-    return finished(std::move(result), failure(cancelledMessage()));
-}
+using ResultMaking::cancelled;
+using ResultMaking::failure;
+using ResultMaking::finished;
 
 // Opens a PDF for reading; nullptr when it needs a password. Throws for anything else.
 std::unique_ptr<QPDF> openDocument(const fs::path& file) {
@@ -170,7 +164,7 @@ CompressionResult pipeline(const fs::path& source, const CompressionOptions& opt
 
     const auto savesNothing = [&] {
         result.outputBytes = fileSize(candidate);
-        return result.sourceBytes >= 1 && result.outputBytes >= result.sourceBytes;
+        return OutputPlanner::isNoSavings(result.sourceBytes, result.outputBytes, true, std::nullopt);
     };
     if (savesNothing()) return finished(result, CompressionResult::Skipped{SkipReason::noSavings});
     const auto pageCount = std::size_t(result.pageCount.value_or(0));

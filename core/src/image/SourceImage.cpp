@@ -20,6 +20,7 @@
 #include "image/PngRows.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
+#include "image/VipsOpening.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
 #include "dorvex/image/encoders/IcnsFile.h"
@@ -45,112 +46,13 @@ struct SourceImage::Probe {
 
 namespace {
 
-// The decoders we read with, one libvips loader each, chosen by the type the file's first bytes
-// name (SourceFile::imageType), never by libvips' own sniffing: the output's format and name come
-// from that same type. Whatever else libvips could open (GIF, SVG, PDF, PPM, FITS, ImageMagick's
-// many formats, …) is refused: those are not our inputs, and several of them are large parsers
-// that have no business seeing files dropped on us.
-enum class Codec { jpeg, png, webp, heif, jxl, tiff };
-
-struct CodecEntry {
-    const FileType* type;
-    Codec codec;
-};
-
-const std::array<CodecEntry, 7> codecs{{
-    {&FileType::jpeg, Codec::jpeg},
-    {&FileType::png, Codec::png},
-    {&FileType::webp, Codec::webp},
-    {&FileType::avif, Codec::heif},
-    {&FileType::heic, Codec::heif},
-    {&FileType::jxl, Codec::jxl},
-    {&FileType::tiff, Codec::tiff},
-}};
-
 // ICNS files are small: the largest icon set is a few MiB. Anything bigger is refused unread.
 constexpr std::uintmax_t maxIcnsBytes = 64u << 20;
-
-// A file opened by its decoder: header read, pixels not decoded yet.
-struct Opened {
-    vips::VImage image;
-    std::optional<std::string> typeIdentifier;
-    int orientation = 1;
-    int imageCount = 1;
-    bool decodesUpright = false;  // the codec applies the orientation itself (HEIF, JPEG XL)
-    bool isHeif = false;          // AVIF or HEIC: colours may be given as nclx instead of a profile
-};
-
-vips::VOption* decodeOptions(VipsFailOn failOn = VIPS_FAIL_ON_TRUNCATED) {
-    // Sequential access streams the file once instead of decoding it into a scratch image first;
-    // failing on truncation turns a cut-off JPEG or PNG into an error rather than grey rows.
-    return vips::VImage::option()
-        ->set("access", VIPS_ACCESS_SEQUENTIAL)
-        ->set("fail_on", failOn);
-}
-
-// How strictly JPEG data is read. libjpeg papers over damage with warnings: a JPEG whose data
-// ends early but still carries an end marker decodes "successfully" with grey rows below the
-// damage (and a patched header claiming 16 000² pixels decodes a gigabyte of grey). The first
-// read fails on any warning; when the warning was not about a premature end (stray bytes before
-// a marker, common in camera files), the file is read again tolerantly.
-enum class JpegStrictness { anyWarningFails, truncationFails };
-
-bool isPrematureEnd(std::string_view decoderMessage) {
-    std::string lower(decoderMessage);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return lower.find("premature end") != std::string::npos;
-}
-
-int intField(const vips::VImage& image, const char* name, int fallback) {
-    if (image.get_typeof(name) != G_TYPE_INT) return fallback;
-    return image.get_int(name);
-}
 
 bool withinLimits(PixelSize size) {
     return size.width >= 1 && size.height >= 1 && size.width <= SourceImage::maxSide &&
            size.height <= SourceImage::maxSide &&
            std::int64_t{size.width} * size.height <= SourceImage::maxPixelCount;
-}
-
-std::optional<Opened> openWithVips(const fs::path& file, const FileType& type, JpegStrictness strictness) {
-    const auto entry = std::find_if(codecs.begin(), codecs.end(), [&](const CodecEntry& e) { return *e.type == type; });
-    if (entry == codecs.end()) return std::nullopt;
-    vips::VSource source = vips::VSource::new_from_file(file.c_str());
-
-    Opened opened;
-    opened.typeIdentifier = type.identifier;
-    switch (entry->codec) {
-    case Codec::jpeg:
-        opened.image = vips::VImage::jpegload_source(
-            source, decodeOptions(strictness == JpegStrictness::anyWarningFails ? VIPS_FAIL_ON_WARNING
-                                                                                : VIPS_FAIL_ON_TRUNCATED));
-        break;
-    case Codec::png:
-        opened.image = vips::VImage::pngload_source(source, decodeOptions());
-        break;
-    case Codec::webp:
-        opened.image = vips::VImage::webpload_source(source, decodeOptions());
-        break;
-    case Codec::heif:
-        // One loader reads both; the file's brands told AVIF from HEIC. libheif applies the irot
-        // and imir transforms while decoding.
-        opened.image = vips::VImage::heifload_source(source, decodeOptions());
-        opened.decodesUpright = true;
-        opened.isHeif = true;
-        break;
-    case Codec::jxl:
-        // libjxl turns the picture upright itself and reports orientation 1.
-        opened.image = vips::VImage::jxlload_source(source, decodeOptions());
-        opened.decodesUpright = true;
-        break;
-    case Codec::tiff:
-        opened.image = vips::VImage::tiffload_source(source, decodeOptions());
-        break;
-    }
-    const int tag = intField(opened.image, "orientation", 1);
-    opened.orientation = tag >= 1 && tag <= 8 ? tag : 1;
-    opened.imageCount = std::max(1, intField(opened.image, "n-pages", 1));
-    return opened;
 }
 
 // ---- plain PNG ----------------------------------------------------------------------------

@@ -16,8 +16,10 @@
 #include "dorvex/image/ToolError.h"
 #include "dorvex/model/SourceFile.h"
 #include "image/ColourProfile.h"
+#include "image/IcnsProbe.h"
 #include "image/PngLayout.h"
 #include "image/PngRows.h"
+#include "image/SourceChecks.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
 #include "image/VipsOpening.h"
@@ -46,15 +48,6 @@ struct SourceImage::Probe {
 
 namespace {
 
-// ICNS files are small: the largest icon set is a few MiB. Anything bigger is refused unread.
-constexpr std::uintmax_t maxIcnsBytes = 64u << 20;
-
-bool withinLimits(PixelSize size) {
-    return size.width >= 1 && size.height >= 1 && size.width <= SourceImage::maxSide &&
-           size.height <= SourceImage::maxSide &&
-           std::int64_t{size.width} * size.height <= SourceImage::maxPixelCount;
-}
-
 // ---- plain PNG ----------------------------------------------------------------------------
 
 // A plain PNG's rows straight from libpng into the picture's memory: they are already what toSRGBA
@@ -76,51 +69,6 @@ vips::VImage decodePlainPNG(const fs::path& file, const CancelQuery& isCancelled
         throw vips::VError("the PNG does not decode");
     }
     return picture;
-}
-
-// ---- refusals -----------------------------------------------------------------------------
-
-// The first line of a decoder's message, without the spaces around it: libvips stacks a line per
-// layer it passed through, and the first says what went wrong.
-std::string firstLine(std::string_view message) {
-    message = message.substr(0, message.find('\n'));
-    const auto begin = message.find_first_not_of(" \t\r");
-    if (begin == std::string_view::npos) return {};
-    const auto end = message.find_last_not_of(" \t\r");
-    return std::string(message.substr(begin, end - begin + 1));
-}
-
-// The error for a file the decoder refused, with the decoder's words; unless the file cannot even
-// be opened now (it went, or lost its permissions, while it was being read): then that is the cause.
-ToolError refused(const fs::path& file, std::string_view detail = {}) {
-    if (const auto problem = SourceFile::readProblem(file)) return ToolError::inaccessible(file, *problem);
-    return ToolError::unreadable(file, firstLine(detail));
-}
-
-// ---- ICNS ---------------------------------------------------------------------------------
-
-// An icon family through our own reader, which decodes every kind of element: PNG, JPEG 2000,
-// ARGB and the run-length planes with their masks. The largest image that decodes stands for the
-// file. Throws ToolError::unreadable when the file is too large, malformed or holds no image.
-struct IcnsProbe {
-    Picture picture;
-    int imageCount = 0;
-};
-
-IcnsProbe probeIcns(const fs::path& file, std::int64_t byteCount) {
-    if (std::uintmax_t(byteCount) > maxIcnsBytes) throw ToolError::unreadable(file, i18n("ICNS 文件过大"));
-    std::optional<Picture> largest;
-    int imageCount = 0;
-    try {
-        const IcnsFile icns = IcnsFile::read(file);
-        largest = icns.decodeLargest();
-        imageCount = int(icns.imageCount());
-    } catch (const IcnsError& error) {
-        throw refused(file, error.what());
-    }
-    if (!largest) throw ToolError::unreadable(file);
-    if (!withinLimits(largest->size())) throw ToolError::tooLarge(file, largest->size());
-    return IcnsProbe{std::move(*largest), imageCount};
 }
 
 // ---- pixels -------------------------------------------------------------------------------

@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +16,8 @@
 
 #include "dorvex/platform/FileDescriptor.h"
 #include "dorvex/platform/Uuid.h"
+#include "output/DestinationLock.h"
+#include "output/SameFile.h"
 #include "platform/CopyBytes.h"
 #include "platform/ExclusiveRename.h"
 
@@ -30,72 +31,6 @@ constexpr std::array<std::string_view, 2> kOptimizedAttributes{optimizedAttribut
                                                                legacyOptimizedAttribute};
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
-
-fs::path absoluteNormal(const fs::path& path) {
-    std::error_code error;
-    fs::path absolute = fs::absolute(path, error);
-    return (error ? path : absolute).lexically_normal();
-}
-
-// Two paths name the same file when they are the same path once "." and ".." are resolved, or
-// when both exist and share device and inode (hard links, symbolic links, other spellings).
-bool isSameFile(const fs::path& a, const fs::path& b) {
-    if (absoluteNormal(a) == absoluteNormal(b)) return true;
-    std::error_code error;
-    const bool equivalent = fs::equivalent(a, b, error);
-    return !error && equivalent;
-}
-
-// ---- per-destination lock ------------------------------------------------------------------
-
-// The destinations being written right now, process-wide. A writer waits until its key is free,
-// claims it, and frees it when it is done.
-struct BusyDestinations {
-    std::mutex mutex;
-    std::condition_variable freed;
-    std::set<std::string> keys;
-};
-
-BusyDestinations& busyDestinations() {
-    static BusyDestinations busy;
-    return busy;
-}
-
-// The lock key of a destination: its absolute path with the symbolic links of its folder
-// resolved, so that two spellings of one folder meet at the same key. The file name itself is
-// kept: a symbolic link standing at the destination is replaced, not written through.
-std::string lockKey(const fs::path& destination) {
-    const fs::path absolute = absoluteNormal(destination);
-    std::error_code error;
-    fs::path folder = fs::weakly_canonical(absolute.parent_path(), error);
-    if (error) folder = absolute.parent_path();
-    return (folder / absolute.filename()).string();
-}
-
-class DestinationLock {
-public:
-    explicit DestinationLock(const fs::path& destination) : key_(lockKey(destination)) {
-        auto& busy = busyDestinations();
-        std::unique_lock lock(busy.mutex);
-        busy.freed.wait(lock, [&] { return !busy.keys.contains(key_); });
-        busy.keys.insert(key_);
-    }
-    ~DestinationLock() {
-        auto& busy = busyDestinations();
-        {
-            std::lock_guard lock(busy.mutex);
-            busy.keys.erase(key_);
-        }
-        busy.freed.notify_all();
-    }
-    DestinationLock(const DestinationLock&) = delete;
-    DestinationLock& operator=(const DestinationLock&) = delete;
-
-    const std::string& key() const { return key_; }
-
-private:
-    std::string key_;
-};
 
 // ---- markers -------------------------------------------------------------------------------
 

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -18,6 +17,7 @@
 #include "output/DestinationLock.h"
 #include "output/Markers.h"
 #include "output/SameFile.h"
+#include "output/UnflushedFilesystems.h"
 #include "platform/CopyBytes.h"
 #include "platform/ExclusiveRename.h"
 
@@ -30,36 +30,6 @@ namespace {
 std::error_code lastError() { return {errno, std::generic_category()}; }
 
 // ---- the copy ------------------------------------------------------------------------------
-
-// The filesystems that outputs were renamed onto without a flush of their own, one folder on each
-// (by device), until flushOutputs takes them.
-class UnflushedFilesystems {
-public:
-    void add(const fs::path& folder) {
-        struct stat status {};
-        if (::stat(folder.c_str(), &status) != 0) return;
-        const std::lock_guard lock(mutex_);
-        folders_.insert_or_assign(status.st_dev, folder);
-    }
-    std::vector<fs::path> take() {
-        const std::lock_guard lock(mutex_);
-        std::vector<fs::path> taken;
-        for (auto& [device, folder] : folders_) taken.push_back(std::move(folder));
-        folders_.clear();
-        return taken;
-    }
-
-private:
-    std::mutex mutex_;
-    std::map<dev_t, fs::path> folders_;
-};
-
-// Never destroyed: a job or a flush on a worker past the engine's shutdown bound may still use it
-// while the process exits.
-UnflushedFilesystems& unflushed() {
-    static auto* const filesystems = new UnflushedFilesystems;
-    return *filesystems;
-}
 
 // A file name that is unlinked when its owner goes, unless it was handed over (released).
 class TemporaryName {
@@ -425,19 +395,6 @@ Handoff placing(const fs::path& source, const SaveLocation& location, const std:
         result.output = std::move(written.url);
         result.warnings.insert(result.warnings.end(), written.warnings.begin(), written.warnings.end());
     };
-}
-
-std::vector<std::string> flushOutputs() {
-    std::vector<std::string> failures;
-    for (const fs::path& folder : unflushed().take()) {
-        FileDescriptor descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!descriptor) {
-            ::sync();  // the folder is gone or renamed: its filesystem is flushed with all others
-        } else if (::syncfs(descriptor.get()) != 0) {
-            failures.emplace_back(FileError(FileError::Kind::write, folder, lastError()).what());
-        }
-    }
-    return failures;
 }
 
 bool isNoSavings(std::int64_t sourceBytes, std::int64_t outputBytes, bool sameFormat,

@@ -1,202 +1,21 @@
 #include "dorvex/output/OutputPlanner.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <utility>
 
-#include "dorvex/platform/FileDescriptor.h"
-#include "dorvex/platform/Uuid.h"
 #include "output/DestinationLock.h"
 #include "output/Markers.h"
+#include "output/PendingOutput.h"
 #include "output/SameFile.h"
-#include "output/UnflushedFilesystems.h"
-#include "platform/CopyBytes.h"
-#include "platform/ExclusiveRename.h"
 
 namespace dorvex::OutputPlanner {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::error_code lastError() { return {errno, std::generic_category()}; }
-
-// ---- the copy ------------------------------------------------------------------------------
-
-// A file name that is unlinked when its owner goes, unless it was handed over (released).
-class TemporaryName {
-public:
-    TemporaryName() = default;
-    ~TemporaryName() {
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    TemporaryName(const TemporaryName&) = delete;
-    TemporaryName& operator=(const TemporaryName&) = delete;
-
-    void own(fs::path path) { path_ = std::move(path); }
-    const fs::path& path() const { return path_; }
-    void release() { path_.clear(); }
-
-private:
-    fs::path path_;
-};
-
-// A complete and marked copy of the produced file under a hidden temporary name in the
-// destination's folder, waiting to be renamed into place. Removed unless published, also when
-// the copy fails half-way (the name is owned by a member, which is destroyed when the
-// constructor throws). On the produced file's own filesystem the "copy" is a second name of the
-// same file (a hard link): no bytes copied and no new file made, which for small outputs was the
-// larger part of writing them.
-class PendingOutput {
-public:
-    PendingOutput(const fs::path& produced, const fs::path& destination, std::string_view marker,
-                  const fs::path& source)
-        : folder_(destination.parent_path()) {
-        struct stat status {};  // the produced file as it was handed over
-        output_ = linked(produced, source, status);
-        if (!output_) {
-            FileDescriptor input(::open(produced.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!input || ::fstat(input.get(), &status) != 0) {
-                throw FileError(FileError::Kind::read, produced, lastError());
-            }
-            output_ = copied(input, produced, destination);
-        }
-        // Marked while it is still ours and writable: setting an attribute needs write access
-        // to the file, which a read-only source's mode would take away.
-        writeMarkers(
-            [&](std::string_view attribute, std::string_view value) {
-                ::fsetxattr(output_.get(), std::string(attribute).c_str(), value.data(), value.size(), 0);
-            },
-            marker, source);
-        // The output may be read by whoever may read the source, and by nobody else: a private
-        // photo stays private. Without a readable source, the produced file's permissions.
-        struct stat sourceStatus {};
-        const bool sourceKnown = ::stat(source.c_str(), &sourceStatus) == 0;
-        ::fchmod(output_.get(), (sourceKnown ? sourceStatus.st_mode : status.st_mode) & 0777);
-        if (sourceKnown) {
-            // Only root may give a file away; anyone may keep their own group. Failures keep ours.
-            if (::fchown(output_.get(), sourceStatus.st_uid, sourceStatus.st_gid) != 0) {
-                [[maybe_unused]] const int ignored = ::fchown(output_.get(), uid_t(-1), sourceStatus.st_gid);
-            }
-        }
-    }
-    PendingOutput(const PendingOutput&) = delete;
-    PendingOutput& operator=(const PendingOutput&) = delete;
-
-    const fs::path& folder() const { return folder_; }
-
-    // Puts the copy's bytes on disk; called before anything of the user's is touched.
-    void flush(const fs::path& destination) {
-        if (flushed_) return;
-        // Closed already when a placement found the name taken; the hidden name is still ours.
-        const FileDescriptor reopened(output_ ? -1 : ::open(temporary_.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (::fsync(output_ ? output_.get() : reopened.get()) != 0) {
-            throw FileError(FileError::Kind::write, destination, lastError());
-        }
-        flushed_ = true;
-    }
-
-    // Renames the copy to `destination`: replacing what stands there in one step when
-    // `replacing`, else only where nothing does (false when the name is taken). When `durable`,
-    // the copy is flushed before the rename and the folder after it, so after a crash the output
-    // is whole or absent and the rename has happened or not. Otherwise its filesystem is left to
-    // be flushed with the others (flushOutputs).
-    bool publish(const fs::path& destination, bool durable, bool replacing) {
-        if (durable) flush(destination);
-        if (output_ && !output_.close()) throw FileError(FileError::Kind::write, destination, lastError());
-        if (replacing ? ::rename(temporary_.path().c_str(), destination.c_str()) != 0
-                      : !placedNew(destination)) {
-            if (!replacing && errno == EEXIST) return false;
-            throw FileError(FileError::Kind::write, destination, lastError());
-        }
-        temporary_.release();
-        if (!durable) {
-            unflushed().add(folderOrCurrent());
-            return true;
-        }
-        FileDescriptor folder(::open(folderOrCurrent().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder) ::fsync(folder.get());
-        return true;
-    }
-
-private:
-    fs::path folderOrCurrent() const { return folder_.empty() ? fs::path(".") : folder_; }
-
-    // A hidden second name of `produced` in the destination's folder, open for reading (enough to
-    // change its mode, owner and markers and to flush it); none where the filesystems differ or
-    // links are refused, and the caller copies. The produced file is made private first, so the
-    // new name never shows a private photo's output to others before its mode is set; `status` is
-    // the produced file as it was before.
-    FileDescriptor linked(const fs::path& produced, const fs::path& source, struct stat& status) {
-        if (::lstat(produced.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return {};
-        struct stat sourceStatus {};
-        if (::stat(source.c_str(), &sourceStatus) == 0 && sourceStatus.st_dev == status.st_dev &&
-            sourceStatus.st_ino == status.st_ino) {
-            return {};  // never the user's own file
-        }
-        if (::chmod(produced.c_str(), S_IRUSR | S_IWUSR) != 0) return {};
-        for (int tries = 0; tries < 8; ++tries) {
-            const fs::path name = folderOrCurrent() / (".dorvex-" + Uuid::random().text().substr(0, 13));
-            if (::link(produced.c_str(), name.c_str()) != 0) {
-                if (errno == EEXIST) continue;
-                return {};
-            }
-            temporary_.own(name);
-            FileDescriptor output(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            struct stat linkedStatus {};
-            if (output && ::fstat(output.get(), &linkedStatus) == 0 && linkedStatus.st_ino == status.st_ino &&
-                linkedStatus.st_dev == status.st_dev) {
-                return output;
-            }
-            ::unlink(name.c_str());
-            temporary_.release();
-            return {};
-        }
-        return {};
-    }
-
-    // Gives the copy the name `destination` unless that is taken (errno EEXIST then); where the
-    // filesystem has neither an exclusive rename nor second names, the name is looked at just
-    // before a rename.
-    bool placedNew(const fs::path& destination) {
-        const fs::path& hidden = temporary_.path();
-        if (renameExclusively(hidden, destination)) return true;
-        if (errno == EEXIST) return false;
-        struct stat standing {};
-        if (::lstat(destination.c_str(), &standing) == 0) {
-            errno = EEXIST;
-            return false;
-        }
-        return ::rename(hidden.c_str(), destination.c_str()) == 0;
-    }
-
-    // A new hidden file in the destination's folder with the bytes of `input`.
-    FileDescriptor copied(const FileDescriptor& input, const fs::path& produced, const fs::path& destination) {
-        std::string name = folderOrCurrent() / ".dorvex-XXXXXX";
-        FileDescriptor output(::mkostemp(name.data(), O_CLOEXEC));
-        if (!output) throw FileError(FileError::Kind::write, destination, lastError());
-        temporary_.own(name);
-        switch (copyBytes(input.get(), output.get())) {
-            case CopyResult::done: break;
-            case CopyResult::readFailed: throw FileError(FileError::Kind::read, produced, lastError());
-            case CopyResult::writeFailed: throw FileError(FileError::Kind::write, destination, lastError());
-        }
-        return output;
-    }
-
-    fs::path folder_;
-    TemporaryName temporary_;
-    FileDescriptor output_;
-    bool flushed_ = false;
-};
 
 void createFolder(const fs::path& folder) {
     if (folder.empty()) return;

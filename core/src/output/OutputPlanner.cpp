@@ -24,16 +24,6 @@ void createFolder(const fs::path& folder) {
     if (error) throw FileError(FileError::Kind::createFolder, folder, error);
 }
 
-std::string_view suffixOf(const SaveLocation& location) {
-    if (const auto* beside = std::get_if<SaveLocation::SourceFolder>(&location.value)) return beside->suffix;
-    if (const auto* folder = std::get_if<SaveLocation::Folder>(&location.value)) return folder->suffix;
-    return {};
-}
-
-bool hasInvalidCharacters(std::string_view text) {
-    return text.find('/') != std::string_view::npos || text.find('\0') != std::string_view::npos;
-}
-
 }  // namespace
 
 // ---- errors --------------------------------------------------------------------------------
@@ -58,10 +48,6 @@ std::optional<SourceIdentity> SourceIdentity::of(const fs::path& path) {
                           std::int64_t(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
-NamingError NamingError::invalidCharacters() {
-    return NamingError(Kind::invalidCharacters, i18n("文件名前缀和后缀不能包含 / 或空字符"));
-}
-
 namespace {
 
 std::string fileErrorText(FileError::Kind kind, const fs::path& path) {
@@ -78,32 +64,6 @@ std::string fileErrorText(FileError::Kind kind, const fs::path& path) {
 
 FileError::FileError(Kind errorKind, const fs::path& failedPath, std::error_code code)
     : std::system_error(code, fileErrorText(errorKind, failedPath)), kind(errorKind), path(failedPath) {}
-
-// ---- naming --------------------------------------------------------------------------------
-
-void validateNaming(std::string_view prefix, const SaveLocation& location) {
-    if (location.isOverwrite()) return;
-    if (hasInvalidCharacters(prefix) || hasInvalidCharacters(suffixOf(location))) {
-        throw NamingError::invalidCharacters();
-    }
-}
-
-fs::path destination(const fs::path& source, OutputFormat format, const SaveLocation& location,
-                     std::string_view prefix) {
-    const std::string base = source.stem().string();
-    const std::string extension(format.fileExtension());
-    if (location.isOverwrite()) {
-        const auto sourceType = FileType::fromPath(source.string());
-        if (sourceType && sourceType->conforms(FileType::data) && sourceType->conforms(format.fileType())) {
-            return source;
-        }
-        return source.parent_path() / (base + "." + extension);
-    }
-    const fs::path folder = std::holds_alternative<SaveLocation::Folder>(location.value)
-                                ? std::get<SaveLocation::Folder>(location.value).folder
-                                : source.parent_path();
-    return folder / (std::string(prefix) + base + std::string(suffixOf(location)) + "." + extension);
-}
 
 // ---- writing -------------------------------------------------------------------------------
 

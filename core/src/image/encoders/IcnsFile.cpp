@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "image/VipsBlob.h"
+#include "image/encoders/IcnsFormat.h"
 #include "image/encoders/IcnsPackBits.h"
 #include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
@@ -25,6 +26,7 @@
 namespace dorvex {
 
 using vips::VImage;
+using namespace IcnsFormat;
 
 // ---- errors ----------------------------------------------------------------------------------
 
@@ -48,102 +50,6 @@ IcnsError IcnsError::writeFailed(const std::filesystem::path& path) {
 }
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
-
-// ---- element types ---------------------------------------------------------------------------
-
-// Raw RGB icons and the 8-bit masks that carry their alpha.
-struct RawType {
-    std::string_view rgb;
-    std::string_view mask;
-    int side;
-};
-constexpr std::array<RawType, 4> rawTypes{{
-    {"is32", "s8mk", 16},
-    {"il32", "l8mk", 32},
-    {"ih32", "h8mk", 48},
-    {"it32", "t8mk", 128},
-}};
-
-struct SizedType {
-    std::string_view type;
-    int side;
-};
-// Types whose payload may be "ARGB" planes (they may also hold PNG or JPEG 2000).
-constexpr std::array<SizedType, 6> argbTypes{{
-    {"ic04", 16}, {"ic05", 32}, {"icsb", 18}, {"icsB", 36}, {"sb24", 24}, {"SB24", 48},
-}};
-// Types defined as "PNG or JPEG 2000": a JPEG 2000 payload of these may become a PNG one.
-constexpr std::array<std::string_view, 11> pngCapableTypes{
-    "icp4", "icp5", "icp6", "ic07", "ic08", "ic09", "ic10", "ic11", "ic12", "ic13", "ic14",
-};
-
-constexpr std::string_view tableOfContentsType = "TOC ";
-constexpr std::size_t elementHeaderBytes = 8;
-// it32 payloads open with four bytes (zero in practice) before the coded planes.
-constexpr std::size_t it32PrefixBytes = 4;
-// Icons go up to 1024 pixels a side; anything claiming far more is not decoded, so that a
-// hostile header cannot make us allocate gigabytes.
-constexpr int maxIconSide = 4096;
-
-constexpr std::array<std::uint8_t, 8> pngSignature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::array<std::uint8_t, 12> jp2Signature{0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', '\r', '\n', 0x87, '\n'};
-constexpr std::array<std::uint8_t, 4> j2kCodestreamSignature{0xFF, 0x4F, 0xFF, 0x51};
-constexpr std::array<std::uint8_t, 4> argbPrefix{'A', 'R', 'G', 'B'};
-
-template <std::size_t N>
-bool startsWith(ByteView bytes, const std::array<std::uint8_t, N>& prefix) {
-    return bytes.size() >= N && std::equal(prefix.begin(), prefix.end(), bytes.begin());
-}
-
-const RawType* rawTypeOf(std::string_view type) {
-    for (const RawType& raw : rawTypes) {
-        if (raw.rgb == type) return &raw;
-    }
-    return nullptr;
-}
-
-bool isMaskType(std::string_view type) {
-    return std::any_of(rawTypes.begin(), rawTypes.end(), [&](const RawType& raw) { return raw.mask == type; });
-}
-
-std::optional<int> argbSideOf(std::string_view type) {
-    for (const SizedType& sized : argbTypes) {
-        if (sized.type == type) return sized.side;
-    }
-    return std::nullopt;
-}
-
-bool acceptsPng(std::string_view type) {
-    return std::find(pngCapableTypes.begin(), pngCapableTypes.end(), type) != pngCapableTypes.end();
-}
-
-std::uint32_t readBigEndian32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           std::uint32_t(p[3]);
-}
-
-void writeBigEndian32(std::uint8_t* p, std::uint32_t value) {
-    p[0] = std::uint8_t(value >> 24);
-    p[1] = std::uint8_t(value >> 16);
-    p[2] = std::uint8_t(value >> 8);
-    p[3] = std::uint8_t(value);
-}
-
-// A four-byte type for messages: printable ASCII as is, other bytes as \xNN.
-std::string printableType(ByteView type) {
-    std::string text;
-    for (std::uint8_t byte : type) {
-        if (byte >= 0x20 && byte < 0x7F) {
-            text += char(byte);
-        } else {
-            text += fmt::format("\\x{:02X}", byte);
-        }
-    }
-    return text;
-}
 
 // ---- parsing ---------------------------------------------------------------------------------
 
@@ -492,64 +398,6 @@ IcnsFile IcnsFile::read(const std::filesystem::path& file) {
     } catch (const ParseFailure& failure) {
         throw IcnsError::malformed(file, failure.detail);
     }
-}
-
-std::vector<std::uint8_t> IcnsFile::serialize() const {
-    constexpr std::size_t maxLength = std::numeric_limits<std::uint32_t>::max();
-    std::size_t total = elementHeaderBytes;
-    for (const IcnsElement& element : elements) {
-        if (element.type.size() != 4) throw std::invalid_argument("ICNS element type must be four bytes");
-        if (element.data.size() > maxLength - elementHeaderBytes - total) {
-            throw std::invalid_argument("ICNS family exceeds 4 GiB");
-        }
-        total += elementHeaderBytes + element.data.size();
-    }
-
-    Bytes out;
-    out.reserve(total);
-    auto appendHeader = [&out](std::string_view type, std::size_t length) {
-        out.insert(out.end(), type.begin(), type.end());
-        out.resize(out.size() + 4);
-        writeBigEndian32(out.data() + out.size() - 4, std::uint32_t(length));
-    };
-    appendHeader("icns", total);
-    for (const IcnsElement& element : elements) {
-        appendHeader(element.type, elementHeaderBytes + element.data.size());
-        const std::size_t payloadAt = out.size();
-        out.insert(out.end(), element.data.begin(), element.data.end());
-        if (element.type != tableOfContentsType || element.data.size() % 8 != 0) continue;
-
-        // Each entry names a type and that element's length; the k-th entry of a type stands for
-        // the k-th element of that type.
-        for (std::size_t entry = 0; entry < element.data.size(); entry += 8) {
-            const std::string_view type(reinterpret_cast<const char*>(element.data.data() + entry), 4);
-            std::size_t occurrence = 0;
-            for (std::size_t earlier = 0; earlier < entry; earlier += 8) {
-                if (std::memcmp(element.data.data() + earlier, type.data(), 4) == 0) ++occurrence;
-            }
-            for (const IcnsElement& listed : elements) {
-                if (listed.type != type || listed.type == tableOfContentsType) continue;
-                if (occurrence-- > 0) continue;
-                writeBigEndian32(out.data() + payloadAt + entry + 4,
-                                 std::uint32_t(elementHeaderBytes + listed.data.size()));
-                break;
-            }
-        }
-    }
-    return out;
-}
-
-void IcnsFile::write(const IcnsFile& icns, const std::filesystem::path& file) {
-    const Bytes bytes = icns.serialize();
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        if (out) out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        if (out) out.close();
-        if (out) return;
-    }
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-    throw IcnsError::writeFailed(file);
 }
 
 std::size_t IcnsFile::imageCount() const {

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "dorvex/output/OutputPlanner.h"
-#include "dorvex/platform/Uuid.h"
 #include "output/Markers.h"
 #include "output/UnflushedFilesystems.h"
 #include "platform/CopyBytes.h"
 #include "platform/ExclusiveRename.h"
+#include "platform/RandomName.h"
 
 namespace dorvex::OutputPlanner {
 
@@ -98,7 +98,7 @@ FileDescriptor PendingOutput::linked(const fs::path& produced, const fs::path& s
     }
     if (::chmod(produced.c_str(), S_IRUSR | S_IWUSR) != 0) return {};
     for (int tries = 0; tries < 8; ++tries) {
-        const fs::path name = folderOrCurrent() / (".dorvex-" + Uuid::random().text().substr(0, 13));
+        const fs::path name = folderOrCurrent() / (".dorvex-" + randomName(13));
         if (::link(produced.c_str(), name.c_str()) != 0) {
             if (errno == EEXIST) continue;
             return {};

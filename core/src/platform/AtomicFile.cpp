@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 
 #include <fmt/format.h>
 
 #include "dorvex/platform/FileDescriptor.h"
 #include "platform/CopyBytes.h"
+#include "platform/RandomName.h"
 
 namespace dorvex::AtomicFile {
 
@@ -31,11 +31,8 @@ std::string describe(FileError::Kind kind, const fs::path& path, const std::erro
 class TemporaryFile {
 public:
     explicit TemporaryFile(const fs::path& target) {
-        thread_local std::mt19937 engine{std::random_device{}()};
-        static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
         for (int tries = 0; tries < 100; ++tries) {
-            std::string suffix(6, 'x');
-            for (char& c : suffix) c = letters[engine() % (sizeof letters - 1)];
+            const std::string suffix = randomName(6);
             path_ = target.parent_path() / ("." + target.filename().string() + "." + suffix);
             // The mode is filtered by the umask, as for any new file of the user's.
             fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dorvex/platform/Uuid.h"
+#include "platform/RandomName.h"
 
 namespace dorvex {
 
@@ -130,7 +131,7 @@ public:
         {
             const std::lock_guard lock(mutex_);
             if (!closed_ && folders_.size() < maxSpareFolders && nameHolds(AT_FDCWD, path.c_str(), folder.get())) {
-                fs::path spare = path.parent_path() / (std::string(spareName) + Uuid::random().text());
+                fs::path spare = path.parent_path() / (std::string(spareName) + randomName());
                 if (renameFresh(path, spare)) {
                     // Whatever was renamed, if it is not this folder any more, is left alone.
                     if (nameHolds(AT_FDCWD, spare.c_str(), folder.get())) {
@@ -222,7 +223,7 @@ FileDescriptor makeFolder(const fs::path& path, std::error_code& error) {
 }  // namespace
 
 WorkFolder::WorkFolder(std::string_view prefix)
-    : path_(fs::temp_directory_path() / (std::string(prefix) + Uuid::random().text())) {}
+    : path_(fs::temp_directory_path() / (std::string(prefix) + randomName())) {}
 
 WorkFolder::~WorkFolder() {
     if (!folder_) return;

@@ -3,32 +3,22 @@
 #include <vips/vips8>
 
 #include <algorithm>
-#include <cctype>
-#include <array>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <string_view>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include "dorvex/image/ToolError.h"
 #include "dorvex/model/SourceFile.h"
-#include "image/ColourProfile.h"
 #include "image/IcnsProbe.h"
 #include "image/KeptMetadata.h"
 #include "image/PngLayout.h"
 #include "image/PngRows.h"
 #include "image/SourceChecks.h"
-#include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
 #include "image/VipsOpening.h"
 #include "image/VipsPicture.h"
 #include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/IcnsFile.h"
 #include "dorvex/image/encoders/ToolRunner.h"
-#include "dorvex/text/Translation.h"
 
 namespace dorvex {
 

@@ -25,10 +25,6 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 
 }  // namespace
 
-TemporaryName::~TemporaryName() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-}
-
 PendingOutput::PendingOutput(const fs::path& produced, const fs::path& destination, std::string_view marker,
                              const fs::path& source)
     : folder_(destination.parent_path()) {

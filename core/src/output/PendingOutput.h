@@ -11,24 +11,9 @@
 #include <string_view>
 
 #include "dorvex/platform/FileDescriptor.h"
+#include "platform/TemporaryName.h"
 
 namespace dorvex::OutputPlanner {
-
-// A file name that is unlinked when its owner goes, unless it was handed over (released).
-class TemporaryName {
-public:
-    TemporaryName() = default;
-    ~TemporaryName();
-    TemporaryName(const TemporaryName&) = delete;
-    TemporaryName& operator=(const TemporaryName&) = delete;
-
-    void own(std::filesystem::path path) { path_ = std::move(path); }
-    const std::filesystem::path& path() const { return path_; }
-    void release() { path_.clear(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 class PendingOutput {
 public:

@@ -11,6 +11,7 @@
 #include "dorvex/platform/FileDescriptor.h"
 #include "platform/CopyBytes.h"
 #include "platform/RandomName.h"
+#include "platform/TemporaryName.h"
 
 namespace dorvex::AtomicFile {
 
@@ -33,9 +34,10 @@ public:
     explicit TemporaryFile(const fs::path& target) {
         for (int tries = 0; tries < 100; ++tries) {
             const std::string suffix = randomName(6);
-            path_ = target.parent_path() / ("." + target.filename().string() + "." + suffix);
+            const fs::path path = target.parent_path() / ("." + target.filename().string() + "." + suffix);
             // The mode is filtered by the umask, as for any new file of the user's.
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) name_.own(path);
             if (fd_ >= 0 || errno != EEXIST) break;
         }
         if (fd_ < 0) throw FileError(FileError::Kind::write, target, lastError());
@@ -44,23 +46,21 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
         if (fd_ >= 0) ::close(fd_);
-        if (!placed_) ::unlink(path_.c_str());
     }
 
     int fd() const { return fd_; }
-    const fs::path& path() const { return path_; }
+    const fs::path& path() const { return name_.path(); }
     // Closes now and reports whether the close succeeded (a late write error shows up here).
     bool closeDescriptor() {
         int fd = fd_;
         fd_ = -1;
         return ::close(fd) == 0;
     }
-    void placed() { placed_ = true; }
+    void placed() { name_.release(); }
 
 private:
-    fs::path path_;
+    TemporaryName name_;
     int fd_ = -1;
-    bool placed_ = false;
 };
 
 // Makes a rename or link inside `folder` durable; best effort, as some file systems refuse it.

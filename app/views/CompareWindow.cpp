@@ -18,6 +18,7 @@
 #include "views/CompareSplitView.h"
 #include "views/CompareZoom.h"
 #include "views/RowActions.h"
+#include "views/ThemeIcon.h"
 
 namespace dorvex::app {
 
@@ -27,10 +28,6 @@ namespace {
 constexpr int pictureMaxSide = 16384;
 
 QString text(const std::string& s) { return QString::fromStdString(s); }
-
-QIcon themed(const char* name, const char* fallback) {
-    return QIcon::fromTheme(QString::fromLatin1(name), QIcon(QString::fromLatin1(fallback)));
-}
 
 }  // namespace
 
@@ -90,23 +87,23 @@ CompareWindow::CompareWindow(AppModel& model, QWidget* parent)
     const auto keys = [](std::initializer_list<QKeyCombination> combinations) {
         return QList<QKeySequence>(combinations.begin(), combinations.end());
     };
-    addAction("compareFit", themed("zoom-fit-best", ""), ui("适应窗口"),
+    addAction("compareFit", themeIcon(QStringLiteral("zoom-fit-best")), ui("适应窗口"),
               keys({Qt::CTRL | Qt::Key_0, Qt::Key_0}), [this] { view_->setZoomToFit(); });
-    addAction("compareActualSize", themed("zoom-original", ""), QStringLiteral("100%"),
+    addAction("compareActualSize", themeIcon(QStringLiteral("zoom-original")), QStringLiteral("100%"),
               keys({Qt::CTRL | Qt::Key_1, Qt::Key_1}), [this] { view_->setZoomToActualSize(); });
-    addAction("compareZoomOut", themed("zoom-out", ""), ui("缩小"), keys({Qt::CTRL | Qt::Key_Minus, Qt::Key_Minus}),
-              [this] { view_->zoomBy(CompareZoom::zoomOutFactor); });
+    addAction("compareZoomOut", themeIcon(QStringLiteral("zoom-out")), ui("缩小"),
+              keys({Qt::CTRL | Qt::Key_Minus, Qt::Key_Minus}), [this] { view_->zoomBy(CompareZoom::zoomOutFactor); });
     zoomLevel_->setObjectName(QStringLiteral("compareZoomLevel"));
     zoomLevel_->setAlignment(Qt::AlignCenter);
     zoomLevel_->setMinimumWidth(zoomLevel_->fontMetrics().horizontalAdvance(QStringLiteral("8888 %")));
     zoomLevel_->setToolTip(ui("缩放比例"));
     toolbar_->addWidget(zoomLevel_);  // between the two steps, as image viewers have it
     connect(view_, &CompareImageView::zoomChanged, this, &CompareWindow::showZoom);
-    addAction("compareZoomIn", themed("zoom-in", ""), ui("放大"),
+    addAction("compareZoomIn", themeIcon(QStringLiteral("zoom-in")), ui("放大"),
               keys({Qt::CTRL | Qt::Key_Equal, Qt::CTRL | Qt::Key_Plus, Qt::Key_Equal, Qt::Key_Plus}),
               [this] { view_->zoomBy(CompareZoom::zoomInFactor); });
     toolbar_->addSeparator();
-    QAction* reveal = addAction("compareReveal", themed("folder-open", ":/dorvex/icons/folder.svg"),
+    QAction* reveal = addAction("compareReveal", themeIcon(QStringLiteral("folder-open"), QStringLiteral("folder.svg")),
                                 ui("在文件管理器中显示"), {}, [this] {
         if (!output_.empty()) reveal_(QUrl::fromLocalFile(QString::fromStdString(output_.string())));
     });
@@ -150,10 +147,10 @@ void CompareWindow::refresh() {
     CompressionItem* item = findItem(model_);
     switch (compareState(item)) {
     case CompareState::nothingToCompare:
-        return showEmpty("image-x-generic", ":/dorvex/icons/photo.svg", ui("没有可对比的图片"),
+        return showEmpty("image-x-generic", "photo.svg", ui("没有可对比的图片"),
                          ui("在主窗口双击一张已完成的图片"));
     case CompareState::sourceGone:
-        return showEmpty("user-trash", ":/dorvex/icons/trash.svg", ui("原图已移入回收站"),
+        return showEmpty("user-trash", "trash.svg", ui("原图已移入回收站"),
                          ui("覆盖模式下没有原图可以对比"));
     case CompareState::pane: break;
     }
@@ -196,14 +193,14 @@ void CompareWindow::listChanged(const QModelIndex& first, const QModelIndex& las
     }
 }
 
-void CompareWindow::showEmpty(const QString& iconName, const QString& fallback, const QString& title,
+void CompareWindow::showEmpty(const QString& iconName, const QString& fallbackFile, const QString& title,
                               const QString& description) {
     loads_.dropAll();
     output_.clear();
     shownOutput_.clear();
     shownContent_.clear();
     setWindowTitle(ui("对比"));
-    const QIcon icon = QIcon::fromTheme(iconName, QIcon(fallback));
+    const QIcon icon = themeIcon(iconName, fallbackFile);
     emptyIcon_->setPixmap(icon.pixmap(64, 64));
     emptyTitle_->setText(title);
     emptyDescription_->setText(description);

@@ -47,7 +47,8 @@ public:
 
 private:
     void refresh();
-    void showEmpty(const QString& iconName, const QString& fallback, const QString& title, const QString& description);
+    void showEmpty(const QString& iconName, const QString& fallbackFile, const QString& title,
+                   const QString& description);
     void load(const std::filesystem::path& file, bool isSource);
     void pictureArrived(bool isSource, const QImage& picture);
     void showZoom();

@@ -12,6 +12,7 @@
 #include "model/ItemListModel.h"
 #include "views/RowActions.h"
 #include "views/RowContent.h"
+#include "views/ThemeIcon.h"
 #include "views/ThumbnailCache.h"
 
 // The icons are compiled into this static library; Qt needs them registered once by name.
@@ -91,8 +92,7 @@ void ResultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         painter->drawText(trailing, Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("—"));
         break;
     case RowContent::Trailing::failure:
-        QIcon::fromTheme(QStringLiteral("dialog-error"), QIcon(QStringLiteral(":/dorvex/icons/xmark-circle-fill.svg")))
-            .paint(painter, symbol);
+        themeIcon(QStringLiteral("dialog-error"), QStringLiteral("xmark-circle-fill.svg")).paint(painter, symbol);
         break;
     case RowContent::Trailing::change: {
         QFont bold = option.font;
@@ -183,8 +183,7 @@ void ResultRowDelegate::paintThumbnail(QPainter* painter, const QRect& rect, con
     if (picture.isNull()) {
         painter->fillPath(rounded, QColor(128, 128, 128, 40));
         const QRect icon = rect.adjusted(10, 10, -10, -10);
-        QIcon::fromTheme(QStringLiteral("image-x-generic"), QIcon(QStringLiteral(":/dorvex/icons/photo.svg")))
-            .paint(painter, icon);
+        themeIcon(QStringLiteral("image-x-generic"), QStringLiteral("photo.svg")).paint(painter, icon);
     } else {
         // Filled like a square crop: the shorter side spans the square.
         const QSizeF size = QSizeF(picture.size()).scaled(rect.size(), Qt::KeepAspectRatioByExpanding);

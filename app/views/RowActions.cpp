@@ -9,6 +9,7 @@
 #include "model/CompressionItem.h"
 #include "model/UiText.h"
 #include "views/ResultRowDelegate.h"
+#include "views/ThemeIcon.h"
 
 namespace dorvex::app {
 
@@ -32,18 +33,18 @@ RowAction action(RowAction::Kind kind, const QString& label, const char* objectN
 
 RowAction open(const CompressionItem& item) {
     if (item.isVideo())
-        return action(RowAction::Kind::open, ui("播放"), "rowOpen", "media-playback-start", ":/dorvex/icons/play.svg");
-    if (item.isPDF()) return action(RowAction::Kind::open, ui("预览"), "rowOpen", "document-preview", ":/dorvex/icons/eye.svg");
-    return action(RowAction::Kind::open, ui("对比"), "rowOpen", "", ":/dorvex/icons/compare.svg");
+        return action(RowAction::Kind::open, ui("播放"), "rowOpen", "media-playback-start", "play.svg");
+    if (item.isPDF()) return action(RowAction::Kind::open, ui("预览"), "rowOpen", "document-preview", "eye.svg");
+    return action(RowAction::Kind::open, ui("对比"), "rowOpen", "", "compare.svg");
 }
 
 RowAction reveal() {
-    return action(RowAction::Kind::reveal, ui("在文件管理器中显示"), "rowReveal", "folder-open", ":/dorvex/icons/folder.svg");
+    return action(RowAction::Kind::reveal, ui("在文件管理器中显示"), "rowReveal", "folder-open", "folder.svg");
 }
 
 RowAction recompress(const CompressionItem& item) {
     RowAction entry = action(RowAction::Kind::recompress, ui("重新压缩"), "rowRecompress", "view-refresh",
-                             ":/dorvex/icons/refresh.svg");
+                             "refresh.svg");
     if (!item.canRecompress()) {
         entry.enabled = false;
         entry.toolTip = ui("原图已在回收站，无法重新压缩");
@@ -138,8 +139,7 @@ std::optional<std::pair<RowAction, QRect>> hoverButtonAt(const CompressionItem& 
 }
 
 QIcon icon(const RowAction& action) {
-    const QIcon fallback = action.iconFallback.isEmpty() ? QIcon() : QIcon(action.iconFallback);
-    return action.iconName.isEmpty() ? fallback : QIcon::fromTheme(action.iconName, fallback);
+    return themeIcon(action.iconName, action.iconFallback);
 }
 
 QList<QKeySequence> keys(RowAction::Kind kind) {

@@ -44,7 +44,7 @@ struct RowAction {
     QString text;
     QString objectName;
     QString iconName;      // theme name
-    QString iconFallback;  // our own resource
+    QString iconFallback;  // our own drawing, a file of themeIcon()'s resources
     bool enabled = true;
     QString toolTip;  // names the key when there is one
     QList<QKeySequence> keys;  // the list's keys for it, the first one shown

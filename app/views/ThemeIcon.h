@@ -8,8 +8,11 @@
 
 namespace dorvex::app {
 
-inline QIcon themeIcon(const QString& name, const QString& fallbackFile) {
-    return QIcon::fromTheme(name, QIcon(QStringLiteral(":/dorvex/icons/") + fallbackFile));
+// The theme's icon `name`, else our drawing `fallbackFile`. An empty name asks for our drawing
+// alone; an empty file name means there is none (the theme's icon or nothing).
+inline QIcon themeIcon(const QString& name, const QString& fallbackFile = {}) {
+    const QIcon fallback = fallbackFile.isEmpty() ? QIcon() : QIcon(QStringLiteral(":/dorvex/icons/") + fallbackFile);
+    return name.isEmpty() ? fallback : QIcon::fromTheme(name, fallback);
 }
 
 }  // namespace dorvex::app

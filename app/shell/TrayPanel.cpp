@@ -23,6 +23,7 @@
 #include "views/RowActions.h"
 #include "views/RowContent.h"
 #include "views/options/ElidedLabel.h"
+#include "views/options/Popover.h"
 
 namespace dorvex::app {
 
@@ -231,13 +232,7 @@ void TrayPanel::refreshRecent() {
 }
 
 QPoint TrayPanel::placement(QSize size, const QRect& anchor, const QRect& available) {
-    const QRect area = available.adjusted(gap, gap, -gap, -gap);
-    int x = anchor.center().x() - size.width() / 2;
-    int y = anchor.bottom() + 1 + gap;
-    if (y + size.height() > area.bottom() + 1) y = anchor.top() - gap - size.height();
-    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width()));
-    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
-    return {x, y};
+    return Popover::placement(size, anchor, available, gap, gap);
 }
 
 void TrayPanel::showNear(const QRect& anchor) {

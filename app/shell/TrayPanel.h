@@ -36,7 +36,8 @@ public:
     // Shows the panel beside `anchor` (the icon's rectangle, or the cursor's point as a 1 × 1
     // rectangle), on the anchor's screen: below it when there is room, else above it.
     void showNear(const QRect& anchor);
-    // Where a panel of `size` goes beside `anchor` within a screen's `available` area.
+    // Where a panel of `size` goes beside `anchor` within a screen's `available` area: placed as a
+    // popover is (Popover::placement), its gap from the anchor and from the screen's edges alike.
     static QPoint placement(QSize size, const QRect& anchor, const QRect& available);
 
     // The panel closed within the last few hundred milliseconds: a click on the tray icon that

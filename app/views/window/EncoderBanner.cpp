@@ -2,10 +2,10 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
 
 #include "model/UiText.h"
 #include "views/ThemeIcon.h"
+#include "views/window/Banner.h"
 
 namespace dorvex::app {
 
@@ -22,10 +22,7 @@ EncoderBanner::EncoderBanner(QWidget* parent) : QWidget(parent), text_(new QLabe
     text_->setObjectName(QStringLiteral("encoderBannerText"));
     text_->setWordWrap(true);
     text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* symbol = new QLabel(this);
-    symbol->setPixmap(themeIcon(QStringLiteral("dialog-warning"), QStringLiteral("warning.svg"))
-                          .pixmap(QSize(18, 18), devicePixelRatioF()));
-    symbol->setAlignment(Qt::AlignTop);
+    QLabel* symbol = bannerSymbol(this, themeIcon(QStringLiteral("dialog-warning"), QStringLiteral("warning.svg")));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(14, 9, 14, 9);
     layout->setSpacing(8);
@@ -41,13 +38,11 @@ void EncoderBanner::setMissing(const QStringList& missing) {
 
 void EncoderBanner::paintEvent(QPaintEvent*) {
     // A band of the warning colour, light enough for the window's text on either palette.
-    QPainter painter(this);
     QColor band(0xe8, 0xa3, 0x17);
     band.setAlphaF(0.16);
-    painter.fillRect(rect(), band);
     QColor line = band;
     line.setAlphaF(0.45);
-    painter.fillRect(QRect(0, height() - 1, width(), 1), line);
+    paintBannerBand(this, band, line);
 }
 
 }  // namespace dorvex::app

@@ -2,11 +2,11 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QToolButton>
 
 #include "model/UiText.h"
 #include "views/ThemeIcon.h"
+#include "views/window/Banner.h"
 
 namespace dorvex::app {
 
@@ -16,10 +16,8 @@ NoticeBanner::NoticeBanner(QWidget* parent) : QWidget(parent), text_(new QLabel(
     text_->setWordWrap(true);
     text_->setTextFormat(Qt::PlainText);
     text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* symbol = new QLabel(this);
-    symbol->setPixmap(themeIcon(QStringLiteral("dialog-error"), QStringLiteral("xmark-circle-fill.svg"))
-                          .pixmap(QSize(18, 18), devicePixelRatioF()));
-    symbol->setAlignment(Qt::AlignTop);
+    QLabel* symbol =
+        bannerSymbol(this, themeIcon(QStringLiteral("dialog-error"), QStringLiteral("xmark-circle-fill.svg")));
     auto* close = new QToolButton(this);
     close->setObjectName(QStringLiteral("noticeBannerClose"));
     close->setText(ui("关闭"));
@@ -50,10 +48,7 @@ void NoticeBanner::dismiss() {
 
 void NoticeBanner::paintEvent(QPaintEvent*) {
     // A faint red band with a firmer rule below it, readable on light and dark palettes.
-    QPainter painter(this);
-    const QColor red(0xd9, 0x3b, 0x30);
-    painter.fillRect(rect(), QColor(red.red(), red.green(), red.blue(), 38));
-    painter.fillRect(QRect(0, height() - 1, width(), 1), QColor(red.red(), red.green(), red.blue(), 110));
+    paintBannerBand(this, QColor(0xd9, 0x3b, 0x30, 38), QColor(0xd9, 0x3b, 0x30, 110));
 }
 
 }  // namespace dorvex::app

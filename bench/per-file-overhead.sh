@@ -145,9 +145,8 @@ pngArgs=("${pngArgs[@]:0:${#pngArgs[@]}-3}")
 jobs=$("$dorvex" --help | sed -n 's/.*default \([0-9]*\) on this machine.*/\1/p')
 
 # Every round writes into a folder of its own, and the folders are removed after the last round:
-# ext4 without a journal skips the inodes freed in the last minutes when it makes a file, so
-# removing one round's 1 000 outputs would slow down whichever run makes its files in the same
-# block group next, and that depends on where the folders happen to lie.
+# no round makes its files where the one before freed 1 000 of them, which a filesystem may make
+# slower for whoever comes next, by where the folders happen to lie.
 fresh() { mktemp -d -p . "$1.XXXXXX"; }
 newest() { ls -td "$1".* | head -1; }
 pngquant() {

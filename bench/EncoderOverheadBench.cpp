@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     for (const OutputFormat format : formats) {
         CompressionOptions options;
         options.format = format;
-        const ImageEncoder encoder = tools.encoder(format, options);
+        const ImageEncoder encoder = encoderFor(tools, format, options);
         const bool external = !std::holds_alternative<ImageIOEncoder>(encoder);
         const WorkFolder folder("dorvex-bench-");
         const fs::path& work = folder.path();

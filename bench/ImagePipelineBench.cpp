@@ -23,6 +23,7 @@
 #include "dorvex/image/EncodeSession.h"
 #include "dorvex/model/FormatProfile.h"
 #include "dorvex/image/SourceImage.h"
+#include "dorvex/image/encoders/ImageEncoder.h"
 #include "dorvex/platform/WorkFolder.h"
 
 using namespace dorvex;
@@ -45,7 +46,7 @@ struct Figures {
 double oracleSeconds(const fs::path& file, const Toolchain& tools, int quality, std::optional<PixelSize> size) {
     const auto start = Clock::now();
     SourceImage source(file);
-    EncodeSession session(source, OutputFormat::jpeg, tools.encoder(OutputFormat::jpeg, CompressionOptions{}));
+    EncodeSession session(source, OutputFormat::jpeg, encoderFor(tools, OutputFormat::jpeg, CompressionOptions{}));
     session.encode(0, quality, size);
     return secondsSince(start);
 }
@@ -54,7 +55,7 @@ double oracleSeconds(const fs::path& file, const Toolchain& tools, int quality, 
 Figures bisection(const fs::path& file, const Toolchain& tools, std::optional<std::int64_t> limit) {
     const auto start = Clock::now();
     SourceImage source(file);
-    EncodeSession session(source, OutputFormat::jpeg, tools.encoder(OutputFormat::jpeg, CompressionOptions{}));
+    EncodeSession session(source, OutputFormat::jpeg, encoderFor(tools, OutputFormat::jpeg, CompressionOptions{}));
     const FormatProfile profile = FormatProfile::of(OutputFormat::jpeg, false);
     Figures f;
     int lo = profile.floorQuality, hi = CompressionOptions{}.quality(), best = -1;

@@ -17,6 +17,7 @@
 #include "dorvex/image/EncodeSession.h"
 #include "dorvex/image/SizeTargetSearch.h"
 #include "dorvex/image/SourceImage.h"
+#include "dorvex/image/encoders/ImageEncoder.h"
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/FormatProfile.h"
@@ -37,7 +38,7 @@ Run search(const fs::path& photo, const Toolchain& tools, std::int64_t limit, in
     SourceImage source(photo);
     CompressionOptions options;
     options.format = OutputFormat::jpeg;
-    EncodeSession session(source, OutputFormat::jpeg, tools.encoder(OutputFormat::jpeg, options));
+    EncodeSession session(source, OutputFormat::jpeg, encoderFor(tools, OutputFormat::jpeg, options));
     const std::int64_t first = session.encode(0, quality, std::nullopt).value_or(0);
     const FormatProfile profile = FormatProfile::of(OutputFormat::jpeg, false);
     const SizeTargetSearch s{profile.ceiling(quality), profile.floorQuality, limit, quality, first,

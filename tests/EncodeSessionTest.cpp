@@ -68,7 +68,7 @@ TEST(Encoders, EveryEncoderWritesTheAskedSize) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.source) + " → " + std::string(c.format.rawValue()));
         SourceImage source(corpus / c.source);
-        EncodeSession session(source, c.format, tools().encoder(c.format, optionsFor(c.format)));
+        EncodeSession session(source, c.format, encoderFor(tools(), c.format, optionsFor(c.format)));
         auto bytes = session.encode(0, c.quality, c.size);
         ASSERT_TRUE(bytes) << (session.lastFailure() ? session.lastFailure()->description() : "no failure");
         auto file = session.output(0);
@@ -83,7 +83,7 @@ TEST(Encoders, OneIntermediatePerSizeAndNothingLeftAfterTheSession) {
     fs::path workDir;
     {
         SourceImage source(corpus / "goexif-sample1.jpg");
-        EncodeSession session(source, OutputFormat::webp, tools().encoder(OutputFormat::webp, optionsFor(std::nullopt)));
+        EncodeSession session(source, OutputFormat::webp, encoderFor(tools(), OutputFormat::webp, optionsFor(std::nullopt)));
         workDir = session.workDir();
         EXPECT_EQ(workDir.parent_path(), fs::temp_directory_path());
         EXPECT_TRUE(workDir.filename().string().starts_with("dorvex-"));
@@ -141,7 +141,7 @@ TEST(WorkFolders, EverythingAJobWritesIsPrivate) {
     for (const auto& [format, tool, files] : cases) {
         if (tool && !tools().path(*tool)) continue;  // not installed here
         SourceImage source(corpus / "goexif-sample1.jpg");
-        EncodeSession session(source, format, tools().encoder(format, optionsFor(format)));
+        EncodeSession session(source, format, encoderFor(tools(), format, optionsFor(format)));
         ASSERT_TRUE(session.encode(0, 30, PixelSize{100, 75}));
         EXPECT_EQ(fs::status(session.workDir()).permissions(), fs::perms(0700));
         ASSERT_EQ(dorvex::testing::namesIn(session.workDir()).size(), files);
@@ -154,7 +154,7 @@ TEST(Encoders, RefusalsAreValuesWithTheirTexts) {
     // pngquant cannot reach 100-100 on a photograph: exit 99.
     {
         SourceImage source(corpus / "goexif-sample1.jpg");
-        EncodeSession session(source, OutputFormat::png, tools().encoder(OutputFormat::png, optionsFor(std::nullopt)));
+        EncodeSession session(source, OutputFormat::png, encoderFor(tools(), OutputFormat::png, optionsFor(std::nullopt)));
         EXPECT_FALSE(session.encode(0, 95, std::nullopt));
         ASSERT_TRUE(session.lastFailure());
         EXPECT_EQ(session.lastFailure()->description(), "pngquant could not reach the minimum quality (exit 99)");
@@ -173,7 +173,7 @@ TEST(Encoders, RefusalsAreValuesWithTheirTexts) {
             .jpegsave(cmyk.c_str());
         SourceImage source(cmyk);
         ASSERT_TRUE(source.isJPEG());
-        EncodeSession session(source, OutputFormat::jxl, tools().encoder(OutputFormat::jxl, optionsFor(OutputFormat::jxl, true)));
+        EncodeSession session(source, OutputFormat::jxl, encoderFor(tools(), OutputFormat::jxl, optionsFor(OutputFormat::jxl, true)));
         EXPECT_FALSE(session.encode(0, 74, std::nullopt));
         ASSERT_TRUE(session.lastFailure());
         const std::string text = session.lastFailure()->description();
@@ -237,7 +237,7 @@ TEST(Encoders, PlainPNGsGoToTheirEncoderAsTheyAre) {
             dorvex::testing::put(file, png.substr(0, afterHeader) + c.chunk + png.substr(afterHeader));
             SourceImage source(file);
             EXPECT_EQ(source.isPlainPNG, c.plain);
-            EncodeSession session(source, format, tools().encoder(format, optionsFor(format)));
+            EncodeSession session(source, format, encoderFor(tools(), format, optionsFor(format)));
             ASSERT_TRUE(session.encode(0, 74, std::nullopt));
             // The attempt, and the intermediate unless the source was plain (cjpeg reads PPM).
             const bool handedOver = c.plain && format != OutputFormat::jpeg;
@@ -298,7 +298,7 @@ TEST(Encoders, SelectionAndMissingTools) {
     };
     for (const auto& c : missing) {
         try {
-            none.encoder(c.format, optionsFor(c.format));
+            encoderFor(none, c.format, optionsFor(c.format));
             ADD_FAILURE() << c.format.rawValue();
         } catch (const ToolError& error) {
             EXPECT_EQ(error.kind, ToolError::Kind::encoderMissing);
@@ -306,19 +306,19 @@ TEST(Encoders, SelectionAndMissingTools) {
         }
     }
     // The platform writer needs no tool.
-    EXPECT_EQ(none.encoder(OutputFormat::avif, optionsFor(std::nullopt)),
+    EXPECT_EQ(encoderFor(none, OutputFormat::avif, optionsFor(std::nullopt)),
               ImageEncoder(ImageIOEncoder{ImageIOEncoder::Lossy{OutputFormat::avif}}));
     CompressionOptions zip;
     zip.tiffCompression = TIFFCompression::zip;
-    EXPECT_EQ(none.encoder(OutputFormat::tiff, zip), ImageEncoder(ImageIOEncoder{ImageIOEncoder::Tiff{TIFFCompression::zip}}));
-    EXPECT_EQ(none.encoder(OutputFormat::icns, zip), ImageEncoder(ImageIOEncoder{ImageIOEncoder::Icns{}}));
+    EXPECT_EQ(encoderFor(none, OutputFormat::tiff, zip), ImageEncoder(ImageIOEncoder{ImageIOEncoder::Tiff{TIFFCompression::zip}}));
+    EXPECT_EQ(encoderFor(none, OutputFormat::icns, zip), ImageEncoder(ImageIOEncoder{ImageIOEncoder::Icns{}}));
 
     // Lossless JPEG XL only when JPEG XL is named explicitly.
     Toolchain withCjxl;
     withCjxl.cjxl = "/usr/bin/cjxl";
-    EXPECT_EQ(withCjxl.encoder(OutputFormat::jxl, optionsFor(OutputFormat::jxl, true)),
+    EXPECT_EQ(encoderFor(withCjxl, OutputFormat::jxl, optionsFor(OutputFormat::jxl, true)),
               ImageEncoder(CJXLEncoder{"/usr/bin/cjxl", true}));
-    EXPECT_EQ(withCjxl.encoder(OutputFormat::jxl, optionsFor(std::nullopt, true)),
+    EXPECT_EQ(encoderFor(withCjxl, OutputFormat::jxl, optionsFor(std::nullopt, true)),
               ImageEncoder(CJXLEncoder{"/usr/bin/cjxl", false}));
 }
 
@@ -356,7 +356,7 @@ std::string contents(const fs::path& file) {
 // quality for 76 and 77; pngquant's window for 95 and above is 100-100.
 TEST(Encoders, TheSameInputsAreEncodedOnce) {
     SourceImage source(corpus / "drawing-screenshot_color_palette.png");
-    EncodeSession session(source, OutputFormat::webp, tools().encoder(OutputFormat::webp, optionsFor(OutputFormat::webp)));
+    EncodeSession session(source, OutputFormat::webp, encoderFor(tools(), OutputFormat::webp, optionsFor(OutputFormat::webp)));
     const auto first = session.encode(1, 76, PixelSize{300, 219});
     const auto again = session.encode(2, 77, PixelSize{300, 219});
     const auto other = session.encode(3, 77, PixelSize{200, 146});
@@ -366,7 +366,7 @@ TEST(Encoders, TheSameInputsAreEncodedOnce) {
     EXPECT_NE(session.output(3), session.output(1));
     EXPECT_FALSE(fs::exists(session.workDir() / EncodeSession::attemptFileName(2, OutputFormat::webp)));
 
-    EncodeSession png(source, OutputFormat::png, tools().encoder(OutputFormat::png, optionsFor(OutputFormat::png)));
+    EncodeSession png(source, OutputFormat::png, encoderFor(tools(), OutputFormat::png, optionsFor(OutputFormat::png)));
     EXPECT_EQ(png.inputKey(95, std::nullopt), png.inputKey(100, source.pixelSize));
     EXPECT_NE(png.inputKey(94, std::nullopt), png.inputKey(95, std::nullopt));
 }
@@ -375,13 +375,13 @@ TEST(Encoders, TheSameInputsAreEncodedOnce) {
 // bytes a direct encode writes; the others are ended and leave no file.
 TEST(Encoders, EncodesAheadAreTakenOverOrRemoved) {
     SourceImage direct(corpus / "goexif-sample1.jpg");
-    EncodeSession reference(direct, OutputFormat::jpeg, tools().encoder(OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
+    EncodeSession reference(direct, OutputFormat::jpeg, encoderFor(tools(), OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
     ASSERT_TRUE(reference.encode(1, 50, std::nullopt));
 
     fs::path workDir;
     {
         SourceImage source(corpus / "goexif-sample1.jpg");
-        EncodeSession session(source, OutputFormat::jpeg, tools().encoder(OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
+        EncodeSession session(source, OutputFormat::jpeg, encoderFor(tools(), OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
         workDir = session.workDir();
         EXPECT_FALSE(session.encodeAhead(50, std::nullopt)) << "no input written yet";
         ASSERT_TRUE(session.encode(0, 74, std::nullopt));
@@ -418,7 +418,7 @@ TEST(Encoders, SearchingAheadChangesNoDecision) {
     };
     const auto search = [](int spare) {
         SourceImage source(corpus / "goexif-sample1.jpg");
-        EncodeSession session(source, OutputFormat::jpeg, tools().encoder(OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
+        EncodeSession session(source, OutputFormat::jpeg, encoderFor(tools(), OutputFormat::jpeg, optionsFor(OutputFormat::jpeg)));
         const std::int64_t first = session.encode(0, 74, std::nullopt).value();
         const SizeTargetSearch s{74, 30, first / 2, 74, first, source.pixelSize, true, SearchBudget::standard};
         Run run;

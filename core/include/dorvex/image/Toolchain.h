@@ -94,10 +94,7 @@ struct Toolchain {
 
     const std::optional<std::string>& path(Tool tool) const;
 
-    // The encoder for a target format: the external tool for JPEG, PNG, WebP and JPEG XL (lossless
-    // only when the options name JPEG XL explicitly and ask for it), our platform writer for AVIF,
-    // HEIC, TIFF and ICNS. Throws ToolError::encoderMissing when the tool was not found, and for
-    // videos and PDFs, which have compressors of their own.
+    // encoderFor(*this, format, options) (image/encoders/ImageEncoder.h).
     ImageEncoder encoder(OutputFormat format, const CompressionOptions& options) const;
 
     // The names of the tools not found, in field order (cjpeg, pngquant, cwebp, cjxl).

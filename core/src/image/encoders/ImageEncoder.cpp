@@ -170,10 +170,11 @@ std::vector<std::string> CJXLEncoder::losslessArguments(const std::string& in, c
     return {in, out, "-d", "0", "-x", "strip=exif", "-x", "strip=xmp", "-x", "strip=jumbf", "--quiet"};
 }
 
-ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& options) const {
+ImageEncoder encoderFor(const Toolchain& toolchain, OutputFormat format, const CompressionOptions& options) {
+    using Tool = Toolchain::Tool;
     auto require = [&](Tool tool) -> const std::string& {
-        const auto& located = path(tool);
-        if (!located) throw missingError(tool);
+        const auto& located = toolchain.path(tool);
+        if (!located) throw Toolchain::missingError(tool);
         return *located;
     };
     switch (format) {
@@ -192,6 +193,10 @@ ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& o
             throw ToolError::encoderMissing("PDF", "PDFs are compressed by PDFCompressor");
     }
     throw ToolError::encoderMissing(std::string(format.displayName()), "no encoder for this format");
+}
+
+ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& options) const {
+    return encoderFor(*this, format, options);
 }
 
 std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,

@@ -22,6 +22,7 @@
 namespace dorvex {
 
 class EncodeInputs;
+struct Toolchain;
 
 // The arguments of every tool run are fixed; `in` is the encoder's input file, `out` the attempt.
 struct MozJPEGEncoder {
@@ -79,6 +80,12 @@ struct ImageIOEncoder {
 };
 
 using ImageEncoder = std::variant<MozJPEGEncoder, PNGQuantEncoder, CWebPEncoder, CJXLEncoder, ImageIOEncoder>;
+
+// The encoder for a target format: the toolchain's external tool for JPEG, PNG, WebP and JPEG XL
+// (lossless only when the options name JPEG XL explicitly and ask for it), our platform writer for
+// AVIF, HEIC, TIFF and ICNS. Throws ToolError::encoderMissing when the tool was not found, and for
+// videos and PDFs, which have compressors of their own.
+ImageEncoder encoderFor(const Toolchain& toolchain, OutputFormat format, const CompressionOptions& options);
 
 // What failures name the encoder by: the tool's file name ("cwebp"), or "ImageIO" for our writer.
 std::string encoderName(const ImageEncoder& encoder);

@@ -57,7 +57,7 @@ CompressionResult pipeline(const std::filesystem::path& sourcePath, const Compre
     }
 
     const FormatProfile profile = FormatProfile::of(format, lossless);
-    EncodeSession session(source, format, toolchain.encoder(format, options), isCancelled);
+    EncodeSession session(source, format, encoderFor(toolchain, format, options), isCancelled);
     const bool searches = profile.budget && options.maxBytes;
     if (!searches) session.keepSourcePixels(false);  // one attempt: its encoder runs without them
 

@@ -13,13 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "dorvex/model/OutputFormat.h"
 #include "dorvex/image/ToolError.h"
-#include "dorvex/image/encoders/ImageEncoder.h"
 
 namespace dorvex {
-
-struct CompressionOptions;
 
 struct Toolchain {
     enum class Tool : std::uint8_t { cjpeg, pngquant, cwebp, cjxl };
@@ -93,9 +89,6 @@ struct Toolchain {
                                               std::chrono::milliseconds timeLimit = std::chrono::seconds(5));
 
     const std::optional<std::string>& path(Tool tool) const;
-
-    // encoderFor(*this, format, options) (image/encoders/ImageEncoder.h).
-    ImageEncoder encoder(OutputFormat format, const CompressionOptions& options) const;
 
     // The names of the tools not found, in field order (cjpeg, pngquant, cwebp, cjxl).
     std::vector<std::string> missingEncoders() const;

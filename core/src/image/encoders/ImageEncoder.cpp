@@ -195,10 +195,6 @@ ImageEncoder encoderFor(const Toolchain& toolchain, OutputFormat format, const C
     throw ToolError::encoderMissing(std::string(format.displayName()), "no encoder for this format");
 }
 
-ImageEncoder Toolchain::encoder(OutputFormat format, const CompressionOptions& options) const {
-    return encoderFor(*this, format, options);
-}
-
 std::optional<EncodeFailure> encode(const ImageEncoder& encoder, int quality, std::optional<PixelSize> pixelSize,
                                     EncodeInputs& inputs, const std::filesystem::path& out,
                                     const CancelQuery& isCancelled) {

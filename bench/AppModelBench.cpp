@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "dorvex/output/FileCollector.h"
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 #include "model/AppModel.h"
 
 using namespace dorvex;

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 
 namespace dorvex::bench {
 

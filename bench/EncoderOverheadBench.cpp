@@ -17,12 +17,12 @@
 
 #include "BenchMedia.h"
 #include "dorvex/model/CompressionOptions.h"
-#include "dorvex/platform/WorkFolder.h"
-#include "dorvex/image/SourceImage.h"
+#include "platform/WorkFolder.h"
+#include "image/SourceImage.h"
 #include "dorvex/image/Toolchain.h"
-#include "dorvex/image/encoders/EncodeInputs.h"
-#include "dorvex/image/encoders/ImageEncoder.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/EncodeInputs.h"
+#include "image/encoders/ImageEncoder.h"
+#include "image/encoders/ToolRunner.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;

@@ -23,10 +23,10 @@
 
 #include <unistd.h>
 
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/PlatformWriter.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/PlatformWriter.h"
 #include "BenchMedia.h"
 
 namespace fs = std::filesystem;

@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "BenchMedia.h"
-#include "dorvex/image/ImagePipeline.h"
-#include "dorvex/image/EncodeSession.h"
+#include "image/ImagePipeline.h"
+#include "image/EncodeSession.h"
 #include "dorvex/model/FormatProfile.h"
-#include "dorvex/image/SourceImage.h"
-#include "dorvex/image/encoders/ImageEncoder.h"
-#include "dorvex/platform/WorkFolder.h"
+#include "image/SourceImage.h"
+#include "image/encoders/ImageEncoder.h"
+#include "platform/WorkFolder.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;

@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "BenchMedia.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/pdf/PDFCompressor.h"
+#include "image/VipsRuntime.h"
+#include "pdf/PDFCompressor.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "BenchMedia.h"
-#include "dorvex/image/EncodeSession.h"
+#include "image/EncodeSession.h"
 #include "dorvex/image/SizeTargetSearch.h"
-#include "dorvex/image/SourceImage.h"
-#include "dorvex/image/encoders/ImageEncoder.h"
+#include "image/SourceImage.h"
+#include "image/encoders/ImageEncoder.h"
 #include "dorvex/image/Toolchain.h"
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/FormatProfile.h"

@@ -32,10 +32,10 @@ extern "C" {
 
 #include "BenchMedia.h"
 #include "video/ffmpeg/DisplayMatch.h"
-#include "dorvex/video/VideoCompressor.h"
-#include "dorvex/video/VideoEncoder.h"
-#include "dorvex/video/VideoProfile.h"
-#include "dorvex/video/VideoSettings.h"
+#include "video/VideoCompressor.h"
+#include "video/VideoEncoder.h"
+#include "video/VideoProfile.h"
+#include "video/VideoSettings.h"
 
 using namespace dorvex;
 namespace fs = std::filesystem;

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "FuzzCheck.h"
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/encoders/IcnsFile.h"
 #include "image/VipsPicture.h"
 
 using namespace dorvex;

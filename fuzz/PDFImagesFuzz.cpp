@@ -9,7 +9,7 @@
 #include <exception>
 
 #include "FuzzCheck.h"
-#include "dorvex/pdf/PDFImageBytes.h"
+#include "pdf/PDFImageBytes.h"
 #include "pdf/PDFImageSurvey.h"
 
 using namespace dorvex;

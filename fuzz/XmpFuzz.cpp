@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "FuzzCheck.h"
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 
 using namespace dorvex;
 

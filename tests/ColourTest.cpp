@@ -16,10 +16,10 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "dorvex/image/ImagePipeline.h"
-#include "dorvex/image/SourceImage.h"
+#include "image/ImagePipeline.h"
+#include "image/SourceImage.h"
 #include "dorvex/image/Thumbnail.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 #include "dorvex/image/Toolchain.h"
 #include "image/HeifHandles.h"
 #include "image/VipsBlob.h"

@@ -10,12 +10,12 @@
 #include <map>
 
 #include "dorvex/model/CompressionOptions.h"
-#include "dorvex/image/EncodeSession.h"
-#include "dorvex/image/SourceImage.h"
+#include "image/EncodeSession.h"
+#include "image/SourceImage.h"
 #include "dorvex/image/Toolchain.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/ImageEncoder.h"
-#include "dorvex/platform/WorkFolder.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/ImageEncoder.h"
+#include "platform/WorkFolder.h"
 #include "image/SearchAhead.h"
 #include "TestSupport.h"
 

@@ -3,7 +3,7 @@
 // payloads that do not decode, the run-length planes, the table of contents, and lossless
 // recompression that never grows a family.
 
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/encoders/IcnsFile.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

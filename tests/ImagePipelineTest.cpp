@@ -2,7 +2,7 @@
 // which files are written where, what is skipped and why, the byte-limit search as the user
 // sees it, cancellation, the overwrite mode with the desktop trash, and failures.
 
-#include "dorvex/image/ImagePipeline.h"
+#include "image/ImagePipeline.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include "dorvex/output/OutputPlanner.h"
 #include "TestSupport.h"
 #include "dorvex/image/Thumbnail.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 #include "image/PerceptualScoring.h"
 
 namespace dorvex {

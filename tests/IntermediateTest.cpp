@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 #include "dorvex/image/ToolError.h"
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/EncodeInputs.h"
-#include "dorvex/image/encoders/Intermediate.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/EncodeInputs.h"
+#include "image/encoders/Intermediate.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

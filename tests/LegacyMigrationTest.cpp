@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "dorvex/library/Preset.h"
 #include "dorvex/library/PresetStore.h"
 #include "dorvex/platform/AppPaths.h"

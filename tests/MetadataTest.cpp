@@ -3,9 +3,9 @@
 // dates, a GPS position), XMP and a wide-gamut ICC profile; and the XMP rule that takes every
 // recorded place out of a packet, whatever its namespace.
 
-#include "dorvex/image/ImagePipeline.h"
+#include "image/ImagePipeline.h"
 
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@
 
 #include "DorvexProcess.h"
 #include "TestSupport.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
 #include "image/encoders/MetadataWriter.h"

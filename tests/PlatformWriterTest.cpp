@@ -3,7 +3,7 @@
 // pages before an undecodable one written; ICNS through the recompressor; and the failures —
 // thrown for sources that cannot be read, returned for outputs that cannot be written.
 
-#include "dorvex/image/encoders/PlatformWriter.h"
+#include "image/encoders/PlatformWriter.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,8 +17,8 @@
 
 #include "dorvex/image/ToolError.h"
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/IcnsFile.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

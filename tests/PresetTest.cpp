@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "TestSupport.h"
 
 namespace dorvex {

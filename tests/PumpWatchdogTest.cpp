@@ -1,7 +1,7 @@
 // The watchdog's rules with short timeouts: stalls only while a watched wait is open, stops from
 // the poll function, one trip at most, nothing after end(), every wait ended exactly once.
 
-#include "dorvex/video/PumpWatchdog.h"
+#include "video/PumpWatchdog.h"
 
 #include <gtest/gtest.h>
 

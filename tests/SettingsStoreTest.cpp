@@ -14,7 +14,7 @@
 
 #include "dorvex/library/Preset.h"
 #include "dorvex/platform/AppPaths.h"
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "TestSupport.h"
 
 namespace dorvex {

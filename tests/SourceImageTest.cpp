@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 #include "dorvex/image/ToolError.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/ToolRunner.h"
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

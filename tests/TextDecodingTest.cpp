@@ -1,6 +1,6 @@
 // Decoding tool output as UTF-8 with replacement, and trimming white space at both ends.
 
-#include "dorvex/platform/TextDecoding.h"
+#include "platform/TextDecoding.h"
 
 #include <gtest/gtest.h>
 

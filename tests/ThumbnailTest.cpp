@@ -12,9 +12,9 @@
 #include <vips/vips8>
 
 #include "dorvex/engine/ThumbnailLoader.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/SourceImage.h"
-#include "dorvex/video/VideoSource.h"
+#include "image/VipsRuntime.h"
+#include "image/SourceImage.h"
+#include "video/VideoSource.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;

@@ -4,7 +4,7 @@
 // child early (cancellation, time limit) together with what it started, and not waiting for a
 // process that the child left holding its pipe; the child's end with the process that ran it.
 
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/ToolRunner.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

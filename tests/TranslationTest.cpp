@@ -14,11 +14,11 @@
 #include "TestSupport.h"
 #include "dorvex/engine/Compressor.h"
 #include "dorvex/image/FailureText.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/ToolRunner.h"
 #include "dorvex/model/Cancellation.h"
 #include "dorvex/model/SourceFile.h"
 #include "dorvex/text/Format.h"
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoSource.h"
 
 namespace dorvex {
 namespace {

@@ -1,7 +1,7 @@
 // The video rate model (pure) and whole video jobs: no limit, a met limit, a limit reached by the
 // search, an unreachable one, the no-savings rule, rotated sources, and the ways a job fails.
 
-#include "dorvex/video/VideoCompressor.h"
+#include "video/VideoCompressor.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/model/QualityModel.h"
 #include "VideoClips.h"
-#include "dorvex/video/VideoEncoder.h"
-#include "dorvex/video/VideoProfile.h"
-#include "dorvex/video/VideoSettings.h"
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoEncoder.h"
+#include "video/VideoProfile.h"
+#include "video/VideoSettings.h"
+#include "video/VideoSource.h"
 
 namespace dorvex {
 namespace {

@@ -2,7 +2,7 @@
 // rotation, audio layout and rate, the container; colours that survive a conversion; progress;
 // cancellation and stalls that leave no file and no thread behind; the rate-factor table.
 
-#include "dorvex/video/VideoEncoder.h"
+#include "video/VideoEncoder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 
 #include "VideoClips.h"
 #include "video/ffmpeg/DisplayMatch.h"
-#include "dorvex/video/VideoProfile.h"
-#include "dorvex/video/VideoSettings.h"
+#include "video/VideoProfile.h"
+#include "video/VideoSettings.h"
 
 namespace dorvex {
 namespace {

@@ -1,7 +1,7 @@
 // Probing videos: what the record holds for real files, and the errors, with their texts, for
 // files that are no usable video.
 
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoSource.h"
 
 #include <gtest/gtest.h>
 

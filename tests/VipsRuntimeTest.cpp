@@ -14,7 +14,7 @@
 #include "TestSupport.h"
 #include "dorvex/engine/LibraryVersions.h"
 #include "dorvex/engine/ThumbnailLoader.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Work folders in a temporary folder shared with other users: never reached through a name that
 // something else holds, and dead runs' folders removed while everything else is left alone.
 
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

@@ -9,7 +9,7 @@
 #include <QSignalSpy>
 
 #include "AppTestSupport.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/ToolRunner.h"
 #include "dorvex/platform/AppPaths.h"
 #include "dorvex/text/Format.h"
 #include "engine/worker/WorkerPool.h"

@@ -6,7 +6,7 @@
 #include "AppTestSupport.h"
 #include "dorvex/library/SettingsDefaults.h"
 #include "dorvex/platform/AppPaths.h"
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "model/ObservablePresetStore.h"
 
 using namespace dorvex;

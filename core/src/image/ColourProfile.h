@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 
 namespace dorvex::ColourProfile {
 

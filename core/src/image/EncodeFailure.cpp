@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/ToolRunner.h"
 #include "dorvex/text/Translation.h"
 
 namespace dorvex {

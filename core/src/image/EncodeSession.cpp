@@ -1,4 +1,4 @@
-#include "dorvex/image/EncodeSession.h"
+#include "image/EncodeSession.h"
 
 #include <algorithm>
 #include <system_error>
@@ -7,8 +7,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "dorvex/image/SourceImage.h"
-#include "dorvex/image/encoders/EncodeInputs.h"
+#include "image/SourceImage.h"
+#include "image/encoders/EncodeInputs.h"
 #include "dorvex/model/FormatProfile.h"
 
 namespace dorvex {

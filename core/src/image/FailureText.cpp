@@ -7,8 +7,8 @@
 #include <fmt/format.h>
 
 #include "dorvex/image/ToolError.h"
-#include "dorvex/image/encoders/IcnsFile.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/IcnsFile.h"
+#include "image/encoders/ToolRunner.h"
 #include "dorvex/model/Cancellation.h"
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/model/SourceFile.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "dorvex/image/ToolError.h"
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/encoders/IcnsFile.h"
 #include "dorvex/text/Translation.h"
 #include "image/SourceChecks.h"
 

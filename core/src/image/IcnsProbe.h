@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "dorvex/image/Picture.h"
+#include "image/Picture.h"
 
 namespace dorvex {
 

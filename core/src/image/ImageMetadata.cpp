@@ -1,4 +1,4 @@
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 
 #include <expat.h>
 #include <libexif/exif-data.h>

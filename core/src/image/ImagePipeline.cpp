@@ -1,19 +1,19 @@
-#include "dorvex/image/ImagePipeline.h"
+#include "image/ImagePipeline.h"
 
 #include <fmt/format.h>
 
-#include "dorvex/image/EncodeSession.h"
+#include "image/EncodeSession.h"
 #include "dorvex/image/FailureText.h"
 #include "dorvex/model/FormatProfile.h"
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/image/SizeTargetSearch.h"
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 #include "image/OutputCheck.h"
 #include "image/SearchAhead.h"
 #include "image/PerceptualScoring.h"
 #include "model/ResultMaking.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/ToolRunner.h"
 #include "dorvex/text/Translation.h"
 
 namespace dorvex::ImagePipeline {

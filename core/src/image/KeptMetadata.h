@@ -4,7 +4,7 @@
 
 #include <vips/vips8>
 
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 #include "image/VipsOpening.h"
 
 namespace dorvex {

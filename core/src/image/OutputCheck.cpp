@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "dorvex/image/Thumbnail.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/IcnsFile.h"
 #include "image/PngRows.h"
 
 namespace dorvex::OutputCheck {

@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 #include "dorvex/image/Thumbnail.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/IcnsFile.h"
 #include "image/VipsPicture.h"
 
 namespace dorvex::PerceptualScoring {

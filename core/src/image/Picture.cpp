@@ -1,4 +1,4 @@
-#include "dorvex/image/Picture.h"
+#include "image/Picture.h"
 
 #include "image/VipsPicture.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "dorvex/image/EncodeSession.h"
+#include "image/EncodeSession.h"
 #include "dorvex/platform/Processors.h"
 
 namespace dorvex::SearchAhead {

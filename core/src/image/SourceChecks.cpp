@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 #include "dorvex/model/SourceFile.h"
 
 namespace dorvex {

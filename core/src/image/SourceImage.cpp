@@ -1,4 +1,4 @@
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 
 #include <vips/vips8>
 
@@ -17,8 +17,8 @@
 #include "image/VipsMetadata.h"
 #include "image/VipsOpening.h"
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/ToolRunner.h"
 
 namespace dorvex {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <exception>
 
-#include "dorvex/image/SourceImage.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/SourceImage.h"
+#include "image/VipsRuntime.h"
 #include "dorvex/model/SourceFile.h"
 #include "image/VipsPicture.h"
 

@@ -6,8 +6,8 @@
 
 #include <system_error>
 
-#include "dorvex/platform/TextDecoding.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "platform/TextDecoding.h"
+#include "image/encoders/ToolRunner.h"
 
 extern char** environ;
 

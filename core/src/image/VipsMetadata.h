@@ -11,7 +11,7 @@
 #include <memory>
 #include <string_view>
 
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 
 namespace dorvex {
 

@@ -3,8 +3,8 @@
 
 #include <vips/vips8>
 
-#include "dorvex/image/ImageMetadata.h"
-#include "dorvex/image/Picture.h"
+#include "image/ImageMetadata.h"
+#include "image/Picture.h"
 
 namespace dorvex {
 

@@ -1,4 +1,4 @@
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 
 #include <dlfcn.h>
 #include <gmodule.h>

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 namespace dorvex::LegacyMigration {
 

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "library/SetAside.h"
 
 namespace dorvex {

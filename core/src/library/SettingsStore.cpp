@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "dorvex/platform/AppPaths.h"
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "library/SetAside.h"
 
 namespace dorvex {

@@ -1,4 +1,4 @@
-#include "dorvex/pdf/PDFCompressor.h"
+#include "pdf/PDFCompressor.h"
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFExc.hh>
@@ -12,10 +12,10 @@
 #include <string>
 #include <system_error>
 
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 #include "dorvex/output/OutputPlanner.h"
-#include "dorvex/pdf/PDFImageBytes.h"
-#include "dorvex/pdf/PDFImageFilter.h"
+#include "pdf/PDFImageBytes.h"
+#include "pdf/PDFImageFilter.h"
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/image/FailureText.h"
 #include "dorvex/image/ToolError.h"

@@ -1,4 +1,4 @@
-#include "dorvex/pdf/PDFImageBytes.h"
+#include "pdf/PDFImageBytes.h"
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>

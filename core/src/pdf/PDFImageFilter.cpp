@@ -1,4 +1,4 @@
-#include "dorvex/pdf/PDFImageFilter.h"
+#include "pdf/PDFImageFilter.h"
 
 // The filter in parts: PDFImageSurvey learns where each image is drawn, PDFImageCodec decodes,
 // resamples and encodes image streams, PDFFlate recompresses the other Flate streams. This file
@@ -15,7 +15,7 @@
 #include <set>
 #include <string>
 
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 #include "pdf/PDFFlate.h"
 #include "pdf/PDFImageCodec.h"
 #include "pdf/PDFImageSurvey.h"

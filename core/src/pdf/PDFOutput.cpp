@@ -9,7 +9,7 @@
 
 #include <exception>
 
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 
 namespace dorvex::PDFOutput {
 

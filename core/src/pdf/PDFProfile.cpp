@@ -1,4 +1,4 @@
-#include "dorvex/pdf/PDFProfile.h"
+#include "pdf/PDFProfile.h"
 
 #include <algorithm>
 #include <cmath>

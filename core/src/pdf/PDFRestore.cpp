@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "dorvex/pdf/PDFCompressor.h"
+#include "pdf/PDFCompressor.h"
 
 namespace dorvex::PDFCompressor {
 

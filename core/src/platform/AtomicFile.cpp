@@ -1,4 +1,4 @@
-#include "dorvex/platform/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "dorvex/platform/TextDecoding.h"
+#include "platform/TextDecoding.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "dorvex/video/PumpWatchdog.h"
+#include "video/PumpWatchdog.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "dorvex/video/VideoCompressor.h"
+#include "video/VideoCompressor.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,11 +16,11 @@
 #include "dorvex/output/OutputPlanner.h"
 #include "dorvex/model/QualityModel.h"
 #include "dorvex/model/SourceFile.h"
-#include "dorvex/video/VideoEncoder.h"
-#include "dorvex/video/VideoProfile.h"
-#include "dorvex/video/VideoSettings.h"
-#include "dorvex/video/VideoSource.h"
-#include "dorvex/platform/WorkFolder.h"
+#include "video/VideoEncoder.h"
+#include "video/VideoProfile.h"
+#include "video/VideoSettings.h"
+#include "video/VideoSource.h"
+#include "platform/WorkFolder.h"
 #include "dorvex/text/Translation.h"
 
 namespace dorvex::VideoCompressor {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "dorvex/image/Thumbnail.h"
-#include "dorvex/video/VideoEncoder.h"
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoEncoder.h"
+#include "video/VideoSource.h"
 
 namespace dorvex::VideoModule {
 

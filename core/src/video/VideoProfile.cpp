@@ -1,4 +1,4 @@
-#include "dorvex/video/VideoProfile.h"
+#include "video/VideoProfile.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "dorvex/video/VideoSettings.h"
+#include "video/VideoSettings.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoSource.h"
 
 #include <algorithm>
 #include <array>

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <thread>
 
-#include "dorvex/image/ImagePipeline.h"
-#include "dorvex/pdf/PDFCompressor.h"
+#include "image/ImagePipeline.h"
+#include "pdf/PDFCompressor.h"
 #include "dorvex/text/Translation.h"
-#include "dorvex/video/VideoCompressor.h"
+#include "video/VideoCompressor.h"
 #include "engine/LibraryVersionsHere.h"
 #include "engine/ThumbnailLoading.h"
 #include "engine/worker/WorkerProtocol.h"

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "dorvex/image/FailureText.h"
-#include "dorvex/image/encoders/ImageEncoder.h"
+#include "image/encoders/ImageEncoder.h"
 #include "dorvex/platform/FileDescriptor.h"
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 
 extern char** environ;
 

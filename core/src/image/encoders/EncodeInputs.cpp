@@ -1,10 +1,10 @@
-#include "dorvex/image/encoders/EncodeInputs.h"
+#include "image/encoders/EncodeInputs.h"
 
 #include <utility>
 
 #include "dorvex/image/ToolError.h"
-#include "dorvex/image/encoders/Intermediate.h"
-#include "dorvex/platform/WorkFolder.h"
+#include "image/encoders/Intermediate.h"
+#include "platform/WorkFolder.h"
 #include "image/encoders/MetadataWriter.h"
 
 namespace dorvex {

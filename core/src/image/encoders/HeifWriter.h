@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "dorvex/image/ImageMetadata.h"
-#include "dorvex/image/Picture.h"
+#include "image/ImageMetadata.h"
+#include "image/Picture.h"
 
 namespace dorvex::HeifWriter {
 

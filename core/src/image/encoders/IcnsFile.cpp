@@ -1,4 +1,4 @@
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/encoders/IcnsFile.h"
 
 #include <glib.h>
 
@@ -22,7 +22,7 @@
 #include "image/encoders/IcnsPayload.h"
 #include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 
 namespace dorvex {
 

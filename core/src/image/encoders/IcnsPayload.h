@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/encoders/IcnsFile.h"
 #include "image/VipsBlob.h"
 #include "image/encoders/IcnsFormat.h"
 

@@ -1,4 +1,4 @@
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/encoders/IcnsFile.h"
 
 #include <cstring>
 #include <memory>
@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 #include "image/VipsBlob.h"
 #include "image/VipsMetadata.h"
 #include "image/encoders/IcnsFormat.h"

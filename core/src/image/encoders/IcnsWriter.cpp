@@ -1,4 +1,4 @@
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/encoders/IcnsFile.h"
 
 #include <cstring>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "dorvex/image/encoders/ImageEncoder.h"
+#include "image/encoders/ImageEncoder.h"
 
 #include <chrono>
 #include <cstdint>
@@ -8,12 +8,12 @@
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/FormatProfile.h"
 #include "dorvex/model/QualityModel.h"
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 #include "dorvex/image/ToolError.h"
 #include "dorvex/image/Toolchain.h"
-#include "dorvex/image/encoders/EncodeInputs.h"
-#include "dorvex/image/encoders/PlatformWriter.h"
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/EncodeInputs.h"
+#include "image/encoders/PlatformWriter.h"
+#include "image/encoders/ToolRunner.h"
 #include "image/encoders/MetadataWriter.h"
 
 namespace dorvex {

@@ -1,4 +1,4 @@
-#include "dorvex/image/encoders/Intermediate.h"
+#include "image/encoders/Intermediate.h"
 
 #include <vips/vips8>
 
@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "dorvex/platform/FileDescriptor.h"
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 #include "dorvex/image/ToolError.h"
 #include "image/VipsMetadata.h"
 #include "image/VipsPicture.h"
 #include "platform/CopyBytes.h"
-#include "dorvex/image/VipsRuntime.h"
+#include "image/VipsRuntime.h"
 
 namespace dorvex::Intermediate {
 

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 #include "dorvex/model/OutputFormat.h"
 
 namespace dorvex::MetadataWriter {

@@ -1,4 +1,4 @@
-#include "dorvex/image/encoders/PlatformWriter.h"
+#include "image/encoders/PlatformWriter.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,8 +16,8 @@
 #include "image/encoders/HeifWriter.h"
 #include "image/encoders/TiffPages.h"
 #include "image/VipsPicture.h"
-#include "dorvex/image/VipsRuntime.h"
-#include "dorvex/image/encoders/IcnsFile.h"
+#include "image/VipsRuntime.h"
+#include "image/encoders/IcnsFile.h"
 
 namespace dorvex::PlatformWriter {
 

@@ -1,4 +1,4 @@
-#include "dorvex/image/encoders/ToolRunner.h"
+#include "image/encoders/ToolRunner.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "dorvex/platform/FileDescriptor.h"
-#include "dorvex/platform/TextDecoding.h"
+#include "platform/TextDecoding.h"
 #include "dorvex/text/Translation.h"
 
 extern char** environ;

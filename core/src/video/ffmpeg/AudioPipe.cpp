@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "dorvex/video/VideoSource.h"
-#include "dorvex/video/VideoSettings.h"
+#include "video/VideoSource.h"
+#include "video/VideoSettings.h"
 #include "video/ffmpeg/Pass.h"
 #include "dorvex/text/Translation.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "dorvex/video/VideoSettings.h"
+#include "video/VideoSettings.h"
 #include "video/ffmpeg/Demuxer.h"
 #include "video/ffmpeg/EncoderOutput.h"
 

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <utility>
 
-#include "dorvex/video/CallGate.h"
-#include "dorvex/video/VideoEncoder.h"
+#include "video/CallGate.h"
+#include "video/VideoEncoder.h"
 
 namespace dorvex::VideoEncoder {
 

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "video/ffmpeg/FFmpegSupport.h"
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoSource.h"
 
 namespace dorvex::DisplayMatch {
 

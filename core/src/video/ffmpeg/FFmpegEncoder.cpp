@@ -43,9 +43,9 @@
 
 #include <fmt/format.h>
 
-#include "dorvex/platform/WorkFolder.h"
+#include "platform/WorkFolder.h"
 #include "dorvex/text/Translation.h"
-#include "dorvex/video/PumpWatchdog.h"
+#include "video/PumpWatchdog.h"
 #include "video/ffmpeg/FFmpegSupport.h"
 #include "video/ffmpeg/Pass.h"
 #include "video/ffmpeg/PassThreads.h"

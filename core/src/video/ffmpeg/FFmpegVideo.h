@@ -9,8 +9,8 @@
 #include <optional>
 
 #include "dorvex/image/Thumbnail.h"
-#include "dorvex/video/VideoEncoder.h"
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoEncoder.h"
+#include "video/VideoSource.h"
 
 namespace dorvex::ffmpeg {
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <memory>
 
-#include "dorvex/video/PumpWatchdog.h"
+#include "video/PumpWatchdog.h"
 #include "video/ffmpeg/AudioPipe.h"
 #include "video/ffmpeg/CallerLink.h"
 #include "video/ffmpeg/Demuxer.h"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "dorvex/video/PumpWatchdog.h"
+#include "video/PumpWatchdog.h"
 #include "video/ffmpeg/Demuxer.h"
 
 namespace dorvex::VideoEncoder {

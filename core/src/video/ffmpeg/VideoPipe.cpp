@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "dorvex/video/VideoProfile.h"
+#include "video/VideoProfile.h"
 #include "dorvex/text/Translation.h"
 #include "video/ffmpeg/Pass.h"
 

@@ -9,8 +9,8 @@
 
 #include "dorvex/model/PixelSize.h"
 #include "video/ffmpeg/DisplayMatch.h"
-#include "dorvex/video/VideoSettings.h"
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoSettings.h"
+#include "video/VideoSource.h"
 #include "video/ffmpeg/Demuxer.h"
 #include "video/ffmpeg/EncoderOutput.h"
 

@@ -8,7 +8,7 @@ extern "C" {
 #include <cmath>
 #include <exception>
 
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoSource.h"
 #include "video/ffmpeg/Demuxer.h"
 #include "video/ffmpeg/FFmpegSupport.h"
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "dorvex/video/CallGate.h"
+#include "video/CallGate.h"
 
 namespace dorvex {
 

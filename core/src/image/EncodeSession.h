@@ -29,8 +29,8 @@
 #include "dorvex/model/Cancellation.h"
 #include "dorvex/model/OutputFormat.h"
 #include "dorvex/model/PixelSize.h"
-#include "dorvex/platform/WorkFolder.h"
-#include "dorvex/image/encoders/ImageEncoder.h"
+#include "platform/WorkFolder.h"
+#include "image/encoders/ImageEncoder.h"
 
 namespace dorvex {
 

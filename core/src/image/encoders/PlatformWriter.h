@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "dorvex/image/EncodeFailure.h"
-#include "dorvex/image/ImageMetadata.h"
+#include "image/ImageMetadata.h"
 #include "dorvex/model/OutputFormat.h"
-#include "dorvex/image/Picture.h"
+#include "image/Picture.h"
 
 namespace dorvex::PlatformWriter {
 

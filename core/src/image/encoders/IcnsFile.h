@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "dorvex/image/Picture.h"
+#include "image/Picture.h"
 #include "dorvex/model/PixelSize.h"
 
 namespace dorvex {

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "dorvex/pdf/PDFProfile.h"
+#include "pdf/PDFProfile.h"
 
 namespace dorvex::PDFImageFilter {
 

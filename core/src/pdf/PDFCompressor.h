@@ -16,7 +16,7 @@
 #include "dorvex/model/CompressionOptions.h"
 #include "dorvex/model/CompressionResult.h"
 #include "dorvex/output/OutputPlanner.h"
-#include "dorvex/pdf/PDFProfile.h"
+#include "pdf/PDFProfile.h"
 
 class QPDF;
 

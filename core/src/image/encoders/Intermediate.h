@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "dorvex/image/ImageMetadata.h"
-#include "dorvex/image/Picture.h"
+#include "image/ImageMetadata.h"
+#include "image/Picture.h"
 
 namespace dorvex::Intermediate {
 

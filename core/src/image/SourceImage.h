@@ -15,8 +15,8 @@
 #include <unordered_map>
 
 #include "dorvex/model/FileType.h"
-#include "dorvex/image/ImageMetadata.h"
-#include "dorvex/image/Picture.h"
+#include "image/ImageMetadata.h"
+#include "image/Picture.h"
 #include "dorvex/model/Cancellation.h"
 #include "dorvex/model/PixelSize.h"
 

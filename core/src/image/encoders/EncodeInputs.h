@@ -11,7 +11,7 @@
 #include <unordered_map>
 
 #include "dorvex/model/PixelSize.h"
-#include "dorvex/image/SourceImage.h"
+#include "image/SourceImage.h"
 
 namespace dorvex {
 

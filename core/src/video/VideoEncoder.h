@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "dorvex/video/VideoSettings.h"
-#include "dorvex/video/VideoSource.h"
+#include "video/VideoSettings.h"
+#include "video/VideoSource.h"
 
 namespace dorvex::VideoEncoder {
 
